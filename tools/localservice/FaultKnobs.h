@@ -1,0 +1,87 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nimbuscrate::localservice {
+
+// The requests a knob applies to: method ("" = any, compared
+// case-insensitively), host ("" = any) and a prefix of the decoded path.
+struct Route {
+    std::string method;
+    std::string host;
+    std::string pathPrefix;
+
+    bool matches(std::string_view method, std::string_view host, std::string_view path) const;
+};
+
+// A gate that holds matching requests before their reply until the test
+// opens it. Opening is permanent; the service opens every gate when it stops.
+class HoldGate {
+public:
+    void open();
+    bool isOpen() const;
+    // Number of requests that have reached the gate so far.
+    std::size_t arrivals() const;
+    // Waits until at least `count` requests reached the gate.
+    bool waitForArrivals(std::size_t count, std::chrono::milliseconds timeout) const;
+
+    // Used by the service: counts the arrival and blocks until opened.
+    void pass();
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool open_ = false;
+    std::size_t arrivals_ = 0;
+};
+
+// What the knobs decided for one request.
+struct FaultPlan {
+    std::optional<int> status;      // reply with this status instead of the route's own
+    std::string body;               // body of the overridden reply
+    std::string contentType;        // its Content-Type ("" = none)
+    std::chrono::milliseconds delay{0};
+    std::vector<std::shared_ptr<HoldGate>> gates;
+    bool dropConnection = false;
+    std::size_t slowChunkBytes = 0;  // 0 = send the body normally
+    std::chrono::milliseconds slowPause{0};
+};
+
+// Thread-safe registry of the per-route faults. A request gets every knob
+// whose route matches it; counted knobs are used up one call at a time.
+class FaultKnobs {
+public:
+    void overrideStatus(Route route, int status, int times, std::string body, std::string contentType);
+    void delay(Route route, std::chrono::milliseconds delay);
+    std::shared_ptr<HoldGate> hold(Route route);
+    void dropConnection(Route route, int times);
+    void slowBody(Route route, std::size_t chunkBytes, std::chrono::milliseconds pause);
+    // Removes every knob and opens every gate.
+    void clear();
+
+    FaultPlan planFor(std::string_view method, std::string_view host, std::string_view path);
+
+private:
+    struct StatusKnob { Route route; int status; int remaining; std::string body; std::string contentType; };
+    struct DelayKnob { Route route; std::chrono::milliseconds delay; };
+    struct HoldKnob { Route route; std::shared_ptr<HoldGate> gate; };
+    struct DropKnob { Route route; int remaining; };
+    struct SlowKnob { Route route; std::size_t chunkBytes; std::chrono::milliseconds pause; };
+
+    std::mutex mutex_;
+    std::vector<StatusKnob> statuses_;
+    std::vector<DelayKnob> delays_;
+    std::vector<HoldKnob> holds_;
+    std::vector<DropKnob> drops_;
+    std::vector<SlowKnob> slows_;
+};
+
+}  // namespace nimbuscrate::localservice

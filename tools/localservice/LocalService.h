@@ -1,0 +1,107 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/localservice/FaultKnobs.h"
+#include "tools/localservice/RequestLog.h"
+
+namespace nimbuscrate::localservice {
+
+// The host names the service answers for (the client's compiled-in hosts).
+std::string identityHost();
+std::string webAppHost();
+std::string mediaHost();
+std::string accountApiHost();
+std::string controlPanelHost();
+
+// One drive of the Graph listing, with its files in a directory on disk.
+struct Drive {
+    std::string id;    // letters, digits and . _ - $ ! ~ (not starting with ".")
+    std::string name;
+    std::optional<std::string> driveType;  // absent: the key is left out of the listing
+    // The drive's "root.webDavUrl". Empty: https://<web app host>/dav/spaces/<id>.
+    // When it names the web-app host, WebDAV is served under its path too.
+    std::string webDavUrl;
+};
+
+// A token set minted by the identity provider.
+struct IssuedTokens {
+    std::string accessToken;
+    std::string refreshToken;
+    std::int64_t expiresIn = 0;  // seconds
+};
+
+// The project's stand-in for every endpoint the client talks to, over HTTPS
+// on 127.0.0.1 only. It runs on its own threads from construction until
+// destruction.
+class LocalService {
+public:
+    struct Options {
+        // Where the CA, the drives' files and temporary uploads live. Empty: a
+        // fresh temporary directory, removed when the service stops.
+        std::filesystem::path dataDirectory;
+        std::uint16_t port = 0;  // 0 = any free port
+        // Seed file with accounts, drives and files (JSON); none = empty service.
+        std::optional<std::filesystem::path> seedFile;
+    };
+
+    explicit LocalService(Options options);
+    ~LocalService();
+    LocalService(const LocalService&) = delete;
+    LocalService& operator=(const LocalService&) = delete;
+
+    std::uint16_t port() const;
+    std::string address() const;  // "127.0.0.1:<port>"
+    std::filesystem::path caCertificateFile() const;
+    std::filesystem::path dataDirectory() const;
+    // Sets NIMBUSCRATE_DEV_SERVICE and NIMBUSCRATE_DEV_CA_FILE for this process.
+    void useForThisProcess() const;
+
+    RequestLog& requests();
+
+    // Fault knobs; a route is method ("" = any) + host ("" = any) + path prefix.
+    // The next `times` matching calls get `status` (and `body`) instead of the real reply.
+    void overrideStatus(const Route& route, int status, int times = 1, std::string body = {},
+                        std::string contentType = "application/json");
+    // Every matching call waits this long before its reply (0 removes it).
+    void delay(const Route& route, std::chrono::milliseconds delay);
+    // Every matching call waits at the returned gate until the test opens it.
+    std::shared_ptr<HoldGate> hold(const Route& route);
+    // The next `times` matching calls are read, then the connection is closed without a reply.
+    void dropConnection(const Route& route, int times = 1);
+    // Matching replies send their body in pieces of `chunkBytes` with `pause` between them.
+    void slowBody(const Route& route, std::size_t chunkBytes, std::chrono::milliseconds pause);
+    // Removes every knob and opens every gate.
+    void clearFaults();
+
+    // Identity provider.
+    IssuedTokens issueTokens();  // a new token family, as after a sign-in
+    void rotateRefreshTokens(bool rotate);
+    void setAccessTokenLifetime(std::chrono::seconds lifetime);
+    std::size_t grantCount() const;  // refresh grants answered with new tokens
+    bool isAccessTokenLive(const std::string& accessToken) const;
+    bool isRefreshTokenLive(const std::string& refreshToken) const;
+    void expireAccessToken(const std::string& accessToken);
+
+    // Graph drives and their WebDAV trees.
+    void addDrive(const Drive& drive);
+    std::vector<Drive> drives() const;
+    // The directory on disk that holds the drive's files.
+    std::filesystem::path driveDirectory(const std::string& driveId) const;
+    // The "oc:fileid" of an item (path below the drive root, "/" for the root); none when absent.
+    std::optional<std::string> fileId(const std::string& driveId, const std::string& path) const;
+    // The drive's WebDAV root as the Graph listing gives it.
+    std::string webDavUrl(const std::string& driveId) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace nimbuscrate::localservice
