@@ -1,0 +1,38 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <sys/types.h>
+
+#include "platform/core/Bytes.h"
+
+namespace nimbuscrate {
+
+// Replaces the file with the bytes atomically: the data goes to a fresh
+// temporary file beside it (created exclusively, never through a link),
+// which is flushed to disk and renamed over the target; the folder is
+// flushed too. A reader sees the old or the new contents, never a mix.
+// Throws PlatformError (POSIX domain) on failure; the target is then untouched.
+void writeFileAtomically(const std::filesystem::path& file, const Bytes& data, mode_t mode = 0600);
+
+// The whole file, or nothing when it does not exist. A symbolic link is not
+// followed (reading one fails). Throws PlatformError on other failures.
+std::optional<Bytes> readFileNoFollow(const std::filesystem::path& file);
+
+// Flushes a folder's entries (after a rename or unlink in it).
+void syncDirectory(const std::filesystem::path& directory);
+
+// An exclusive advisory lock (flock) on a lock file, held while the object
+// lives. Works across processes and across threads of one process.
+class FileLock {
+public:
+    explicit FileLock(const std::filesystem::path& lockFile);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace nimbuscrate

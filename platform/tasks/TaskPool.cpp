@@ -1,0 +1,79 @@
+#include "platform/tasks/TaskPool.h"
+
+#include <algorithm>
+
+namespace nimbuscrate {
+
+TaskPool::TaskPool(std::size_t threads) {
+    threads = std::max<std::size_t>(threads, 1);
+    workers_.reserve(threads);
+    for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+}
+
+TaskPool::~TaskPool() { shutdown(); }
+
+bool TaskPool::submit(Task task) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return false;
+        queue_.push_back(std::move(task));
+    }
+    wake_.notify_one();
+    return true;
+}
+
+void TaskPool::waitIdle() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return queue_.empty() && running_ == 0; });
+}
+
+void TaskPool::shutdown() {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ && workers_.empty()) return;
+        stopping_ = true;
+        queue_.clear();
+    }
+    stop_.request_stop();
+    wake_.notify_all();
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        workers.swap(workers_);
+    }
+    for (auto& worker : workers) {
+        if (worker.get_id() == std::this_thread::get_id()) {
+            worker.detach();  // shutdown from inside a task: the worker ends after it
+        } else {
+            worker.join();
+        }
+    }
+    idle_.notify_all();
+}
+
+void TaskPool::work() {
+    for (;;) {
+        Task task;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;  // stopping and nothing left
+            task = std::move(queue_.front());
+            queue_.pop_front();
+            ++running_;
+        }
+        task(stop_.get_token());
+        {
+            std::lock_guard lock(mutex_);
+            --running_;
+            if (queue_.empty() && running_ == 0) idle_.notify_all();
+        }
+    }
+}
+
+TaskPool& TaskPool::shared() {
+    static TaskPool pool(std::max(4u, std::thread::hardware_concurrency()));
+    return pool;
+}
+
+}  // namespace nimbuscrate

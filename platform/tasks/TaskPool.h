@@ -1,0 +1,54 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+#include <vector>
+
+namespace nimbuscrate {
+
+// A pool of worker threads for unstructured tasks. Each task receives the
+// pool's stop token; shutdown (or destruction) asks running tasks to stop,
+// drops the tasks not yet started, and joins the workers.
+class TaskPool {
+public:
+    using Task = std::function<void(std::stop_token)>;
+
+    explicit TaskPool(std::size_t threads = std::thread::hardware_concurrency());
+    ~TaskPool();
+    TaskPool(const TaskPool&) = delete;
+    TaskPool& operator=(const TaskPool&) = delete;
+
+    // Queues a task; returns at once. After shutdown the task is dropped and
+    // false is returned.
+    bool submit(Task task);
+
+    // Blocks until no task is queued or running.
+    void waitIdle();
+
+    // Requests stop, drops queued tasks, joins. Safe to call twice.
+    void shutdown();
+
+    std::stop_token stopToken() const { return stop_.get_token(); }
+
+    // The process-wide pool.
+    static TaskPool& shared();
+
+private:
+    void work();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<Task> queue_;
+    std::size_t running_ = 0;
+    bool stopping_ = false;
+    std::stop_source stop_;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace nimbuscrate

@@ -1,0 +1,127 @@
+#include "shared/session/UploadActivityStore.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace nimbuscrate {
+
+namespace {
+
+// The start time of a process (field 22 of /proc/<pid>/stat), or empty when
+// the process does not exist. Together with the pid it names one process
+// even when pids are reused.
+std::string processStartTime(long pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(file, line)) return {};
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return {};
+    std::istringstream fields(line.substr(close + 1));
+    std::string field;
+    // After the command name come fields 3 (state) onwards; 22 is the 20th of them.
+    for (int index = 3; index <= 22; ++index) {
+        if (!(fields >> field)) return {};
+    }
+    return field;
+}
+
+std::string processKey(long pid, const std::string& startTime) { return std::to_string(pid) + ":" + startTime; }
+
+const std::string& thisProcessKey() {
+    static const std::string key = processKey(::getpid(), processStartTime(::getpid()));
+    return key;
+}
+
+bool isLive(const std::string& key) {
+    const auto colon = key.find(':');
+    if (colon == std::string::npos) return false;
+    try {
+        const long pid = std::stol(key.substr(0, colon));
+        const std::string startTime = processStartTime(pid);
+        return !startTime.empty() && startTime == key.substr(colon + 1);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+UploadActivityToken::UploadActivityToken(std::function<void()> finishHandler)
+    : finishHandler_(std::move(finishHandler)) {}
+
+UploadActivityToken::~UploadActivityToken() { finish(); }
+
+void UploadActivityToken::finish() {
+    std::function<void()> handler;
+    {
+        std::lock_guard guard(lock_);
+        handler.swap(finishHandler_);
+    }
+    // Run outside the token's lock: the store takes its own.
+    if (handler) handler();
+}
+
+UploadActivityStore::UploadActivityStore(Defaults& defaults) : defaults_(defaults) {}
+
+const std::shared_ptr<UploadActivityStore>& UploadActivityStore::shared() {
+    static const auto store = std::make_shared<UploadActivityStore>(Defaults::group());
+    return store;
+}
+
+void UploadActivityStore::publishLocked() {
+    const std::int64_t mine = static_cast<std::int64_t>(activeOperations_.size());
+    defaults_.update([&](nlohmann::json& values) {
+        nlohmann::json processes = values.contains(kProcessesKey) && values[kProcessesKey].is_object()
+                                       ? values[kProcessesKey]
+                                       : nlohmann::json::object();
+        nlohmann::json kept = nlohmann::json::object();
+        std::int64_t total = 0;
+        for (auto& [key, value] : processes.items()) {
+            if (key == thisProcessKey() || !value.is_number_integer() || value.get<std::int64_t>() <= 0) continue;
+            if (!isLive(key)) continue;
+            kept[key] = value;
+            total += value.get<std::int64_t>();
+        }
+        if (mine > 0) kept[thisProcessKey()] = mine;
+        total += mine;
+        values[kProcessesKey] = kept;
+        values[kCountKey] = total;
+    });
+}
+
+void UploadActivityStore::resetCount() {
+    std::lock_guard guard(lock_);
+    activeOperations_.clear();
+    publishLocked();
+}
+
+std::shared_ptr<UploadActivityToken> UploadActivityStore::beginUpload() {
+    const Uuid operation = Uuid::random();
+    {
+        std::lock_guard guard(lock_);
+        activeOperations_.insert(operation);
+        publishLocked();
+    }
+    std::weak_ptr<UploadActivityStore> weakStore = weak_from_this();
+    return std::make_shared<UploadActivityToken>([weakStore, operation] {
+        if (auto store = weakStore.lock()) store->finishUpload(operation);
+    });
+}
+
+void UploadActivityStore::finishUpload(const Uuid& operation) {
+    std::lock_guard guard(lock_);
+    activeOperations_.erase(operation);
+    publishLocked();
+}
+
+std::size_t UploadActivityStore::activeOperations() const {
+    std::lock_guard guard(lock_);
+    return activeOperations_.size();
+}
+
+std::int64_t UploadActivityStore::publishedCount() const { return defaults_.integer(kCountKey).value_or(0); }
+
+}  // namespace nimbuscrate
