@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/core/Bytes.h"
+#include "shared/encryption/E2EEJSON.h"
+#include "shared/encryption/P256PublicKey.h"
+#include "shared/encryption/SecretBytes.h"
+
+namespace nimbuscrate::E2EECrypto {
+
+// The building blocks of every end-to-end-encrypted record. Every refusal
+// these operations detect themselves is E2EEError::invalid; failures of the
+// cryptography itself (an AES-GCM tag that does not verify, an unusable key)
+// are CryptoError and pass through unchanged.
+
+inline constexpr std::size_t kKeyLength = 32;
+inline constexpr std::size_t kNonceLength = 12;
+inline constexpr std::size_t kTagLength = 16;
+// Salt of every subkey and first element of every associated-data array.
+inline constexpr std::string_view kDomain = "nimbuscrate-e2ee-v1";
+
+// Envelopes, key derivation and associated data ---------------------------
+
+// count bytes from the secure random source; E2EEError::invalid when it fails.
+SecretBytes randomBytes(std::size_t count);
+
+// Unpadded base64url (RFC 4648 alphabet "-" and "_", no "=").
+std::string base64URLEncode(ByteView bytes);
+
+// Decodes a record member holding unpadded base64url of at most maxLength
+// bytes (and exactly exactLength when given). The text must be the canonical
+// encoding of its bytes. E2EEError::invalid otherwise (also for a non-string).
+SecretBytes base64URLDecode(const E2EEJSON& value, std::size_t maxLength, std::optional<std::size_t> exactLength);
+
+// SHA-256 of the bytes as unpadded base64url (43 characters).
+std::string sha256Base64URL(ByteView bytes);
+
+// HKDF (RFC 5869) with SHA-256; 32 output bytes.
+SecretBytes hkdfSHA256(ByteView inputKey, ByteView salt, ByteView info);
+
+// The 32-byte subkey of a 32-byte key for one label.
+SecretBytes deriveSubkey(ByteView key, std::string_view label);
+
+// The UTF-8 canonical text of ["nimbuscrate-e2ee-v1", accountId, nodeId,
+// revision, purpose]; each member must be an identifier string.
+Bytes associatedData(const E2EEJSON& accountId, const E2EEJSON& nodeId, const E2EEJSON& revision,
+                     std::string_view purpose);
+
+// A new envelope {"version": 1, "cipher": "A256GCM", "iv", "ciphertext"}:
+// AES-256-GCM under a 32-byte key with a fresh 12-byte nonce.
+E2EEJSON sealEnvelope(ByteView key, ByteView plaintext, ByteView associatedData);
+
+// The plaintext of an envelope of at most maxPlaintext bytes. Malformed
+// envelopes are refused before any decryption; a tag that does not verify is
+// CryptoError(authenticationFailure).
+SecretBytes openEnvelope(ByteView key, const E2EEJSON& envelope, ByteView associatedData, std::size_t maxPlaintext);
+
+// The name, unchanged, when it is an acceptable item name: not empty or only
+// white space, at most 1024 UTF-16 code units, not "." or "..", no U+0000 to
+// U+001F, "/" or "\".
+std::string validatedName(const E2EEJSON& value);
+
+// The string, unchanged, when it is an identifier: 1 to 128 characters, each
+// an ASCII letter, digit, "_" or "-".
+std::string validatedIdentifier(const E2EEJSON& value);
+
+// Whether text is an identifier (the rule of validatedIdentifier).
+bool isIdentifier(std::string_view text) noexcept;
+
+// The number of UTF-16 code units of UTF-8 text (nothing when it is not
+// well-formed UTF-8).
+std::optional<std::size_t> utf16Length(std::string_view text) noexcept;
+
+// Signed records and account keys -------------------------------------------
+
+// The public key of a JSON Web Key {"kty": "EC", "crv": "P-256", "ext": true,
+// "key_ops": ["verify"], "x", "y"} without a private "d".
+P256PublicKey publicKeyFromJWK(const E2EEJSON& jwk);
+
+// {"value": value, "signature": base64url of the raw 64-byte ECDSA P-256
+// signature over the UTF-8 canonical text of value}, signed with the key
+// set's "signingKey"."d".
+E2EEJSON signRecord(const E2EEJSON& keys, const E2EEJSON& value);
+
+// The record's "value" once its signature verifies under publicKey (a JWK).
+E2EEJSON verifyRecord(const E2EEJSON& publicKey, const E2EEJSON& record);
+
+// Returns when the unlocked key set belongs to the account that keyRecord
+// describes (same version, account and public key, a 32-byte root key, and a
+// signing key that matches the public key).
+void verifyKeyRecord(const E2EEJSON& keys, const E2EEJSON& keyRecord);
+
+}  // namespace nimbuscrate::E2EECrypto
