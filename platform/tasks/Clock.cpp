@@ -21,8 +21,8 @@ bool SystemClock::sleepFor(Duration duration, std::stop_token stop) {
     std::unique_lock lock(mutex);
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration);
-    // wait_until returns the predicate: true only when stop was requested.
-    return !wake.wait_until(lock, stop, deadline, [] { return false; });
+    wake.wait_until(lock, stop, deadline, [] { return false; });
+    return !stop.stop_requested();
 }
 
 ManualClock::ManualClock(Date start) : start_(start) {}

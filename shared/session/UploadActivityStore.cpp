@@ -30,9 +30,18 @@ std::string processStartTime(long pid) {
 
 std::string processKey(long pid, const std::string& startTime) { return std::to_string(pid) + ":" + startTime; }
 
-const std::string& thisProcessKey() {
-    static const std::string key = processKey(::getpid(), processStartTime(::getpid()));
-    return key;
+// Recomputed after a fork, so a child never publishes under its parent's key.
+std::string thisProcessKey() {
+    static std::mutex mutex;
+    static pid_t cachedPid = -1;
+    static std::string cachedKey;
+    std::lock_guard guard(mutex);
+    const pid_t pid = ::getpid();
+    if (pid != cachedPid) {
+        cachedKey = processKey(pid, processStartTime(pid));
+        cachedPid = pid;
+    }
+    return cachedKey;
 }
 
 bool isLive(const std::string& key) {
@@ -73,6 +82,7 @@ const std::shared_ptr<UploadActivityStore>& UploadActivityStore::shared() {
 
 void UploadActivityStore::publishLocked() {
     const std::int64_t mine = static_cast<std::int64_t>(activeOperations_.size());
+    const std::string me = thisProcessKey();
     defaults_.update([&](nlohmann::json& values) {
         nlohmann::json processes = values.contains(kProcessesKey) && values[kProcessesKey].is_object()
                                        ? values[kProcessesKey]
@@ -80,12 +90,12 @@ void UploadActivityStore::publishLocked() {
         nlohmann::json kept = nlohmann::json::object();
         std::int64_t total = 0;
         for (auto& [key, value] : processes.items()) {
-            if (key == thisProcessKey() || !value.is_number_integer() || value.get<std::int64_t>() <= 0) continue;
+            if (key == me || !value.is_number_integer() || value.get<std::int64_t>() <= 0) continue;
             if (!isLive(key)) continue;
             kept[key] = value;
             total += value.get<std::int64_t>();
         }
-        if (mine > 0) kept[thisProcessKey()] = mine;
+        if (mine > 0) kept[me] = mine;
         total += mine;
         values[kProcessesKey] = kept;
         values[kCountKey] = total;

@@ -1,0 +1,128 @@
+#include "shared/session/UploadActivityStore.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TemporaryDirectory.h"
+
+namespace nimbuscrate {
+namespace {
+
+using testing::ChildProcess;
+using testing::TemporaryDirectory;
+
+struct Fixture {
+    TemporaryDirectory dir;
+    Defaults group{dir / "group.app.nimbuscrate.json"};
+    std::shared_ptr<UploadActivityStore> store = std::make_shared<UploadActivityStore>(group);
+    std::int64_t published() const { return group.integer("active-upload-count").value_or(-1); }
+};
+
+TEST(UploadActivityStore, OverlappingUploadsPublishInOrder) {
+    Fixture f;
+    std::vector<std::int64_t> seen;
+    auto first = f.store->beginUpload();
+    seen.push_back(f.published());
+    auto second = f.store->beginUpload();
+    seen.push_back(f.published());
+    first->finish();
+    seen.push_back(f.published());
+    second->finish();
+    seen.push_back(f.published());
+    EXPECT_EQ(seen, (std::vector<std::int64_t>{1, 2, 1, 0}));
+}
+
+TEST(UploadActivityStore, ATokenCountsOnceHoweverItEnds) {
+    Fixture f;
+    auto kept = f.store->beginUpload();
+    {
+        auto twice = f.store->beginUpload();
+        EXPECT_EQ(f.published(), 2);
+        twice->finish();
+        twice->finish();
+        EXPECT_EQ(f.published(), 1);
+    }  // dropped after finishing: no second decrement
+    EXPECT_EQ(f.published(), 1);
+    { auto dropped = f.store->beginUpload(); }  // dropped unfinished
+    EXPECT_EQ(f.published(), 1);
+    kept->finish();
+    EXPECT_EQ(f.published(), 0);
+    EXPECT_EQ(f.store->activeOperations(), 0u);
+}
+
+TEST(UploadActivityStore, ResetWhileUploadingWritesZeroAndStaysExact) {
+    Fixture f;
+    auto running = f.store->beginUpload();
+    f.store->beginUpload();  // the returned token is dropped at once
+    auto other = f.store->beginUpload();
+    EXPECT_EQ(f.published(), 2);
+    f.store->resetCount();
+    EXPECT_EQ(f.published(), 0);
+    auto fresh = f.store->beginUpload();
+    EXPECT_EQ(f.published(), 1);
+    running->finish();  // forgotten by the reset: the count stays exact and never negative
+    EXPECT_EQ(f.published(), 1);
+    fresh->finish();
+    other->finish();
+    EXPECT_EQ(f.published(), 0);
+}
+
+TEST(UploadActivityStore, TokenOutlivingItsStoreFinishesQuietly) {
+    Fixture f;
+    auto token = f.store->beginUpload();
+    f.store.reset();
+    token->finish();
+    EXPECT_EQ(f.published(), 1);  // nobody left to lower it; the token did not crash
+}
+
+TEST(UploadActivityStore, ConcurrentThreadsNeverLoseACount) {
+    Fixture f;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) f.store->beginUpload()->finish();
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(f.published(), 0);
+}
+
+TEST(UploadActivityStore, CountsFromTwoProcessesAddUp) {
+    TemporaryDirectory dir;
+    const auto file = dir / "group.json";
+    // Each child begins three uploads, waits for the parent to see them, then finishes two.
+    const auto seenAll = dir / "seen-all";
+    auto child = [&] {
+        Defaults group(file);
+        auto store = std::make_shared<UploadActivityStore>(group);
+        auto a = store->beginUpload(), b = store->beginUpload(), c = store->beginUpload();
+        while (!std::filesystem::exists(seenAll)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        a->finish();
+        b->finish();
+        // Keep c: the process exits with it unfinished, as a crash would.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::_exit(0);
+        return true;
+    };
+    Defaults group(file);
+    auto store = std::make_shared<UploadActivityStore>(group);
+    auto mine = store->beginUpload();
+    ChildProcess first(child), second(child);
+    for (int i = 0; i < 2000 && group.integer("active-upload-count") != 7; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(group.integer("active-upload-count"), 7);
+    std::ofstream(seenAll) << "x";
+    EXPECT_TRUE(first.wait());
+    EXPECT_TRUE(second.wait());
+    EXPECT_EQ(group.integer("active-upload-count"), 3);  // what each child published last
+    // Both children are gone: the next write drops their shares.
+    mine->finish();
+    EXPECT_EQ(group.integer("active-upload-count"), 0);
+}
+
+}  // namespace
+}  // namespace nimbuscrate
