@@ -1,0 +1,515 @@
+#include "platform/http/HttpTransport.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "platform/core/CancellationError.h"
+#include "platform/http/TransportError.h"
+
+#ifdef NIMBUSCRATE_DEVELOPMENT
+#include "platform/http/DevelopmentRoute.h"
+#endif
+
+namespace nimbuscrate {
+
+namespace {
+
+void ensureCurlInitialised() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// One easy handle per thread, reset before each request. A handle keeps its
+// connection cache across resets, so consecutive requests of a thread to the
+// same server reuse the open connection.
+class ThreadHandle {
+public:
+    ~ThreadHandle() {
+        if (handle_) curl_easy_cleanup(handle_);
+    }
+    CURL* acquire() {
+        if (!handle_) {
+            handle_ = curl_easy_init();
+            if (!handle_) throw TransportError(TransportError::Kind::unknown, "The HTTP client could not be created.");
+        } else {
+            curl_easy_reset(handle_);
+        }
+        return handle_;
+    }
+
+private:
+    CURL* handle_ = nullptr;
+};
+
+thread_local ThreadHandle threadHandle;
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+void append(Slist& list, const std::string& line) {
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (!grown) throw std::bad_alloc();
+    (void)list.release();
+    list.reset(grown);
+}
+
+bool isFollowedRedirect(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::string upperCased(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Where the reply body goes.
+struct Sink {
+    enum class Kind { memory, file, consumer } kind = Kind::memory;
+    Bytes* memory = nullptr;
+    int fd = -1;
+    const HttpTransport::Consumer* consumer = nullptr;
+};
+
+// The state one hop's callbacks share.
+struct Hop {
+    CURL* handle = nullptr;
+    Sink sink;
+    RedirectPolicy policy = RedirectPolicy::followHttps;
+    std::optional<std::uint64_t> cap;
+    std::stop_token stop;
+
+    // Reply side.
+    HttpHeaders headers;
+    bool bodyDecided = false;
+    bool discardBody = false;
+    std::uint64_t received = 0;
+    bool capExceeded = false;
+    bool writeFailed = false;
+    std::exception_ptr consumerError;
+
+    // Request body.
+    const Bytes* bodyBytes = nullptr;
+    int bodyFd = -1;
+    std::uint64_t bodyOffset = 0;
+    bool readFailed = false;
+};
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* context) {
+    Hop& hop = *static_cast<Hop*>(context);
+    const std::size_t length = size * count;
+    if (!hop.bodyDecided) {
+        // The body of a redirect that will be followed is nobody's business.
+        long status = 0;
+        curl_easy_getinfo(hop.handle, CURLINFO_RESPONSE_CODE, &status);
+        hop.discardBody = hop.policy == RedirectPolicy::followHttps && isFollowedRedirect(status) &&
+                          hop.headers.contains("Location");
+        hop.bodyDecided = true;
+    }
+    if (hop.discardBody) return length;
+    if (hop.cap && hop.received + length > *hop.cap) {
+        hop.capExceeded = true;
+        return 0;
+    }
+    hop.received += length;
+    switch (hop.sink.kind) {
+        case Sink::Kind::memory:
+            hop.sink.memory->insert(hop.sink.memory->end(), data, data + length);
+            break;
+        case Sink::Kind::file:
+            if (!writeAll(hop.sink.fd, data, length)) {
+                hop.writeFailed = true;
+                return 0;
+            }
+            break;
+        case Sink::Kind::consumer:
+            try {
+                (*hop.sink.consumer)(reinterpret_cast<const std::uint8_t*>(data), length);
+            } catch (...) {
+                hop.consumerError = std::current_exception();
+                return 0;
+            }
+            break;
+    }
+    return length;
+}
+
+std::string trimmed(std::string_view text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r' ||
+                           text[end - 1] == '\n')) {
+        --end;
+    }
+    return std::string(text.substr(begin, end - begin));
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* context) {
+    Hop& hop = *static_cast<Hop*>(context);
+    const std::size_t length = size * count;
+    const std::string_view line(data, length);
+    if (line.starts_with("HTTP/")) {
+        // A new reply begins (after an interim 1xx): its fields replace the old ones.
+        hop.headers = HttpHeaders();
+        return length;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return length;
+    hop.headers.add(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
+    return length;
+}
+
+std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* context) {
+    Hop& hop = *static_cast<Hop*>(context);
+    const std::size_t room = size * count;
+    if (hop.bodyBytes) {
+        const std::uint64_t left = hop.bodyBytes->size() - hop.bodyOffset;
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, room));
+        std::memcpy(buffer, hop.bodyBytes->data() + hop.bodyOffset, n);
+        hop.bodyOffset += n;
+        return n;
+    }
+    while (true) {
+        const ssize_t n = ::read(hop.bodyFd, buffer, room);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
+        hop.readFailed = true;
+        return CURL_READFUNC_ABORT;
+    }
+}
+
+int onSeek(void* context, curl_off_t offset, int origin) {
+    Hop& hop = *static_cast<Hop*>(context);
+    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+    if (hop.bodyBytes) {
+        if (static_cast<std::uint64_t>(offset) > hop.bodyBytes->size()) return CURL_SEEKFUNC_FAIL;
+        hop.bodyOffset = static_cast<std::uint64_t>(offset);
+        return CURL_SEEKFUNC_OK;
+    }
+    return ::lseek(hop.bodyFd, offset, SEEK_SET) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
+}
+
+int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const Hop& hop = *static_cast<Hop*>(context);
+    return hop.stop.stop_requested() ? 1 : 0;
+}
+
+TransportError::Kind kindOf(CURLcode code) {
+    using Kind = TransportError::Kind;
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT: return Kind::timedOut;
+        case CURLE_URL_MALFORMAT: return Kind::badURL;
+        case CURLE_UNSUPPORTED_PROTOCOL: return Kind::unsupportedURL;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return Kind::cannotFindHost;
+        case CURLE_COULDNT_CONNECT: return Kind::cannotConnectToHost;
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM: return Kind::connectionLost;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_BAD_CONTENT_ENCODING: return Kind::badServerResponse;
+        case CURLE_PEER_FAILED_VERIFICATION: return Kind::serverCertificateUntrusted;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED: return Kind::secureConnectionFailed;
+        case CURLE_FILESIZE_EXCEEDED: return Kind::dataTooLarge;
+        case CURLE_READ_ERROR: return Kind::cannotReadBody;
+        case CURLE_WRITE_ERROR: return Kind::cannotWriteReply;
+        default: return Kind::unknown;
+    }
+}
+
+struct HopRequest {
+    const std::string* method = nullptr;
+    const Url* url = nullptr;
+    const HttpHeaders* headers = nullptr;
+    const HttpBody* body = nullptr;  // nullptr: no body
+    double timeoutSeconds = 60;
+};
+
+struct HopReply {
+    long status = 0;
+    HttpHeaders headers;
+    std::optional<std::string> redirectURL;
+    long newConnections = 0;
+};
+
+// Opens a body file for reading; the caller closes it.
+int openBodyFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw TransportError(TransportError::Kind::cannotReadBody,
+                             "The request body file could not be opened: " + std::string(std::strerror(errno)));
+    }
+    return fd;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+HopReply performHop(const HopRequest& request, Hop& hop) {
+    CURL* curl = threadHandle.acquire();
+    hop.handle = curl;
+
+    char errorBuffer[CURL_ERROR_SIZE] = {0};
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_URL, request.url->string().c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
+
+    // Idle time-out: fail after timeout seconds below one byte per second;
+    // never a limit on the whole transfer.
+    const double timeout = std::max(1.0, request.timeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::ceil(timeout)));
+
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onWrite);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &hop);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &hop);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &hop);
+    if (hop.cap) curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(*hop.cap));
+
+    // Method, exactly as given.
+    const std::string& method = *request.method;
+    const std::string upper = upperCased(method);
+    if (upper == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    if (method != "GET") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+
+    // Body.
+    FileDescriptor bodyFile;
+    if (request.body) {
+        curl_off_t length = 0;
+        if (const auto* bytes = std::get_if<Bytes>(request.body)) {
+            hop.bodyBytes = bytes;
+            length = static_cast<curl_off_t>(bytes->size());
+        } else if (const auto* file = std::get_if<HttpFileBody>(request.body)) {
+            bodyFile.reset(openBodyFile(file->path));
+            struct stat info {};
+            if (::fstat(bodyFile.get(), &info) != 0) {
+                throw TransportError(TransportError::Kind::cannotReadBody, "The request body file could not be read.");
+            }
+            length = info.st_size;
+            hop.bodyFd = bodyFile.get();
+        }
+        curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, length);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, onRead);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &hop);
+        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, onSeek);
+        curl_easy_setopt(curl, CURLOPT_SEEKDATA, &hop);
+    }
+
+    // Header fields, exactly as given; libcurl's own Accept, Expect and
+    // Content-Type are removed unless the caller set them.
+    Slist fields;
+    for (const auto& [name, value] : request.headers->fields()) {
+        append(fields, value.empty() ? name + ";" : name + ": " + value);
+    }
+    for (const char* own : {"Accept", "Expect", "Content-Type"}) {
+        if (!request.headers->contains(own)) append(fields, std::string(own) + ":");
+    }
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, fields.get());
+
+    Slist connectTo;
+#ifdef NIMBUSCRATE_DEVELOPMENT
+    if (DevelopmentRoute::isServiceHost(request.url->host())) {
+        if (auto route = DevelopmentRoute::current()) {
+            append(connectTo, request.url->host() + ":" + std::to_string(request.url->port()) + ":" + route->address);
+            curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectTo.get());
+            curl_easy_setopt(curl, CURLOPT_CAINFO, route->caFile.c_str());
+        }
+    }
+#endif
+
+    const CURLcode result = curl_easy_perform(curl);
+
+    HopReply reply;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &reply.newConnections);
+    char* redirect = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect) {
+        reply.redirectURL = std::string(redirect);
+    }
+    // Nothing of this hop may point at the locals once it returns.
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_CONNECT_TO, nullptr);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+
+    if (result != CURLE_OK) {
+        if (result == CURLE_ABORTED_BY_CALLBACK || hop.stop.stop_requested()) throw CancellationError();
+        if (hop.consumerError) std::rethrow_exception(hop.consumerError);
+        const std::string detail = errorBuffer[0] ? std::string(errorBuffer) : std::string(curl_easy_strerror(result));
+        if (hop.capExceeded || result == CURLE_FILESIZE_EXCEEDED) {
+            throw TransportError(TransportError::Kind::dataTooLarge,
+                                 "The reply is larger than " + std::to_string(hop.cap.value_or(0)) + " bytes.",
+                                 result);
+        }
+        if (hop.readFailed) throw TransportError(TransportError::Kind::cannotReadBody, "The request body could not be read.", result);
+        if (hop.writeFailed) throw TransportError(TransportError::Kind::cannotWriteReply, "The reply could not be written: " + detail, result);
+        throw TransportError(kindOf(result), detail, result);
+    }
+    reply.headers = std::move(hop.headers);
+    return reply;
+}
+
+HttpResponse run(const HttpRequest& request, const Sink& sink, const std::stop_token& stop) {
+    ensureCurlInitialised();
+    throwIfCancelled(stop);
+    if (request.url.string().empty()) throw TransportError(TransportError::Kind::badURL, "The request has no URL.");
+
+    const std::string firstOrigin = request.url.origin();
+    Url url = request.url;
+    std::string method = request.method;
+    HttpHeaders headers = request.headers;
+    bool sendBody = request.hasBody();
+
+    for (int hops = 0;; ++hops) {
+        HttpHeaders hopHeaders = headers;
+        // Credentials never travel to another origin than the one they were meant for.
+        if (url.origin() != firstOrigin) hopHeaders.remove("Authorization");
+
+        Hop hop;
+        hop.sink = sink;
+        hop.policy = request.redirects;
+        hop.cap = request.maxReplyBytes;
+        hop.stop = stop;
+        HopRequest hopRequest{&method, &url, &hopHeaders, sendBody ? &request.body : nullptr, request.timeoutSeconds};
+        HopReply reply = performHop(hopRequest, hop);
+
+        if (request.redirects == RedirectPolicy::followHttps && isFollowedRedirect(reply.status) &&
+            reply.headers.contains("Location")) {
+            if (hops >= HttpRequest::kMaxRedirects) {
+                throw TransportError(TransportError::Kind::tooManyRedirects,
+                                     "More than " + std::to_string(HttpRequest::kMaxRedirects) + " redirects.");
+            }
+            std::optional<Url> next = reply.redirectURL ? Url::parse(*reply.redirectURL) : std::nullopt;
+            if (!next) throw TransportError(TransportError::Kind::badServerResponse, "The redirect location is not a URL.");
+            if (next->scheme() != "https") {
+                throw TransportError(TransportError::Kind::insecureRedirect,
+                                     "A redirect to a non-https URL was refused: " + next->scheme() + "://" + next->host());
+            }
+            // As browsers do: 303 turns every method but HEAD into GET, 301 and
+            // 302 turn POST into GET; 307 and 308 repeat the request as it was.
+            const std::string upper = upperCased(method);
+            if ((reply.status == 303 && upper != "HEAD") || ((reply.status == 301 || reply.status == 302) && upper == "POST")) {
+                method = "GET";
+                sendBody = false;
+                headers.remove("Content-Type");
+                headers.remove("Content-Length");
+            }
+            url = std::move(*next);
+            continue;
+        }
+
+        HttpResponse response;
+        response.status = reply.status;
+        response.headers = std::move(reply.headers);
+        response.url = std::move(url);
+        response.redirectCount = hops;
+        response.newConnections = reply.newConnections;
+        return response;
+    }
+}
+
+}  // namespace
+
+HttpTransport::HttpTransport() { ensureCurlInitialised(); }
+
+HttpResponse HttpTransport::send(const HttpRequest& request, std::stop_token stop) {
+    Bytes body;
+    Sink sink;
+    sink.kind = Sink::Kind::memory;
+    sink.memory = &body;
+    HttpResponse response = run(request, sink, stop);
+    response.body = std::move(body);
+    return response;
+}
+
+HttpResponse HttpTransport::download(const HttpRequest& request, const std::filesystem::path& destination,
+                                     std::stop_token stop) {
+    const int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw TransportError(TransportError::Kind::cannotWriteReply,
+                             "The download file could not be created: " + std::string(std::strerror(errno)));
+    }
+    FileDescriptor file(fd);
+    Sink sink;
+    sink.kind = Sink::Kind::file;
+    sink.fd = fd;
+    try {
+        return run(request, sink, stop);
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove(destination, ignored);
+        throw;
+    }
+}
+
+HttpResponse HttpTransport::stream(const HttpRequest& request, const Consumer& consumer, std::stop_token stop) {
+    Sink sink;
+    sink.kind = Sink::Kind::consumer;
+    sink.consumer = &consumer;
+    return run(request, sink, stop);
+}
+
+HttpTransport& HttpTransport::shared() {
+    static HttpTransport transport;
+    return transport;
+}
+
+}  // namespace nimbuscrate
