@@ -1,0 +1,362 @@
+#include "shared/session/MappingStore.h"
+
+#include <sqlite3.h>
+#include <cerrno>
+#include <set>
+#include <system_error>
+#include <type_traits>
+
+#include "platform/core/PlatformError.h"
+#include "shared/session/DesktopError.h"
+#include "shared/session/RemotePath.h"
+
+namespace nimbuscrate {
+
+namespace {
+
+constexpr const char* kRootID = "root";
+
+constexpr const char* kSchemaScript =
+    "  CREATE TABLE IF NOT EXISTS items (\n"
+    "    id TEXT PRIMARY KEY, parent_id TEXT NOT NULL, path TEXT NOT NULL UNIQUE,\n"
+    "    name TEXT NOT NULL, is_directory INTEGER NOT NULL, size INTEGER NOT NULL,\n"
+    "    modified_at REAL NOT NULL, etag TEXT NOT NULL, content_type TEXT\n"
+    "  );\n"
+    "  CREATE INDEX IF NOT EXISTS items_parent ON items(parent_id);";
+
+// Deletes every row that cannot be reached from the root through parent links.
+constexpr const char* kDeleteUnreachable =
+    "  WITH RECURSIVE reachable(id) AS (\n"
+    "    SELECT id FROM items WHERE id='root'\n"
+    "    UNION\n"
+    "    SELECT child.id FROM items child\n"
+    "    JOIN reachable parent ON child.parent_id=parent.id\n"
+    "    WHERE child.id <> 'root'\n"
+    "  )\n"
+    "  DELETE FROM items WHERE id NOT IN (SELECT id FROM reachable);";
+
+constexpr const char* kUpsertStatement =
+    "INSERT INTO items(id,parent_id,path,name,is_directory,size,modified_at,etag,content_type) "
+    "VALUES(?,?,?,?,?,?,?,?,?) ON CONFLICT(id) DO UPDATE SET parent_id=excluded.parent_id,path=excluded.path,"
+    "name=excluded.name,is_directory=excluded.is_directory,size=excluded.size,modified_at=excluded.modified_at,"
+    "etag=excluded.etag,content_type=excluded.content_type";
+
+constexpr const char* kDeleteWithChildren = "DELETE FROM items WHERE id=? OR parent_id=?";
+
+// One prepared statement, finalized on every path.
+class Statement {
+public:
+    Statement() = default;
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    sqlite3_stmt** out() { return &statement_; }
+    sqlite3_stmt* get() const { return statement_; }
+
+private:
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+std::string columnText(sqlite3_stmt* statement, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    const int bytes = sqlite3_column_bytes(statement, column);
+    return text ? std::string(text, static_cast<std::size_t>(bytes)) : std::string();
+}
+
+// Creates one folder level when missing, readable by its owner only.
+void createLevel(const std::filesystem::path& directory) {
+    std::error_code error;
+    if (std::filesystem::create_directory(directory, error)) {
+        std::filesystem::permissions(directory, std::filesystem::perms::owner_all, error);
+        if (error) throw posixError(error.value(), "restrict directory " + directory.string());
+        return;
+    }
+    if (error) throw posixError(error.value(), "create directory " + directory.string());
+    if (!std::filesystem::is_directory(directory, error)) {
+        throw posixError(error ? error.value() : ENOTDIR, "create directory " + directory.string());
+    }
+}
+
+}  // namespace
+
+template <typename Body>
+auto MappingStore::inTransaction(Body&& body) {
+    exec("BEGIN IMMEDIATE;");
+    try {
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            exec("COMMIT;");
+        } else {
+            auto result = body();
+            exec("COMMIT;");
+            return result;
+        }
+    } catch (...) {
+        // The first error is the one reported; a failing rollback adds nothing.
+        sqlite3_exec(database_, "ROLLBACK;", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+MappingStore::MappingStore(const std::filesystem::path& baseDirectory) {
+    try {
+        open(baseDirectory);
+    } catch (...) {
+        sqlite3_close(database_);
+        database_ = nullptr;
+        throw;
+    }
+}
+
+MappingStore::MappingStore(Unavailable) {}
+
+MappingStore::~MappingStore() {
+    sqlite3_close(database_);
+}
+
+std::unique_ptr<MappingStore> MappingStore::unavailable() {
+    return std::unique_ptr<MappingStore>(new MappingStore(Unavailable{}));
+}
+
+std::filesystem::path MappingStore::databaseFile(const std::filesystem::path& baseDirectory) {
+    return baseDirectory / "Nimbuscrate" / "FileProvider" / "mapping.sqlite3";
+}
+
+void MappingStore::open(const std::filesystem::path& baseDirectory) {
+    std::error_code error;
+    std::filesystem::create_directories(baseDirectory, error);
+    if (error) throw posixError(error.value(), "create directory " + baseDirectory.string());
+    createLevel(baseDirectory / "Nimbuscrate");
+    createLevel(baseDirectory / "Nimbuscrate" / "FileProvider");
+
+    const std::string file = databaseFile(baseDirectory).string();
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    if (sqlite3_open_v2(file.c_str(), &database_, flags, nullptr) != SQLITE_OK) {
+        throw DesktopError::invalidResponse();
+    }
+
+    exec("PRAGMA journal_mode=WAL;");
+    exec("PRAGMA busy_timeout=5000;");
+    exec(kSchemaScript);
+    inTransaction([this] {
+        upsertItem(RemoteItem::root());
+        migrateIfNeeded();
+    });
+}
+
+void MappingStore::migrateIfNeeded() {
+    if (schemaVersion() >= kSchemaVersion) return;
+    exec(kDeleteUnreachable);
+    directoriesToRefresh_ = identifiers("SELECT id FROM items WHERE is_directory=1 AND id <> 'root'");
+    exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";").c_str());
+}
+
+void MappingStore::exec(const char* sql) {
+    if (!database_) throwMappingError("execute statement", SQLITE_CANTOPEN);
+    const int result = sqlite3_exec(database_, sql, nullptr, nullptr, nullptr);
+    if (result != SQLITE_OK) throwMappingError("execute statement", result);
+}
+
+void MappingStore::throwMappingError(const std::string& context, int code) const {
+    const std::string message = database_ ? sqlite3_errmsg(database_) : "SQLite database is unavailable";
+    throw PlatformError(kMappingErrorDomain, code,
+                        "Nimbuscrate mapping " + context + " failed (" + std::to_string(code) + "): " + message);
+}
+
+namespace {
+
+// Binds text parameters to positions 1, 2, ... as UTF-8 copied by SQLite.
+int bindTexts(sqlite3_stmt* statement, const std::vector<std::string>& parameters) {
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        const int result = sqlite3_bind_text64(statement, static_cast<int>(i + 1), parameters[i].data(),
+                                               parameters[i].size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        if (result != SQLITE_OK) return result;
+    }
+    return SQLITE_OK;
+}
+
+}  // namespace
+
+std::vector<RemoteItem> MappingStore::query(const std::string& sql, const std::vector<std::string>& parameters) {
+    if (!database_) throwMappingError("prepare statement", SQLITE_CANTOPEN);
+    Statement statement;
+    int result = sqlite3_prepare_v2(database_, sql.c_str(), -1, statement.out(), nullptr);
+    if (result != SQLITE_OK) throwMappingError("prepare statement", result);
+    if ((result = bindTexts(statement.get(), parameters)) != SQLITE_OK) throwMappingError("bind parameter", result);
+
+    std::vector<RemoteItem> items;
+    while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        sqlite3_stmt* row = statement.get();
+        // The schema forbids NULL in these columns; only a damaged file holds one.
+        for (const int column : {0, 1, 2, 3, 7}) {
+            if (sqlite3_column_type(row, column) == SQLITE_NULL) {
+                throw PlatformError(kMappingErrorDomain, SQLITE_CORRUPT,
+                                    "Nimbuscrate mapping query failed (" + std::to_string(SQLITE_CORRUPT) +
+                                        "): a stored row holds NULL in column " + std::to_string(column));
+            }
+        }
+        RemoteItem item;
+        item.id = columnText(row, 0);
+        item.parentID = columnText(row, 1);
+        item.path = columnText(row, 2);
+        item.name = columnText(row, 3);
+        item.isDirectory = sqlite3_column_int64(row, 4) != 0;
+        item.size = sqlite3_column_int64(row, 5);
+        item.modifiedAt = Date::fromUnixSeconds(sqlite3_column_double(row, 6));
+        item.etag = columnText(row, 7);
+        if (sqlite3_column_type(row, 8) != SQLITE_NULL) item.contentType = columnText(row, 8);
+        items.push_back(std::move(item));
+    }
+    if (result != SQLITE_DONE) throwMappingError("query", result);
+    return items;
+}
+
+void MappingStore::execute(const std::string& sql, const std::vector<std::string>& parameters,
+                           const std::string& context) {
+    if (!database_) throwMappingError("prepare statement", SQLITE_CANTOPEN);
+    Statement statement;
+    int result = sqlite3_prepare_v2(database_, sql.c_str(), -1, statement.out(), nullptr);
+    if (result != SQLITE_OK) throwMappingError("prepare statement", result);
+    if ((result = bindTexts(statement.get(), parameters)) != SQLITE_OK) throwMappingError("bind parameter", result);
+    result = sqlite3_step(statement.get());
+    if (result != SQLITE_DONE) throwMappingError(context, result);
+}
+
+std::optional<std::string> MappingStore::ownerID(const std::string& path) {
+    Statement statement;
+    int result = sqlite3_prepare_v2(database_, "SELECT id FROM items WHERE path=?", -1, statement.out(), nullptr);
+    if (result != SQLITE_OK) throwMappingError("prepare statement", result);
+    if ((result = bindTexts(statement.get(), {normalizeRemotePath(path)})) != SQLITE_OK) {
+        throwMappingError("bind parameter", result);
+    }
+    result = sqlite3_step(statement.get());
+    if (result == SQLITE_ROW) return columnText(statement.get(), 0);
+    if (result == SQLITE_DONE) return std::nullopt;
+    throwMappingError("resolve path owner", result);
+}
+
+int MappingStore::schemaVersion() {
+    Statement statement;
+    int result = sqlite3_prepare_v2(database_, "PRAGMA user_version", -1, statement.out(), nullptr);
+    if (result != SQLITE_OK) throwMappingError("read schema version", result);
+    result = sqlite3_step(statement.get());
+    if (result != SQLITE_ROW) throwMappingError("read schema version", result);
+    return sqlite3_column_int(statement.get(), 0);
+}
+
+std::vector<std::string> MappingStore::identifiers(const std::string& sql) {
+    Statement statement;
+    int result = sqlite3_prepare_v2(database_, sql.c_str(), -1, statement.out(), nullptr);
+    if (result != SQLITE_OK) throwMappingError("prepare statement", result);
+    std::vector<std::string> ids;
+    while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) ids.push_back(columnText(statement.get(), 0));
+    if (result != SQLITE_DONE) throwMappingError("read directory identifiers", result);
+    return ids;
+}
+
+void MappingStore::upsertItem(const RemoteItem& item) {
+    if (!database_) throwMappingError("prepare statement", SQLITE_CANTOPEN);
+    // The root row owns "/": letting another item take that path would move
+    // the whole top level under it and delete the root.
+    const bool isRoot = item.id == kRootID;
+    if (isRoot != (normalizeRemotePath(item.path) == "/")) {
+        throw PlatformError(kMappingErrorDomain, SQLITE_CONSTRAINT,
+                            "Nimbuscrate mapping upsert item failed (" + std::to_string(SQLITE_CONSTRAINT) + "): " +
+                                (isRoot ? "the root item must have the path /"
+                                        : "only the root item may have the path / (item " + item.id + ")"));
+    }
+
+    const std::optional<std::string> owner = ownerID(item.path);
+    if (owner && *owner != item.id) {
+        execute("UPDATE items SET parent_id=? WHERE parent_id=?", {item.id, *owner}, "reparent path replacement");
+        execute("DELETE FROM items WHERE id=?", {*owner}, "remove stale path owner");
+    }
+
+    Statement statement;
+    int result = sqlite3_prepare_v2(database_, kUpsertStatement, -1, statement.out(), nullptr);
+    if (result != SQLITE_OK) throwMappingError("prepare statement", result);
+    sqlite3_stmt* insert = statement.get();
+    result = bindTexts(insert, {item.id, item.parentID, item.path, item.name});
+    if (result == SQLITE_OK) result = sqlite3_bind_int(insert, 5, item.isDirectory ? 1 : 0);
+    if (result == SQLITE_OK) result = sqlite3_bind_int64(insert, 6, item.size);
+    if (result == SQLITE_OK) result = sqlite3_bind_double(insert, 7, item.modifiedAt.unixSeconds());
+    if (result == SQLITE_OK) {
+        result = sqlite3_bind_text64(insert, 8, item.etag.data(), item.etag.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    }
+    if (result == SQLITE_OK) {
+        result = item.contentType ? sqlite3_bind_text64(insert, 9, item.contentType->data(), item.contentType->size(),
+                                                        SQLITE_TRANSIENT, SQLITE_UTF8)
+                                  : sqlite3_bind_null(insert, 9);
+    }
+    if (result != SQLITE_OK) throwMappingError("bind parameter", result);
+    result = sqlite3_step(insert);
+    if (result != SQLITE_DONE) throwMappingError("upsert item", result);
+}
+
+std::optional<RemoteItem> MappingStore::firstRow(const std::string& sql, const std::string& parameter) {
+    try {
+        std::vector<RemoteItem> found = query(sql, {parameter});
+        if (found.empty()) return std::nullopt;
+        return std::move(found.front());
+    } catch (const PlatformError&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<RemoteItem> MappingStore::item(std::string_view id) {
+    std::lock_guard lock(mutex_);
+    return firstRow("SELECT * FROM items WHERE id=?", std::string(id));
+}
+
+std::optional<RemoteItem> MappingStore::itemAtPath(std::string_view path) {
+    std::lock_guard lock(mutex_);
+    return firstRow("SELECT * FROM items WHERE path=?", normalizeRemotePath(path));
+}
+
+void MappingStore::upsert(const RemoteItem& item) {
+    std::lock_guard lock(mutex_);
+    inTransaction([&] { upsertItem(item); });
+}
+
+std::vector<std::string> MappingStore::replaceChildren(const std::string& parentID,
+                                                       const std::vector<RemoteItem>& children) {
+    std::lock_guard lock(mutex_);
+    return inTransaction([&] {
+        std::set<std::string> removed;
+        for (const RemoteItem& existing : query("SELECT * FROM items WHERE parent_id=? AND id<>?", {parentID, parentID})) {
+            removed.insert(existing.id);
+        }
+        for (const RemoteItem& child : children) upsertItem(child);
+        for (const RemoteItem& child : children) removed.erase(child.id);
+        for (const std::string& id : removed) execute(kDeleteWithChildren, {id, id}, "delete item");
+        return std::vector<std::string>(removed.begin(), removed.end());
+    });
+}
+
+void MappingStore::deleteItem(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    if (database_ && id == kRootID) {
+        // Deleting the root would drop it together with the whole top level.
+        throw PlatformError(kMappingErrorDomain, SQLITE_CONSTRAINT,
+                            "Nimbuscrate mapping delete item failed (" + std::to_string(SQLITE_CONSTRAINT) +
+                                "): the root item cannot be deleted");
+    }
+    inTransaction([&] { execute(kDeleteWithChildren, {id, id}, "delete item"); });
+}
+
+std::vector<RemoteItem> MappingStore::rows(const std::string& sql, const std::vector<std::string>& parameters) {
+    std::lock_guard lock(mutex_);
+    try {
+        return query(sql, parameters);
+    } catch (const PlatformError&) {
+        return {};
+    }
+}
+
+std::vector<std::string> MappingStore::directoriesToRefreshAfterMigration() const {
+    std::lock_guard lock(mutex_);
+    return directoriesToRefresh_;
+}
+
+}  // namespace nimbuscrate

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shared/session/RemoteItem.h"
+
+struct sqlite3;
+
+namespace nimbuscrate {
+
+// Error domain of every mapping-database failure (code: the SQLite result code).
+inline constexpr const char* kMappingErrorDomain = "app.nimbuscrate.mapping.sqlite";
+
+// The program's local memory of the remote tree: one SQLite table of
+// RemoteItem rows keyed by identifier, with each item's parent, path and
+// version data. Each program keeps its own file, "mapping.sqlite3" in
+// "Nimbuscrate/FileProvider" under its base directory.
+//
+// Every public operation runs as one job on the store's serial section (a
+// mutex), so the statements of the process never interleave; operations may
+// be called from any thread. Reads never fail outward (absent or empty on
+// any error); writes run in one "BEGIN IMMEDIATE" transaction each and either
+// take effect completely or throw PlatformError in kMappingErrorDomain and
+// leave the database as it was.
+class MappingStore {
+public:
+    // Opens (creating when missing) the database under baseDirectory, makes
+    // sure the root row exists and migrates an older schema to version 5.
+    // Throws PlatformError (POSIX domain) when the folders cannot be created,
+    // DesktopError::invalidResponse when SQLite cannot open the file, and a
+    // mapping error when a set-up statement fails.
+    explicit MappingStore(const std::filesystem::path& baseDirectory);
+    ~MappingStore();
+    MappingStore(const MappingStore&) = delete;
+    MappingStore& operator=(const MappingStore&) = delete;
+
+    // The process-wide store, opened on first use in the program's container
+    // (then its cache folder, then a private folder in the temporary
+    // directory). When none of them opens, a store without a database: every
+    // read answers absent or empty, every write fails with a mapping error
+    // ending in "SQLite database is unavailable".
+    static MappingStore& shared();
+    // A store without a database (what shared() falls back to).
+    static std::unique_ptr<MappingStore> unavailable();
+
+    // Where the database file lives under a base directory.
+    static std::filesystem::path databaseFile(const std::filesystem::path& baseDirectory);
+
+    // The stored item with this identifier; absent when none, or on any error.
+    std::optional<RemoteItem> item(std::string_view id);
+    // The stored item at this path (normalised first); absent when none, or on any error.
+    std::optional<RemoteItem> itemAtPath(std::string_view path);
+
+    // Inserts or updates one item. When its path belonged to a row with another
+    // identifier, that row's children move under the new identifier and the
+    // row is removed. Only the root item may hold the path "/", and the root
+    // item only that path.
+    void upsert(const RemoteItem& item);
+
+    // Stores the listed children of a folder and removes the stored children
+    // that are no longer listed, each with its own direct children. Returns
+    // the removed identifiers (in no particular order). The folder's own row
+    // is not written.
+    std::vector<std::string> replaceChildren(const std::string& parentID, const std::vector<RemoteItem>& children);
+
+    // Removes the item and the rows whose parent it is.
+    void deleteItem(const std::string& id);
+
+    // Rows of a "SELECT *"-style statement over items, with text parameters
+    // bound in order; empty on any error.
+    std::vector<RemoteItem> rows(const std::string& sql, const std::vector<std::string>& parameters);
+
+    // The folders to enumerate again because a schema migration ran when this
+    // store opened; empty when no migration ran.
+    std::vector<std::string> directoriesToRefreshAfterMigration() const;
+
+    // The schema version this store works with.
+    static constexpr int kSchemaVersion = 5;
+
+private:
+    struct Unavailable {};
+    explicit MappingStore(Unavailable);
+
+    // The operations below run inside the serial section.
+    void open(const std::filesystem::path& baseDirectory);
+    void migrateIfNeeded();
+    void upsertItem(const RemoteItem& item);
+    std::vector<RemoteItem> query(const std::string& sql, const std::vector<std::string>& parameters);
+    void execute(const std::string& sql, const std::vector<std::string>& parameters, const std::string& context);
+    void exec(const char* sql);
+    std::optional<std::string> ownerID(const std::string& path);
+    int schemaVersion();
+    std::vector<std::string> identifiers(const std::string& sql);
+    std::optional<RemoteItem> firstRow(const std::string& sql, const std::string& parameter);
+
+    // Runs body between "BEGIN IMMEDIATE;" and "COMMIT;", rolling back on failure.
+    template <typename Body>
+    auto inTransaction(Body&& body);
+
+    [[noreturn]] void throwMappingError(const std::string& context, int code) const;
+
+    mutable std::mutex mutex_;
+    sqlite3* database_ = nullptr;
+    std::vector<std::string> directoriesToRefresh_;
+};
+
+}  // namespace nimbuscrate
