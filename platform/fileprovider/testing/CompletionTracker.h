@@ -1,0 +1,66 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace nimbuscrate::fp::testing {
+
+// Keeps count of every completion handler and observer finish handed to an
+// extension. Each tracked slot must be hit exactly once before the next
+// check; a second hit, or a hit after the check that found it done, is a
+// violation naming the entry.
+class CompletionTracker {
+public:
+    class Slot {
+    public:
+        // Records one call; returns false when the call broke the rule.
+        bool hit();
+        int hits() const;
+        const std::string& entry() const { return entry_; }
+
+    private:
+        friend class CompletionTracker;
+        Slot(CompletionTracker& tracker, std::string entry) : tracker_(tracker), entry_(std::move(entry)) {}
+        CompletionTracker& tracker_;
+        std::string entry_;
+        int hits_ = 0;       // guarded by the tracker's mutex
+        bool checked_ = false;
+    };
+    using SlotPtr = std::shared_ptr<Slot>;
+
+    CompletionTracker() = default;
+    CompletionTracker(const CompletionTracker&) = delete;
+    CompletionTracker& operator=(const CompletionTracker&) = delete;
+
+    // A new slot that must be hit exactly once.
+    SlotPtr open(std::string entry);
+
+    // Wraps a handler: each call is counted on a new slot, then forwarded.
+    template <class... Args>
+    std::function<void(Args...)> wrap(std::string entry, std::type_identity_t<std::function<void(Args...)>> handler) {
+        auto slot = open(std::move(entry));
+        return [slot, handler = std::move(handler)](Args... args) {
+            slot->hit();
+            if (handler) handler(std::forward<Args>(args)...);
+        };
+    }
+
+    // Checks every slot opened so far: each must have been hit exactly once.
+    // Slots found complete are closed: any later hit is reported as late by
+    // the next check. Returns all violations found since the last check.
+    std::vector<std::string> check();
+
+    // Adds a violation found elsewhere (by an observer, for instance).
+    void report(std::string violation);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<SlotPtr> slots_;
+    std::vector<std::string> violations_;
+};
+
+}  // namespace nimbuscrate::fp::testing

@@ -1,0 +1,85 @@
+#include "platform/fileprovider/testing/FakeManager.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/fileprovider/testing/ExtensionHarness.h"
+#include "platform/tasks/Clock.h"
+#include "platform/tasks/TaskPool.h"
+
+namespace nimbuscrate::fp::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(FileProviderFakeManager, AnswersFromTheScriptInOrderThenOk) {
+    TaskPool tasks(2);
+    ManualClock clock;
+    FakeManager manager(tasks, clock);
+    manager.script("evict", "fail, fail, ok");
+    std::mutex mutex;
+    std::vector<bool> failed;
+    for (int i = 0; i < 4; ++i) {
+        manager.evictItem("file", [&](std::optional<Error> error) {
+            std::lock_guard lock(mutex);
+            failed.push_back(error.has_value());
+        });
+        tasks.waitIdle();  // keep the answers in call order
+        clock.advance(std::chrono::seconds(1));
+    }
+    EXPECT_THAT(failed, ElementsAre(true, true, false, false));
+    auto calls = manager.calls("evict");
+    ASSERT_EQ(calls.size(), 4u);
+    // Each call carries the clock's time when it was made.
+    EXPECT_DOUBLE_EQ(calls[3].monotonicAt - calls[0].monotonicAt, 3.0);
+    EXPECT_THROW(manager.script("evict", "maybe"), std::invalid_argument);
+}
+
+TEST(FileProviderFakeManager, NeverAnswersInsideTheCall) {
+    TaskPool tasks(2);
+    ManualClock clock;
+    FakeManager manager(tasks, clock);
+    auto gate = std::make_shared<Gate>();
+    manager.holdAt("signal", gate);
+    std::atomic<bool> answered{false};
+    std::thread::id caller = std::this_thread::get_id();
+    std::thread::id answerer;
+    manager.signalEnumerator(kRootContainer, [&](std::optional<Error>) {
+        answerer = std::this_thread::get_id();
+        answered = true;
+    });
+    ASSERT_TRUE(gate->waitForArrivals(1));
+    EXPECT_FALSE(answered);  // held at the gate, so certainly not answered inside the call
+    gate->open();
+    tasks.waitIdle();
+    EXPECT_TRUE(answered);
+    EXPECT_NE(answerer, caller);
+    EXPECT_THAT(manager.signalled(), ElementsAre(kRootContainer));
+}
+
+TEST(FileProviderFakeManager, UserVisiblePathAndMaterializedItems) {
+    TaskPool tasks(2);
+    ManualClock clock;
+    FakeManager manager(tasks, clock);
+    manager.setVisibleRoot("/home/user/Nimbuscrate");
+    std::optional<std::filesystem::path> root, item;
+    manager.userVisiblePath(kRootContainer, [&](auto path, auto) { root = path; });
+    manager.userVisiblePath("abc", [&](auto path, auto) { item = path; });
+    tasks.waitIdle();
+    EXPECT_EQ(root, std::filesystem::path("/home/user/Nimbuscrate"));
+    EXPECT_EQ(item, std::filesystem::path("/home/user/Nimbuscrate/abc"));
+
+    manager.script("userVisiblePath", "fail");
+    std::optional<Error> error;
+    manager.userVisiblePath("abc", [&](auto, auto failure) { error = failure; });
+    tasks.waitIdle();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, CocoaErrorCode::connectionReplyInvalid);
+
+    EXPECT_NE(manager.materializedItems(), nullptr);
+}
+
+}  // namespace
+}  // namespace nimbuscrate::fp::testing
