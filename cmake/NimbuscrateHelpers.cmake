@@ -1,7 +1,14 @@
 # add_subdirectory for every listed folder that exists and has a CMakeLists.txt,
 # so folders can land one at a time.
+# NIMBUSCRATE_SKIP_DIRS (a list of folders relative to the top, e.g.
+# "fileprovider;tests/fileprovider") leaves folders out of a build.
+set(NIMBUSCRATE_SKIP_DIRS "" CACHE STRING "Folders to leave out of the build")
 function(nimbuscrate_add_subdirectories)
   foreach(dir IN LISTS ARGN)
+    file(RELATIVE_PATH relative "${PROJECT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/${dir}")
+    if(relative IN_LIST NIMBUSCRATE_SKIP_DIRS)
+      continue()
+    endif()
     if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
       add_subdirectory(${dir})
     endif()
