@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/core/CancellationError.h"
+#include "platform/http/DevelopmentRoute.h"
+#include "platform/http/HttpTransport.h"
+#include "platform/http/TransportError.h"
+#include "tests/platform/http/TestHttpsServer.h"
+
+namespace nimbuscrate {
+namespace {
+
+using testing::TestReply;
+using testing::TestRequest;
+using namespace std::chrono_literals;
+
+const std::string kWeb = NIMBUSCRATE_WEBAPP_HOST;
+const std::string kMedia = NIMBUSCRATE_MEDIA_HOST;
+
+Url url(const std::string& text) {
+    auto parsed = Url::parse(text);
+    if (!parsed) throw std::invalid_argument(text);
+    return *parsed;
+}
+
+HttpRequest request(const std::string& method, const std::string& text) { return HttpRequest(method, url(text)); }
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string headerNames(const HttpHeaders& headers) {
+    std::string names;
+    for (const auto& [name, value] : headers.fields()) names += (names.empty() ? "" : ",") + name;
+    return names;
+}
+
+class HttpTransportTest : public ::testing::Test {
+protected:
+    void SetUp() override { server.route(); }
+    void TearDown() override { DevelopmentRoute::clear(); }
+
+    std::filesystem::path temporaryFile(const std::string& name) {
+        auto path = std::filesystem::temp_directory_path() /
+                    ("nc-http-" + std::to_string(::getpid()) + "-" + name);
+        cleanup.push_back(path);
+        return path;
+    }
+    ~HttpTransportTest() override {
+        for (const auto& path : cleanup) std::filesystem::remove(path);
+    }
+
+    std::function<TestReply(const TestRequest&)> reply = [](const TestRequest&) { return TestReply{200, {}, "ok"}; };
+    testing::TestHttpsServer server{[this](const TestRequest& request) { return reply(request); }};
+    HttpTransport transport;
+    std::vector<std::filesystem::path> cleanup;
+};
+
+TEST_F(HttpTransportTest, SendsTheHeadersAndMethodExactlyAsGiven) {
+    // Over 1 MiB: libcurl would ask "Expect: 100-continue" on its own.
+    const std::string body(2 * 1024 * 1024, 'x');
+    HttpRequest post = request("POST", "https://" + kWeb + "/form");
+    post.headers.set("Content-Type", "application/x-www-form-urlencoded");
+    post.headers.set("Range", "bytes=2-5");
+    post.body = bytesOf(body);
+    EXPECT_EQ(transport.send(post).status, 200);
+
+    HttpRequest bare = request("GET", "https://" + kWeb + "/bare");
+    EXPECT_EQ(transport.send(bare).status, 200);
+
+    HttpRequest lower = request("propfind", "https://" + kWeb + "/dav/");
+    lower.headers.set("Depth", "0");
+    EXPECT_EQ(transport.send(lower).status, 200);
+
+    HttpRequest empty = request("PUT", "https://" + kWeb + "/empty.txt");
+    empty.body = Bytes{};
+    EXPECT_EQ(transport.send(empty).status, 200);
+
+    const auto seen = server.requests();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].method, "POST");
+    EXPECT_EQ(headerNames(seen[0].headers), "Host,Content-Type,Range,Content-Length");
+    EXPECT_EQ(seen[0].headers.value("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(seen[0].body, body);
+    EXPECT_EQ(seen[1].method, "GET");
+    EXPECT_EQ(headerNames(seen[1].headers), "Host");
+    EXPECT_EQ(seen[1].host, kWeb);
+    EXPECT_EQ(seen[2].method, "propfind");
+    EXPECT_EQ(headerNames(seen[2].headers), "Host,Depth");
+    EXPECT_EQ(seen[3].method, "PUT");
+    EXPECT_EQ(headerNames(seen[3].headers), "Host,Content-Length");
+    EXPECT_EQ(seen[3].headers.value("Content-Length"), "0");
+}
+
+TEST_F(HttpTransportTest, ReadsTheBodyFromAFileAndRefusesAMissingOne) {
+    const auto file = temporaryFile("body.bin");
+    std::ofstream(file, std::ios::binary) << std::string(300000, 'b') << "end";
+    HttpRequest put = request("PUT", "https://" + kWeb + "/upload.bin");
+    put.body = HttpFileBody{file};
+    EXPECT_EQ(transport.send(put).status, 200);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].body, readFile(file));
+
+    put.body = HttpFileBody{file.string() + ".missing"};
+    try {
+        transport.send(put);
+        FAIL() << "a missing body file must fail";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::cannotReadBody);
+    }
+    EXPECT_EQ(server.requests().size(), 1u) << "nothing is sent without its body";
+}
+
+TEST_F(HttpTransportTest, DeliversTheReplyToMemoryFileOrConsumer) {
+    const std::string body = "0123456789abcdef" + std::string(100000, 'z');
+    reply = [&](const TestRequest& r) {
+        TestReply out{r.target == "/missing" ? 404 : 200, {{"X-OC-MTime", "accepted"}}, body};
+        out.chunked = r.target == "/chunked";
+        return out;
+    };
+    const HttpResponse memory = transport.send(request("GET", "https://" + kWeb + "/chunked"));
+    EXPECT_EQ(stringOf(memory.body), body);
+    EXPECT_EQ(memory.headers.value("x-oc-mtime"), "accepted");
+
+    const auto file = temporaryFile("download.bin");
+    const HttpResponse downloaded = transport.download(request("GET", "https://" + kWeb + "/file"), file);
+    EXPECT_EQ(downloaded.status, 200);
+    EXPECT_TRUE(downloaded.body.empty());
+    EXPECT_EQ(readFile(file), body);
+
+    // An error status is a reply like any other; its body lands in the file too.
+    const HttpResponse missing = transport.download(request("GET", "https://" + kWeb + "/missing"), file);
+    EXPECT_EQ(missing.status, 404);
+    EXPECT_EQ(readFile(file), body);
+
+    std::string streamed;
+    transport.stream(request("GET", "https://" + kWeb + "/file"),
+                     [&](const std::uint8_t* data, std::size_t size) { streamed.append(reinterpret_cast<const char*>(data), size); });
+    EXPECT_EQ(streamed, body);
+}
+
+TEST_F(HttpTransportTest, AConsumerFailureEndsTheTransferAndReachesTheCaller) {
+    reply = [](const TestRequest&) { return TestReply{200, {}, std::string(500000, 'q')}; };
+    EXPECT_THROW(transport.stream(request("GET", "https://" + kWeb + "/file"),
+                                  [](const std::uint8_t*, std::size_t) { throw std::domain_error("consumer"); }),
+                 std::domain_error);
+}
+
+TEST_F(HttpTransportTest, RepliesOverTheCapFailWhileTheyArrive) {
+    struct Case {
+        const char* name;
+        bool chunked;
+        std::size_t length;
+        bool fails;
+    };
+    const Case cases[] = {
+        {"declared length over the cap", false, 1001, true},
+        {"chunked body over the cap", true, 5000, true},
+        {"exactly the cap", false, 1000, false},
+        {"chunked exactly the cap", true, 1000, false},
+    };
+    for (const Case& c : cases) {
+        reply = [&](const TestRequest&) {
+            TestReply out{200, {}, std::string(c.length, 'c')};
+            out.chunked = c.chunked;
+            out.pieceBytes = 100;
+            return out;
+        };
+        HttpRequest capped = request("GET", "https://" + kWeb + "/big");
+        capped.maxReplyBytes = 1000;
+        std::size_t consumed = 0;
+        try {
+            transport.stream(capped, [&](const std::uint8_t*, std::size_t size) { consumed += size; });
+            EXPECT_FALSE(c.fails) << c.name;
+        } catch (const TransportError& error) {
+            EXPECT_TRUE(c.fails) << c.name;
+            EXPECT_EQ(error.kind(), TransportError::Kind::dataTooLarge) << c.name;
+            EXPECT_EQ(error.code(), -1103);
+        }
+        EXPECT_LE(consumed, 1000u) << c.name;
+    }
+}
+
+TEST_F(HttpTransportTest, AnIdleReplyTimesOutButASlowOneThatKeepsMovingSurvives) {
+    reply = [](const TestRequest& r) {
+        TestReply out{200, {}, std::string(40, 's')};
+        if (r.target == "/silent") out.delay = 10s;
+        if (r.target == "/slow") {
+            // Five seconds in all, never more than half a second without a byte.
+            out.pieceBytes = 4;
+            out.piecePause = 500ms;
+        }
+        return out;
+    };
+    HttpRequest silent = request("GET", "https://" + kWeb + "/silent");
+    silent.timeoutSeconds = 1;
+    try {
+        transport.send(silent);
+        FAIL() << "a silent server must time out";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::timedOut);
+        EXPECT_EQ(error.code(), -1001);
+    }
+
+    HttpRequest slow = request("GET", "https://" + kWeb + "/slow");
+    slow.timeoutSeconds = 2;
+    const HttpResponse response = transport.send(slow);
+    EXPECT_EQ(stringOf(response.body), std::string(40, 's'));
+}
+
+TEST_F(HttpTransportTest, NeverFollowReturnsTheRedirectItself) {
+    reply = [](const TestRequest& r) {
+        if (r.target == "/moved") return TestReply{302, {{"Location", "/target"}}, "moved"};
+        return TestReply{200, {}, "target"};
+    };
+    HttpRequest guarded = request("GET", "https://" + kWeb + "/moved");
+    guarded.redirects = RedirectPolicy::never;
+    const HttpResponse response = transport.send(guarded);
+    EXPECT_EQ(response.status, 302);
+    EXPECT_EQ(response.headers.value("Location"), "/target");
+    EXPECT_EQ(stringOf(response.body), "moved");
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(HttpTransportTest, AuthorizationStaysWithTheFirstOrigin) {
+    reply = [](const TestRequest& r) {
+        if (r.target == "/a") return TestReply{307, {{"Location", "/b"}}, ""};
+        if (r.target == "/b") return TestReply{301, {{"Location", "https://" + kMedia + "/c"}}, ""};
+        if (r.target == "/c") return TestReply{302, {{"Location", "https://" + kWeb + "/d"}}, ""};
+        return TestReply{200, {}, "end"};
+    };
+    HttpRequest followed = request("GET", "https://" + kWeb + "/a");
+    followed.headers.set("Authorization", "Bearer secret");
+    followed.headers.set("User-Agent", "Nimbuscrate-macOS/1.1");
+    const HttpResponse response = transport.send(followed);
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.redirectCount, 3);
+    EXPECT_EQ(response.url.string(), "https://" + kWeb + "/d");
+    EXPECT_EQ(stringOf(response.body), "end");
+
+    const auto seen = server.requests();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[1].headers.value("Authorization"), "Bearer secret") << "same origin keeps it";
+    EXPECT_EQ(seen[2].host, kMedia);
+    EXPECT_FALSE(seen[2].headers.contains("Authorization")) << "another host never sees it";
+    EXPECT_EQ(seen[2].headers.value("User-Agent"), "Nimbuscrate-macOS/1.1");
+    EXPECT_EQ(seen[3].headers.value("Authorization"), "Bearer secret");
+}
+
+TEST_F(HttpTransportTest, RedirectsAwayFromHttpsAreRefused) {
+    reply = [](const TestRequest&) { return TestReply{302, {{"Location", "http://" + kWeb + "/plain"}}, ""}; };
+    HttpRequest followed = request("GET", "https://" + kWeb + "/secure");
+    followed.headers.set("Authorization", "Bearer secret");
+    try {
+        transport.send(followed);
+        FAIL() << "https to http must be refused";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::insecureRedirect);
+    }
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(HttpTransportTest, FollowsAtMostTenHops) {
+    reply = [](const TestRequest& r) {
+        const int hop = std::stoi(r.target.substr(1));
+        if (hop < 11) return TestReply{302, {{"Location", "/" + std::to_string(hop + 1)}}, ""};
+        return TestReply{200, {}, "done"};
+    };
+    const HttpResponse ten = transport.send(request("GET", "https://" + kWeb + "/1"));
+    EXPECT_EQ(ten.status, 200);
+    EXPECT_EQ(ten.redirectCount, 10);
+
+    try {
+        transport.send(request("GET", "https://" + kWeb + "/0"));
+        FAIL() << "eleven hops are too many";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::tooManyRedirects);
+    }
+}
+
+TEST_F(HttpTransportTest, RedirectsChangeTheMethodAsBrowsersDo) {
+    reply = [](const TestRequest& r) {
+        if (r.target == "/see-other") return TestReply{303, {{"Location", "/result"}}, ""};
+        if (r.target == "/temporary") return TestReply{307, {{"Location", "/result"}}, ""};
+        return TestReply{200, {}, ""};
+    };
+    for (const char* target : {"/see-other", "/temporary"}) {
+        HttpRequest post = request("POST", "https://" + kWeb + target);
+        post.headers.set("Content-Type", "text/plain");
+        post.body = bytesOf("payload");
+        transport.send(post);
+    }
+    const auto seen = server.requests();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[1].method, "GET");
+    EXPECT_EQ(seen[1].body, "");
+    EXPECT_FALSE(seen[1].headers.contains("Content-Type"));
+    EXPECT_EQ(seen[3].method, "POST");
+    EXPECT_EQ(seen[3].body, "payload");
+}
+
+TEST_F(HttpTransportTest, AStopRequestEndsTheTransferWithCancellation) {
+    reply = [](const TestRequest&) {
+        TestReply out{200, {}, "late"};
+        out.holdUntilReleased = true;
+        return out;
+    };
+    std::stop_source stop;
+    std::exception_ptr outcome;
+    std::thread worker([&] {
+        try {
+            transport.send(request("GET", "https://" + kWeb + "/held"), stop.get_token());
+        } catch (...) {
+            outcome = std::current_exception();
+        }
+    });
+    ASSERT_TRUE(server.waitForRequests(1, 10s));
+    stop.request_stop();
+    worker.join();
+    server.release();
+    ASSERT_TRUE(outcome);
+    EXPECT_THROW(std::rethrow_exception(outcome), CancellationError);
+
+    // Already stopped: nothing is sent.
+    EXPECT_THROW(transport.send(request("GET", "https://" + kWeb + "/never"), stop.get_token()), CancellationError);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(HttpTransportTest, ConsecutiveRequestsOfAThreadReuseTheConnection) {
+    const HttpResponse first = transport.send(request("GET", "https://" + kWeb + "/one"));
+    const HttpResponse second = transport.send(request("GET", "https://" + kWeb + "/two"));
+    EXPECT_EQ(first.newConnections, 1);
+    EXPECT_EQ(second.newConnections, 0);
+    EXPECT_EQ(server.connections(), 1u);
+    const auto seen = server.requests();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].connection, seen[1].connection);
+}
+
+TEST_F(HttpTransportTest, TransportFailuresAreTransportErrors) {
+    // A certificate from another CA is not trusted.
+    testing::TestHttpsServer other([](const TestRequest&) { return TestReply{}; });
+    DevelopmentRoute::set(server.address(), other.caFile().string());
+    try {
+        transport.send(request("GET", "https://" + kWeb + "/untrusted"));
+        FAIL() << "an untrusted certificate must fail";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::serverCertificateUntrusted) << error.what();
+    }
+    EXPECT_TRUE(server.requests().empty());
+
+    // Nothing listens on the port any more.
+    std::string closedAddress;
+    {
+        testing::TestHttpsServer gone([](const TestRequest&) { return TestReply{}; });
+        closedAddress = gone.address();
+    }
+    DevelopmentRoute::set(closedAddress, server.caFile().string());
+    try {
+        transport.send(request("GET", "https://" + kWeb + "/refused"));
+        FAIL() << "a closed port must fail";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::cannotConnectToHost) << error.what();
+        EXPECT_EQ(error.code(), -1004);
+    }
+}
+
+}  // namespace
+}  // namespace nimbuscrate
