@@ -1,0 +1,137 @@
+#include "tools/localservice/FaultKnobs.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace nimbuscrate::localservice {
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+bool Route::matches(std::string_view requestMethod, std::string_view requestHost, std::string_view path) const {
+    if (!method.empty() && !equalsIgnoringCase(method, requestMethod)) return false;
+    if (!host.empty() && !equalsIgnoringCase(host, requestHost)) return false;
+    return path.substr(0, pathPrefix.size()) == pathPrefix;
+}
+
+void HoldGate::open() {
+    {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool HoldGate::isOpen() const {
+    std::lock_guard lock(mutex_);
+    return open_;
+}
+
+std::size_t HoldGate::arrivals() const {
+    std::lock_guard lock(mutex_);
+    return arrivals_;
+}
+
+bool HoldGate::waitForArrivals(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return arrivals_ >= count; });
+}
+
+void HoldGate::pass() {
+    std::unique_lock lock(mutex_);
+    ++arrivals_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return open_; });
+}
+
+void FaultKnobs::overrideStatus(Route route, int status, int times, std::string body, std::string contentType) {
+    std::lock_guard lock(mutex_);
+    statuses_.push_back({std::move(route), status, times, std::move(body), std::move(contentType)});
+}
+
+void FaultKnobs::delay(Route route, std::chrono::milliseconds delay) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(delays_, [&](const DelayKnob& knob) {
+        return knob.route.method == route.method && knob.route.host == route.host &&
+               knob.route.pathPrefix == route.pathPrefix;
+    });
+    if (delay.count() > 0) delays_.push_back({std::move(route), delay});
+}
+
+std::shared_ptr<HoldGate> FaultKnobs::hold(Route route) {
+    auto gate = std::make_shared<HoldGate>();
+    std::lock_guard lock(mutex_);
+    holds_.push_back({std::move(route), gate});
+    return gate;
+}
+
+void FaultKnobs::dropConnection(Route route, int times) {
+    std::lock_guard lock(mutex_);
+    drops_.push_back({std::move(route), times});
+}
+
+void FaultKnobs::slowBody(Route route, std::size_t chunkBytes, std::chrono::milliseconds pause) {
+    std::lock_guard lock(mutex_);
+    slows_.push_back({std::move(route), std::max<std::size_t>(chunkBytes, 1), pause});
+}
+
+void FaultKnobs::clear() {
+    std::vector<HoldKnob> holds;
+    {
+        std::lock_guard lock(mutex_);
+        statuses_.clear();
+        delays_.clear();
+        holds.swap(holds_);
+        drops_.clear();
+        slows_.clear();
+    }
+    for (auto& knob : holds) knob.gate->open();
+}
+
+FaultPlan FaultKnobs::planFor(std::string_view method, std::string_view host, std::string_view path) {
+    FaultPlan plan;
+    std::lock_guard lock(mutex_);
+    // Counted knobs are used in the order they were set; one of each kind per call.
+    for (auto& knob : drops_) {
+        if (knob.remaining > 0 && knob.route.matches(method, host, path)) {
+            --knob.remaining;
+            plan.dropConnection = true;
+            break;
+        }
+    }
+    std::erase_if(drops_, [](const DropKnob& knob) { return knob.remaining <= 0; });
+    if (!plan.dropConnection) {
+        for (auto& knob : statuses_) {
+            if (knob.remaining > 0 && knob.route.matches(method, host, path)) {
+                --knob.remaining;
+                plan.status = knob.status;
+                plan.body = knob.body;
+                plan.contentType = knob.contentType;
+                break;
+            }
+        }
+        std::erase_if(statuses_, [](const StatusKnob& knob) { return knob.remaining <= 0; });
+    }
+    for (const auto& knob : delays_) {
+        if (knob.route.matches(method, host, path)) plan.delay += knob.delay;
+    }
+    for (const auto& knob : holds_) {
+        if (knob.route.matches(method, host, path)) plan.gates.push_back(knob.gate);
+    }
+    for (const auto& knob : slows_) {
+        if (knob.route.matches(method, host, path)) {
+            plan.slowChunkBytes = knob.chunkBytes;
+            plan.slowPause = knob.pause;
+        }
+    }
+    return plan;
+}
+
+}  // namespace nimbuscrate::localservice

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <filesystem>
+
+#include "tools/localservice/DavServer.h"
+
+namespace nimbuscrate::localservice {
+
+// Loads a seed file into the file server. The file is JSON:
+//   {"drives": [{"id", "name", "driveType" (optional), "webDavUrl" (optional),
+//                "items": [{"path": "/Docs", "folder": true},
+//                          {"path": "/Docs/a.txt", "text": "...", "modified": <unix seconds>},
+//                          {"path": "/Photos/p.jpg", "image": {"width": 640, "height": 480}},
+//                          {"path": "/Docs/x.bin", "randomBytes": 4096}]}]}
+// Folders above an item are created as needed; images are rendered with
+// libvips in the format their extension names (JPEG or PNG). Throws
+// std::runtime_error with the reason on a malformed seed.
+void applySeedFile(const std::filesystem::path& seedFile, DavServer& files);
+
+}  // namespace nimbuscrate::localservice
