@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,29 @@ inline constexpr std::size_t kNonceLength = 12;
 inline constexpr std::size_t kTagLength = 16;
 // Salt of every subkey and first element of every associated-data array.
 inline constexpr std::string_view kDomain = "nimbuscrate-e2ee-v1";
+
+// One revision of a file in opened form.
+struct File {
+    E2EEJSON value;     // the manifest (the signed record's "value")
+    E2EEJSON metadata;  // the decrypted metadata object
+    SecretBytes key;    // the 32-byte file key
+    Bytes aad;          // the associated data of purpose "content"
+};
+
+// A new revision ready to upload.
+struct Prepared {
+    E2EEJSON manifest;       // the signed manifest record {"value", "signature"}
+    File file;               // the same revision opened (value is the unsigned manifest)
+    std::string opaqueName;  // node id, "-", revision id, ".nbenc"
+};
+
+// The plaintext bytes start ... end - 1 of one segment, and whether it is the last.
+struct SegmentRange {
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+    bool isLast = false;
+    bool operator==(const SegmentRange&) const = default;
+};
 
 // Envelopes, key derivation and associated data ---------------------------
 
@@ -94,5 +119,47 @@ E2EEJSON verifyRecord(const E2EEJSON& publicKey, const E2EEJSON& record);
 // describes (same version, account and public key, a 32-byte root key, and a
 // signing key that matches the public key).
 void verifyKeyRecord(const E2EEJSON& keys, const E2EEJSON& keyRecord);
+
+// Segmented file format --------------------------------------------------
+//
+// A 40-byte header (0x28, a 32-byte salt, a 7-byte nonce prefix), then
+// segments of 1,048,576 bytes (segment 0 shares them with the header), each
+// AES-256-GCM under one key derived with HKDF-SHA256 from the file key, the
+// salt and the content associated data.
+
+inline constexpr std::int64_t kHeaderLength = 40;
+inline constexpr std::int64_t kSegmentLength = 1048576;
+inline constexpr std::int64_t kFirstSegmentPlaintext = 1048520;
+inline constexpr std::int64_t kSegmentPlaintext = 1048560;
+inline constexpr std::int64_t kMaxPlaintext = 1000000000000;  // 10^12
+inline constexpr std::int64_t kMaxSmallPayload = 262144;
+
+// The stream length for a plaintext size (E2EEError::invalid outside 0 ... 10^12).
+std::int64_t ciphertextLength(std::int64_t size);
+
+// The plaintext bounds of segment index of a plaintext of size bytes.
+SegmentRange segmentRange(std::int64_t index, std::int64_t size);
+
+// The 12-byte nonce of a segment: the last 7 bytes of header (the whole
+// header or the prefix alone), the index as 4 bytes big-endian, then 0x01
+// for the last segment and 0x00 otherwise.
+Bytes segmentNonce(ByteView header, std::int64_t index, bool isLast);
+
+// Seals (ciphertext followed by tag) or opens one segment.
+SecretBytes transformSegment(bool seal, ByteView key, ByteView nonce, ByteView input, ByteView associatedData);
+
+// Converts a whole file between plaintext and the segmented stream, one
+// segment at a time. The destination is always a new file with permissions
+// 0600: an existing file (or link) at the path is removed, never followed or
+// truncated, and a destination that is the source itself is refused. On any
+// failure or cancellation (CancellationError) no output remains.
+void transformFile(const std::filesystem::path& source, const std::filesystem::path& destination, const File& file,
+                   bool encrypt, std::stop_token stop = {});
+
+// Seals 1 ... 262,144 bytes as a one-segment stream (plaintext length + 56).
+Bytes sealSmallPayload(ByteView plaintext, const File& file);
+
+// Opens a one-segment stream whose plaintext size is the metadata "size".
+SecretBytes openSmallPayload(ByteView payload, const File& file);
 
 }  // namespace nimbuscrate::E2EECrypto
