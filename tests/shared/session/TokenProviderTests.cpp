@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "platform/core/CancellationError.h"
+#include "platform/http/TransportError.h"
+#include "shared/encryption/E2EEError.h"
+#include "shared/session/DesktopError.h"
+#include "shared/session/TokenProvider.h"
+#include "tests/platform/http/LocalServiceFixture.h"
+
+extern char** environ;
+
+namespace nimbuscrate {
+namespace {
+
+using localservice::Route;
+using namespace std::chrono_literals;
+
+const Route kTokenRoute{"POST", "", "/realms/nimbuscrate/protocol/openid-connect/token"};
+
+class TokenProviderTest : public testing::LocalServiceFixture {
+protected:
+    OAuthClient oauth{HttpTransport::shared(), store, clock};
+    TokenProvider provider{store, oauth, clock};
+};
+
+TEST_F(TokenProviderTest, WithoutASessionTheUserIsNotSignedIn) {
+    try {
+        provider.validAccessToken();
+        FAIL();
+    } catch (const DesktopError& error) {
+        EXPECT_EQ(error.kind(), DesktopError::Kind::notAuthenticated);
+    }
+    store.save(bytesOf("{\"tokens\":1}"));
+    EXPECT_THROW(provider.validAccessToken(), SessionDecodingError);
+    EXPECT_EQ(service.grantCount(), 0u);
+}
+
+TEST_F(TokenProviderTest, ATokenWithNinetySecondsLeftIsUsedAsItIs) {
+    const DesktopSession session = signIn(90.0);
+    EXPECT_EQ(provider.validAccessToken(), session.tokens.accessToken);
+    EXPECT_EQ(service.grantCount(), 0u);
+    EXPECT_EQ(storedSession(), session);
+}
+
+TEST_F(TokenProviderTest, ATokenNearExpiryIsRefreshedAndStoredInTheSameSession) {
+    const DriveSelection drive{"d1", "Nimbuscrate", *Url::parse("https://" NIMBUSCRATE_WEBAPP_HOST "/dav/spaces/d1")};
+    const DesktopSession session = signIn(89.9, drive);
+    const std::string token = provider.validAccessToken();
+    EXPECT_NE(token, session.tokens.accessToken);
+    EXPECT_TRUE(service.isAccessTokenLive(token));
+    EXPECT_EQ(service.grantCount(), 1u);
+
+    const auto stored = storedSession();
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->sessionID, session.sessionID);
+    EXPECT_EQ(stored->drive, session.drive);
+    EXPECT_EQ(stored->tokens.accessToken, token);
+    EXPECT_TRUE(service.isRefreshTokenLive(stored->tokens.refreshToken));
+    EXPECT_EQ(stored->tokens.expiresAt, clock.now().addingSeconds(3600));
+
+    // Now fresh: no second grant.
+    EXPECT_EQ(provider.validAccessToken(), token);
+    EXPECT_EQ(service.grantCount(), 1u);
+}
+
+TEST_F(TokenProviderTest, AFailedRefreshWritesNothing) {
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+    };
+    const Case cases[] = {
+        {"provider refuses", [&] { service.overrideStatus(kTokenRoute, 400, 1, R"({"error":"invalid_grant"})"); }},
+        {"malformed reply", [&] { service.overrideStatus(kTokenRoute, 200, 1, R"({"access_token":"x"})"); }},
+        // Twice: a request that dies on a reused connection is sent once more on a new one.
+        {"connection dropped", [&] { service.dropConnection(kTokenRoute, 2); }},
+    };
+    for (const Case& c : cases) {
+        const DesktopSession session = signIn(10);
+        c.arrange();
+        EXPECT_ANY_THROW(provider.validAccessToken()) << c.name;
+        EXPECT_EQ(storedSession(), session) << c.name;
+    }
+    EXPECT_EQ(service.grantCount(), 0u);
+}
+
+TEST_F(TokenProviderTest, ASessionWithoutIdentifierIsRefreshedWhileTheStoreHasNoneEither) {
+    DesktopSession session = signIn(-5);  // already expired
+    session.sessionID.reset();
+    storeSession(session);
+    const std::string token = provider.validAccessToken();
+    const auto stored = storedSession();
+    ASSERT_TRUE(stored);
+    EXPECT_FALSE(stored->sessionID.has_value());
+    EXPECT_EQ(stored->tokens.accessToken, token);
+}
+
+TEST_F(TokenProviderTest, ASessionReplacedDuringTheRefreshFailsAndIsLeftAlone) {
+    struct Case {
+        const char* name;
+        bool replacementHasIdentifier;
+        bool firstHasIdentifier;
+    };
+    const Case cases[] = {
+        {"new sign-in with a new identifier", true, true},
+        {"a session with an identifier replaces one without", true, false},
+        {"sign-out", false, true},
+    };
+    for (const Case& c : cases) {
+        DesktopSession session = signIn(30);
+        if (!c.firstHasIdentifier) {
+            session.sessionID.reset();
+            storeSession(session);
+        }
+        auto gate = service.hold(kTokenRoute);
+        std::exception_ptr outcome;
+        std::thread caller([&] {
+            try {
+                provider.validAccessToken();
+            } catch (...) {
+                outcome = std::current_exception();
+            }
+        });
+        ASSERT_TRUE(gate->waitForArrivals(1, 10s)) << c.name;
+        std::optional<DesktopSession> replacement;
+        if (std::string(c.name) == "sign-out") {
+            store.deleteItem();
+        } else {
+            replacement = DesktopSession::create(OAuthTokens{"other", "other-refresh", clock.now().addingSeconds(3600)});
+            storeSession(*replacement);
+        }
+        gate->open();
+        caller.join();
+        service.clearFaults();
+        ASSERT_TRUE(outcome) << c.name;
+        try {
+            std::rethrow_exception(outcome);
+        } catch (const E2EEError& error) {
+            EXPECT_EQ(error.kind(), E2EEError::Case::sessionChanged) << c.name;
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << c.name << ": " << error.what();
+        }
+        EXPECT_EQ(storedSession(), replacement) << c.name;
+    }
+}
+
+TEST_F(TokenProviderTest, EightCallersNearExpiryShareOneGrant) {
+    service.rotateRefreshTokens(true);
+    signIn(20);
+    auto gate = service.hold(kTokenRoute);
+    std::vector<std::string> tokens(8);
+    std::vector<std::exception_ptr> errors(8);
+    std::vector<std::thread> callers;
+    for (std::size_t i = 0; i < 8; ++i) {
+        callers.emplace_back([&, i] {
+            try {
+                tokens[i] = provider.validAccessToken();
+            } catch (...) {
+                errors[i] = std::current_exception();
+            }
+        });
+    }
+    ASSERT_TRUE(gate->waitForArrivals(1, 10s));
+    gate->open();
+    for (auto& caller : callers) caller.join();
+
+    EXPECT_EQ(service.grantCount(), 1u);
+    EXPECT_EQ(gate->arrivals(), 1u);
+    const auto stored = storedSession();
+    ASSERT_TRUE(stored);
+    for (std::size_t i = 0; i < 8; ++i) {
+        EXPECT_FALSE(errors[i]) << "caller " << i;
+        EXPECT_EQ(tokens[i], stored->tokens.accessToken) << "caller " << i;
+    }
+    EXPECT_TRUE(service.isRefreshTokenLive(stored->tokens.refreshToken));
+}
+
+TEST_F(TokenProviderTest, AWaitingCallerCanBeCancelled) {
+    signIn(20);
+    auto gate = service.hold(kTokenRoute);
+    std::thread refresher([&] { provider.validAccessToken(); });
+    ASSERT_TRUE(gate->waitForArrivals(1, 10s));
+
+    std::stop_source stop;
+    std::exception_ptr outcome;
+    std::thread waiter([&] {
+        try {
+            provider.validAccessToken(stop.get_token());
+        } catch (...) {
+            outcome = std::current_exception();
+        }
+    });
+    stop.request_stop();
+    waiter.join();
+    gate->open();
+    refresher.join();
+    ASSERT_TRUE(outcome);
+    EXPECT_THROW(std::rethrow_exception(outcome), CancellationError);
+    EXPECT_EQ(service.grantCount(), 1u);
+}
+
+// ---- Two programs refreshing the same stored session ----
+
+constexpr const char* kChildSecretsVariable = "NIMBUSCRATE_TEST_TOKEN_CHILD_SECRETS";
+
+// Runs only inside the child processes started below: one refresh over the
+// shared secret store, with the real clock, like the app or the extension.
+TEST(TokenProviderChildProcess, RefreshesTheSharedSession) {
+    const char* secrets = std::getenv(kChildSecretsVariable);
+    if (!secrets) GTEST_SKIP() << "runs only as a child of TwoProcessesLeaveALiveRefreshToken";
+    KeychainStore store(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
+                        KeychainBackends::inDirectory(secrets));
+    OAuthClient oauth(HttpTransport::shared(), store);
+    TokenProvider provider(store, oauth);
+    const std::string token = provider.validAccessToken();
+    EXPECT_FALSE(token.empty());
+}
+
+pid_t startChild(const std::filesystem::path& secrets) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
+    environment.push_back(std::string(kChildSecretsVariable) + "=" + secrets.string());
+    std::vector<char*> envp;
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=TokenProviderChildProcess.*";
+    char* argv[] = {program.data(), filter.data(), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    return pid;
+}
+
+// True once the process waits for a file lock (a blocked waiter in
+// /proc/locks) or a second grant reached the provider.
+bool waitUntilBlockedOrArrived(pid_t pid, const localservice::HoldGate& gate) {
+    const std::string waiter = " " + std::to_string(pid) + " ";
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (gate.arrivals() >= 2) return true;
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("->") != std::string::npos && line.find(waiter) != std::string::npos) return true;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+TEST_F(TokenProviderTest, TwoProcessesLeaveALiveRefreshToken) {
+    service.rotateRefreshTokens(true);
+    service.useForThisProcess();
+    // The children use the real clock.
+    const localservice::IssuedTokens issued = service.issueTokens();
+    storeSession(DesktopSession::create(OAuthTokens{issued.accessToken, issued.refreshToken, Date::now().addingSeconds(30)}));
+
+    // The first child's grant waits at the provider while the second child
+    // tries to refresh as well: it must wait for the lock (or, were there
+    // none, send a second grant with the same refresh token).
+    auto gate = service.hold(kTokenRoute);
+    const pid_t first = startChild(secrets);
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(gate->waitForArrivals(1, 30s));
+    const pid_t second = startChild(secrets);
+    ASSERT_GT(second, 0);
+    EXPECT_TRUE(waitUntilBlockedOrArrived(second, *gate));
+    gate->open();
+    for (pid_t child : {first, second}) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child << " status " << status;
+    }
+    ::unsetenv("NIMBUSCRATE_DEV_SERVICE");
+    ::unsetenv("NIMBUSCRATE_DEV_CA_FILE");
+
+    EXPECT_EQ(service.grantCount(), 1u);
+    const auto stored = storedSession();
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(service.isRefreshTokenLive(stored->tokens.refreshToken));
+    // And the provider really accepts it.
+    const OAuthTokens next = oauth.refresh(stored->tokens.refreshToken);
+    EXPECT_TRUE(service.isAccessTokenLive(next.accessToken));
+}
+
+}  // namespace
+}  // namespace nimbuscrate
