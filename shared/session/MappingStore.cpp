@@ -5,6 +5,7 @@
 #include <set>
 #include <system_error>
 #include <type_traits>
+#include <unordered_map>
 
 #include "platform/core/PlatformError.h"
 #include "shared/session/DesktopError.h"
@@ -43,11 +44,20 @@ constexpr const char* kUpsertStatement =
 
 constexpr const char* kDeleteWithChildren = "DELETE FROM items WHERE id=? OR parent_id=?";
 
-// One prepared statement, finalized on every path.
+// One prepared statement on every path: finalized when made for one use,
+// reset (bindings cleared) when it belongs to the store's cache.
 class Statement {
 public:
     Statement() = default;
-    ~Statement() { sqlite3_finalize(statement_); }
+    explicit Statement(sqlite3_stmt* cached) : statement_(cached), cached_(true) {}
+    ~Statement() {
+        if (cached_) {
+            sqlite3_reset(statement_);
+            sqlite3_clear_bindings(statement_);
+        } else {
+            sqlite3_finalize(statement_);
+        }
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -56,6 +66,7 @@ public:
 
 private:
     sqlite3_stmt* statement_ = nullptr;
+    bool cached_ = false;
 };
 
 std::string columnText(sqlite3_stmt* statement, int column) {
@@ -80,6 +91,27 @@ void createLevel(const std::filesystem::path& directory) {
 
 }  // namespace
 
+struct MappingStore::StatementCache {
+    std::unordered_map<std::string, sqlite3_stmt*> statements;
+    ~StatementCache() {
+        for (auto& entry : statements) sqlite3_finalize(entry.second);
+    }
+};
+
+sqlite3_stmt* MappingStore::cachedStatement(const std::string& sql) {
+    if (!database_) throwMappingError("prepare statement", SQLITE_CANTOPEN);
+    auto& statements = statements_->statements;
+    if (auto found = statements.find(sql); found != statements.end()) return found->second;
+    sqlite3_stmt* statement = nullptr;
+    const int result = sqlite3_prepare_v3(database_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+    if (result != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        throwMappingError("prepare statement", result);
+    }
+    statements.emplace(sql, statement);
+    return statement;
+}
+
 template <typename Body>
 auto MappingStore::inTransaction(Body&& body) {
     exec("BEGIN IMMEDIATE;");
@@ -99,19 +131,21 @@ auto MappingStore::inTransaction(Body&& body) {
     }
 }
 
-MappingStore::MappingStore(const std::filesystem::path& baseDirectory) {
+MappingStore::MappingStore(const std::filesystem::path& baseDirectory) : statements_(std::make_unique<StatementCache>()) {
     try {
         open(baseDirectory);
     } catch (...) {
+        statements_.reset();
         sqlite3_close(database_);
         database_ = nullptr;
         throw;
     }
 }
 
-MappingStore::MappingStore(Unavailable) {}
+MappingStore::MappingStore(Unavailable) : statements_(std::make_unique<StatementCache>()) {}
 
 MappingStore::~MappingStore() {
+    statements_.reset();  // every statement is finalized before the connection closes
     sqlite3_close(database_);
 }
 
@@ -214,20 +248,17 @@ std::vector<RemoteItem> MappingStore::query(const std::string& sql, const std::v
 
 void MappingStore::execute(const std::string& sql, const std::vector<std::string>& parameters,
                            const std::string& context) {
-    if (!database_) throwMappingError("prepare statement", SQLITE_CANTOPEN);
-    Statement statement;
-    int result = sqlite3_prepare_v2(database_, sql.c_str(), -1, statement.out(), nullptr);
-    if (result != SQLITE_OK) throwMappingError("prepare statement", result);
-    if ((result = bindTexts(statement.get(), parameters)) != SQLITE_OK) throwMappingError("bind parameter", result);
+    Statement statement(cachedStatement(sql));
+    int result = bindTexts(statement.get(), parameters);
+    if (result != SQLITE_OK) throwMappingError("bind parameter", result);
     result = sqlite3_step(statement.get());
     if (result != SQLITE_DONE) throwMappingError(context, result);
 }
 
 std::optional<std::string> MappingStore::ownerID(const std::string& path) {
-    Statement statement;
-    int result = sqlite3_prepare_v2(database_, "SELECT id FROM items WHERE path=?", -1, statement.out(), nullptr);
-    if (result != SQLITE_OK) throwMappingError("prepare statement", result);
-    if ((result = bindTexts(statement.get(), {normalizeRemotePath(path)})) != SQLITE_OK) {
+    Statement statement(cachedStatement("SELECT id FROM items WHERE path=?"));
+    int result = bindTexts(statement.get(), {normalizeRemotePath(path)});
+    if (result != SQLITE_OK) {
         throwMappingError("bind parameter", result);
     }
     result = sqlite3_step(statement.get());
@@ -273,11 +304,9 @@ void MappingStore::upsertItem(const RemoteItem& item) {
         execute("DELETE FROM items WHERE id=?", {*owner}, "remove stale path owner");
     }
 
-    Statement statement;
-    int result = sqlite3_prepare_v2(database_, kUpsertStatement, -1, statement.out(), nullptr);
-    if (result != SQLITE_OK) throwMappingError("prepare statement", result);
+    Statement statement(cachedStatement(kUpsertStatement));
     sqlite3_stmt* insert = statement.get();
-    result = bindTexts(insert, {item.id, item.parentID, item.path, item.name});
+    int result = bindTexts(insert, {item.id, item.parentID, item.path, item.name});
     if (result == SQLITE_OK) result = sqlite3_bind_int(insert, 5, item.isDirectory ? 1 : 0);
     if (result == SQLITE_OK) result = sqlite3_bind_int64(insert, 6, item.size);
     if (result == SQLITE_OK) result = sqlite3_bind_double(insert, 7, item.modifiedAt.unixSeconds());

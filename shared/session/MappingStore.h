@@ -11,6 +11,7 @@
 #include "shared/session/RemoteItem.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace nimbuscrate {
 
@@ -98,6 +99,9 @@ private:
     int schemaVersion();
     std::vector<std::string> identifiers(const std::string& sql);
     std::optional<RemoteItem> firstRow(const std::string& sql, const std::string& parameter);
+    // A prepared statement kept for the life of the connection (the statements
+    // run once per stored row); reset after each use.
+    sqlite3_stmt* cachedStatement(const std::string& sql);
 
     // Runs body between "BEGIN IMMEDIATE;" and "COMMIT;", rolling back on failure.
     template <typename Body>
@@ -105,8 +109,11 @@ private:
 
     [[noreturn]] void throwMappingError(const std::string& context, int code) const;
 
+    struct StatementCache;
+
     mutable std::mutex mutex_;
     sqlite3* database_ = nullptr;
+    std::unique_ptr<StatementCache> statements_;
     std::vector<std::string> directoriesToRefresh_;
 };
 
