@@ -42,6 +42,7 @@ Reply ServiceClient::perform(const Call& call) const {
     connectTo = curl_slist_append(connectTo, route.c_str());
     curl_easy_setopt(curl, CURLOPT_URL, call.url.c_str());
     curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectTo);
+    curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
     if (call.trustServiceCa) {
         curl_easy_setopt(curl, CURLOPT_CAINFO, service_.caCertificateFile().c_str());
     }
