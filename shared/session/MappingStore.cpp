@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "platform/core/DataPaths.h"
 #include "platform/core/PlatformError.h"
 #include "shared/session/DesktopError.h"
 #include "shared/session/RemotePath.h"
@@ -158,9 +159,7 @@ std::filesystem::path MappingStore::databaseFile(const std::filesystem::path& ba
 }
 
 void MappingStore::open(const std::filesystem::path& baseDirectory) {
-    std::error_code error;
-    std::filesystem::create_directories(baseDirectory, error);
-    if (error) throw posixError(error.value(), "create directory " + baseDirectory.string());
+    createPrivateDirectories(baseDirectory);
     createLevel(baseDirectory / "Nimbuscrate");
     createLevel(baseDirectory / "Nimbuscrate" / "FileProvider");
 

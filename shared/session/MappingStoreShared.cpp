@@ -9,8 +9,7 @@
 
 #include "platform/core/DataPaths.h"
 
-// The process-wide store. Kept apart from the store itself so that programs
-// which only open stores of their own do not depend on the data paths.
+// The process-wide store and the places it may live.
 
 namespace nimbuscrate {
 

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/core/DataPaths.h"
 #include "platform/core/PlatformError.h"
 #include "platform/core/Random.h"
 #include "shared/session/DesktopError.h"
@@ -507,6 +511,54 @@ TEST_F(MappingStoreTest, TwoProgramsKeepTwoFiles) {
     struct stat info {};
     ASSERT_EQ(::stat((extension / "Nimbuscrate").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 077, 0u);
+}
+
+// The process-wide store opens once per process, so each case runs in a child process.
+TEST_F(MappingStoreTest, TheSharedStoreLivesInTheProgramsOwnPlace) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    fs::create_directories(base_);
+    const fs::path blocked = base_ / "blocked";  // a file where a folder would have to be
+    std::ofstream(blocked) << "x";
+    struct Case {
+        const char* name;
+        fs::path dataHome, cacheHome, temporary;
+        fs::path expectedBase;  // empty: no database at all
+    };
+    const std::vector<Case> cases = {
+        {"container", base_ / "data", base_ / "cache", base_ / "tmp",
+         base_ / "data" / "nimbuscrate" / "containers" / "NimbuscrateFileProvider"},
+        {"cache folder", blocked, base_ / "cache", base_ / "tmp",
+         base_ / "cache" / "nimbuscrate" / "containers" / "NimbuscrateFileProvider"},
+        {"temporary folder", blocked, blocked, base_ / "tmp",
+         base_ / "tmp" / ("nimbuscrate-" + std::to_string(::getuid())) / "NimbuscrateFileProvider"},
+        {"nowhere", blocked, blocked, blocked, {}},
+    };
+    fs::create_directories(base_ / "tmp");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(
+            {
+                ::setenv("XDG_DATA_HOME", c.dataHome.c_str(), 1);
+                ::setenv("XDG_CACHE_HOME", c.cacheHome.c_str(), 1);
+                ::setenv("TMPDIR", c.temporary.c_str(), 1);
+                setProgramName("NimbuscrateFileProvider");
+                MappingStore& store = MappingStore::shared();
+                const bool sameStore = &store == &MappingStore::shared();
+                bool placed = c.expectedBase.empty() ? !store.item("root").has_value()
+                                                     : store.item("root") == RemoteItem::root() &&
+                                                           fs::is_regular_file(MappingStore::databaseFile(c.expectedBase));
+                if (c.expectedBase.empty()) {
+                    try {
+                        store.upsert(makeItem("a", "root", "/a"));
+                        placed = false;
+                    } catch (const PlatformError& error) {
+                        placed = placed && std::string(error.what()).ends_with("SQLite database is unavailable");
+                    }
+                }
+                std::exit(sameStore && placed ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
 }
 
 }  // namespace
