@@ -67,7 +67,7 @@ Reply Thumbnailer::handle(const IncomingRequest& request) const {
             return Reply::text(413, "Image too large\n");
         }
         const char* loader = vips_foreign_find_load(path.c_str());
-        bool jpeg = loader && std::string(loader).find("jpeg") != std::string::npos;
+        bool jpeg = loader && lowercase(loader).find("jpeg") != std::string::npos;
         auto thumbnail = vips::VImage::thumbnail(
             path.c_str(), size,
             vips::VImage::option()
