@@ -70,7 +70,7 @@ public:
         std::size_t maxTextBytes = 1 << 20;     // character data of one element
         std::size_t maxPendingBytes = 1 << 20;  // markup fed but not yet reported (one tag, comment, ...)
         std::size_t maxDepth = 256;             // element nesting
-        std::size_t maxResponses = 1'000'000;
+        std::size_t maxResponses = 500'000;
     };
 
     WebDAVParser();
