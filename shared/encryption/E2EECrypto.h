@@ -120,6 +120,35 @@ E2EEJSON verifyRecord(const E2EEJSON& publicKey, const E2EEJSON& record);
 // signing key that matches the public key).
 void verifyKeyRecord(const E2EEJSON& keys, const E2EEJSON& keyRecord);
 
+// File manifests and node records ------------------------------------------
+
+inline constexpr std::string_view kFileFormat = "nimbuscrate-tink-aes256-v1";
+inline constexpr std::size_t kMaxMetadataPlaintext = 8192;
+
+// Verifies and opens a signed file manifest with the unlocked key set.
+File openFile(const E2EEJSON& keys, const E2EEJSON& record);
+
+// Builds a new revision: of a new file when existing is nothing, else of the
+// existing node (its snapshot item, with "nodeId", "generation" and "entry").
+// thumbnail is a thumbnail descriptor or null. The new manifest is opened
+// again before it is returned, so a revision that no reader would accept is
+// never signed away (E2EEError::invalid).
+Prepared prepareFile(const E2EEJSON& keys, const std::string& name, std::int64_t size, const std::string& mime,
+                     std::int64_t modified, const E2EEJSON& parentId, const std::optional<E2EEJSON>& existing,
+                     const E2EEJSON& thumbnail);
+
+// Returns when the service's file entry describes exactly the opened revision.
+void verifyCommit(const E2EEJSON& entry, const File& file);
+
+// Verifies and opens a signed node record; returns its value with "name" and
+// "driveId" (null when none) set from the decrypted metadata.
+E2EEJSON openNode(const E2EEJSON& keys, const E2EEJSON& record);
+
+// A new signed node record (driveId null for none). The record is opened
+// again before it is returned (E2EEError::invalid when it would not open).
+E2EEJSON makeNodeRecord(const E2EEJSON& keys, const E2EEJSON& nodeId, const E2EEJSON& kind, const E2EEJSON& parentId,
+                        std::int64_t generation, bool deleted, const std::string& name, const E2EEJSON& driveId);
+
 // Segmented file format --------------------------------------------------
 //
 // A 40-byte header (0x28, a 32-byte salt, a 7-byte nonce prefix), then

@@ -44,14 +44,14 @@ public:
     static constexpr std::size_t kMaxReadDepth = 512;
 
     // Construction (infallible).
-    E2EEJSON() noexcept : storage_(nullptr) {}
-    E2EEJSON(std::nullptr_t) noexcept : storage_(nullptr) {}
-    E2EEJSON(bool value) noexcept : storage_(value) {}
+    E2EEJSON() noexcept;
+    E2EEJSON(std::nullptr_t) noexcept;
+    E2EEJSON(bool value) noexcept;
     template <typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
-    E2EEJSON(T value) noexcept : storage_(static_cast<std::int64_t>(value)) {}
+    E2EEJSON(T value) noexcept;
     E2EEJSON(std::string value);
-    E2EEJSON(std::string_view value) : E2EEJSON(std::string(value)) {}
-    E2EEJSON(const char* value) : E2EEJSON(std::string(value)) {}
+    E2EEJSON(std::string_view value);
+    E2EEJSON(const char* value);
 
     // An object from name/value pairs; a later pair replaces an earlier one
     // with an equivalent name.
@@ -96,7 +96,7 @@ public:
     // value is not an object.
     const E2EEJSON& member(std::string_view name) const;
     // The payload of a bool; false for every other case.
-    bool boolValue() const noexcept { return isBool() && std::get<bool>(storage_); }
+    bool boolValue() const noexcept;
     // Adds or replaces a member of an object; leaves any other case unchanged.
     void setMember(const E2EEJSON& value, std::string_view name);
     // Removes a member of an object (nothing for an absent name or another case).
@@ -117,7 +117,7 @@ public:
 private:
     using Storage = std::variant<std::shared_ptr<const Object>, std::shared_ptr<const Array>,
                                  std::shared_ptr<const std::string>, std::int64_t, bool, std::nullptr_t>;
-    explicit E2EEJSON(Storage storage) : storage_(std::move(storage)) {}
+    explicit E2EEJSON(Storage storage);
     void writeCanonical(std::string& out) const;
 
     Storage storage_;
@@ -127,5 +127,16 @@ struct E2EEJSON::Member {
     std::string name;
     E2EEJSON value;
 };
+
+// Defined here, where Member is complete.
+inline E2EEJSON::E2EEJSON() noexcept : storage_(nullptr) {}
+inline E2EEJSON::E2EEJSON(std::nullptr_t) noexcept : storage_(nullptr) {}
+inline E2EEJSON::E2EEJSON(bool value) noexcept : storage_(value) {}
+template <typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int>>
+inline E2EEJSON::E2EEJSON(T value) noexcept : storage_(static_cast<std::int64_t>(value)) {}
+inline E2EEJSON::E2EEJSON(std::string_view value) : E2EEJSON(std::string(value)) {}
+inline E2EEJSON::E2EEJSON(const char* value) : E2EEJSON(std::string(value)) {}
+inline E2EEJSON::E2EEJSON(Storage storage) : storage_(std::move(storage)) {}
+inline bool E2EEJSON::boolValue() const noexcept { return isBool() && std::get<bool>(storage_); }
 
 }  // namespace nimbuscrate
