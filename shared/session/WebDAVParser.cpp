@@ -181,6 +181,18 @@ bool isSafeItemName(std::string_view name) {
     return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
+bool isSafeRemotePath(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return false;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos) end = path.size();
+        if (path.substr(start, end - start) == "..") return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 std::string_view trimWhitespaceAndNewlines(std::string_view text) {
     // From the front.
     std::size_t begin = 0;

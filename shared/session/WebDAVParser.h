@@ -37,6 +37,10 @@ struct WebDAVResponse {
 // empty, not "." or "..", and holding neither "/" nor NUL.
 bool isSafeItemName(std::string_view name);
 
+// Whether a decoded server path can stand for an item: it holds no NUL and
+// no ".." component (listings skip entries whose path fails this).
+bool isSafeRemotePath(std::string_view path);
+
 // Parses the HTTP date form "EEE, dd MMM yyyy HH:mm:ss zzz" (for example
 // "Tue, 15 Nov 1994 08:12:31 GMT") in the POSIX English locale.
 std::optional<Date> parseHTTPDate(std::string_view text);

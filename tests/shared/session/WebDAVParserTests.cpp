@@ -152,6 +152,13 @@ TEST(WebDAVParserTest, UnsafeDisplayNamesAreDropped) {
         {std::string("a\0b", 3), false},     {"...", true}, {"._x", true},   {" ", true},
     };
     for (const auto& [name, safe] : names) EXPECT_EQ(isSafeItemName(name), safe) << name;
+
+    const std::vector<std::pair<std::string, bool>> paths = {
+        {"/Docs/a.txt", true},  {"/", true},           {"", true},         {"/Docs/..a/b..", true},
+        {"/Docs/../etc", false}, {"..", false},        {"/Docs/..", false}, {"../x", false},
+        {std::string("/Docs/a\0b", 9), false},
+    };
+    for (const auto& [path, safe] : paths) EXPECT_EQ(isSafeRemotePath(path), safe) << path;
 }
 
 TEST(WebDAVParserTest, PropertyValues) {
