@@ -555,6 +555,9 @@ TEST_F(MappingStoreTest, TheSharedStoreLivesInTheProgramsOwnPlace) {
                         placed = placed && std::string(error.what()).ends_with("SQLite database is unavailable");
                     }
                 }
+                // The child runs the test body afresh under its own folder; it cleans up after itself.
+                std::error_code ignored;
+                fs::remove_all(base_, ignored);
                 std::exit(sameStore && placed ? 0 : 1);
             },
             ::testing::ExitedWithCode(0), "");
