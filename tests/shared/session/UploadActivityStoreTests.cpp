@@ -93,8 +93,10 @@ TEST(UploadActivityStore, ConcurrentThreadsNeverLoseACount) {
 TEST(UploadActivityStore, CountsFromTwoProcessesAddUp) {
     TemporaryDirectory dir;
     const auto file = dir / "group.json";
-    // Each child begins three uploads, waits for the parent to see them, then finishes two.
+    // Each child begins three uploads, waits for the parent to see them, then
+    // finishes two and waits again until the parent has checked the total.
     const auto seenAll = dir / "seen-all";
+    const auto checked = dir / "checked";
     auto child = [&] {
         Defaults group(file);
         auto store = std::make_shared<UploadActivityStore>(group);
@@ -102,8 +104,8 @@ TEST(UploadActivityStore, CountsFromTwoProcessesAddUp) {
         while (!std::filesystem::exists(seenAll)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         a->finish();
         b->finish();
+        while (!std::filesystem::exists(checked)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         // Keep c: the process exits with it unfinished, as a crash would.
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ::_exit(0);
         return true;
     };
@@ -116,9 +118,13 @@ TEST(UploadActivityStore, CountsFromTwoProcessesAddUp) {
     }
     EXPECT_EQ(group.integer("active-upload-count"), 7);
     std::ofstream(seenAll) << "x";
+    for (int i = 0; i < 2000 && group.integer("active-upload-count") != 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(group.integer("active-upload-count"), 3);  // one left in each process
+    std::ofstream(checked) << "x";
     EXPECT_TRUE(first.wait());
     EXPECT_TRUE(second.wait());
-    EXPECT_EQ(group.integer("active-upload-count"), 3);  // what each child published last
     // Both children are gone: the next write drops their shares.
     mine->finish();
     EXPECT_EQ(group.integer("active-upload-count"), 0);
