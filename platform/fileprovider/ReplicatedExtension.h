@@ -30,6 +30,10 @@ struct ExtensionEnvironment {
     // Where the extension runs its tasks, and the time it sees.
     TaskPool* tasks = nullptr;
     Clock* clock = nullptr;
+    // A private folder for downloads, on the same file system as the
+    // system's content cache so that a finished download can be renamed
+    // into it (empty: the extension picks one).
+    std::filesystem::path temporaryDirectory;
 };
 
 struct ThumbnailSize {

@@ -1,0 +1,273 @@
+#include "platform/fileprovider/host/ControlClient.h"
+
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/fileprovider/host/ControlProtocol.h"
+#include "platform/tasks/TaskPool.h"
+
+extern char** environ;
+
+namespace nimbuscrate::fp::host {
+namespace {
+
+int tryConnect(const std::filesystem::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socket.string().size() >= sizeof(address.sun_path)) return -1;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
+    int descriptor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) return -1;
+    if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+Error lost(const std::string& why) {
+    return Error{kCocoaErrorDomain, CocoaErrorCode::connectionInterrupted, ErrorUserInfo{why, nullptr}};
+}
+
+}  // namespace
+
+std::shared_ptr<ControlClient> ControlClient::connect(const std::filesystem::path& socket, TaskPool& tasks,
+                                                      std::function<void()> startHost,
+                                                      std::chrono::milliseconds wait) {
+    int descriptor = tryConnect(socket);
+    if (descriptor < 0 && startHost) {
+        startHost();
+        auto deadline = std::chrono::steady_clock::now() + wait;
+        while (descriptor < 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            descriptor = tryConnect(socket);
+        }
+    }
+    if (descriptor < 0) throw ErrorException(lost("The file provider host does not answer at " + socket.string() + "."));
+    auto client = std::make_shared<ControlClient>(descriptor, tasks);
+    // The reader keeps the client alive until the connection ends.
+    std::thread([client] { client->readLoop(); }).detach();
+    return client;
+}
+
+ControlClient::ControlClient(int descriptor, TaskPool& tasks) : descriptor_(descriptor), tasks_(tasks) {}
+
+ControlClient::~ControlClient() { ::close(descriptor_); }
+
+bool ControlClient::connected() const {
+    std::lock_guard lock(mutex_);
+    return !dropped_;
+}
+
+void ControlClient::close() { ::shutdown(descriptor_, SHUT_RDWR); }
+
+void ControlClient::call(nlohmann::json request, ReplyHandler done) {
+    long long id;
+    {
+        std::lock_guard lock(mutex_);
+        if (!dropped_) {
+            id = nextId_++;
+            pending_.emplace(id, done);
+        } else {
+            id = 0;
+        }
+    }
+    if (id == 0) {
+        tasks_.submit([done](std::stop_token) { done(lost("The connection to the file provider host was lost.")); });
+        return;
+    }
+    request["id"] = id;
+    std::string line = request.dump() + "\n";
+    size_t sent = 0;
+    bool ok = true;
+    while (sent < line.size()) {
+        ssize_t n = ::send(descriptor_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    // A failed send is noticed by the reader, which fails every pending call.
+    if (!ok) close();
+}
+
+ControlClient::Reply ControlClient::check(Reply reply) {
+    if (std::holds_alternative<Error>(reply)) return reply;
+    const auto& json = std::get<nlohmann::json>(reply);
+    if (json.value("ok", false)) return reply;
+    auto error = json.find("error");
+    return errorFromJSON(error == json.end() ? nlohmann::json() : *error);
+}
+
+void ControlClient::failAll() {
+    std::map<long long, ReplyHandler> pending;
+    {
+        std::lock_guard lock(mutex_);
+        dropped_ = true;
+        pending.swap(pending_);
+    }
+    for (auto& [id, handler] : pending) handler(lost("The connection to the file provider host was lost."));
+}
+
+void ControlClient::readLoop() {
+    std::string buffer;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = ::recv(descriptor_, chunk, sizeof(chunk), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        buffer.append(chunk, static_cast<size_t>(n));
+        for (auto newline = buffer.find('\n'); newline != std::string::npos; newline = buffer.find('\n')) {
+            auto reply = nlohmann::json::parse(buffer.substr(0, newline), nullptr, false);
+            buffer.erase(0, newline + 1);
+            if (!reply.is_object()) continue;
+            auto id = reply.find("id");
+            if (id == reply.end() || !id->is_number_integer()) continue;
+            ReplyHandler handler;
+            {
+                std::lock_guard lock(mutex_);
+                auto found = pending_.find(id->get<long long>());
+                if (found == pending_.end()) continue;  // not ours, or answered already
+                handler = std::move(found->second);
+                pending_.erase(found);
+            }
+            handler(std::move(reply));
+        }
+        if (buffer.size() > 16 * kMaxLineLength) break;  // a host gone wrong
+    }
+    failAll();
+}
+
+ChannelDomainService::ChannelDomainService(std::filesystem::path socket, TaskPool& tasks,
+                                           std::function<void()> startHost)
+    : socket_(std::move(socket)), tasks_(tasks), startHost_(std::move(startHost)) {}
+
+ChannelDomainService::~ChannelDomainService() {
+    std::lock_guard lock(mutex_);
+    if (client_) client_->close();
+}
+
+void ChannelDomainService::send(nlohmann::json request, ControlClient::ReplyHandler done) {
+    std::shared_ptr<ControlClient> client;
+    {
+        std::lock_guard lock(mutex_);
+        if (!client_ || !client_->connected()) {
+            try {
+                client_ = ControlClient::connect(socket_, tasks_, startHost_);
+            } catch (const ErrorException& error) {
+                auto failure = error.error();
+                tasks_.submit([done, failure](std::stop_token) { done(failure); });
+                return;
+            }
+        }
+        client = client_;
+    }
+    client->call(std::move(request), [done](ControlClient::Reply reply) { done(ControlClient::check(std::move(reply))); });
+}
+
+void ChannelDomainService::addDomain(const Domain& domain, Completion done) {
+    send({{"op", "addDomain"}, {"domain", toJSON(domain)}}, [done](ControlClient::Reply reply) {
+        done(std::holds_alternative<Error>(reply) ? std::optional<Error>(std::get<Error>(reply)) : std::nullopt);
+    });
+}
+
+void ChannelDomainService::removeDomain(const Domain& domain, Completion done) {
+    send({{"op", "removeDomain"}, {"domain", toJSON(domain)}}, [done](ControlClient::Reply reply) {
+        done(std::holds_alternative<Error>(reply) ? std::optional<Error>(std::get<Error>(reply)) : std::nullopt);
+    });
+}
+
+void ChannelDomainService::getDomains(std::function<void(std::vector<Domain>, std::optional<Error>)> done) {
+    send({{"op", "getDomains"}}, [done](ControlClient::Reply reply) {
+        if (std::holds_alternative<Error>(reply)) return done({}, std::get<Error>(reply));
+        std::vector<Domain> domains;
+        try {
+            for (const auto& entry : std::get<nlohmann::json>(reply).at("domains")) domains.push_back(domainFromJSON(entry));
+        } catch (const std::exception& error) {
+            return done({}, channelError(std::string("The host sent an unreadable domain list: ") + error.what()));
+        }
+        done(std::move(domains), std::nullopt);
+    });
+}
+
+ManagerPtr ChannelDomainService::managerFor(const Domain& domain) {
+    return std::make_shared<ChannelManager>(shared_from_this(), domain, tasks_);
+}
+
+ChannelManager::ChannelManager(std::shared_ptr<ChannelDomainService> service, Domain domain, TaskPool& tasks)
+    : service_(std::move(service)), domain_(std::move(domain)), tasks_(tasks) {}
+
+void ChannelManager::simple(const std::string& op, const ItemId& item, Completion done) {
+    service_->send({{"op", op}, {"domain", toJSON(domain_)}, {"item", item}}, [done](ControlClient::Reply reply) {
+        done(std::holds_alternative<Error>(reply) ? std::optional<Error>(std::get<Error>(reply)) : std::nullopt);
+    });
+}
+
+void ChannelManager::signalEnumerator(const ItemId& container, Completion done) { simple("signal", container, done); }
+void ChannelManager::evictItem(const ItemId& item, Completion done) { simple("evict", item, done); }
+void ChannelManager::waitForChangesBelow(const ItemId& item, Completion done) { simple("waitForChanges", item, done); }
+
+namespace {
+
+// The materialized items are not served by this host yet: every request
+// finishes with the host's error.
+class UnservedEnumerator final : public Enumerator {
+public:
+    explicit UnservedEnumerator(TaskPool& tasks) : tasks_(tasks) {}
+    void invalidate() override {}
+    void enumerateItems(EnumerationObserverPtr observer, Page) override {
+        tasks_.submit([observer](std::stop_token) {
+            observer->finishWithError(channelError("Materialized items are not served by this host yet."));
+        });
+    }
+    void enumerateChanges(ChangeObserverPtr observer, SyncAnchor) override {
+        tasks_.submit([observer](std::stop_token) {
+            observer->finishWithError(channelError("Materialized items are not served by this host yet."));
+        });
+    }
+    void currentSyncAnchor(std::function<void(std::optional<SyncAnchor>)> completion) override {
+        tasks_.submit([completion](std::stop_token) { completion(std::nullopt); });
+    }
+
+private:
+    TaskPool& tasks_;
+};
+
+}  // namespace
+
+EnumeratorPtr ChannelManager::materializedItems() { return std::make_shared<UnservedEnumerator>(tasks_); }
+
+void ChannelManager::userVisiblePath(
+    const ItemId& item, std::function<void(std::optional<std::filesystem::path>, std::optional<Error>)> done) {
+    service_->send({{"op", "userVisiblePath"}, {"domain", toJSON(domain_)}, {"item", item}},
+                   [done](ControlClient::Reply reply) {
+                       if (std::holds_alternative<Error>(reply)) return done(std::nullopt, std::get<Error>(reply));
+                       const auto& json = std::get<nlohmann::json>(reply);
+                       auto path = json.find("path");
+                       if (path == json.end() || !path->is_string()) {
+                           return done(std::nullopt, channelError("The host sent no path."));
+                       }
+                       done(std::filesystem::path(path->get<std::string>()), std::nullopt);
+                   });
+}
+
+void launchHostProgram(const std::filesystem::path& program) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // Its own session, so that it outlives the app.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    std::string path = program.string();
+    char* argv[] = {path.data(), nullptr};
+    pid_t child = 0;
+    posix_spawn(&child, path.c_str(), nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+}
+
+}  // namespace nimbuscrate::fp::host

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/fileprovider/DomainService.h"
+#include "platform/fileprovider/Error.h"
+
+namespace nimbuscrate {
+class TaskPool;
+}
+
+namespace nimbuscrate::fp::host {
+
+// One connection to the host's control channel. Requests get ids; replies
+// are matched by id and delivered from the connection's reader thread. When
+// the connection drops, every call still pending fails once with 4097, and so
+// does every later call (from a pool task, never inside the call).
+class ControlClient : public std::enable_shared_from_this<ControlClient> {
+public:
+    using Reply = std::variant<nlohmann::json, Error>;  // the reply object, or why there is none
+    using ReplyHandler = std::function<void(Reply)>;
+
+    // Connects to the socket; when nothing answers and `startHost` is given,
+    // calls it once and keeps trying until `wait` has passed. Throws
+    // ErrorException (4097) when no host could be reached. The client lives
+    // until its connection ends (close() ends it).
+    static std::shared_ptr<ControlClient> connect(const std::filesystem::path& socket, TaskPool& tasks,
+                                                  std::function<void()> startHost = {},
+                                                  std::chrono::milliseconds wait = std::chrono::seconds(5));
+    ~ControlClient();
+
+    // Sends the request (its "id" is set here).
+    void call(nlohmann::json request, ReplyHandler done);
+    // The reply object of a successful call, or the error it carried.
+    static Reply check(Reply reply);
+    bool connected() const;
+    void close();
+
+    ControlClient(int descriptor, TaskPool& tasks);
+
+private:
+    void readLoop();
+    void failAll();
+
+    int descriptor_;
+    TaskPool& tasks_;
+    mutable std::mutex mutex_;
+    std::map<long long, ReplyHandler> pending_;
+    long long nextId_ = 1;
+    bool dropped_ = false;
+};
+
+// The app's domain registration over the control channel. It connects on
+// first use (starting the host when the socket is silent) and again after a
+// dropped connection.
+class ChannelDomainService final : public DomainService, public std::enable_shared_from_this<ChannelDomainService> {
+public:
+    ChannelDomainService(std::filesystem::path socket, TaskPool& tasks, std::function<void()> startHost = {});
+    ~ChannelDomainService() override;
+
+    void addDomain(const Domain& domain, Completion done) override;
+    void removeDomain(const Domain& domain, Completion done) override;
+    void getDomains(std::function<void(std::vector<Domain>, std::optional<Error>)> done) override;
+    ManagerPtr managerFor(const Domain& domain) override;
+
+    // Sends one request, connecting when needed; the handler runs once.
+    void send(nlohmann::json request, ControlClient::ReplyHandler done);
+
+private:
+    std::filesystem::path socket_;
+    TaskPool& tasks_;
+    std::function<void()> startHost_;
+    std::mutex mutex_;
+    std::shared_ptr<ControlClient> client_;
+};
+
+// One domain's manager over the control channel.
+class ChannelManager final : public Manager {
+public:
+    ChannelManager(std::shared_ptr<ChannelDomainService> service, Domain domain, TaskPool& tasks);
+
+    void signalEnumerator(const ItemId& container, Completion done) override;
+    void evictItem(const ItemId& item, Completion done) override;
+    void waitForChangesBelow(const ItemId& item, Completion done) override;
+    EnumeratorPtr materializedItems() override;
+    void userVisiblePath(const ItemId& item,
+                         std::function<void(std::optional<std::filesystem::path>, std::optional<Error>)> done) override;
+
+private:
+    void simple(const std::string& op, const ItemId& item, Completion done);
+
+    std::shared_ptr<ChannelDomainService> service_;
+    Domain domain_;
+    TaskPool& tasks_;
+};
+
+// Starts the host program detached from the caller (for startHost).
+void launchHostProgram(const std::filesystem::path& program);
+
+}  // namespace nimbuscrate::fp::host

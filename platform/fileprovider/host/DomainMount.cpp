@@ -1,0 +1,705 @@
+#define FUSE_USE_VERSION 312
+#include "platform/fileprovider/host/DomainMount.h"
+
+#include <fuse_lowlevel.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <stdexcept>
+#include <variant>
+
+#include "platform/core/PlatformError.h"
+#include "platform/log/Logger.h"
+#include "platform/tasks/Clock.h"
+#include "platform/tasks/TaskPool.h"
+
+namespace nimbuscrate::fp::host {
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("app.nimbuscrate.fileprovider", "host");
+    return instance;
+}
+
+constexpr double kEntryTimeout = 1.0;
+constexpr auto kListingTimeout = std::chrono::seconds(120);
+constexpr auto kDownloadTimeout = std::chrono::minutes(30);
+
+Error timedOut(const std::string& what) {
+    return Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid,
+                 ErrorUserInfo{"The extension did not answer " + what + " in time.", nullptr}};
+}
+
+// Turns the one answer of an asynchronous entry into a value a blocking
+// caller waits for; answers after the first are ignored.
+template <class T>
+class OneAnswer {
+public:
+    void set(T value) {
+        std::lock_guard lock(mutex_);
+        if (answered_) return;
+        answered_ = true;
+        promise_.set_value(std::move(value));
+    }
+    std::optional<T> wait(std::chrono::seconds timeout) {
+        auto future = promise_.get_future();
+        if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
+        return future.get();
+    }
+
+private:
+    std::mutex mutex_;
+    bool answered_ = false;
+    std::promise<T> promise_;
+};
+
+struct PageResult {
+    std::vector<ItemPtr> items;
+    std::optional<Page> next;
+    std::optional<Error> error;
+};
+
+class PageCollector final : public EnumerationObserver {
+public:
+    void didEnumerate(std::vector<ItemPtr> items) override {
+        std::lock_guard lock(mutex_);
+        for (auto& item : items) items_.push_back(std::move(item));
+    }
+    void finishUpTo(std::optional<Page> nextPage) override {
+        PageResult result;
+        {
+            std::lock_guard lock(mutex_);
+            result.items = std::move(items_);
+        }
+        result.next = std::move(nextPage);
+        answer.set(std::move(result));
+    }
+    void finishWithError(Error error) override {
+        PageResult result;
+        result.error = std::move(error);
+        answer.set(std::move(result));
+    }
+    OneAnswer<PageResult> answer;
+
+private:
+    std::mutex mutex_;
+    std::vector<ItemPtr> items_;
+};
+
+struct ChangeResult {
+    std::vector<ItemPtr> updated;
+    std::vector<ItemId> deleted;
+    SyncAnchor anchor;
+    bool moreComing = false;
+    std::optional<Error> error;
+};
+
+class ChangeCollector final : public ChangeObserver {
+public:
+    void didUpdate(std::vector<ItemPtr> items) override {
+        std::lock_guard lock(mutex_);
+        for (auto& item : items) result_.updated.push_back(std::move(item));
+    }
+    void didDelete(std::vector<ItemId> identifiers) override {
+        std::lock_guard lock(mutex_);
+        for (auto& id : identifiers) result_.deleted.push_back(std::move(id));
+    }
+    void finishChangesUpTo(SyncAnchor anchor, bool moreComing) override {
+        ChangeResult result;
+        {
+            std::lock_guard lock(mutex_);
+            result = std::move(result_);
+        }
+        result.anchor = std::move(anchor);
+        result.moreComing = moreComing;
+        answer.set(std::move(result));
+    }
+    void finishWithError(Error error) override {
+        ChangeResult result;
+        result.error = std::move(error);
+        answer.set(std::move(result));
+    }
+    OneAnswer<ChangeResult> answer;
+
+private:
+    std::mutex mutex_;
+    ChangeResult result_;
+};
+
+DomainMount* mountOf(fuse_req_t request) { return static_cast<DomainMount*>(fuse_req_userdata(request)); }
+
+void replyEntry(fuse_req_t request, DomainMount& mount, const ReplicaNode& node) {
+    fuse_entry_param entry{};
+    entry.ino = node.inode;
+    entry.generation = 1;
+    mount.fillAttributes(node, entry.attr);
+    entry.attr_timeout = kEntryTimeout;
+    entry.entry_timeout = kEntryTimeout;
+    fuse_reply_entry(request, &entry);
+}
+
+void opLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
+    auto& mount = *mountOf(request);
+    if (auto error = mount.ensureListed(parent)) {
+        fuse_reply_err(request, errnoFor(*error));
+        return;
+    }
+    auto node = mount.replica().child(parent, name);
+    if (!node) {
+        // A negative entry, cached as briefly as a positive one.
+        fuse_entry_param entry{};
+        entry.entry_timeout = kEntryTimeout;
+        fuse_reply_entry(request, &entry);
+        return;
+    }
+    replyEntry(request, mount, *node);
+}
+
+void opGetattr(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
+    auto& mount = *mountOf(request);
+    auto node = mount.replica().node(inode);
+    if (!node) {
+        fuse_reply_err(request, ENOENT);
+        return;
+    }
+    struct stat attributes{};
+    mount.fillAttributes(*node, attributes);
+    fuse_reply_attr(request, &attributes, kEntryTimeout);
+}
+
+struct DirectoryHandle {
+    std::vector<ReplicaNode> entries;
+};
+
+void opOpendir(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
+    auto& mount = *mountOf(request);
+    auto node = mount.replica().node(inode);
+    if (!node) return (void)fuse_reply_err(request, ENOENT);
+    if (!node->folder) return (void)fuse_reply_err(request, ENOTDIR);
+    if (auto error = mount.ensureListed(inode)) return (void)fuse_reply_err(request, errnoFor(*error));
+    auto handle = new DirectoryHandle{mount.replica().children(inode)};
+    info->fh = reinterpret_cast<std::uint64_t>(handle);
+    fuse_reply_open(request, info);
+}
+
+void opReaddir(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
+    auto& mount = *mountOf(request);
+    auto* handle = reinterpret_cast<DirectoryHandle*>(info->fh);
+    std::vector<char> buffer(size);
+    size_t used = 0;
+    // Offsets: 1 and 2 after "." and "..", then 3 + index of each child.
+    auto add = [&](const char* name, const struct stat& attributes, off_t next) {
+        size_t needed = fuse_add_direntry(request, buffer.data() + used, size - used, name, &attributes, next);
+        if (needed > size - used) return false;
+        used += needed;
+        return true;
+    };
+    struct stat self{};
+    self.st_ino = inode;
+    self.st_mode = S_IFDIR;
+    if (offset < 1 && !add(".", self, 1)) return (void)fuse_reply_buf(request, buffer.data(), used);
+    if (offset < 2 && !add("..", self, 2)) return (void)fuse_reply_buf(request, buffer.data(), used);
+    for (size_t index = offset < 3 ? 0 : static_cast<size_t>(offset - 2); index < handle->entries.size(); ++index) {
+        struct stat attributes{};
+        mount.fillAttributes(handle->entries[index], attributes);
+        if (!add(handle->entries[index].name.c_str(), attributes, static_cast<off_t>(index + 3))) break;
+    }
+    fuse_reply_buf(request, buffer.data(), used);
+}
+
+void opReleasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
+    delete reinterpret_cast<DirectoryHandle*>(info->fh);
+    fuse_reply_err(request, 0);
+}
+
+void opOpen(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
+    auto& mount = *mountOf(request);
+    if ((info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC)) {
+        // Changes through the folder are not served yet.
+        return (void)fuse_reply_err(request, EROFS);
+    }
+    bool fresh = false;
+    int descriptor = mount.openCached(inode, fresh);
+    if (descriptor < 0) return (void)fuse_reply_err(request, -descriptor);
+    info->fh = static_cast<std::uint64_t>(descriptor);
+    // Pages the kernel kept are still good when nothing new was downloaded.
+    info->keep_cache = fresh ? 0 : 1;
+    if (fuse_reply_open(request, info) != 0) ::close(descriptor);
+}
+
+void opRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
+    fuse_bufvec buffer = FUSE_BUFVEC_INIT(size);
+    buffer.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    buffer.buf[0].fd = static_cast<int>(info->fh);
+    buffer.buf[0].pos = offset;
+    fuse_reply_data(request, &buffer, FUSE_BUF_SPLICE_MOVE);
+}
+
+void opRelease(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
+    ::close(static_cast<int>(info->fh));
+    fuse_reply_err(request, 0);
+}
+
+fuse_lowlevel_ops makeOperations() {
+    fuse_lowlevel_ops operations{};
+    operations.lookup = opLookup;
+    operations.getattr = opGetattr;
+    operations.opendir = opOpendir;
+    operations.readdir = opReaddir;
+    operations.releasedir = opReleasedir;
+    operations.open = opOpen;
+    operations.read = opRead;
+    operations.release = opRelease;
+    return operations;
+}
+
+bool isEmptyDirectory(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_empty(path, error) && !error;
+}
+
+}  // namespace
+
+int errnoFor(const Error& error) {
+    if (error.domain == kFileProviderErrorDomain) {
+        switch (error.code) {
+            case FileProviderErrorCode::noSuchItem:
+                return ENOENT;
+            case FileProviderErrorCode::notAuthenticated:
+                return EACCES;
+            case FileProviderErrorCode::filenameCollision:
+                return EEXIST;
+            default:
+                return EIO;
+        }
+    }
+    if (error.domain == kCocoaErrorDomain && error.code == CocoaErrorCode::userCancelled) return EINTR;
+    return EIO;
+}
+
+DomainMount::DomainMount(Options options) : options_(std::move(options)) {
+    if (!options_.tasks || !options_.clock || !options_.factory) {
+        throw std::invalid_argument("a domain mount needs a task pool, a clock and an extension factory");
+    }
+}
+
+DomainMount::~DomainMount() { unmount(); }
+
+std::filesystem::path DomainMount::cachePath(Inode inode) const {
+    return options_.stateDirectory / "cache" / std::to_string(inode);
+}
+
+void DomainMount::prepareMountpoint() {
+    const auto& path = options_.mountpoint;
+    struct stat attributes{};
+    if (::lstat(path.c_str(), &attributes) != 0) {
+        if (errno == ENOTCONN) {
+            // A mount left behind by a daemon that died: detach it and reuse the folder.
+            ::umount2(path.c_str(), MNT_DETACH);
+            if (::lstat(path.c_str(), &attributes) != 0) throw posixError(errno, "stat " + path.string());
+        } else if (errno == ENOENT) {
+            std::filesystem::create_directories(path.parent_path());
+            if (::mkdir(path.c_str(), 0700) != 0) throw posixError(errno, "mkdir " + path.string());
+            return;
+        } else {
+            throw posixError(errno, "stat " + path.string());
+        }
+    }
+    if (!S_ISDIR(attributes.st_mode)) {
+        throw std::runtime_error("Cannot mount at " + path.string() + ": it is not a folder.");
+    }
+    if (!isEmptyDirectory(path)) {
+        throw std::runtime_error("Cannot mount at " + path.string() + ": the folder is not empty.");
+    }
+    ::chmod(path.c_str(), 0700);
+}
+
+void DomainMount::mount() {
+    if (session_) return;
+    prepareMountpoint();
+    std::filesystem::create_directories(options_.stateDirectory);
+    // The replica starts empty with every start, so earlier cached copies are unknown.
+    std::filesystem::remove_all(options_.stateDirectory / "cache");
+    std::filesystem::remove_all(options_.stateDirectory / "downloads");
+    std::filesystem::create_directories(options_.stateDirectory / "cache");
+    std::filesystem::create_directories(options_.stateDirectory / "downloads");
+
+    ExtensionEnvironment environment;
+    environment.domain = options_.domain;
+    environment.manager = options_.manager ? options_.manager : [] { return ManagerPtr(); };
+    environment.tasks = options_.tasks;
+    environment.clock = options_.clock;
+    environment.temporaryDirectory = options_.stateDirectory / "downloads";
+    extension_ = options_.factory(environment);
+    if (!extension_) throw std::runtime_error("No extension for domain " + options_.domain.identifier);
+
+    std::string fsname = "fsname=nimbuscrate:" + options_.domain.identifier;
+    std::vector<std::string> words = {"nimbuscrate-fileprovider-host", "-o", fsname + ",subtype=nimbuscrate,default_permissions"};
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+    static const fuse_lowlevel_ops operations = makeOperations();
+    fuse_session* session = fuse_session_new(&args, &operations, sizeof(operations), this);
+    if (!session) throw std::runtime_error("Could not start the file system for " + options_.domain.identifier);
+    if (fuse_session_mount(session, options_.mountpoint.c_str()) != 0) {
+        fuse_session_destroy(session);
+        throw std::runtime_error("Could not mount " + options_.mountpoint.string());
+    }
+    session_ = session;
+    {
+        std::lock_guard lock(notifyMutex_);
+        stopping_ = false;
+    }
+    closing_ = false;
+    notifier_ = std::thread([this] { notifierLoop(); });
+    loop_ = std::thread([this] {
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        fuse_loop_cfg_set_max_threads(config, 32);
+        fuse_loop_cfg_set_idle_threads(config, 4);
+        fuse_session_loop_mt(session_, config);
+        fuse_loop_cfg_destroy(config);
+    });
+    logger().info("Mounted " + options_.domain.identifier + " at " + options_.mountpoint.string());
+}
+
+void DomainMount::unmount() {
+    if (!session_) return;
+    closing_ = true;
+    {
+        // Signals in flight finish first; new ones are refused.
+        std::unique_lock lock(signalMutex_);
+        signalsIdle_.wait(lock, [this] { return runningSignalTasks_ == 0; });
+    }
+    fuse_session_exit(session_);
+    fuse_session_unmount(session_);
+    if (loop_.joinable()) loop_.join();
+    {
+        std::lock_guard lock(notifyMutex_);
+        stopping_ = true;
+        notifications_.clear();
+    }
+    notifyWake_.notify_all();
+    if (notifier_.joinable()) notifier_.join();
+    fuse_session_destroy(session_);
+    session_ = nullptr;
+    if (extension_) extension_->invalidate();
+    logger().info("Unmounted " + options_.domain.identifier);
+}
+
+void DomainMount::fillAttributes(const ReplicaNode& node, struct stat& attributes) const {
+    attributes = {};
+    attributes.st_ino = node.inode;
+    // Writes through the folder come later: only the read bits are granted for now.
+    bool readable = (node.capabilities & Capability::allowsReading) != 0;
+    if (node.folder) {
+        attributes.st_mode = S_IFDIR | (readable ? 0500 : 0100);
+        attributes.st_nlink = 2;
+    } else {
+        attributes.st_mode = S_IFREG | (readable ? 0400 : 0);
+        attributes.st_nlink = 1;
+        attributes.st_size = node.size;
+        attributes.st_blocks = (node.size + 511) / 512;
+    }
+    attributes.st_uid = ::getuid();
+    attributes.st_gid = ::getgid();
+    attributes.st_blksize = 128 * 1024;
+    auto toTimespec = [](Date date) {
+        double unix = date.unixSeconds();
+        timespec spec{};
+        spec.tv_sec = static_cast<time_t>(unix);
+        double fraction = unix - static_cast<double>(spec.tv_sec);
+        if (fraction < 0) {
+            fraction += 1;
+            spec.tv_sec -= 1;
+        }
+        spec.tv_nsec = static_cast<long>(fraction * 1e9);
+        return spec;
+    };
+    attributes.st_mtim = toTimespec(node.modified);
+    attributes.st_ctim = toTimespec(node.modified);
+    attributes.st_atim = toTimespec(node.modified);
+}
+
+std::optional<Error> DomainMount::ensureListed(Inode folder) {
+    auto node = replica_.node(folder);
+    if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
+    if (!node->folder) return Error{kPOSIXErrorDomain, ENOTDIR, std::nullopt};
+    if (node->listed) {
+        if (options_.clock->monotonicSeconds() - node->listedAt > options_.staleAfterSeconds) {
+            // Serve what is known; refresh in the background.
+            signal(node->identifier, [](std::optional<Error>) {});
+        }
+        return std::nullopt;
+    }
+    return listings_.run(folder, [&]() -> std::optional<Error> {
+        if (auto again = replica_.node(folder); again && again->listed) return std::nullopt;
+        return list(folder, node->identifier);
+    });
+}
+
+std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
+    std::optional<Error> refused;
+    auto enumerator = extension_->enumerator(identifier, refused);
+    if (!enumerator) return refused.value_or(Error::fileProvider(FileProviderErrorCode::noSuchItem));
+
+    // The anchor comes first, so that a change made during the listing is
+    // found by the next change enumeration.
+    auto anchorAnswer = std::make_shared<OneAnswer<std::optional<SyncAnchor>>>();
+    enumerator->currentSyncAnchor([anchorAnswer](std::optional<SyncAnchor> anchor) { anchorAnswer->set(anchor); });
+    auto anchor = anchorAnswer->wait(kListingTimeout);
+    if (!anchor) return timedOut("the sync anchor");
+
+    std::vector<ItemPtr> items;
+    Page page = kInitialPage;
+    for (;;) {
+        auto collector = std::make_shared<PageCollector>();
+        enumerator->enumerateItems(collector, page);
+        auto result = collector->answer.wait(kListingTimeout);
+        if (!result) return timedOut("a listing");
+        if (result->error) {
+            enumerator->invalidate();
+            return result->error;
+        }
+        for (auto& item : result->items) items.push_back(std::move(item));
+        if (!result->next) break;
+        page = std::move(*result->next);
+    }
+    enumerator->invalidate();
+    dispatch(replica_.replaceChildren(folder, items, *anchor, options_.clock->monotonicSeconds()));
+    dropCaches();
+    return std::nullopt;
+}
+
+std::optional<Error> DomainMount::refreshFolder(Inode folder) {
+    return refreshes_.run(folder, [&]() -> std::optional<Error> {
+        auto node = replica_.node(folder);
+        if (!node || !node->folder || !node->listed) return std::nullopt;
+        if (!node->anchor) return list(folder, node->identifier);
+        std::optional<Error> refused;
+        auto enumerator = extension_->enumerator(node->identifier, refused);
+        if (!enumerator) {
+            // The folder is gone on the server; its parent's changes will say so.
+            return refused;
+        }
+        SyncAnchor anchor = *node->anchor;
+        for (int round = 0; round < 1000; ++round) {
+            ++changeEnumerations_;
+            auto collector = std::make_shared<ChangeCollector>();
+            enumerator->enumerateChanges(collector, anchor);
+            auto result = collector->answer.wait(kListingTimeout);
+            if (!result) {
+                enumerator->invalidate();
+                return timedOut("a change enumeration");
+            }
+            if (result->error) {
+                enumerator->invalidate();
+                return result->error;
+            }
+            dispatch(replica_.applyChanges(folder, result->updated, result->deleted, result->anchor,
+                                           options_.clock->monotonicSeconds()));
+            dropCaches();
+            anchor = result->anchor;
+            if (!result->moreComing) break;
+        }
+        enumerator->invalidate();
+        return std::nullopt;
+    });
+}
+
+std::optional<Error> DomainMount::processSignal(const ItemId& container) {
+    if (container == kWorkingSet) {
+        std::optional<Error> first;
+        for (Inode folder : replica_.listedFolders()) {
+            auto error = refreshFolder(folder);
+            if (error && !first) first = error;
+        }
+        return first;
+    }
+    auto inode = replica_.inodeOf(container);
+    // A container the folder has not shown yet is listed fresh on first use.
+    if (!inode) return std::nullopt;
+    return refreshFolder(*inode);
+}
+
+void DomainMount::signal(const ItemId& container, std::function<void(std::optional<Error>)> done) {
+    bool start = false;
+    std::unique_lock lock(signalMutex_);
+    if (closing_) {
+        lock.unlock();
+        done(Error{kCocoaErrorDomain, CocoaErrorCode::connectionInterrupted,
+                   ErrorUserInfo{"The domain is being removed.", nullptr}});
+        return;
+    }
+    auto& state = signals_[container];
+    if (state.running) {
+        state.again = true;
+        state.next.push_back(std::move(done));
+    } else {
+        state.running = true;
+        state.current.push_back(std::move(done));
+        start = true;
+        ++runningSignalTasks_;
+    }
+    lock.unlock();
+    if (start) {
+        bool queued = options_.tasks->submit([this, container](std::stop_token) { runSignals(container); });
+        if (!queued) {
+            std::vector<std::function<void(std::optional<Error>)>> waiting;
+            {
+                std::lock_guard again(signalMutex_);
+                auto& state = signals_[container];
+                waiting.swap(state.current);
+                for (auto& next : state.next) waiting.push_back(std::move(next));
+                signals_.erase(container);
+                --runningSignalTasks_;
+            }
+            signalsIdle_.notify_all();
+            for (auto& callback : waiting) callback(Error::connectionInterrupted());
+        }
+    }
+}
+
+void DomainMount::runSignals(const ItemId& container) {
+    for (;;) {
+        auto result = processSignal(container);
+        std::vector<std::function<void(std::optional<Error>)>> answered;
+        bool again = false;
+        {
+            std::lock_guard lock(signalMutex_);
+            auto& state = signals_[container];
+            answered.swap(state.current);
+            if (state.again) {
+                state.again = false;
+                state.current.swap(state.next);
+                again = true;
+            } else {
+                signals_.erase(container);
+                --runningSignalTasks_;
+            }
+        }
+        for (auto& callback : answered) callback(result);
+        if (!again) break;
+    }
+    signalsIdle_.notify_all();
+}
+
+int DomainMount::openCached(Inode inode, bool& fresh) {
+    auto node = replica_.node(inode);
+    if (!node) return -ENOENT;
+    if (node->folder) return -EISDIR;
+    auto path = cachePath(inode);
+    auto current = [&] {
+        auto now = replica_.node(inode);
+        return now && now->materializedVersion && now->version && *now->materializedVersion == *now->version &&
+               std::filesystem::exists(path);
+    };
+    fresh = false;
+    if (!current()) {
+        auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
+            if (current()) return std::nullopt;
+            return download(inode, node->identifier);
+        });
+        if (error) return -errnoFor(*error);
+        fresh = true;
+    }
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return -errno;
+    return descriptor;
+}
+
+std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier) {
+    auto answer = std::make_shared<OneAnswer<std::tuple<std::optional<std::filesystem::path>, ItemPtr, std::optional<Error>>>>();
+    auto node = replica_.node(inode);
+    extension_->fetchContents(identifier, node ? node->version : std::nullopt,
+                              [answer](std::optional<std::filesystem::path> path, ItemPtr item, std::optional<Error> error) {
+                                  answer->set({std::move(path), std::move(item), std::move(error)});
+                              });
+    auto result = answer->wait(kDownloadTimeout);
+    if (!result) return timedOut("a download");
+    auto& [path, item, error] = *result;
+    if (error) return error;
+    if (!path) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
+    auto target = cachePath(inode);
+    std::error_code renameError;
+    std::filesystem::rename(*path, target, renameError);
+    if (renameError) {
+        // Another file system: copy, then drop the download.
+        std::error_code copyError;
+        std::filesystem::copy_file(*path, target, std::filesystem::copy_options::overwrite_existing, copyError);
+        std::filesystem::remove(*path);
+        if (copyError) {
+            return Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid,
+                         ErrorUserInfo{"Could not store the download: " + copyError.message(), nullptr}};
+        }
+    }
+    ::chmod(target.c_str(), 0600);
+    if (item && item->itemIdentifier() == identifier) {
+        dispatch(replica_.refresh(item));
+        if (auto version = item->itemVersion()) replica_.setMaterialized(inode, *version);
+    } else if (node && node->version) {
+        replica_.setMaterialized(inode, *node->version);
+    }
+    return std::nullopt;
+}
+
+void DomainMount::dropCaches() {
+    for (Inode inode : replica_.takeDroppedCaches()) {
+        std::error_code ignored;
+        std::filesystem::remove(cachePath(inode), ignored);
+    }
+}
+
+void DomainMount::dispatch(std::vector<Invalidation> invalidations) {
+    if (invalidations.empty()) return;
+    {
+        std::lock_guard lock(notifyMutex_);
+        if (stopping_) return;
+        for (auto& invalidation : invalidations) notifications_.push_back(std::move(invalidation));
+    }
+    notifyWake_.notify_one();
+}
+
+void DomainMount::notifierLoop() {
+    for (;;) {
+        Invalidation next;
+        {
+            std::unique_lock lock(notifyMutex_);
+            notifyWake_.wait(lock, [this] { return stopping_ || !notifications_.empty(); });
+            if (stopping_) return;
+            next = std::move(notifications_.front());
+            notifications_.pop_front();
+        }
+        // The kernel answers -ENOENT for what it does not cache; nothing to do then.
+        switch (next.kind) {
+            case Invalidation::Kind::entry:
+                fuse_lowlevel_notify_inval_entry(session_, next.parent, next.name.c_str(), next.name.size());
+                break;
+            case Invalidation::Kind::inode:
+                fuse_lowlevel_notify_inval_inode(session_, next.inode, 0, 0);
+                break;
+            case Invalidation::Kind::deleted:
+                if (fuse_lowlevel_notify_delete(session_, next.parent, next.inode, next.name.c_str(),
+                                                next.name.size()) != 0) {
+                    fuse_lowlevel_notify_inval_entry(session_, next.parent, next.name.c_str(), next.name.size());
+                }
+                break;
+        }
+    }
+}
+
+std::optional<std::filesystem::path> DomainMount::userVisiblePath(const ItemId& item) const {
+    if (item == kRootContainer) return options_.mountpoint;
+    auto inode = replica_.inodeOf(item);
+    if (!inode) return std::nullopt;
+    auto relative = replica_.relativePath(*inode);
+    if (!relative) return std::nullopt;
+    return options_.mountpoint / *relative;
+}
+
+}  // namespace nimbuscrate::fp::host

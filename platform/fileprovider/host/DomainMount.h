@@ -1,0 +1,116 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/fileprovider/ReplicatedExtension.h"
+#include "platform/fileprovider/host/Replica.h"
+#include "platform/fileprovider/host/SingleFlight.h"
+
+struct fuse_session;
+
+namespace nimbuscrate::fp::host {
+
+// The errno a file-system call reports for an error of the extension.
+int errnoFor(const Error& error);
+
+// One registered domain served as a folder through FUSE: the extension made
+// for it, the replica of what it listed, and a content cache of downloaded
+// files. Folders are listed through the extension's enumerators on first use
+// and refreshed with a change enumeration when stale or signalled; opening a
+// file downloads it into the cache (concurrent opens share one download), and
+// reads are served from the cached file.
+class DomainMount {
+public:
+    struct Options {
+        Domain domain;
+        std::filesystem::path mountpoint;
+        std::filesystem::path stateDirectory;  // cache and downloads of this domain
+        ExtensionFactory factory;
+        TaskPool* tasks = nullptr;
+        Clock* clock = nullptr;
+        // The manager handed to the extension (may give null).
+        std::function<ManagerPtr()> manager;
+        double staleAfterSeconds = 30;
+    };
+
+    explicit DomainMount(Options options);
+    ~DomainMount();
+    DomainMount(const DomainMount&) = delete;
+    DomainMount& operator=(const DomainMount&) = delete;
+
+    // Prepares the mount point (created 0700; a non-empty folder that is
+    // not ours is refused), makes the extension and mounts. Throws on failure.
+    void mount();
+    // Unmounts and stops; safe to call twice.
+    void unmount();
+    bool mounted() const { return session_ != nullptr; }
+
+    // Asks for the container's changes again. Signals that arrive while an
+    // enumeration of the container runs are answered together by the next one.
+    void signal(const ItemId& container, std::function<void(std::optional<Error>)> done);
+    std::optional<std::filesystem::path> userVisiblePath(const ItemId& item) const;
+
+    const Domain& domain() const { return options_.domain; }
+    const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
+    ReplicatedExtension& extension() { return *extension_; }
+    Replica& replica() { return replica_; }
+    std::size_t changeEnumerations() const { return changeEnumerations_; }
+
+    // ---- called by the file-system callbacks
+    std::optional<Error> ensureListed(Inode folder);
+    // An open descriptor of the current cached copy, or an errno (negative).
+    int openCached(Inode inode, bool& fresh);
+    void fillAttributes(const ReplicaNode& node, struct stat& attributes) const;
+
+private:
+    std::optional<Error> list(Inode folder, const ItemId& identifier);
+    std::optional<Error> refreshFolder(Inode folder);
+    std::optional<Error> processSignal(const ItemId& container);
+    void runSignals(const ItemId& container);
+    std::optional<Error> download(Inode inode, const ItemId& identifier);
+    void dispatch(std::vector<Invalidation> invalidations);
+    void dropCaches();
+    void notifierLoop();
+    std::filesystem::path cachePath(Inode inode) const;
+    void prepareMountpoint();
+
+    Options options_;
+    ExtensionPtr extension_;
+    Replica replica_;
+    SingleFlight<Inode> listings_;
+    SingleFlight<Inode> downloads_;
+    SingleFlight<Inode> refreshes_;
+    fuse_session* session_ = nullptr;
+    std::thread loop_;
+    std::thread notifier_;
+    std::mutex notifyMutex_;
+    std::condition_variable notifyWake_;
+    std::deque<Invalidation> notifications_;
+    bool stopping_ = false;
+    std::atomic<std::size_t> changeEnumerations_{0};
+    std::atomic<bool> closing_{false};
+
+    struct SignalState {
+        bool running = false;
+        bool again = false;
+        std::vector<std::function<void(std::optional<Error>)>> current;
+        std::vector<std::function<void(std::optional<Error>)>> next;
+    };
+    std::mutex signalMutex_;
+    std::condition_variable signalsIdle_;
+    std::map<ItemId, SignalState> signals_;
+    std::size_t runningSignalTasks_ = 0;
+};
+
+}  // namespace nimbuscrate::fp::host

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/fileprovider/ReplicatedExtension.h"
+#include "platform/fileprovider/host/DomainMount.h"
+#include "platform/tasks/Clock.h"
+#include "platform/tasks/TaskPool.h"
+
+namespace nimbuscrate::fp::host {
+
+// The per-user host: keeps the registered domains (in a small file of its
+// data folder, so they outlive the app), mounts each at $HOME/<display name>,
+// and serves the control channel on a Unix socket that only the same user
+// may use.
+class HostDaemon {
+public:
+    struct Options {
+        std::filesystem::path home;
+        std::filesystem::path runtimeDirectory;
+        std::filesystem::path dataDirectory;
+        ExtensionFactory factory;
+        std::size_t threads = 8;
+        double staleAfterSeconds = 30;
+    };
+
+    explicit HostDaemon(Options options);
+    ~HostDaemon();
+    HostDaemon(const HostDaemon&) = delete;
+    HostDaemon& operator=(const HostDaemon&) = delete;
+
+    // Mounts the registered domains and starts listening. Throws when the
+    // socket cannot be had (another host answers on it, for instance).
+    void start();
+    // Stops listening, fails nothing half-done, unmounts every domain.
+    void stop();
+
+    std::filesystem::path socketPath() const;
+    std::vector<Domain> domains() const;
+    // The live mount of a domain, or null.
+    DomainMount* mountFor(const std::string& identifier);
+
+    // Handles one request; `reply` runs exactly once, maybe later and on another thread.
+    void handle(const nlohmann::json& request, std::function<void(nlohmann::json)> reply);
+
+private:
+    struct Connection;
+
+    std::filesystem::path registryPath() const;
+    void saveRegistry();
+    void loadRegistry();
+    std::unique_ptr<DomainMount> makeMount(const Domain& domain);
+    std::optional<Error> addDomain(const Domain& domain);
+    std::optional<Error> removeDomain(const std::string& identifier);
+    void acceptLoop();
+    void serve(std::shared_ptr<Connection> connection);
+
+    Options options_;
+    SystemClock clock_;
+    TaskPool tasks_;
+    mutable std::mutex mutex_;  // registry and mounts; never held across a mount or unmount's waits by others
+    std::mutex changeMutex_;    // one add or remove at a time
+    std::vector<Domain> registered_;
+    std::map<std::string, std::unique_ptr<DomainMount>> mounts_;
+    int listener_ = -1;
+    int wakePipe_[2] = {-1, -1};
+    std::thread acceptThread_;
+    std::mutex connectionsMutex_;
+    std::vector<std::shared_ptr<Connection>> connections_;
+    std::vector<std::thread> connectionThreads_;
+    bool started_ = false;
+};
+
+}  // namespace nimbuscrate::fp::host

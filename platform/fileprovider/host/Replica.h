@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/core/Date.h"
+#include "platform/fileprovider/Item.h"
+
+namespace nimbuscrate::fp::host {
+
+using Inode = std::uint64_t;
+inline constexpr Inode kRootInode = 1;
+
+// One node of the host's replica of a domain: what the file system shows.
+struct ReplicaNode {
+    Inode inode = 0;
+    ItemId identifier;
+    Inode parent = 0;
+    std::string name;
+    bool folder = false;
+    std::int64_t size = 0;
+    Date created;
+    Date modified;
+    Capabilities capabilities = 0;
+    std::optional<ContentType> contentType;
+    std::optional<ItemVersion> version;
+    // The version of the cached copy, when there is one.
+    std::optional<ItemVersion> materializedVersion;
+    // Folders: listed once, and the anchor of that listing or the last change enumeration.
+    bool listed = false;
+    std::optional<SyncAnchor> anchor;
+    double listedAt = 0;  // monotonic seconds
+};
+
+// What the kernel must forget after a change of the replica.
+struct Invalidation {
+    enum class Kind { entry, inode, deleted };
+    Kind kind;
+    Inode parent = 0;  // entry, deleted
+    std::string name;  // entry, deleted
+    Inode inode = 0;   // inode, deleted
+};
+
+// The host's view of one domain: nodes by inode and by identifier, each
+// folder's children by name. Items are applied by identifier, so a rename
+// or a move keeps the node's inode. Thread-safe.
+class Replica {
+public:
+    Replica();
+
+    std::optional<ReplicaNode> node(Inode inode) const;
+    std::optional<Inode> inodeOf(const ItemId& identifier) const;
+    std::optional<ReplicaNode> child(Inode parent, const std::string& name) const;
+    // Children sorted by name.
+    std::vector<ReplicaNode> children(Inode parent) const;
+    // Every folder listed so far.
+    std::vector<Inode> listedFolders() const;
+    // The node's path below the root ("" for the root); none when unreachable.
+    std::optional<std::filesystem::path> relativePath(Inode inode) const;
+
+    // A full listing of a folder: its children become exactly `items`.
+    std::vector<Invalidation> replaceChildren(Inode folder, const std::vector<ItemPtr>& items,
+                                              std::optional<SyncAnchor> anchor, double now);
+    // Changes of a folder: items updated or added (placed by their own
+    // parent identifier), identifiers deleted.
+    std::vector<Invalidation> applyChanges(Inode folder, const std::vector<ItemPtr>& updated,
+                                           const std::vector<ItemId>& deleted, std::optional<SyncAnchor> anchor,
+                                           double now);
+    // Nodes whose cached copy is gone with a change (removed or a new
+    // version); the caller deletes their cache files.
+    std::vector<Inode> takeDroppedCaches();
+
+    void setMaterialized(Inode inode, const ItemVersion& version);
+    // Applies a fresher item (from a download) to its node.
+    std::vector<Invalidation> refresh(const ItemPtr& item);
+
+private:
+    Inode parentInodeLocked(const ItemId& parentIdentifier) const;
+    std::vector<Invalidation> upsertLocked(const Item& item, Inode parent);
+    void removeLocked(Inode inode, std::vector<Invalidation>& out);
+
+    mutable std::mutex mutex_;
+    std::map<Inode, ReplicaNode> nodes_;
+    std::map<ItemId, Inode> byIdentifier_;
+    std::map<Inode, std::map<std::string, Inode>> children_;
+    std::vector<Inode> droppedCaches_;
+    Inode nextInode_ = kRootInode + 1;
+};
+
+}  // namespace nimbuscrate::fp::host
