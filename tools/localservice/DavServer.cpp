@@ -35,7 +35,8 @@ std::string randomHex(std::size_t bytes) {
     return out;
 }
 
-std::string escapeXml(std::string_view text) {
+// Escapes text for an element's content, or with `attribute` for a quoted attribute value.
+std::string escapeXml(std::string_view text, bool attribute = false) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
@@ -43,12 +44,50 @@ std::string escapeXml(std::string_view text) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
             case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
+            case '"': out += attribute ? "&quot;" : "\""; break;
             default: out += c;
         }
     }
     return out;
+}
+
+// A name the XML replies can carry: valid UTF-8 (shortest forms, no
+// surrogates) without control characters.
+bool isPresentableName(std::string_view name) {
+    std::size_t i = 0;
+    while (i < name.size()) {
+        auto byte = static_cast<unsigned char>(name[i]);
+        if (byte < 0x20 || byte == 0x7f) return false;
+        if (byte < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        std::uint32_t code;
+        if ((byte & 0xe0) == 0xc0) {
+            length = 2;
+            code = byte & 0x1f;
+        } else if ((byte & 0xf0) == 0xe0) {
+            length = 3;
+            code = byte & 0x0f;
+        } else if ((byte & 0xf8) == 0xf0) {
+            length = 4;
+            code = byte & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > name.size()) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            auto next = static_cast<unsigned char>(name[i + k]);
+            if ((next & 0xc0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3f);
+        }
+        static const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < smallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
+        if (code >= 0x80 && code < 0xa0) return false;  // C1 controls
+        i += length;
+    }
+    return true;
 }
 
 std::string contentTypeFor(const std::string& name) {
@@ -311,7 +350,7 @@ bool DavServer::splitSegments(std::string_view rest, std::vector<std::string>& s
         if (end == std::string_view::npos) end = rest.size();
         std::string_view piece = rest.substr(start, end - start);
         if (!piece.empty()) {
-            if (piece == "." || piece == ".." || piece.find('\0') != std::string_view::npos) return false;
+            if (piece == "." || piece == ".." || !isPresentableName(piece)) return false;
             segments.emplace_back(piece);
         }
         start = end + 1;
@@ -435,6 +474,7 @@ Reply DavServer::propfind(const IncomingRequest& request, const Target& target) 
             if (lstatPath(it->path(), child.status) != 0) continue;
             if (!S_ISDIR(child.status.st_mode) && !S_ISREG(child.status.st_mode)) continue;  // no links or devices
             child.name = it->path().filename().string();
+            if (!isPresentableName(child.name)) continue;  // made outside the service; XML cannot carry it
             child.href = selfHref + percentEncode(child.name) + (child.isDirectory() ? "/" : "");
             children.push_back(std::move(child));
         }
@@ -456,7 +496,7 @@ Reply DavServer::propfind(const IncomingRequest& request, const Target& target) 
         if (name.ns == kDavNamespace) return {"d:" + name.local, ""};
         if (name.ns == kOwnCloudNamespace) return {"oc:" + name.local, ""};
         if (name.ns.empty()) return {name.local, " xmlns=\"\""};
-        return {"x:" + name.local, " xmlns:x=\"" + escapeXml(name.ns) + "\""};
+        return {"x:" + name.local, " xmlns:x=\"" + escapeXml(name.ns, true) + "\""};
     };
 
     std::string out;

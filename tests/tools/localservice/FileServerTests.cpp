@@ -313,6 +313,29 @@ TEST_F(localservice_files, PutRefusals) {
     EXPECT_TRUE(std::filesystem::is_empty(service->dataDirectory() / "spool"));
 }
 
+TEST_F(localservice_files, PutAcceptsChunkedBodiesAndMatchingTags) {
+    auto created = put("/chunked.txt", "chunked body", {"Transfer-Encoding: chunked"});
+    EXPECT_EQ(created.status, 201);
+    EXPECT_EQ(readFile("chunked.txt"), "chunked body");
+    EXPECT_EQ(service->requests().all().back().header("transfer-encoding"), "chunked");
+    auto matched = put("/chunked.txt", "next", {"If-Match: " + created.header("etag")});
+    EXPECT_EQ(matched.status, 204);
+    EXPECT_EQ(readFile("chunked.txt"), "next");
+}
+
+TEST_F(localservice_files, NamesXmlCannotCarryAreRefused) {
+    for (const char* name : {"bad%FFname.txt", "ctrl%01.txt", "overlong%C0%AF.txt", "surrogate%ED%A0%80.txt"}) {
+        EXPECT_EQ(put(std::string("/") + name, "x").status, 400) << name;
+        EXPECT_EQ(client->send("MKCOL", davUrl(std::string("/") + name), {bearer()}, "", false).status, 400) << name;
+    }
+    EXPECT_EQ(put("/caf%C3%A9%20%E2%9C%93.txt", "x").status, 201);
+    // An unpresentable name made on disk by someone else is left out of listings.
+    writeFile(std::string("odd\x01name.txt"), "x");
+    auto entries = list("/");
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].prop(kDav + "displayname"), "caf\xC3\xA9 \xE2\x9C\x93.txt");
+}
+
 TEST_F(localservice_files, LargePutIsSpooledAndRenamedIntoPlace) {
     std::string contents(9 * 1024 * 1024, 'z');
     contents.back() = '!';
