@@ -144,6 +144,7 @@ bool splitHttpsUrl(std::string_view url, std::string& host, std::string& path) {
 struct Entry {
     std::string name;
     std::string href;
+    fs::path file;
     struct stat status {};
     bool isDirectory() const { return S_ISDIR(status.st_mode); }
 };
@@ -465,6 +466,7 @@ Reply DavServer::propfind(const IncomingRequest& request, const Target& target) 
     std::string selfHref = encodedPath(target.rootPrefix) + encodedPath(target.itemPath());
     if (self.isDirectory()) selfHref += "/";
     self.href = selfHref;
+    self.file = selfPath;
     entries.push_back(self);
     if (depth == 1 && self.isDirectory()) {
         std::vector<Entry> children;
@@ -476,6 +478,7 @@ Reply DavServer::propfind(const IncomingRequest& request, const Target& target) 
             child.name = it->path().filename().string();
             if (!isPresentableName(child.name)) continue;  // made outside the service; XML cannot carry it
             child.href = selfHref + percentEncode(child.name) + (child.isDirectory() ? "/" : "");
+            child.file = it->path();
             children.push_back(std::move(child));
         }
         if (error) return davError(500, "Cannot read the folder");
@@ -528,8 +531,7 @@ Reply DavServer::propfind(const IncomingRequest& request, const Target& target) 
                 if (id.empty()) id = idFor(entry.status, target.drive.id);
                 value = id;
             } else if (name.ns == kOwnCloudNamespace && name.local == "size") {
-                value = std::to_string(directory ? treeSize(selfPath / (entry.href == selfHref ? "" : entry.name))
-                                                 : static_cast<std::uint64_t>(entry.status.st_size));
+                value = std::to_string(directory ? treeSize(entry.file) : static_cast<std::uint64_t>(entry.status.st_size));
             } else if (name.ns == kOwnCloudNamespace && name.local == "permissions") {
                 value = directory ? "RDNVCK" : "RDNVW";
             } else {

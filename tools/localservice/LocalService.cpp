@@ -161,6 +161,7 @@ LocalService::Impl::Impl(const Options& options) {
 LocalService::Impl::~Impl() {
     stopping = true;
     {
+        // Taking the lock once orders the flag before any sleeper's check.
         std::lock_guard lock(stopMutex);
     }
     stopSignal.notify_all();

@@ -176,6 +176,16 @@ TEST_F(localservice_files, UnknownPropertiesComeBackAsNotFound) {
     EXPECT_EQ(entries->front().prop(kOc + "size"), "1");
     EXPECT_EQ(entries->front().prop(kOc + "permissions"), "RDNVW");
     EXPECT_EQ(entries->front().found.size(), 3u);
+
+    writeFile("dir/x.bin", std::string(100, 'x'));
+    writeFile("dir/deeper/y.bin", std::string(23, 'y'));
+    auto folder = readMultistatus(propfind("/dir", "0",
+                                           "<d:propfind xmlns:d=\"DAV:\" xmlns:oc=\"http://owncloud.org/ns\">"
+                                           "<d:prop><oc:size/><oc:permissions/></d:prop></d:propfind>")
+                                      .body);
+    ASSERT_TRUE(folder && folder->size() == 1);
+    EXPECT_EQ(folder->front().prop(kOc + "size"), "123");
+    EXPECT_EQ(folder->front().prop(kOc + "permissions"), "RDNVCK");
 }
 
 TEST_F(localservice_files, MissingItemsAndUnsafePaths) {
@@ -329,11 +339,14 @@ TEST_F(localservice_files, NamesXmlCannotCarryAreRefused) {
         EXPECT_EQ(client->send("MKCOL", davUrl(std::string("/") + name), {bearer()}, "", false).status, 400) << name;
     }
     EXPECT_EQ(put("/caf%C3%A9%20%E2%9C%93.txt", "x").status, 201);
+    EXPECT_EQ(put("/a%26b%3Cc%3E%22.txt", "x").status, 201);
     // An unpresentable name made on disk by someone else is left out of listings.
     writeFile(std::string("odd\x01name.txt"), "x");
     auto entries = list("/");
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[1].prop(kDav + "displayname"), "caf\xC3\xA9 \xE2\x9C\x93.txt");
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1].prop(kDav + "displayname"), "a&b<c>\".txt");
+    EXPECT_EQ(entries[1].href, "/dav/spaces/d1/a%26b%3Cc%3E%22.txt");
+    EXPECT_EQ(entries[2].prop(kDav + "displayname"), "caf\xC3\xA9 \xE2\x9C\x93.txt");
 }
 
 TEST_F(localservice_files, LargePutIsSpooledAndRenamedIntoPlace) {
