@@ -66,6 +66,8 @@ public:
     ReplicatedExtension& extension() { return *extension_; }
     Replica& replica() { return replica_; }
     std::size_t changeEnumerations() const { return changeEnumerations_; }
+    // Opens that waited for a download another open had started.
+    std::size_t sharedDownloads() const { return downloads_.followers(); }
 
     // ---- called by the file-system callbacks
     std::optional<Error> ensureListed(Inode folder);

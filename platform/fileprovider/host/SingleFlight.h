@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <functional>
 #include <future>
 #include <map>
@@ -32,7 +34,10 @@ public:
                 leader = true;
             }
         }
-        if (!leader) return shared.get();
+        if (!leader) {
+            ++followers_;
+            return shared.get();
+        }
         Result result;
         try {
             result = work();
@@ -48,7 +53,11 @@ public:
         return result;
     }
 
+    // How many callers so far joined a run another caller had started.
+    std::size_t followers() const { return followers_; }
+
 private:
+    std::atomic<std::size_t> followers_{0};
     std::mutex mutex_;
     std::map<Key, std::shared_future<Result>> running_;
 };

@@ -1,0 +1,210 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "platform/fileprovider/host/ControlClient.h"
+#include "platform/fileprovider/host/ControlProtocol.h"
+#include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/fileprovider/testing/InMemoryExtension.h"
+
+namespace nimbuscrate::fp::host {
+namespace {
+
+using ::testing::HasSubstr;
+
+std::filesystem::path freshFolder(const std::string& name) {
+    auto path = std::filesystem::temp_directory_path() / ("fp-host-" + std::to_string(::getpid()) + "-" + name);
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    return path;
+}
+
+HostDaemon::Options daemonOptions(const std::filesystem::path& root) {
+    HostDaemon::Options options;
+    options.home = root / "home";
+    options.runtimeDirectory = root / "run";
+    options.dataDirectory = root / "data";
+    options.factory = [](ExtensionEnvironment environment) -> ExtensionPtr {
+        auto scratch = environment.temporaryDirectory;
+        return std::make_shared<testing::InMemoryExtension>(std::move(environment), scratch);
+    };
+    return options;
+}
+
+int connectTo(const std::filesystem::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
+    int descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+std::string readLine(int descriptor) {
+    std::string line;
+    char c;
+    while (::recv(descriptor, &c, 1, 0) == 1) {
+        if (c == '\n') return line;
+        line.push_back(c);
+    }
+    return line;
+}
+
+TEST(FileProviderHostControl, MalformedRequestsGetAnErrorReplyAndServingGoesOn) {
+    auto root = freshFolder("malformed");
+    HostDaemon daemon(daemonOptions(root));
+    daemon.start();
+    int connection = connectTo(daemon.socketPath());
+    ASSERT_GE(connection, 0);
+
+    struct Case {
+        std::string line;
+        nlohmann::json expectedId;
+        std::string expectedText;  // in the error description; empty: success
+    };
+    std::vector<Case> cases = {
+        {"this is not json", nullptr, "not valid JSON"},
+        {"[1, 2, 3]", nullptr, "JSON object"},
+        {R"({"op": "getDomains"})", nullptr, "integer \"id\""},
+        {R"({"id": "7", "op": "getDomains"})", nullptr, "integer \"id\""},
+        {std::string(kMaxLineLength + 10, 'x'), nullptr, "too long"},
+        {R"({"id": 5, "op": "makeCoffee"})", 5, "Unknown operation"},
+        {R"({"id": 6})", 6, "\"op\""},
+        {R"({"id": 8, "op": "addDomain"})", 8, "\"domain\""},
+        {R"({"id": 9, "op": "addDomain", "domain": {"identifier": "../escape", "displayName": "X"}})", 9, "identifier"},
+        {R"({"id": 10, "op": "addDomain", "domain": {"identifier": "ok", "displayName": "a/b"}})", 10, "display name"},
+        {R"({"id": 11, "op": "signal", "domain": {"identifier": "unknown"}})", 11, "No domain"},
+        {R"({"id": 12, "op": "removeDomain", "domain": {"identifier": "unknown"}})", 12, "No domain"},
+        {R"({"id": 13, "op": "signal", "domain": {"identifier": 4}})", 13, "identifier"},
+        {R"({"id": 14, "op": "getDomains"})", 14, ""},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.line.substr(0, 80));
+        std::string line = row.line + "\n";
+        ASSERT_EQ(::send(connection, line.data(), line.size(), MSG_NOSIGNAL), static_cast<ssize_t>(line.size()));
+        auto reply = nlohmann::json::parse(readLine(connection), nullptr, false);
+        ASSERT_TRUE(reply.is_object());
+        EXPECT_EQ(reply["id"], row.expectedId);
+        if (row.expectedText.empty()) {
+            EXPECT_TRUE(reply["ok"].get<bool>());
+            EXPECT_EQ(reply["domains"], nlohmann::json::array());
+        } else {
+            EXPECT_FALSE(reply["ok"].get<bool>());
+            EXPECT_THAT(reply["error"]["userInfo"]["description"].get<std::string>(), HasSubstr(row.expectedText));
+        }
+    }
+    ::close(connection);
+    daemon.stop();
+    std::filesystem::remove_all(root);
+}
+
+TEST(FileProviderHostControl, ADroppedConnectionFailsEachPendingCallOnceWith4097) {
+    auto root = freshFolder("dropped");
+    auto socketPath = root / "fake.sock";
+    int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+
+    // A host that reads three requests, answers none and hangs up.
+    std::thread host([listener] {
+        int client = ::accept(listener, nullptr, nullptr);
+        for (int i = 0; i < 3; ++i) readLine(client);
+        ::close(client);
+    });
+
+    TaskPool tasks(2);
+    auto client = ControlClient::connect(socketPath, tasks);
+    std::mutex mutex;
+    std::map<int, std::vector<Error>> failures;
+    std::atomic<int> answered{0};
+    std::promise<void> allAnswered;
+    for (int i = 0; i < 4; ++i) {
+        if (i == 3) {
+            host.join();  // the connection is gone before the fourth call
+            while (client->connected()) std::this_thread::yield();
+        }
+        client->call({{"op", "getDomains"}}, [&, i](ControlClient::Reply reply) {
+            {
+                std::lock_guard lock(mutex);
+                if (std::holds_alternative<Error>(reply)) failures[i].push_back(std::get<Error>(reply));
+            }
+            if (++answered == 4) allAnswered.set_value();
+        });
+    }
+    allAnswered.get_future().wait();
+    tasks.waitIdle();
+    EXPECT_EQ(answered, 4);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(failures[i].size(), 1u);
+        EXPECT_EQ(failures[i][0].domain, kCocoaErrorDomain);
+        EXPECT_EQ(failures[i][0].code, CocoaErrorCode::connectionInterrupted);
+    }
+    ::close(listener);
+    std::filesystem::remove_all(root);
+}
+
+TEST(FileProviderHostControl, TheDomainServiceStartsTheHostWhenTheSocketIsSilent) {
+    auto root = freshFolder("launch");
+    auto options = daemonOptions(root);
+    std::unique_ptr<HostDaemon> daemon;
+    int launches = 0;
+    TaskPool tasks(2);
+    auto service = std::make_shared<ChannelDomainService>(controlSocketPath(options.runtimeDirectory), tasks, [&] {
+        ++launches;
+        daemon = std::make_unique<HostDaemon>(options);
+        daemon->start();
+    });
+
+    std::promise<std::pair<std::vector<Domain>, std::optional<Error>>> answer;
+    service->getDomains([&](std::vector<Domain> domains, std::optional<Error> error) {
+        answer.set_value({std::move(domains), std::move(error)});
+    });
+    auto [domains, error] = answer.get_future().get();
+    EXPECT_FALSE(error.has_value());
+    EXPECT_TRUE(domains.empty());
+    EXPECT_EQ(launches, 1);
+
+    // A manager's call for an unknown domain comes back as the host's error.
+    std::promise<std::optional<Error>> signalled;
+    service->managerFor(Domain{"missing", "Missing"})->signalEnumerator(kRootContainer, [&](std::optional<Error> failure) {
+        signalled.set_value(failure);
+    });
+    auto failure = signalled.get_future().get();
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->code, FileProviderErrorCode::noSuchItem);
+    service.reset();
+    daemon->stop();
+    std::filesystem::remove_all(root);
+}
+
+TEST(FileProviderHostControl, ASecondHostForTheSameSocketIsRefused) {
+    auto root = freshFolder("second");
+    HostDaemon first(daemonOptions(root));
+    first.start();
+    HostDaemon second(daemonOptions(root));
+    EXPECT_THROW(second.start(), std::runtime_error);
+    first.stop();
+    // Once the first is gone, a stale socket file does not stop a new host.
+    HostDaemon third(daemonOptions(root));
+    EXPECT_NO_THROW(third.start());
+    third.stop();
+    std::filesystem::remove_all(root);
+}
+
+}  // namespace
+}  // namespace nimbuscrate::fp::host

@@ -1,0 +1,280 @@
+// These tests mount a real FUSE folder: they need /dev/fuse and the right
+// to mount (root in CI), and are skipped without them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "platform/fileprovider/host/ControlProtocol.h"
+#include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/fileprovider/testing/InMemoryExtension.h"
+
+namespace nimbuscrate::fp::host {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
+using testing::InMemoryExtension;
+
+const Date kSeedTime = Date::fromUnixSeconds(1'700'000'123);
+
+bool canMount() { return ::geteuid() == 0 && ::access("/dev/fuse", R_OK | W_OK) == 0; }
+
+bool isMounted(const std::filesystem::path& path) {
+    std::ifstream mounts("/proc/self/mounts");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        if (line.find(" " + path.string() + " ") != std::string::npos) return true;
+    }
+    return false;
+}
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::set<std::string> listing(const std::filesystem::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+class FileProviderHostMount : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
+        root_ = std::filesystem::temp_directory_path() /
+                ("fp-mount-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_ / "home");
+        startDaemon();
+    }
+
+    void TearDown() override {
+        if (daemon_) daemon_->stop();
+        daemon_.reset();
+        if (!root_.empty()) std::filesystem::remove_all(root_);
+    }
+
+    void startDaemon() {
+        HostDaemon::Options options;
+        options.home = root_ / "home";
+        options.runtimeDirectory = root_ / "run";
+        options.dataDirectory = root_ / "data";
+        options.factory = [this](ExtensionEnvironment environment) -> ExtensionPtr {
+            auto identifier = environment.domain.identifier;
+            auto scratch = environment.temporaryDirectory;
+            auto tree = std::make_shared<InMemoryExtension>(std::move(environment), scratch);
+            auto docs = tree->addFolder(kRootContainer, "Docs", kSeedTime);
+            tree->addFile(kRootContainer, "hello.txt", "Hello, drive!\n", kSeedTime);
+            tree->addFile(kRootContainer, "photo.jpg", std::string(100'000, '\xff'), kSeedTime);
+            tree->addFile(docs, "inner.txt", std::string("bin\0ary", 7), kSeedTime);
+            std::lock_guard lock(treesMutex_);
+            trees_[identifier] = tree;
+            return tree;
+        };
+        daemon_ = std::make_unique<HostDaemon>(options);
+        daemon_->start();
+    }
+
+    // Runs the command-line client; returns its exit status and output.
+    std::pair<int, std::string> fpctl(const std::string& arguments) {
+        std::string command = std::string(NIMBUSCRATE_BINARY_DIR) + "/platform/fileprovider/host/nimbuscrate-fpctl --socket '" +
+                              daemon_->socketPath().string() + "' " + arguments + " 2>&1";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        std::string output;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof(buffer), pipe)) output += buffer;
+        int status = ::pclose(pipe);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+    }
+
+    std::shared_ptr<InMemoryExtension> tree(const std::string& identifier) {
+        std::lock_guard lock(treesMutex_);
+        return trees_.at(identifier);
+    }
+
+    ItemId idOf(const std::string& identifier, const ItemId& parent, const std::string& name) {
+        // Found through the mount's replica, which knows the names.
+        auto* mount = daemon_->mountFor(identifier);
+        auto parentInode = parent == kRootContainer ? kRootInode : *mount->replica().inodeOf(parent);
+        auto node = mount->replica().child(parentInode, name);
+        return node ? node->identifier : ItemId();
+    }
+
+    std::filesystem::path home() const { return root_ / "home"; }
+
+    std::filesystem::path root_;
+    std::unique_ptr<HostDaemon> daemon_;
+    std::mutex treesMutex_;
+    std::map<std::string, std::shared_ptr<InMemoryExtension>> trees_;
+};
+
+TEST_F(FileProviderHostMount, AddListReadChangeAndRemoveThroughTheClient) {
+    auto [status, output] = fpctl("add nimbuscrate Nimbuscrate");
+    ASSERT_EQ(status, 0) << output;
+    auto mountpoint = home() / "Nimbuscrate";
+    ASSERT_TRUE(isMounted(mountpoint));
+    struct stat folder{};
+    ASSERT_EQ(::stat(mountpoint.c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0500u);
+
+    // Names, sizes and times of the extension's tree.
+    EXPECT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    EXPECT_THAT(listing(mountpoint / "Docs"), ElementsAre("inner.txt"));
+    struct Expected {
+        std::string path;
+        bool folder;
+        off_t size;
+    };
+    for (const auto& row : std::vector<Expected>{{"hello.txt", false, 14}, {"photo.jpg", false, 100'000},
+                                                 {"Docs", true, 0}, {"Docs/inner.txt", false, 7}}) {
+        SCOPED_TRACE(row.path);
+        struct stat attributes{};
+        ASSERT_EQ(::stat((mountpoint / row.path).c_str(), &attributes), 0);
+        EXPECT_EQ(S_ISDIR(attributes.st_mode), row.folder);
+        if (!row.folder) {
+            EXPECT_EQ(attributes.st_size, row.size);
+        }
+        EXPECT_EQ(attributes.st_mtim.tv_sec, static_cast<time_t>(kSeedTime.unixSeconds()));
+    }
+
+    // Exact bytes; the second read is served from the cache.
+    auto extension = tree("nimbuscrate");
+    auto hello = idOf("nimbuscrate", kRootContainer, "hello.txt");
+    EXPECT_EQ(readAll(mountpoint / "hello.txt"), "Hello, drive!\n");
+    EXPECT_EQ(readAll(mountpoint / "hello.txt"), "Hello, drive!\n");
+    EXPECT_EQ(extension->fetches(hello), 1u);
+    EXPECT_EQ(readAll(mountpoint / "Docs/inner.txt"), std::string("bin\0ary", 7));
+    EXPECT_EQ(readAll(mountpoint / "photo.jpg"), std::string(100'000, '\xff'));
+
+    // A change on the server shows after a signal; a rename keeps the inode.
+    auto photo = idOf("nimbuscrate", kRootContainer, "photo.jpg");
+    struct stat before{};
+    ASSERT_EQ(::stat((mountpoint / "photo.jpg").c_str(), &before), 0);
+    extension->setContents(hello, "Changed on the server.\n");
+    extension->rename(photo, "picture.jpg");
+    extension->addFile(kRootContainer, "new.txt", "new", kSeedTime);
+    std::tie(status, output) = fpctl("signal nimbuscrate");
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "picture.jpg", "new.txt"));
+    EXPECT_EQ(readAll(mountpoint / "hello.txt"), "Changed on the server.\n");
+    EXPECT_EQ(extension->fetches(hello), 2u);
+    struct stat after{};
+    ASSERT_EQ(::stat((mountpoint / "picture.jpg").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(readAll(mountpoint / "new.txt"), "new");
+
+    std::tie(status, output) = fpctl("path nimbuscrate");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(output, mountpoint.string() + "\n");
+    std::tie(status, output) = fpctl("domains");
+    EXPECT_EQ(output, "nimbuscrate\tNimbuscrate\n");
+
+    std::tie(status, output) = fpctl("remove nimbuscrate");
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_FALSE(isMounted(mountpoint));
+    EXPECT_FALSE(std::filesystem::exists(mountpoint));
+    std::tie(status, output) = fpctl("domains");
+    EXPECT_EQ(output, "");
+}
+
+TEST_F(FileProviderHostMount, ConcurrentOpensShareOneDownload) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    ASSERT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    auto extension = tree("nimbuscrate");
+    auto gate = std::make_shared<testing::Gate>();
+    extension->holdAt("fetchContents", gate);
+
+    std::string first, second;
+    std::thread reader1([&] { first = readAll(mountpoint / "photo.jpg"); });
+    ASSERT_TRUE(gate->waitForArrivals(1));
+    std::thread reader2([&] { second = readAll(mountpoint / "photo.jpg"); });
+    auto* mount = daemon_->mountFor("nimbuscrate");
+    // The second open waits for the first one's download.
+    while (mount->sharedDownloads() < 1) std::this_thread::yield();
+    gate->open();
+    reader1.join();
+    reader2.join();
+    EXPECT_EQ(first, std::string(100'000, '\xff'));
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(extension->calls("fetchContents"), 1u);
+}
+
+TEST_F(FileProviderHostMount, ExtensionErrorsBecomeErrnoValues) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto path = home() / "Nimbuscrate" / "hello.txt";
+    ASSERT_TRUE(std::filesystem::exists(path));
+    auto extension = tree("nimbuscrate");
+    struct Case {
+        Error error;
+        int expected;
+    };
+    for (const auto& row : std::vector<Case>{
+             {Error::fileProvider(FileProviderErrorCode::noSuchItem), ENOENT},
+             {Error::fileProvider(FileProviderErrorCode::notAuthenticated), EACCES},
+             {Error::userCancelled(), EINTR},
+             {Error::fileProvider(FileProviderErrorCode::serverUnreachable, "offline"), EIO},
+             {Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid, std::nullopt}, EIO},
+         }) {
+        SCOPED_TRACE(row.error.code);
+        extension->failNext("fetchContents", row.error);
+        int descriptor = ::open(path.c_str(), O_RDONLY);
+        int error = errno;
+        EXPECT_EQ(descriptor, -1);
+        EXPECT_EQ(error, row.expected);
+        if (descriptor >= 0) ::close(descriptor);
+    }
+    // Nothing was cached by the failures; the next open downloads.
+    EXPECT_EQ(readAll(path), "Hello, drive!\n");
+    // Writing is refused, not half-done.
+    EXPECT_EQ(::open(path.c_str(), O_WRONLY), -1);
+    EXPECT_EQ(errno, EROFS);
+}
+
+TEST_F(FileProviderHostMount, ARestartedHostMountsTheRegisteredDomainsAgain) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    ASSERT_EQ(fpctl("add second Second").first, 0);
+    daemon_->stop();
+    EXPECT_FALSE(isMounted(home() / "Nimbuscrate"));
+    EXPECT_FALSE(isMounted(home() / "Second"));
+
+    startDaemon();
+    EXPECT_TRUE(isMounted(home() / "Nimbuscrate"));
+    EXPECT_TRUE(isMounted(home() / "Second"));
+    EXPECT_THAT(listing(home() / "Second"), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    EXPECT_EQ(readAll(home() / "Nimbuscrate" / "hello.txt"), "Hello, drive!\n");
+    auto [status, output] = fpctl("domains");
+    EXPECT_EQ(output, "nimbuscrate\tNimbuscrate\nsecond\tSecond\n");
+}
+
+TEST_F(FileProviderHostMount, ANonEmptyForeignFolderIsRefusedAndLeftAlone) {
+    auto busy = home() / "Busy";
+    std::filesystem::create_directories(busy);
+    std::ofstream(busy / "mine.txt") << "keep me";
+    auto [status, output] = fpctl("add busy Busy");
+    EXPECT_NE(status, 0);
+    EXPECT_THAT(output, ::testing::HasSubstr("not empty"));
+    EXPECT_FALSE(isMounted(busy));
+    EXPECT_EQ(readAll(busy / "mine.txt"), "keep me");
+    EXPECT_EQ(fpctl("domains").second, "");
+    // Two domains cannot share a display name either.
+    ASSERT_EQ(fpctl("add one Shared").first, 0);
+    EXPECT_NE(fpctl("add two Shared").first, 0);
+}
+
+}  // namespace
+}  // namespace nimbuscrate::fp::host

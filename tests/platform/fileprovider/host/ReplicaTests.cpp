@@ -1,0 +1,118 @@
+#include "platform/fileprovider/host/Replica.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace nimbuscrate::fp::host {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+ItemPtr item(const ItemId& id, const ItemId& parent, const std::string& name, bool folder = false,
+             const std::string& version = "1") {
+    ItemProperties properties;
+    properties.identifier = id;
+    properties.parent = parent;
+    properties.filename = name;
+    properties.contentType = folder ? ContentType::folder() : ContentType::data();
+    properties.documentSize = folder ? std::optional<std::int64_t>() : std::optional<std::int64_t>(10);
+    properties.capabilities = Capability::allowsReading;
+    properties.version = ItemVersion{Bytes(version.begin(), version.end()), Bytes(version.begin(), version.end())};
+    return ItemSnapshot::make(properties);
+}
+
+std::vector<std::string> names(const std::vector<ReplicaNode>& nodes) {
+    std::vector<std::string> out;
+    for (const auto& node : nodes) out.push_back(node.name);
+    return out;
+}
+
+TEST(FileProviderHostReplica, ListingReplacesChildrenAndKeepsInodesByIdentifier) {
+    Replica replica;
+    replica.replaceChildren(kRootInode, {item("a", kRootContainer, "a.txt"), item("d", kRootContainer, "Docs", true)},
+                            SyncAnchor{'1'}, 0);
+    auto a = replica.inodeOf("a");
+    ASSERT_TRUE(a.has_value());
+    EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("Docs", "a.txt"));
+    EXPECT_TRUE(replica.node(kRootInode)->listed);
+
+    // Relisted: "a" renamed, "d" gone, "n" new.
+    replica.replaceChildren(kRootInode, {item("a", kRootContainer, "renamed.txt"), item("n", kRootContainer, "new.txt")},
+                            SyncAnchor{'2'}, 0);
+    EXPECT_EQ(replica.inodeOf("a"), a);
+    EXPECT_FALSE(replica.inodeOf("d").has_value());
+    EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("new.txt", "renamed.txt"));
+    EXPECT_FALSE(replica.child(kRootInode, "a.txt").has_value());
+}
+
+TEST(FileProviderHostReplica, ChangesMoveRenameAndDeleteByIdentifier) {
+    Replica replica;
+    replica.replaceChildren(kRootInode,
+                            {item("f", kRootContainer, "f.txt"), item("d", kRootContainer, "Docs", true),
+                             item("g", kRootContainer, "g.txt")},
+                            SyncAnchor{'1'}, 0);
+    Inode docs = *replica.inodeOf("d");
+    replica.replaceChildren(docs, {item("inner", "d", "inner.txt")}, SyncAnchor{'1'}, 0);
+    Inode f = *replica.inodeOf("f");
+
+    // "f" moves into Docs and is renamed; the root reports it deleted too,
+    // which must not drop the moved node; "g" is deleted; Docs' own child goes with nothing.
+    auto invalidations = replica.applyChanges(docs, {item("f", "d", "moved.txt")}, {}, SyncAnchor{'2'}, 0);
+    replica.applyChanges(kRootInode, {}, {"f", "g"}, SyncAnchor{'2'}, 0);
+    EXPECT_EQ(replica.inodeOf("f"), f);
+    EXPECT_EQ(replica.node(f)->parent, docs);
+    EXPECT_EQ(replica.relativePath(f), std::filesystem::path("Docs/moved.txt"));
+    EXPECT_FALSE(replica.inodeOf("g").has_value());
+    EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("Docs"));
+    EXPECT_THAT(names(replica.children(docs)), ElementsAre("inner.txt", "moved.txt"));
+
+    // The kernel forgets the old and the new name.
+    bool oldName = false, newName = false;
+    for (const auto& invalidation : invalidations) {
+        if (invalidation.kind == Invalidation::Kind::entry && invalidation.parent == kRootInode && invalidation.name == "f.txt") oldName = true;
+        if (invalidation.kind == Invalidation::Kind::entry && invalidation.parent == docs && invalidation.name == "moved.txt") newName = true;
+    }
+    EXPECT_TRUE(oldName);
+    EXPECT_TRUE(newName);
+}
+
+TEST(FileProviderHostReplica, DeletingAFolderDeletesEverythingBelowIt) {
+    Replica replica;
+    replica.replaceChildren(kRootInode, {item("d", kRootContainer, "Docs", true)}, SyncAnchor{'1'}, 0);
+    Inode docs = *replica.inodeOf("d");
+    replica.replaceChildren(docs, {item("x", "d", "x.txt"), item("sub", "d", "Sub", true)}, SyncAnchor{'1'}, 0);
+    replica.replaceChildren(*replica.inodeOf("sub"), {item("y", "sub", "y.txt")}, SyncAnchor{'1'}, 0);
+    replica.setMaterialized(*replica.inodeOf("y"), ItemVersion{{'1'}, {'1'}});
+    Inode y = *replica.inodeOf("y");
+
+    replica.applyChanges(kRootInode, {}, {"d"}, SyncAnchor{'2'}, 0);
+    for (const auto* id : {"d", "x", "sub", "y"}) EXPECT_FALSE(replica.inodeOf(id).has_value()) << id;
+    EXPECT_THAT(replica.children(kRootInode), IsEmpty());
+    EXPECT_THAT(replica.takeDroppedCaches(), ElementsAre(y));
+}
+
+TEST(FileProviderHostReplica, ANewContentVersionDropsTheCachedCopy) {
+    Replica replica;
+    replica.replaceChildren(kRootInode, {item("f", kRootContainer, "f.txt", false, "1")}, SyncAnchor{'1'}, 0);
+    Inode f = *replica.inodeOf("f");
+    replica.setMaterialized(f, ItemVersion{{'1'}, {'1'}});
+    // Same version again: the copy stays.
+    replica.applyChanges(kRootInode, {item("f", kRootContainer, "f.txt", false, "1")}, {}, SyncAnchor{'2'}, 0);
+    EXPECT_TRUE(replica.node(f)->materializedVersion.has_value());
+    EXPECT_THAT(replica.takeDroppedCaches(), IsEmpty());
+    replica.applyChanges(kRootInode, {item("f", kRootContainer, "f.txt", false, "2")}, {}, SyncAnchor{'3'}, 0);
+    EXPECT_FALSE(replica.node(f)->materializedVersion.has_value());
+    EXPECT_THAT(replica.takeDroppedCaches(), ElementsAre(f));
+}
+
+TEST(FileProviderHostReplica, AnItemMovedOutOfSightLeavesTheReplica) {
+    Replica replica;
+    replica.replaceChildren(kRootInode, {item("f", kRootContainer, "f.txt")}, SyncAnchor{'1'}, 0);
+    replica.applyChanges(kRootInode, {item("f", "never-listed-folder", "f.txt")}, {}, SyncAnchor{'2'}, 0);
+    EXPECT_FALSE(replica.inodeOf("f").has_value());
+    EXPECT_THAT(replica.children(kRootInode), IsEmpty());
+}
+
+}  // namespace
+}  // namespace nimbuscrate::fp::host
