@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 #include "tests/tools/localservice/MultistatusReader.h"
 #include "tests/tools/localservice/ServiceFixture.h"
@@ -458,6 +460,26 @@ TEST_F(localservice_files, UnsupportedMethods) {
     EXPECT_EQ(reply.status, 405);
     EXPECT_NE(reply.header("allow").find("PROPFIND"), std::string::npos);
     EXPECT_EQ(client->send("OPTIONS", davUrl("/"), {bearer()}, "", false).status, 200);
+}
+
+TEST_F(localservice_files, ConcurrentClientsAreServedIndependently) {
+    constexpr int kClients = 8;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int n = 0; n < kClients; ++n) {
+        threads.emplace_back([&, n] {
+            std::string name = "/c" + std::to_string(n) + ".txt";
+            for (int round = 0; round < 5; ++round) {
+                std::string body = name + " round " + std::to_string(round);
+                if (put(name, body).status / 100 != 2) ++failures;
+                if (client->get(davUrl(name), {bearer()}).body != body) ++failures;
+                if (propfind("/", "1").status != 207) ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(list("/").size(), static_cast<std::size_t>(kClients + 1));
 }
 
 TEST_F(localservice_files, TenThousandEntryListing) {
