@@ -131,7 +131,7 @@ std::unique_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
     mountOptions.stateDirectory = options_.dataDirectory / "domains" / domain.identifier;
     mountOptions.factory = options_.factory;
     mountOptions.tasks = &tasks_;
-    mountOptions.clock = &clock_;
+    mountOptions.clock = options_.clock ? options_.clock : &clock_;
     mountOptions.staleAfterSeconds = options_.staleAfterSeconds;
     return std::make_unique<DomainMount>(mountOptions);
 }

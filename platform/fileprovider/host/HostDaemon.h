@@ -30,6 +30,8 @@ public:
         ExtensionFactory factory;
         std::size_t threads = 8;
         double staleAfterSeconds = 30;
+        // The time the mounts see (null: the system clock).
+        Clock* clock = nullptr;
     };
 
     explicit HostDaemon(Options options);

@@ -91,7 +91,15 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) 
     auto known = byIdentifier_.find(identifier);
     Inode inode;
     if (known == byIdentifier_.end()) {
-        inode = nextInode_++;
+        // An item seen before keeps its inode: a move reported as a deletion
+        // from one folder and an addition to another stays the same file.
+        auto retired = retired_.find(identifier);
+        if (retired != retired_.end()) {
+            inode = retired->second;
+            retired_.erase(retired);
+        } else {
+            inode = nextInode_++;
+        }
         ReplicaNode node;
         node.inode = inode;
         node.identifier = identifier;
@@ -158,6 +166,8 @@ void Replica::removeLocked(Inode inode, std::vector<Invalidation>& out) {
         }
     }
     if (node.materializedVersion) droppedCaches_.push_back(inode);
+    if (retired_.size() >= kMaxRetired) retired_.clear();
+    retired_[node.identifier] = inode;
     byIdentifier_.erase(node.identifier);
     nodes_.erase(found);
 }

@@ -48,7 +48,8 @@ struct Invalidation {
 
 // The host's view of one domain: nodes by inode and by identifier, each
 // folder's children by name. Items are applied by identifier, so a rename
-// or a move keeps the node's inode. Thread-safe.
+// or a move keeps the node's inode, also when the move arrives as a deletion
+// in one folder's changes and an addition in another's. Thread-safe.
 class Replica {
 public:
     Replica();
@@ -89,6 +90,9 @@ private:
     std::map<ItemId, Inode> byIdentifier_;
     std::map<Inode, std::map<std::string, Inode>> children_;
     std::vector<Inode> droppedCaches_;
+    // Inodes of removed items, by identifier, for when they come back.
+    static constexpr std::size_t kMaxRetired = 65536;
+    std::map<ItemId, Inode> retired_;
     Inode nextInode_ = kRootInode + 1;
 };
 

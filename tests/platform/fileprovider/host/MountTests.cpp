@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -18,6 +19,7 @@
 #include "platform/fileprovider/host/ControlProtocol.h"
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "platform/fileprovider/testing/InMemoryExtension.h"
+#include "platform/tasks/Clock.h"
 
 namespace nimbuscrate::fp::host {
 namespace {
@@ -73,6 +75,8 @@ protected:
         options.home = root_ / "home";
         options.runtimeDirectory = root_ / "run";
         options.dataDirectory = root_ / "data";
+        options.clock = &clock_;
+        options.staleAfterSeconds = 30;
         options.factory = [this](ExtensionEnvironment environment) -> ExtensionPtr {
             auto identifier = environment.domain.identifier;
             auto scratch = environment.temporaryDirectory;
@@ -117,6 +121,7 @@ protected:
     std::filesystem::path home() const { return root_ / "home"; }
 
     std::filesystem::path root_;
+    ManualClock clock_;
     std::unique_ptr<HostDaemon> daemon_;
     std::mutex treesMutex_;
     std::map<std::string, std::shared_ptr<InMemoryExtension>> trees_;
@@ -274,6 +279,89 @@ TEST_F(FileProviderHostMount, ANonEmptyForeignFolderIsRefusedAndLeftAlone) {
     // Two domains cannot share a display name either.
     ASSERT_EQ(fpctl("add one Shared").first, 0);
     EXPECT_NE(fpctl("add two Shared").first, 0);
+}
+
+
+TEST_F(FileProviderHostMount, SignalsDuringAChangeEnumerationAreAnsweredByOneMore) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    ASSERT_THAT(listing(home() / "Nimbuscrate"), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    auto extension = tree("nimbuscrate");
+    auto* mount = daemon_->mountFor("nimbuscrate");
+    auto gate = std::make_shared<testing::Gate>();
+    extension->holdAt("enumerateChanges", gate);
+
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::vector<std::optional<Error>> results;
+    auto done = [&](std::optional<Error> error) {
+        std::lock_guard lock(mutex);
+        results.push_back(error);
+        answered.notify_all();
+    };
+    mount->signal(kRootContainer, done);
+    ASSERT_TRUE(gate->waitForArrivals(1));
+    extension->addFile(kRootContainer, "late.txt", "late", kSeedTime);
+    for (int i = 0; i < 5; ++i) mount->signal(kRootContainer, done);
+    gate->open();
+    {
+        std::unique_lock lock(mutex);
+        answered.wait(lock, [&] { return results.size() == 6; });
+    }
+    for (const auto& result : results) EXPECT_FALSE(result.has_value());
+    // The running enumeration, then one more for the five that came during it.
+    EXPECT_EQ(extension->calls("enumerateChanges"), 2u);
+    EXPECT_EQ(mount->changeEnumerations(), 2u);
+    EXPECT_TRUE(listing(home() / "Nimbuscrate").count("late.txt"));
+}
+
+TEST_F(FileProviderHostMount, AStaleFolderIsRefreshedInTheBackground) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    ASSERT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    auto extension = tree("nimbuscrate");
+    extension->addFile(kRootContainer, "fresh.txt", "fresh", kSeedTime);
+    // Not stale yet: what was listed is served, and nothing is asked.
+    EXPECT_FALSE(listing(mountpoint).count("fresh.txt"));
+    EXPECT_EQ(extension->calls("enumerateChanges"), 0u);
+
+    clock_.advance(std::chrono::seconds(31));
+    listing(mountpoint);  // served from the replica, refresh started
+    auto* mount = daemon_->mountFor("nimbuscrate");
+    while (mount->changeEnumerations() < 1) std::this_thread::yield();
+    // The refresh lands; the folder shows the new file without any signal.
+    for (int attempt = 0; attempt < 100000 && !listing(mountpoint).count("fresh.txt"); ++attempt) {
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(listing(mountpoint).count("fresh.txt"));
+}
+
+TEST_F(FileProviderHostMount, ServerDeletionsAndMovesShowAfterASignal) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    ASSERT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    ASSERT_THAT(listing(mountpoint / "Docs"), ElementsAre("inner.txt"));
+    ASSERT_EQ(readAll(mountpoint / "photo.jpg").size(), 100'000u);
+    auto extension = tree("nimbuscrate");
+    auto hello = idOf("nimbuscrate", kRootContainer, "hello.txt");
+    auto photo = idOf("nimbuscrate", kRootContainer, "photo.jpg");
+    auto docs = idOf("nimbuscrate", kRootContainer, "Docs");
+    struct stat before{};
+    ASSERT_EQ(::stat((mountpoint / "hello.txt").c_str(), &before), 0);
+    extension->removeItem(photo);
+    extension->move(hello, docs);
+    // The root's changes carry the move (gone from here), the folder's its arrival.
+    ASSERT_EQ(fpctl("signal nimbuscrate working-set").first, 0);
+    EXPECT_THAT(listing(mountpoint), UnorderedElementsAre("Docs"));
+    EXPECT_THAT(listing(mountpoint / "Docs"), UnorderedElementsAre("inner.txt", "hello.txt"));
+    EXPECT_FALSE(std::filesystem::exists(mountpoint / "photo.jpg"));
+    struct stat after{};
+    ASSERT_EQ(::stat((mountpoint / "Docs" / "hello.txt").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    // The deleted file's cached copy is gone from the cache too.
+    auto cache = root_ / "data" / "domains" / "nimbuscrate" / "cache";
+    std::size_t cached = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(cache)) cached += entry.is_regular_file();
+    EXPECT_EQ(cached, 0u);
 }
 
 }  // namespace

@@ -114,5 +114,26 @@ TEST(FileProviderHostReplica, AnItemMovedOutOfSightLeavesTheReplica) {
     EXPECT_THAT(replica.children(kRootInode), IsEmpty());
 }
 
+
+TEST(FileProviderHostReplica, AMoveSeenAsDeletionThenAdditionKeepsTheInode) {
+    Replica replica;
+    replica.replaceChildren(kRootInode, {item("f", kRootContainer, "f.txt"), item("d", kRootContainer, "Docs", true)},
+                            SyncAnchor{'1'}, 0);
+    Inode f = *replica.inodeOf("f");
+    Inode docs = *replica.inodeOf("d");
+    replica.replaceChildren(docs, {}, SyncAnchor{'1'}, 0);
+    // The old folder's changes first: gone from here.
+    replica.applyChanges(kRootInode, {}, {"f"}, SyncAnchor{'2'}, 0);
+    EXPECT_FALSE(replica.inodeOf("f").has_value());
+    // Then the new folder's: here it is, the same node.
+    replica.applyChanges(docs, {item("f", "d", "f.txt")}, {}, SyncAnchor{'2'}, 0);
+    EXPECT_EQ(replica.inodeOf("f"), f);
+    EXPECT_EQ(replica.relativePath(f), std::filesystem::path("Docs/f.txt"));
+    // A new item never gets a used inode.
+    replica.applyChanges(docs, {item("g", "d", "g.txt")}, {}, SyncAnchor{'3'}, 0);
+    EXPECT_NE(replica.inodeOf("g"), f);
+    EXPECT_NE(replica.inodeOf("g"), docs);
+}
+
 }  // namespace
 }  // namespace nimbuscrate::fp::host
