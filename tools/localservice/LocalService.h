@@ -47,7 +47,7 @@ public:
         // fresh temporary directory, removed when the service stops.
         std::filesystem::path dataDirectory;
         std::uint16_t port = 0;  // 0 = any free port
-        // Seed file with accounts, drives and files (JSON); none = empty service.
+        // Seed file with drives and their files (JSON, see SeedFile.h); none = no drives.
         std::optional<std::filesystem::path> seedFile;
     };
 
