@@ -81,6 +81,7 @@ struct Sink {
     Bytes* memory = nullptr;
     int fd = -1;
     const HttpTransport::Consumer* consumer = nullptr;
+    const HttpTransport::HeadHandler* head = nullptr;
 };
 
 // The state one hop's callbacks share.
@@ -130,6 +131,14 @@ std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* conte
         hop.discardBody = hop.policy == RedirectPolicy::followHttps && isFollowedRedirect(status) &&
                           hop.headers.contains("Location");
         hop.bodyDecided = true;
+        if (!hop.discardBody && hop.sink.head) {
+            try {
+                (*hop.sink.head)(status, hop.headers);
+            } catch (...) {
+                hop.consumerError = std::current_exception();
+                return 0;
+            }
+        }
     }
     if (hop.discardBody) return length;
     if (hop.cap && hop.received + length > *hop.cap) {
@@ -501,9 +510,15 @@ HttpResponse HttpTransport::download(const HttpRequest& request, const std::file
 }
 
 HttpResponse HttpTransport::stream(const HttpRequest& request, const Consumer& consumer, std::stop_token stop) {
+    return stream(request, HeadHandler(), consumer, stop);
+}
+
+HttpResponse HttpTransport::stream(const HttpRequest& request, const HeadHandler& onHead, const Consumer& consumer,
+                                   std::stop_token stop) {
     Sink sink;
     sink.kind = Sink::Kind::consumer;
     sink.consumer = &consumer;
+    if (onHead) sink.head = &onHead;
     return run(request, sink, stop);
 }
 

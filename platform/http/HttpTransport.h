@@ -20,6 +20,9 @@ namespace nimbuscrate {
 class HttpTransport {
 public:
     using Consumer = std::function<void(const std::uint8_t* data, std::size_t size)>;
+    // Told the status and header fields of the reply that carries the body,
+    // once, before its first byte reaches the consumer.
+    using HeadHandler = std::function<void(long status, const HttpHeaders& headers)>;
 
     HttpTransport();
 
@@ -32,6 +35,8 @@ public:
     // Reply body handed piece by piece to a consumer as it arrives. An
     // exception thrown by the consumer ends the transfer and reaches the caller.
     HttpResponse stream(const HttpRequest& request, const Consumer& consumer, std::stop_token stop = {});
+    HttpResponse stream(const HttpRequest& request, const HeadHandler& onHead, const Consumer& consumer,
+                        std::stop_token stop = {});
 
     // The process-wide transport.
     static HttpTransport& shared();

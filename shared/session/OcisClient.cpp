@@ -10,7 +10,11 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/core/CancellationError.h"
+#include "platform/core/DataPaths.h"
+#include "platform/core/Random.h"
 #include "platform/core/UnicodeText.h"
+#include "platform/fileprovider/Identifiers.h"
+#include "platform/http/ImageTranscoder.h"
 #include "platform/http/ReplyDecodingError.h"
 #include "platform/http/TextDecoding.h"
 #include "platform/http/TransportError.h"
@@ -54,9 +58,10 @@ const std::string& requireString(const nlohmann::json& object, const char* key, 
 
 }  // namespace
 
-OcisClient::OcisClient(KeychainStore store, TokenProvider& tokens, std::shared_ptr<EncryptedDriveService> encryption,
-                       HttpTransport& transport)
-    : store_(std::move(store)), tokens_(tokens), encryption_(std::move(encryption)), transport_(transport) {}
+OcisClient::OcisClient(KeychainStore store, TokenProvider& tokens) : OcisClient(std::move(store), tokens, Services()) {}
+
+OcisClient::OcisClient(KeychainStore store, TokenProvider& tokens, Services services)
+    : store_(std::move(store)), tokens_(tokens), services_(std::move(services)) {}
 
 OcisClient& OcisClient::shared() {
     static OcisClient client(KeychainStore::session(), TokenProvider::shared());
@@ -68,8 +73,23 @@ const Logger& OcisClient::networkLogger() {
     return logger;
 }
 
+const Logger& OcisClient::thumbnailLogger() {
+    static const Logger logger("app.nimbuscrate.fileprovider", "thumbnails");
+    return logger;
+}
+
 std::shared_ptr<EncryptedDriveService> OcisClient::encryption() const {
-    return encryption_ ? encryption_ : EncryptedDriveService::shared();
+    return services_.encryption ? services_.encryption : EncryptedDriveService::shared();
+}
+
+HttpTransport& OcisClient::transport() const {
+    return services_.transport ? *services_.transport : HttpTransport::shared();
+}
+
+MappingStore& OcisClient::mapping() const { return services_.mapping ? *services_.mapping : MappingStore::shared(); }
+
+const std::shared_ptr<UploadActivityStore>& OcisClient::uploads() const {
+    return services_.uploads ? services_.uploads : UploadActivityStore::shared();
 }
 
 // ---- Request core ----
@@ -165,7 +185,7 @@ Bytes OcisClient::send(const std::string& method, std::string_view path, const H
         request.body = *body;
         request.headers.set("Content-Type", "application/xml; charset=utf-8");
     }
-    HttpResponse response = transport_.send(request, stop);
+    HttpResponse response = transport().send(request, stop);
     validateResponse(response);
     return std::move(response.body);
 }
@@ -240,7 +260,7 @@ HttpRequest OcisClient::makeProbeRequest(const Url& root, const std::string& tok
 bool OcisClient::probeWebDAVRoot(const Url& root, const std::string& token, std::stop_token stop) {
     HttpResponse response;
     try {
-        response = transport_.send(makeProbeRequest(root, token), stop);
+        response = transport().send(makeProbeRequest(root, token), stop);
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
@@ -254,7 +274,7 @@ bool OcisClient::probeWebDAVRoot(const Url& root, const std::string& token, std:
 
 DriveSelection OcisClient::discoverDrive(std::stop_token stop) {
     const std::string token = tokens_.validAccessToken(stop);
-    HttpResponse response = transport_.send(makeDrivesRequest(token), stop);
+    HttpResponse response = transport().send(makeDrivesRequest(token), stop);
     validateResponse(response);
     DrivesResponse drives = DrivesResponse::decode(response.body);
 
@@ -292,6 +312,331 @@ DriveSelection OcisClient::refreshWebDAVEndpoint(std::stop_token stop) {
     }
     networkLogger().info("Persisted refreshed WebDAV endpoint host=" + hostOrUnknown(drive.webDAVURL));
     return drive;
+}
+
+// ---- Folder listing and item fetch ----
+
+namespace {
+
+bool isEncryptedID(std::string_view id) { return id.starts_with("e2ee:"); }
+
+std::string lastComponent(std::string_view normalized) {
+    const std::size_t slash = normalized.rfind('/');
+    return std::string(slash == std::string_view::npos ? normalized : normalized.substr(slash + 1));
+}
+
+std::string parentOf(std::string_view normalized) {
+    const std::size_t slash = normalized.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) return "/";
+    return normalizeRemotePath(normalized.substr(0, slash));
+}
+
+RemoteItem makeItem(const WebDAVResponse& entry, const std::string& id, const std::string& parentID,
+                    const std::string& path, const std::string& name) {
+    RemoteItem item;
+    item.id = id;
+    item.parentID = parentID;
+    item.path = path;
+    item.name = name;
+    item.isDirectory = entry.isDirectory;
+    item.size = entry.size;
+    item.modifiedAt = entry.modifiedAt.value_or(Date::distantPast());
+    item.etag = entry.etag.empty() ? "path:" + path : entry.etag;
+    item.contentType = entry.contentType;
+    return item;
+}
+
+// Runs a function at scope exit.
+template <typename F>
+class Finally {
+public:
+    explicit Finally(F f) : f_(std::move(f)) {}
+    ~Finally() { f_(); }
+    Finally(const Finally&) = delete;
+    Finally& operator=(const Finally&) = delete;
+
+private:
+    F f_;
+};
+
+}  // namespace
+
+std::vector<WebDAVResponse> OcisClient::parseMultistatus(const Bytes& body) {
+    WebDAVParser parser;
+    parser.feed(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+    parser.finish();
+    return parser.takeResponses();
+}
+
+std::string OcisClient::relativePath(std::string_view href, std::string_view rootPath) {
+    const std::string decoded = percentDecoded(href).value_or(std::string(href));
+    if (rootPath.empty()) return normalizeRemotePath(decoded);
+    const std::size_t found = decoded.find(rootPath);
+    if (found == std::string::npos) return normalizeRemotePath(decoded);
+    return normalizeRemotePath(std::string_view(decoded).substr(found + rootPath.size()));
+}
+
+std::string OcisClient::savedRootPath() const {
+    std::optional<DesktopSession> session;
+    try {
+        session = store_.loadSession();
+    } catch (const std::exception&) {
+        return {};
+    }
+    if (!session || !session->drive) return {};
+    return percentDecoded(session->drive->webDAVURL.path()).value_or(std::string());
+}
+
+std::string OcisClient::relativePath(std::string_view href) const { return relativePath(href, savedRootPath()); }
+
+std::optional<RemoteItem> OcisClient::convertResponse(const WebDAVResponse& entry, const RemoteItem& container,
+                                                      const std::string& base, std::string_view rootPath,
+                                                      ListingState& state) {
+    const std::string rel = relativePath(entry.href, rootPath);
+    if (rel == base) return std::nullopt;
+    const std::string prefix = base == "/" ? "/" : base + "/";
+    if (!rel.starts_with(prefix)) return std::nullopt;
+    // A path with NUL or ".." could never be addressed safely.
+    if (!isSafeRemotePath(rel)) return std::nullopt;
+    const std::string name = isSafeItemName(entry.displayName) ? entry.displayName : lastComponent(rel);
+    if (parentOf(rel) != base) return std::nullopt;
+    if (name.empty() || name == "." || name == ".." || name.starts_with("._")) return std::nullopt;
+    if (!isSafeItemName(name)) return std::nullopt;
+    if (isEncryptedBlobPath(rel)) return std::nullopt;
+    const std::string id = entry.fileID.empty() ? "path:" + rel : entry.fileID;
+    if (id == "root" || id == fp::kRootContainer || id == fp::kWorkingSet || id == fp::kTrashContainer) {
+        return std::nullopt;
+    }
+    if (!state.identifiers.insert(id).second) return std::nullopt;
+    if (!state.paths.insert(rel).second) return std::nullopt;
+    return makeItem(entry, id, container.id, rel, name);
+}
+
+std::vector<WebDAVResponse> OcisClient::propfind(const std::string& path, const char* depth, std::stop_token stop) {
+    HttpRequest request = makeRequest("PROPFIND", path, stop);
+    request.headers.set("Depth", depth);
+    request.headers.set("Content-Type", "application/xml; charset=utf-8");
+    request.body = propfindBody();
+
+    // The reply is parsed as it arrives, so a large folder never sits in
+    // memory as text; an error reply keeps only what its message needs.
+    WebDAVParser parser;
+    bool success = false;
+    Bytes errorBody;
+    const HttpResponse response = transport().stream(
+        request, [&](long status, const HttpHeaders&) { success = status >= 200 && status <= 299; },
+        [&](const std::uint8_t* data, std::size_t size) {
+            if (success) {
+                parser.feed(std::string_view(reinterpret_cast<const char*>(data), size));
+            } else if (errorBody.size() < kErrorMessageBytes) {
+                const std::size_t keep = std::min(size, kErrorMessageBytes - errorBody.size());
+                errorBody.insert(errorBody.end(), data, data + keep);
+            }
+        },
+        stop);
+    HttpResponse validated = response;
+    validated.body = std::move(errorBody);
+    validateResponse(validated);
+    parser.finish();
+    return parser.takeResponses();
+}
+
+std::vector<RemoteItem> OcisClient::fetchChildren(const RemoteItem& container, std::stop_token stop) {
+    const std::vector<WebDAVResponse> entries = propfind(container.path, "1", stop);
+    const std::string base = normalizeRemotePath(container.path);
+    const std::string rootPath = savedRootPath();
+    ListingState state;
+    std::vector<RemoteItem> children;
+    for (const WebDAVResponse& entry : entries) {
+        if (auto item = convertResponse(entry, container, base, rootPath, state)) children.push_back(std::move(*item));
+    }
+    return children;
+}
+
+std::vector<RemoteItem> OcisClient::listItems(const RemoteItem& container, std::stop_token stop) {
+    std::vector<RemoteItem> plain;
+    if (!isEncryptedID(container.id)) {
+        try {
+            plain = fetchChildren(container, stop);
+        } catch (const DesktopError& error) {
+            if (error.kind() != DesktopError::Kind::server || error.status() != 404 ||
+                normalizeRemotePath(container.path) != "/") {
+                throw;
+            }
+            networkLogger().notice("Saved WebDAV root returned 404; rediscovering the active space");
+            refreshWebDAVEndpoint(stop);
+            plain = fetchChildren(container, stop);
+        }
+    }
+
+    std::vector<RemoteItem> result;
+    if (container.id == "root" || isEncryptedID(container.id)) {
+        result = encryption()->listEncryptedChildren(container, stop);
+    }
+    result.insert(result.end(), std::make_move_iterator(plain.begin()), std::make_move_iterator(plain.end()));
+
+    std::set<std::string> keys;
+    for (const RemoteItem& item : result) {
+        if (!keys.insert(nameClashKey(item.name)).second) throw E2EEError::conflict();
+    }
+    return result;
+}
+
+RemoteItem OcisClient::fetchItem(const std::string& path, const std::string& parentID, std::stop_token stop) {
+    const std::vector<WebDAVResponse> entries = propfind(path, "0", stop);
+    if (entries.empty()) throw DesktopError::invalidResponse();
+    const WebDAVResponse& entry = entries.front();
+    const std::string p = normalizeRemotePath(path);
+    const std::string id = entry.fileID.empty() ? "path:" + p : entry.fileID;
+    const std::string name = isSafeItemName(entry.displayName) ? entry.displayName : lastComponent(p);
+    return makeItem(entry, id, parentID, p, name);
+}
+
+// ---- Transfers, moves and deletes ----
+
+std::filesystem::path OcisClient::downloadFile(const RemoteItem& item, const std::function<void()>& completed,
+                                               std::stop_token stop) {
+    if (isEncryptedID(item.id)) {
+        std::filesystem::path file = encryption()->downloadEncryptedFile(item, stop);
+        if (completed) completed();
+        return file;
+    }
+    HttpRequest request = makeRequest("GET", item.path, stop);
+    request.headers.set("Accept", "application/octet-stream");
+    // Downloads are bounded by the disk, not by the reply cap.
+    request.maxReplyBytes.reset();
+
+    // Always one safe component inside the download's own new folder.
+    std::string name = item.name;
+    if (!isSafeItemName(name)) name = lastComponent(normalizeRemotePath(item.path));
+    if (!isSafeItemName(name)) name = "download";
+
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / Uuid::random().upperString();
+    createPrivateDirectories(folder);
+    const std::filesystem::path partial = folder / (".download-" + Uuid::random().lowerString());
+    const std::filesystem::path destination = folder / name;
+    try {
+        const HttpResponse response = transport().download(request, partial, stop);
+        validateDownloadResponse(response, partial);
+        std::filesystem::rename(partial, destination);
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+        throw;
+    }
+    if (completed) completed();
+    return destination;
+}
+
+HttpRequest OcisClient::makeThumbnailRequest(const RemoteItem& item, const std::string& driveID,
+                                             const std::string& token) {
+    const std::string source = "/spaces/" + driveID + (item.path.starts_with("/") ? "" : "/") + item.path;
+    std::string version = item.etag;
+    std::erase(version, '"');
+    HttpRequest request("GET", withQueryItems(appendingPathComponent(mediaServiceURL(), "v1/thumbnail"),
+                                              {{"source", source}, {"size", "256"}, {"crop", "0"}, {"v", version}}));
+    request.timeoutSeconds = kThumbnailTimeoutSeconds;
+    request.maxReplyBytes = kMaxThumbnailReplyBytes;
+    request.headers.set("Authorization", "Bearer " + token);
+    request.headers.set("Accept", "image/webp,image/*");
+    request.headers.set("User-Agent", kUserAgent);
+    return request;
+}
+
+std::optional<Bytes> OcisClient::fetchThumbnail(const RemoteItem& item, std::stop_token stop) {
+    if (isEncryptedID(item.id)) return encryption()->fetchEncryptedThumbnail(item, stop);
+    if (isEncryptedBlobPath(item.path)) throw DesktopError::encryptionRequired();
+    if (item.isDirectory) throw DesktopError::invalidResponse();
+    const std::optional<DesktopSession> session = store_.loadSession();
+    if (!session || !session->drive) throw DesktopError::noNimbuscrateSpace();
+
+    HttpRequest request;
+    try {
+        request = makeThumbnailRequest(item, session->drive->id, "");
+    } catch (const std::invalid_argument&) {
+        throw DesktopError::invalidResponse();
+    }
+    request.headers.set("Authorization", "Bearer " + tokens_.validAccessToken(stop));
+    const HttpResponse response = transport().send(request, stop);
+    validateResponse(response);
+    if (response.body.empty()) throw DesktopError::invalidResponse();
+
+    const ImageTranscoder::Result image = ImageTranscoder::toPNG(response.body, kMaxThumbnailPixels);
+    switch (image.outcome) {
+        case ImageTranscoder::Outcome::png:
+            break;
+        case ImageTranscoder::Outcome::tooLarge:
+            thumbnailLogger().error("Thumbnail too large for " + item.name + ", pixels=" + std::to_string(image.pixels));
+            throw DesktopError::invalidResponse();
+        case ImageTranscoder::Outcome::undecodable:
+            thumbnailLogger().error("Thumbnail decode failed for " + item.name +
+                                    ", bytes=" + std::to_string(response.body.size()));
+            throw DesktopError::invalidResponse();
+        case ImageTranscoder::Outcome::encodingFailed:
+            throw DesktopError::invalidResponse();
+    }
+    thumbnailLogger().info("Thumbnail ready for " + item.name + ", pngBytes=" + std::to_string(image.png.size()));
+    return image.png;
+}
+
+RemoteItem OcisClient::uploadFile(const std::filesystem::path& file, const std::string& path,
+                                  std::optional<Date> modificationDate, bool createOnly, std::stop_token stop) {
+    const std::shared_ptr<UploadActivityToken> activity = uploads()->beginUpload();
+    const Finally finish([&] { activity->finish(); });
+
+    HttpRequest request = makeRequest("PUT", path, stop);
+    request.headers.set("Content-Type", "application/octet-stream");
+    const std::optional<std::string> mtime = mtimeHeaderValue(modificationDate);
+    if (mtime) request.headers.set("X-OC-MTIME", *mtime);
+    if (createOnly) request.headers.set("If-None-Match", "*");
+    request.body = HttpFileBody{file};
+    const HttpResponse response = transport().send(request, stop);
+    validateResponse(response);
+
+    if (modificationDate) {
+        std::string confirmed = response.headers.value("X-OC-MTime").value_or("");
+        for (char& c : confirmed) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (confirmed != "accepted") {
+            networkLogger().error("Server did not confirm the requested modification time for " + path);
+        }
+    }
+
+    const std::string parentPath = parentOf(normalizeRemotePath(path));
+    const std::optional<RemoteItem> parent = mapping().itemAtPath(parentPath);
+    const RemoteItem item = fetchItem(path, parent ? parent->id : "root", stop);
+    mapping().upsert(item);
+    return item;
+}
+
+RemoteItem OcisClient::moveItem(const RemoteItem& item, const RemoteItem& parent, const std::string& name,
+                                std::stop_token stop) {
+    if (isEncryptedID(item.id)) {
+        return encryption()->modifyEncryptedItem(item, parent, name, std::nullopt, std::nullopt, true, stop);
+    }
+    if (isEncryptedID(parent.id)) throw DesktopError::encryptionRequired();
+    // A name is one path component: "a/b" or ".." would move somewhere else.
+    if (!isSafeItemName(name)) throw DesktopError::invalidResponse();
+
+    const std::string destination = normalizeRemotePath((parent.path == "/" ? std::string() : parent.path) + "/" + name);
+    HttpRequest request = makeRequest("MOVE", item.path, stop);
+    request.headers.set("Destination", remoteURL(destination).string());
+    request.headers.set("Overwrite", "F");
+    const HttpResponse response = transport().send(request, stop);
+    validateResponse(response);
+
+    mapping().deleteItem(item.id);
+    const RemoteItem moved = fetchItem(destination, parent.id, stop);
+    mapping().upsert(moved);
+    return moved;
+}
+
+void OcisClient::deleteItem(const RemoteItem& item, std::stop_token stop) {
+    if (isEncryptedID(item.id)) {
+        encryption()->deleteEncryptedItem(item, stop);
+        return;
+    }
+    send("DELETE", item.path, {}, std::nullopt, stop);
+    mapping().deleteItem(item.id);
 }
 
 }  // namespace nimbuscrate

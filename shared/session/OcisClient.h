@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -18,7 +20,11 @@
 #include "shared/session/DriveSelection.h"
 #include "shared/session/EncryptedDriveService.h"
 #include "shared/session/KeychainStore.h"
+#include "shared/session/MappingStore.h"
+#include "shared/session/RemoteItem.h"
 #include "shared/session/TokenProvider.h"
+#include "shared/session/UploadActivityStore.h"
+#include "shared/session/WebDAVParser.h"
 
 namespace nimbuscrate {
 
@@ -59,9 +65,17 @@ public:
         static DrivesResponse decode(const Bytes& body);
     };
 
-    OcisClient(KeychainStore store, TokenProvider& tokens,
-               std::shared_ptr<EncryptedDriveService> encryption = nullptr,
-               HttpTransport& transport = HttpTransport::shared());
+    // What the client works with besides the session store and the token
+    // provider; an empty field means the process-wide one.
+    struct Services {
+        std::shared_ptr<EncryptedDriveService> encryption;
+        HttpTransport* transport = nullptr;
+        MappingStore* mapping = nullptr;
+        std::shared_ptr<UploadActivityStore> uploads;
+    };
+
+    OcisClient(KeychainStore store, TokenProvider& tokens);
+    OcisClient(KeychainStore store, TokenProvider& tokens, Services services);
     OcisClient(const OcisClient&) = delete;
     OcisClient& operator=(const OcisClient&) = delete;
 
@@ -123,15 +137,79 @@ public:
     static HttpRequest makeDrivesRequest(const std::string& token);
     static HttpRequest makeProbeRequest(const Url& root, const std::string& token);
 
+    // ---- Folder listing and item fetch ----
+
+    // The children of a folder: the encrypted ones first (at the root and in
+    // encrypted folders), then the plain WebDAV ones. A 404 on the root leads
+    // to one rediscovery of the drive and one more attempt. Two names equal
+    // after canonical composition and lower-casing fail the whole listing
+    // with E2EEError::conflict.
+    std::vector<RemoteItem> listItems(const RemoteItem& container, std::stop_token stop = {});
+    // The plain children by one depth-1 PROPFIND, parsed while the reply arrives.
+    std::vector<RemoteItem> fetchChildren(const RemoteItem& container, std::stop_token stop = {});
+    // One item by one depth-0 PROPFIND; parentID is written into the result as given.
+    RemoteItem fetchItem(const std::string& path, const std::string& parentID, std::stop_token stop = {});
+
+    // A whole multistatus reply; the parser's error, or DesktopError::invalidResponse.
+    static std::vector<WebDAVResponse> parseMultistatus(const Bytes& body);
+    // The server path of a reply entry below the saved drive's WebDAV root, normalised.
+    std::string relativePath(std::string_view href) const;
+    // Same, with the root path (percent-decoded, empty for none) already known.
+    static std::string relativePath(std::string_view href, std::string_view rootPath);
+
+    // The identifiers and paths one listing has seen.
+    struct ListingState {
+        std::set<std::string> identifiers;
+        std::set<std::string> paths;
+    };
+    // One entry of a listing of `container` (whose normalised path is `base`)
+    // as an item, or nothing when a skip rule drops it.
+    static std::optional<RemoteItem> convertResponse(const WebDAVResponse& entry, const RemoteItem& container,
+                                                     const std::string& base, std::string_view rootPath,
+                                                     ListingState& state);
+
+    // ---- Transfers, moves and deletes ----
+
+    // The contents in a new private folder of its own under the temporary
+    // directory, named after the item; `completed` runs on success.
+    std::filesystem::path downloadFile(const RemoteItem& item, const std::function<void()>& completed = {},
+                                       std::stop_token stop = {});
+    // PNG bytes of the item's thumbnail (256) from the media service; an
+    // encrypted item's JPEG from the encryption client (or nothing).
+    std::optional<Bytes> fetchThumbnail(const RemoteItem& item, std::stop_token stop = {});
+    // PUT of a local file with "X-OC-MTIME" when a date is given; createOnly
+    // adds "If-None-Match: *" so an existing file is never replaced. The
+    // server's description of the file is recorded and returned.
+    RemoteItem uploadFile(const std::filesystem::path& file, const std::string& path,
+                          std::optional<Date> modificationDate, bool createOnly = false, std::stop_token stop = {});
+    // MOVE to name inside parent, never replacing an existing target.
+    RemoteItem moveItem(const RemoteItem& item, const RemoteItem& parent, const std::string& name,
+                        std::stop_token stop = {});
+    // DELETE; the item's rows (and its direct children's) leave the mapping database.
+    void deleteItem(const RemoteItem& item, std::stop_token stop = {});
+
+    // The thumbnail request of a plain item in a drive.
+    static HttpRequest makeThumbnailRequest(const RemoteItem& item, const std::string& driveID,
+                                            const std::string& token);
+    // Largest thumbnail accepted, in pixels; larger ones are refused unread.
+    static constexpr std::uint64_t kMaxThumbnailPixels = 4096ull * 4096ull;
+    static constexpr std::uint64_t kMaxThumbnailReplyBytes = 32ull * 1024 * 1024;
+
     static const Logger& networkLogger();
+    static const Logger& thumbnailLogger();
 
 private:
+    std::vector<WebDAVResponse> propfind(const std::string& path, const char* depth, std::stop_token stop);
+    std::string savedRootPath() const;
+
     KeychainStore store_;
     TokenProvider& tokens_;
-    std::shared_ptr<EncryptedDriveService> encryption_;
-    HttpTransport& transport_;
+    Services services_;
 
     std::shared_ptr<EncryptedDriveService> encryption() const;
+    HttpTransport& transport() const;
+    MappingStore& mapping() const;
+    const std::shared_ptr<UploadActivityStore>& uploads() const;
 };
 
 }  // namespace nimbuscrate

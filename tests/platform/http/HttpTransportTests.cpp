@@ -144,6 +144,21 @@ TEST_F(HttpTransportTest, DeliversTheReplyToMemoryFileOrConsumer) {
     transport.stream(request("GET", "https://" + kWeb + "/file"),
                      [&](const std::uint8_t* data, std::size_t size) { streamed.append(reinterpret_cast<const char*>(data), size); });
     EXPECT_EQ(streamed, body);
+
+    // The head handler hears the status and fields once, before the first byte.
+    std::vector<long> heads;
+    std::size_t bytesBeforeHead = 0, received = 0;
+    transport.stream(
+        request("GET", "https://" + kWeb + "/missing"),
+        [&](long status, const HttpHeaders& fields) {
+            heads.push_back(status);
+            bytesBeforeHead = received;
+            EXPECT_EQ(fields.value("X-OC-MTime"), "accepted");
+        },
+        [&](const std::uint8_t*, std::size_t size) { received += size; });
+    EXPECT_EQ(heads, std::vector<long>{404});
+    EXPECT_EQ(bytesBeforeHead, 0u);
+    EXPECT_EQ(received, body.size());
 }
 
 TEST_F(HttpTransportTest, AConsumerFailureEndsTheTransferAndReachesTheCaller) {

@@ -270,7 +270,7 @@ protected:
     OAuthClient oauth{HttpTransport::shared(), store, clock};
     TokenProvider tokens{store, oauth, clock};
     std::shared_ptr<ScriptedPolicy> policy = std::make_shared<ScriptedPolicy>();
-    OcisClient client{store, tokens, policy};
+    OcisClient client{store, tokens, OcisClient::Services{policy, nullptr, nullptr, nullptr}};
 
     DriveSelection driveSelection(const std::string& id, const std::string& root) {
         return DriveSelection{id, id, url(root)};
