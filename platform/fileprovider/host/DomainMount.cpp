@@ -346,6 +346,7 @@ void DomainMount::mount() {
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
     static const fuse_lowlevel_ops operations = makeOperations();
     fuse_session* session = fuse_session_new(&args, &operations, sizeof(operations), this);
+    fuse_opt_free_args(&args);  // parsing may have copied them
     if (!session) throw std::runtime_error("Could not start the file system for " + options_.domain.identifier);
     if (fuse_session_mount(session, options_.mountpoint.c_str()) != 0) {
         fuse_session_destroy(session);
