@@ -16,9 +16,10 @@ CryptoError failure() { return CryptoError(CryptoError::Kind::libraryFailure, "A
 openssl::Handle<EVP_CIPHER_CTX> start(ByteView key, ByteView nonce, ByteView associatedData, bool encrypt) {
     if (key.size() != 32 || nonce.size() != 12 || associatedData.size() > INT_MAX) throw failure();
     openssl::Handle<EVP_CIPHER_CTX> context(EVP_CIPHER_CTX_new());
-    if (!context) throw failure();
-    const int ok = encrypt ? EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, key.data(), nonce.data())
-                           : EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, key.data(), nonce.data());
+    const EVP_CIPHER* cipher = openssl::aes256GCM();
+    if (!context || cipher == nullptr) throw failure();
+    const int ok = encrypt ? EVP_EncryptInit_ex2(context.get(), cipher, key.data(), nonce.data(), nullptr)
+                           : EVP_DecryptInit_ex2(context.get(), cipher, key.data(), nonce.data(), nullptr);
     if (ok != 1) throw failure();
     if (!associatedData.empty()) {
         int unused = 0;

@@ -30,11 +30,6 @@ int sextet(char c) {
     return -1;
 }
 
-EVP_KDF* hkdfAlgorithm() {
-    static EVP_KDF* const algorithm = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
-    return algorithm;
-}
-
 // White space and line breaks, for the emptiness test of item names.
 bool isWhiteSpaceOrNewline(utf8proc_int32_t codePoint) {
     if ((codePoint >= 0x09 && codePoint <= 0x0D) || codePoint == 0x85) return true;
@@ -111,14 +106,15 @@ SecretBytes base64URLDecode(const E2EEJSON& value, std::size_t maxLength, std::o
 std::string sha256Base64URL(ByteView bytes) {
     std::array<std::uint8_t, SHA256_DIGEST_LENGTH> digest{};
     unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
+    const EVP_MD* md = openssl::sha256();
+    if (md == nullptr || EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, md, nullptr) != 1) {
         throw CryptoError(CryptoError::Kind::libraryFailure, "SHA-256 failed.");
     }
     return base64URLEncode(digest);
 }
 
 SecretBytes hkdfSHA256(ByteView inputKey, ByteView salt, ByteView info) {
-    EVP_KDF* algorithm = hkdfAlgorithm();
+    EVP_KDF* algorithm = openssl::hkdf();
     openssl::Handle<EVP_KDF_CTX> context(algorithm == nullptr ? nullptr : EVP_KDF_CTX_new(algorithm));
     if (!context) throw CryptoError(CryptoError::Kind::libraryFailure, "HKDF is unavailable.");
     char digest[] = "SHA256";

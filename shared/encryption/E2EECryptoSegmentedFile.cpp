@@ -200,7 +200,17 @@ void transformFile(const std::filesystem::path& source, const std::filesystem::p
     }
 
     try {
-        if (encrypt) output.write(header.data(), header.size());
+        // Reserve the whole output at once and read the source strictly in
+        // order; both only help the file system and may be refused.
+        const std::int64_t outputLength = encrypt ? ciphertextLength(size) : size;
+        if (outputLength > 0) (void)::posix_fallocate(output.descriptor(), 0, static_cast<off_t>(outputLength));
+        (void)::posix_fadvise(input.descriptor(), 0, 0, POSIX_FADV_SEQUENTIAL);
+        std::int64_t written = 0;
+
+        if (encrypt) {
+            output.write(header.data(), header.size());
+            written += kHeaderLength;
+        }
         const std::int64_t count = segmentCount(size);
         SecretBytes in(static_cast<std::size_t>(kSegmentLength));
         SecretBytes out(static_cast<std::size_t>(kSegmentLength));
@@ -218,6 +228,10 @@ void transformFile(const std::filesystem::path& source, const std::filesystem::p
             }
             const std::size_t outLength = encrypt ? plainLength + kTagLength : plainLength;
             output.write(out.data(), outLength);
+            // Start writing the segment back to storage now, so that the
+            // final synchronize has little left to wait for.
+            (void)::sync_file_range(output.descriptor(), written, static_cast<off_t>(outLength), SYNC_FILE_RANGE_WRITE);
+            written += static_cast<std::int64_t>(outLength);
             cleanse(in.data(), readLength);
             cleanse(out.data(), outLength);
         }

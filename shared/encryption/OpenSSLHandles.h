@@ -29,3 +29,14 @@ template <typename T>
 using Handle = std::unique_ptr<T, Free>;
 
 }  // namespace nimbuscrate::openssl
+
+namespace nimbuscrate::openssl {
+
+// Algorithms fetched once for the life of the process. OpenSSL 3 looks an
+// algorithm up in its provider store (under a lock) on every implicit use,
+// which shows when many records are opened on several threads.
+const EVP_MD* sha256();
+const EVP_CIPHER* aes256GCM();
+EVP_KDF* hkdf();
+
+}  // namespace nimbuscrate::openssl

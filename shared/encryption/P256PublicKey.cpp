@@ -53,7 +53,7 @@ bool P256PublicKey::isValidSignature(ByteView signature, ByteView data) const {
     std::unique_ptr<unsigned char, void (*)(unsigned char*)> derOwner(der, [](unsigned char* p) { OPENSSL_free(p); });
 
     Handle<EVP_MD_CTX> context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key_.get()) != 1) {
+    if (!context || EVP_DigestVerifyInit(context.get(), nullptr, openssl::sha256(), nullptr, key_.get()) != 1) {
         throw CryptoError(CryptoError::Kind::libraryFailure, "The signature check could not start.");
     }
     // 1 is a valid signature; 0 an invalid one; below 0 a signature the

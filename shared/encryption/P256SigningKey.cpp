@@ -70,7 +70,7 @@ P256SigningKey P256SigningKey::fromRawRepresentation(ByteView scalar) {
 
 Bytes P256SigningKey::signature(ByteView data) const {
     Handle<EVP_MD_CTX> context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key_.get()) != 1) {
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, openssl::sha256(), nullptr, key_.get()) != 1) {
         throw libraryFailure("Signing could not start.");
     }
     std::size_t length = 0;
