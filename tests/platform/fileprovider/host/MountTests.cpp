@@ -56,9 +56,10 @@ class FileProviderHostMount : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
+        // Short: the socket path must fit a Unix socket address.
+        static int counter = 0;
         root_ = std::filesystem::temp_directory_path() /
-                ("fp-mount-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                ("fp-mount-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_ / "home");
         startDaemon();

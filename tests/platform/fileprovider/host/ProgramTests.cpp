@@ -1,0 +1,173 @@
+// The daemon and the client as programs: SIGTERM unmounts cleanly, the
+// registrations outlive the process, and the channel refuses other users.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "platform/fileprovider/host/ControlProtocol.h"
+
+extern char** environ;
+
+namespace nimbuscrate::fp::host {
+namespace {
+
+const std::string kPrograms = std::string(NIMBUSCRATE_BINARY_DIR) + "/platform/fileprovider/host/";
+
+bool canMount() { return ::geteuid() == 0 && ::access("/dev/fuse", R_OK | W_OK) == 0; }
+
+bool isMounted(const std::filesystem::path& path) {
+    std::ifstream mounts("/proc/self/mounts");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        if (line.find(" " + path.string() + " ") != std::string::npos) return true;
+    }
+    return false;
+}
+
+int connectTo(const std::filesystem::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
+    int descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+class FileProviderHostProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
+        // Short: the socket path must fit a Unix socket address.
+        static int counter = 0;
+        root_ = std::filesystem::temp_directory_path() /
+                ("fp-prog-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
+        std::filesystem::remove_all(root_);
+        for (const char* folder : {"home", "run", "data", "seed"}) std::filesystem::create_directories(root_ / folder);
+        std::ofstream(root_ / "seed" / "readme.txt") << "seeded";
+        environment_ = {"HOME=" + (root_ / "home").string(), "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
+                        "XDG_DATA_HOME=" + (root_ / "data").string(), "PATH=/usr/bin:/bin"};
+    }
+    void TearDown() override {
+        if (host_ > 0) {
+            ::kill(host_, SIGKILL);
+            ::waitpid(host_, nullptr, 0);
+            ::umount2((root_ / "home" / "Nimbuscrate").c_str(), MNT_DETACH);
+        }
+        if (!root_.empty()) std::filesystem::remove_all(root_);
+    }
+
+    std::filesystem::path socket() const { return controlSocketPath(root_ / "run"); }
+
+    void startHost() {
+        std::vector<std::string> words = {kPrograms + "nimbuscrate-fileprovider-host", "--seed", (root_ / "seed").string()};
+        std::vector<char*> argv;
+        for (auto& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        std::vector<char*> env;
+        for (auto& entry : environment_) env.push_back(entry.data());
+        env.push_back(nullptr);
+        ASSERT_EQ(::posix_spawn(&host_, argv[0], nullptr, nullptr, argv.data(), env.data()), 0);
+        ASSERT_LT(socket().string().size(), sizeof(sockaddr_un::sun_path));
+        // Ready once the socket answers (or the program has ended).
+        for (;;) {
+            int descriptor = connectTo(socket());
+            if (descriptor >= 0) {
+                ::close(descriptor);
+                return;
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(host_, &status, WNOHANG), 0) << "the host ended early";
+            ::usleep(2000);
+        }
+    }
+
+    int stopHost() {
+        ::kill(host_, SIGTERM);
+        int status = 0;
+        ::waitpid(host_, &status, 0);
+        host_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Runs the command-line client; its exit status, and its output in output_.
+    int fpctl(const std::string& arguments) {
+        std::string command =
+            kPrograms + "nimbuscrate-fpctl --socket '" + socket().string() + "' " + arguments + " 2>&1";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        output_.clear();
+        char buffer[256];
+        while (std::fgets(buffer, sizeof(buffer), pipe)) output_ += buffer;
+        int status = ::pclose(pipe);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::filesystem::path root_;
+    std::vector<std::string> environment_;
+    std::string output_;
+    pid_t host_ = -1;
+};
+
+TEST_F(FileProviderHostProgram, TermUnmountsAndARestartMountsTheRegisteredDomainAgain) {
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    auto mountpoint = root_ / "home" / "Nimbuscrate";
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate"), 0) << output_;
+    EXPECT_TRUE(isMounted(mountpoint));
+    {
+        std::ifstream in(mountpoint / "readme.txt");
+        std::string text;
+        std::getline(in, text);
+        EXPECT_EQ(text, "seeded");
+    }
+    EXPECT_EQ(stopHost(), 0);
+    EXPECT_FALSE(isMounted(mountpoint));
+    EXPECT_FALSE(std::filesystem::exists(socket()));
+
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    EXPECT_TRUE(isMounted(mountpoint));
+    EXPECT_TRUE(std::filesystem::exists(mountpoint / "readme.txt"));
+    EXPECT_EQ(stopHost(), 0);
+    EXPECT_FALSE(isMounted(mountpoint));
+}
+
+TEST_F(FileProviderHostProgram, TheChannelRefusesAnotherUser) {
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    // Open the folder and the socket to everyone, so that only the peer check stands.
+    ::chmod(socket().parent_path().c_str(), 0755);
+    ::chmod(socket().c_str(), 0666);
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        int descriptor = connectTo(socket());
+        if (descriptor < 0) ::_exit(2);
+        const char request[] = "{\"id\": 1, \"op\": \"getDomains\"}\n";
+        (void)!::send(descriptor, request, sizeof(request) - 1, MSG_NOSIGNAL);
+        char reply[64];
+        ssize_t n = ::recv(descriptor, reply, sizeof(reply), 0);
+        ::_exit(n <= 0 ? 0 : 1);  // 0: hung up without answering
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The owner is still served.
+    EXPECT_EQ(fpctl("domains"), 0);
+    EXPECT_EQ(stopHost(), 0);
+}
+
+}  // namespace
+}  // namespace nimbuscrate::fp::host
