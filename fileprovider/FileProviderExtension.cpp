@@ -32,15 +32,15 @@ std::string childPath(const RemoteItem& parent, const std::string& name) {
 }
 
 // Runs a create's write, turning the server's refusal to replace an existing
-// item (412 for "If-None-Match: *", 405 for MKCOL) into a name collision.
+// item into a name collision: 412 when "If-None-Match: *" finds a file there,
+// 405 when MKCOL finds anything there or a PUT finds a folder.
 template <class Write>
-void refuseOverwrite(long refusedStatus, const std::string& name, Write write) {
+void refuseOverwrite(const std::string& name, Write write) {
     try {
         write();
     } catch (const DesktopError& error) {
-        if (error.kind() == DesktopError::Kind::server && error.status() == refusedStatus) {
-            throw NameCollisionError(name);
-        }
+        const bool exists = error.status() == 405 || error.status() == 412;
+        if (error.kind() == DesktopError::Kind::server && exists) throw NameCollisionError(name);
         throw;
     }
 }
@@ -62,7 +62,6 @@ FileProviderExtension::FileProviderExtension(fp::ExtensionEnvironment environmen
       cleanup_(environment_.manager, environment_.clock ? *environment_.clock : Clock::system()) {
     if (!environment_.tasks) environment_.tasks = &TaskPool::shared();
     if (!environment_.clock) environment_.clock = &Clock::system();
-    if (!services_.encryption) services_.encryption = EncryptedDriveService::shared();
     if (!services_.mapping) services_.mapping = &MappingStore::shared();
     if (!services_.uploads) services_.uploads = UploadActivityStore::shared();
 
@@ -256,9 +255,12 @@ void FileProviderExtension::scheduleAutomaticLocalCleanup(const RemoteItem& item
     cleanup_.schedule(item.id);
 }
 
-bool FileProviderExtension::isEncryptionRequired(std::stop_token stop) {
-    return services_.encryption->isEncryptionRequired(stop);
+std::shared_ptr<EncryptedDriveService> FileProviderExtension::encryption() const {
+    // Without one of its own the extension uses the process's service, as installed now.
+    return services_.encryption ? services_.encryption : EncryptedDriveService::shared();
 }
+
+bool FileProviderExtension::isEncryptionRequired(std::stop_token stop) { return encryption()->isEncryptionRequired(stop); }
 
 RemoteItem FileProviderExtension::createItem(const fp::Item& itemTemplate,
                                              const std::optional<std::filesystem::path>& contents,
@@ -273,7 +275,7 @@ RemoteItem FileProviderExtension::createItem(const fp::Item& itemTemplate,
         auto token = services_.uploads->beginUpload();
         try {
             RemoteItem created =
-                services_.encryption->createEncryptedItem(name, parent, isFolder, contents, modified, stop);
+                encryption()->createEncryptedItem(name, parent, isFolder, contents, modified, stop);
             token->finish();
             return created;
         } catch (...) {
@@ -287,13 +289,13 @@ RemoteItem FileProviderExtension::createItem(const fp::Item& itemTemplate,
     const std::string path = childPath(parent, name);
     FileServer& server = *services_.server;
     if (isFolder) {
-        refuseOverwrite(405, name, [&] { server.createFolder(path, stop); });
+        refuseOverwrite(name, [&] { server.createFolder(path, stop); });
     } else if (contents) {
-        refuseOverwrite(412, name, [&] {
+        refuseOverwrite(name, [&] {
             server.uploadFile(*contents, path, modified, FileServer::UploadMode::createOnly, stop);
         });
     } else {
-        refuseOverwrite(412, name, [&] { server.createEmptyFile(path, stop); });
+        refuseOverwrite(name, [&] { server.createEmptyFile(path, stop); });
     }
     RemoteItem created = server.fetchItem(path, parent.id, stop);
     services_.mapping->upsert(created);
@@ -344,7 +346,7 @@ RemoteItem FileProviderExtension::modifyItem(const fp::Item& item, const fp::Ite
         const bool baseVersionMatches = fileProviderItemVersion(*stored) == baseVersion;
         auto token = services_.uploads->beginUpload();
         try {
-            RemoteItem result = services_.encryption->modifyEncryptedItem(*stored, newParent, newName, contents,
+            RemoteItem result = encryption()->modifyEncryptedItem(*stored, newParent, newName, contents,
                                                                           modified, baseVersionMatches, stop);
             token->finish();
             return result;

@@ -25,7 +25,9 @@ namespace nimbuscrate {
 class FileProviderExtension final : public fp::ReplicatedExtension,
                                     public std::enable_shared_from_this<FileProviderExtension> {
 public:
-    // What the extension works with; shared() gives the process-wide instances.
+    // What the extension works with. An empty field other than the server
+    // means the process-wide one (the encryption service is looked up at each
+    // use, so an encryption client installed later takes effect).
     struct Services {
         std::shared_ptr<FileServer> server;
         std::shared_ptr<EncryptedDriveService> encryption;
@@ -71,6 +73,7 @@ private:
     RemoteItem resolveParent(const fp::ItemId& identifier);
     void signalParent(const std::string& parentID);
     void scheduleAutomaticLocalCleanup(const RemoteItem& item);
+    std::shared_ptr<EncryptedDriveService> encryption() const;
     bool isEncryptionRequired(std::stop_token stop);
 
     RemoteItem createItem(const fp::Item& itemTemplate, const std::optional<std::filesystem::path>& contents,

@@ -21,7 +21,8 @@ namespace nimbuscrate {
 //
 // Creates are refused by the server when the target already exists: a
 // createOnly upload and createEmptyFile send "If-None-Match: *" (refused
-// with 412), createFolder is a MKCOL (refused with 405).
+// with 412 over a file, 405 over a folder), createFolder is a MKCOL
+// (refused with 405). Either way DesktopError::server carries the status.
 class FileServer {
 public:
     enum class UploadMode {

@@ -177,17 +177,22 @@ TEST_F(CreateTest, ANameTheServerAlreadyHoldsIsACollisionAndNothingIsOverwritten
         const char* name;
         TemplateSpec spec;
         bool withContents;
+        bool folderThere;
         std::string call;
     };
     const Case cases[] = {
-        {"folder (MKCOL refused with 405)", folderTemplate("taken"), false, "createFolder /taken"},
-        {"empty file (PUT refused with 412)", fileTemplate("taken"), false, "createEmptyFile /taken"},
-        {"file with contents (PUT refused with 412)", fileTemplate("taken"), true, "uploadFile /taken"},
+        {"folder over a file (MKCOL refused with 405)", folderTemplate("taken"), false, false, "createFolder /taken"},
+        {"empty file over a file (PUT refused with 412)", fileTemplate("taken"), false, false,
+         "createEmptyFile /taken"},
+        {"file over a file (PUT refused with 412)", fileTemplate("taken"), true, false, "uploadFile /taken"},
+        {"file over a folder (PUT refused with 405)", fileTemplate("taken"), true, true, "uploadFile /taken"},
+        {"empty file over a folder (PUT refused with 405)", fileTemplate("taken"), false, true,
+         "createEmptyFile /taken"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fresh();
-        RemoteItem existing = fileItem("theirs", "root", "/taken");
+        RemoteItem existing = c.folderThere ? folderItem("theirs", "root", "/taken") : fileItem("theirs", "root", "/taken");
         server_->putItem(existing);
         std::optional<std::filesystem::path> contents;
         if (c.withContents) contents = localFile("taken", "mine");

@@ -134,6 +134,9 @@ RemoteItem FakeFileServer::uploadFile(const std::filesystem::path& file, const s
     const std::string target = normalizeRemotePath(path);
     auto existing = items_.find(target);
     // "If-None-Match: *": the server refuses to replace what it holds.
+    if (existing != items_.end() && existing->second.isDirectory) {
+        throw DesktopError::server(405, "A folder exists at this path");
+    }
     if (mode == UploadMode::createOnly && existing != items_.end()) {
         throw DesktopError::server(412, "Precondition Failed");
     }
@@ -168,7 +171,11 @@ void FakeFileServer::createFolder(const std::string& path, std::stop_token stop)
 void FakeFileServer::createEmptyFile(const std::string& path, std::stop_token stop) {
     enter("createEmptyFile", path, stop);
     std::lock_guard lock(mutex_);
-    if (items_.count(path)) throw DesktopError::server(412, "Precondition Failed");
+    auto existing = items_.find(path);
+    if (existing != items_.end() && existing->second.isDirectory) {
+        throw DesktopError::server(405, "A folder exists at this path");
+    }
+    if (existing != items_.end()) throw DesktopError::server(412, "Precondition Failed");
     RemoteItem file{"fid-" + std::to_string(++revision_), "", path, lastComponent(path), false, 0,
                     Date::fromUnixSeconds(1'700'000'000), "etag-" + std::to_string(revision_), std::nullopt};
     items_[path] = file;
