@@ -83,13 +83,10 @@ protected:
         env.push_back(nullptr);
         ASSERT_EQ(::posix_spawn(&host_, argv[0], nullptr, nullptr, argv.data(), env.data()), 0);
         ASSERT_LT(socket().string().size(), sizeof(sockaddr_un::sun_path));
-        // Ready once the socket answers (or the program has ended).
+        // Ready once it answers a request: it serves only after mounting
+        // the registered domains (or the program has ended).
         for (;;) {
-            int descriptor = connectTo(socket());
-            if (descriptor >= 0) {
-                ::close(descriptor);
-                return;
-            }
+            if (std::filesystem::exists(socket()) && fpctl("domains") == 0) return;
             int status = 0;
             ASSERT_EQ(::waitpid(host_, &status, WNOHANG), 0) << "the host ended early";
             ::usleep(2000);
