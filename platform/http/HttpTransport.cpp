@@ -337,7 +337,8 @@ HopReply performHop(const HopRequest& request, Hop& hop) {
     const std::string& method = *request.method;
     const std::string upper = upperCased(method);
     if (upper == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    if (method != "GET") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    // With a body libcurl would otherwise say PUT, whatever the method.
+    if (method != "GET" || request.body) curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
 
     // Body.
     FileDescriptor bodyFile;

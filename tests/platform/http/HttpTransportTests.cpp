@@ -99,6 +99,21 @@ TEST_F(HttpTransportTest, SendsTheHeadersAndMethodExactlyAsGiven) {
     EXPECT_EQ(seen[3].headers.value("Content-Length"), "0");
 }
 
+TEST_F(HttpTransportTest, ABodyNeverChangesTheMethod) {
+    for (const char* method : {"GET", "REPORT", "POST", "PROPFIND"}) {
+        HttpRequest withBody = request(method, "https://" + kWeb + "/x");
+        withBody.body = bytesOf("<x/>");
+        transport.send(withBody);
+    }
+    const auto seen = server.requests();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].method, "GET");
+    EXPECT_EQ(seen[1].method, "REPORT");
+    EXPECT_EQ(seen[2].method, "POST");
+    EXPECT_EQ(seen[3].method, "PROPFIND");
+    for (const auto& r : seen) EXPECT_EQ(r.body, "<x/>") << r.method;
+}
+
 TEST_F(HttpTransportTest, ReadsTheBodyFromAFileAndRefusesAMissingOne) {
     const auto file = temporaryFile("body.bin");
     std::ofstream(file, std::ios::binary) << std::string(300000, 'b') << "end";
