@@ -1,0 +1,154 @@
+// Reads a large file and lists a large folder through a mounted domain,
+// against the same transfers without the host:
+// - first read through the mount (downloads from the local service) vs the
+//   curl command line downloading the same file: goal at least 0.8;
+// - second read (cached) vs reading the cached file directly: goal at least 0.7;
+// - `ls -l` of a 10,000-entry folder, cold, vs the bare PROPFIND transfer: goal within 3x.
+// Needs root and /dev/fuse (the mount); skipped otherwise.
+// NIMBUSCRATE_BENCH_FILE_MIB sets the file size (default 1024).
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <vector>
+
+#include "benchmarks/fileprovider-host/WebDAVFolderExtension.h"
+#include "platform/fileprovider/host/HostDaemon.h"
+#include "tools/localservice/LocalService.h"
+
+namespace nimbuscrate::benchmarks {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Reads the whole file; returns the seconds it took and checks the size.
+double timeRead(const std::filesystem::path& path, std::uint64_t expected) {
+    std::vector<char> buffer(1 << 20);
+    auto start = Clock::now();
+    int descriptor = ::open(path.c_str(), O_RDONLY);
+    if (descriptor < 0) throw std::runtime_error("cannot open " + path.string());
+    std::uint64_t total = 0;
+    for (;;) {
+        ssize_t n = ::read(descriptor, buffer.data(), buffer.size());
+        if (n < 0) {
+            ::close(descriptor);
+            throw std::runtime_error("read failed on " + path.string());
+        }
+        if (n == 0) break;
+        total += static_cast<std::uint64_t>(n);
+    }
+    ::close(descriptor);
+    double elapsed = seconds(start);
+    if (total != expected) throw std::runtime_error("read " + std::to_string(total) + " bytes of " + path.string());
+    return elapsed;
+}
+
+double timeCommand(const std::string& command) {
+    auto start = Clock::now();
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+    return seconds(start);
+}
+
+void writeBigFile(const std::filesystem::path& path, std::uint64_t bytes) {
+    std::vector<char> block(1 << 20);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
+    std::ofstream out(path, std::ios::binary);
+    for (std::uint64_t written = 0; written < bytes; written += block.size()) {
+        block[0] = static_cast<char>(written >> 20);  // no two blocks alike
+        out.write(block.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(block.size(), bytes - written)));
+    }
+}
+
+void BM_MountedDomain(benchmark::State& state) {
+    if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0) {
+        state.SkipWithError("needs root and /dev/fuse to mount");
+        return;
+    }
+    std::uint64_t mib = 1024;
+    if (const char* size = std::getenv("NIMBUSCRATE_BENCH_FILE_MIB")) mib = std::strtoull(size, nullptr, 10);
+    const std::uint64_t bytes = mib << 20;
+    const int entries = 10'000;
+
+    auto root = std::filesystem::temp_directory_path() / ("fp-bench-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root / "home");
+
+    localservice::LocalService::Options serviceOptions;
+    serviceOptions.dataDirectory = root / "service";
+    localservice::LocalService service(serviceOptions);
+    service.addDrive({"bench", "Bench", std::string("project"), ""});
+    auto drive = service.driveDirectory("bench");
+    writeBigFile(drive / "big.bin", bytes);
+    std::filesystem::create_directories(drive / "many");
+    for (int i = 0; i < entries; ++i) std::ofstream(drive / "many" / ("file-" + std::to_string(i) + ".txt")) << i;
+
+    WebDAVAccess access;
+    access.rootURL = service.webDavUrl("bench");
+    access.connectTo = localservice::webAppHost() + ":443:127.0.0.1:" + std::to_string(service.port());
+    access.caFile = service.caCertificateFile().string();
+    access.accessToken = service.issueTokens().accessToken;
+
+    fp::host::HostDaemon::Options options;
+    options.home = root / "home";
+    options.runtimeDirectory = root / "run";
+    options.dataDirectory = root / "data";
+    options.factory = [access](fp::ExtensionEnvironment environment) -> fp::ExtensionPtr {
+        return std::make_shared<WebDAVFolderExtension>(std::move(environment), access);
+    };
+    fp::host::HostDaemon daemon(options);
+    daemon.start();
+    std::promise<nlohmann::json> added;
+    daemon.handle({{"id", 1}, {"op", "addDomain"}, {"domain", {{"identifier", "bench"}, {"displayName", "Bench"}}}},
+                  [&](nlohmann::json reply) { added.set_value(reply); });
+    if (!added.get_future().get().value("ok", false)) {
+        state.SkipWithError("could not mount the domain");
+        return;
+    }
+    auto mountpoint = root / "home" / "Bench";
+
+    for (auto _ : state) {
+        double propfind = timePropfind(access, "/many");
+        double list = timeCommand("ls -l '" + (mountpoint / "many").string() + "' > /dev/null");
+
+        double firstRead = timeRead(mountpoint / "big.bin", bytes);
+        double cachedRead = timeRead(mountpoint / "big.bin", bytes);
+        struct stat attributes{};
+        ::stat((mountpoint / "big.bin").c_str(), &attributes);
+        auto cached = options.dataDirectory / "domains" / "bench" / "cache" / std::to_string(attributes.st_ino);
+        double directRead = timeRead(cached, bytes);
+        auto curlTarget = root / "curl.bin";
+        double curl = timeCommand("curl -sS -o '" + curlTarget.string() + "' --cacert '" + access.caFile +
+                                  "' --connect-to '" + access.connectTo + "' -H 'Authorization: Bearer " +
+                                  access.accessToken + "' '" + access.rootURL + "/big.bin'");
+        std::filesystem::remove(curlTarget);
+
+        state.counters["first_read_vs_curl"] = curl / firstRead;
+        state.counters["cached_read_vs_direct"] = directRead / cachedRead;
+        state.counters["ls_vs_propfind"] = list / propfind;
+        std::cout << "file " << mib << " MiB: first read " << firstRead << " s, curl " << curl << " s, ratio "
+                  << curl / firstRead << " (goal >= 0.8)\n"
+                  << "cached read " << cachedRead << " s, direct read " << directRead << " s, ratio "
+                  << directRead / cachedRead << " (goal >= 0.7)\n"
+                  << "ls -l of " << entries << " entries " << list << " s, bare PROPFIND " << propfind << " s, "
+                  << list / propfind << "x (goal <= 3)\n";
+    }
+    daemon.stop();
+    std::filesystem::remove_all(root);
+}
+
+BENCHMARK(BM_MountedDomain)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+}  // namespace nimbuscrate::benchmarks
+
+BENCHMARK_MAIN();
