@@ -550,6 +550,22 @@ TEST_F(OcisClientFilesTest, MovesKeepTheServerIdentityAndUpdateTheMapping) {
     EXPECT_EQ(service.requests().matching("MOVE", "/dav/").size(), 3u);
 }
 
+TEST_F(OcisClientFilesTest, FoldersAreCreatedWithMkcolThroughTheRequestCore) {
+    client.send("MKCOL", "/New folder", {}, std::nullopt);
+    EXPECT_TRUE(std::filesystem::is_directory(drive / "New folder"));
+    const RemoteItem created = client.fetchItem("/New folder", "root");
+    EXPECT_TRUE(created.isDirectory);
+    EXPECT_EQ(created.id, *service.fileId("d1", "/New folder"));
+    // A second MKCOL of the same path is the server's refusal.
+    try {
+        client.send("MKCOL", "/New folder", {}, std::nullopt);
+        FAIL();
+    } catch (const DesktopError& error) {
+        EXPECT_EQ(error.kind(), DesktopError::Kind::server);
+        EXPECT_EQ(error.status(), 405);
+    }
+}
+
 TEST_F(OcisClientFilesTest, DeletesRemoveTheItemAndItsChildRows) {
     writeFile(drive / "Docs" / "a.txt", "a");
     const RemoteItem docs = client.fetchItem("/Docs", "root");
