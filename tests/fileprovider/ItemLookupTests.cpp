@@ -177,6 +177,23 @@ TEST_F(ItemLookupTest, AfterAMigrationTheRootAndThenEachRecordedFolderAreSignall
     expectDrained();
 }
 
+TEST_F(ItemLookupTest, WithoutAMigrationNoManagerIsAskedFor) {
+    TaskPool tasks(1);
+    ManualClock clock;
+    int managerRequests = 0;
+    fp::ExtensionEnvironment environment;
+    environment.domain = fp::Domain{"nimbuscrate", "Nimbuscrate"};
+    environment.manager = [&managerRequests]() -> fp::ManagerPtr {
+        ++managerRequests;
+        return nullptr;
+    };
+    environment.tasks = &tasks;
+    environment.clock = &clock;
+    auto made = FileProviderExtension::make(environment, {server_, encryption_, mapping_.get(), uploads_});
+    EXPECT_EQ(managerRequests, 0);
+    made.reset();
+}
+
 TEST_F(ItemLookupTest, AfterAMigrationWithoutAManagerNothingIsSignalledAndLookupsStillWork) {
     writeVersion4Database(directory_ / "old");
     mapping_ = std::make_unique<MappingStore>(directory_ / "old");
