@@ -68,6 +68,7 @@ struct Request {
         curl_easy_setopt(curl, CURLOPT_CAINFO, access.caFile.c_str());
         connectTo = curl_slist_append(connectTo, access.connectTo.c_str());
         curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectTo);
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
         headers = curl_slist_append(headers, ("Authorization: Bearer " + access.accessToken).c_str());
     }
     ~Request() {

@@ -213,6 +213,37 @@ void opReaddir(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, 
     fuse_reply_buf(request, buffer.data(), used);
 }
 
+// Entries with their attributes, so that `ls -l` needs no lookup per entry.
+void opReaddirplus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
+    auto& mount = *mountOf(request);
+    auto* handle = reinterpret_cast<DirectoryHandle*>(info->fh);
+    std::vector<char> buffer(size);
+    size_t used = 0;
+    auto add = [&](const char* name, const fuse_entry_param& entry, off_t next) {
+        size_t needed = fuse_add_direntry_plus(request, buffer.data() + used, size - used, name, &entry, next);
+        if (needed > size - used) return false;
+        used += needed;
+        return true;
+    };
+    // "." and ".." carry no entry (inode 0): the kernel knows them already.
+    fuse_entry_param self{};
+    self.attr.st_ino = inode;
+    self.attr.st_mode = S_IFDIR;
+    if (offset < 1 && !add(".", self, 1)) return (void)fuse_reply_buf(request, buffer.data(), used);
+    if (offset < 2 && !add("..", self, 2)) return (void)fuse_reply_buf(request, buffer.data(), used);
+    for (size_t index = offset < 3 ? 0 : static_cast<size_t>(offset - 2); index < handle->entries.size(); ++index) {
+        const auto& node = handle->entries[index];
+        fuse_entry_param entry{};
+        entry.ino = node.inode;
+        entry.generation = 1;
+        mount.fillAttributes(node, entry.attr);
+        entry.attr_timeout = kEntryTimeout;
+        entry.entry_timeout = kEntryTimeout;
+        if (!add(node.name.c_str(), entry, static_cast<off_t>(index + 3))) break;
+    }
+    fuse_reply_buf(request, buffer.data(), used);
+}
+
 void opReleasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
     delete reinterpret_cast<DirectoryHandle*>(info->fh);
     fuse_reply_err(request, 0);
@@ -252,6 +283,7 @@ fuse_lowlevel_ops makeOperations() {
     operations.getattr = opGetattr;
     operations.opendir = opOpendir;
     operations.readdir = opReaddir;
+    operations.readdirplus = opReaddirplus;
     operations.releasedir = opReleasedir;
     operations.open = opOpen;
     operations.read = opRead;
