@@ -219,22 +219,47 @@ TEST_F(ExtensionEndToEndTest, CreatesFoldersAndFilesWithoutReplacingAnything) {
                 UnorderedElementsAre(fp::kRootContainer, folderItemMade->itemIdentifier(), fp::kRootContainer));
 }
 
-TEST_F(ExtensionEndToEndTest, ACreateOverAFileNotYetListedIsRefusedAndTheServerCopyStays) {
+TEST_F(ExtensionEndToEndTest, ACreateOverAnItemNotYetListedIsRefusedAndBothCopiesStay) {
     listRoot();
-    writeFile(drive_ / "theirs.txt", "the server's");  // arrived after the listing
-    TemplateSpec file;
-    file.filename = "theirs.txt";
-    auto local = data_ / "local" / "theirs.txt";
+    // Items that arrived on the server after the listing.
+    writeFile(drive_ / "theirs.txt", "the server's");
+    std::filesystem::create_directories(drive_ / "Their Folder");
+    struct Case {
+        const char* name;
+        std::string filename;
+        bool folder;
+        bool withContents;
+    };
+    const Case cases[] = {
+        {"file with contents over a file", "theirs.txt", false, true},
+        {"empty file over a file", "theirs.txt", false, false},
+        {"folder over a file", "theirs.txt", true, false},
+        {"file with contents over a folder", "Their Folder", false, true},
+        {"folder over a folder", "Their Folder", true, false},
+    };
+    auto local = data_ / "local" / "mine.txt";
     writeFile(local, "mine");
-    auto call = harness().create(makeTemplate(file), fp::ItemField::contents, local);
-    expectDrained();
-    auto [item, pending, refetch, error] = call->first();
-    EXPECT_FALSE(item);
-    ASSERT_TRUE(error);
-    EXPECT_TRUE(error->is(fp::kFileProviderErrorDomain, -1001)) << error->localizedDescription();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TemplateSpec spec;
+        spec.filename = c.filename;
+        if (c.folder) spec.contentType = fp::ContentType::folder();
+        auto call = harness().create(makeTemplate(spec), fp::ItemField::contents,
+                                     c.withContents ? std::optional(local) : std::nullopt);
+        expectDrained();
+        auto [item, pending, refetch, error] = call->first();
+        EXPECT_FALSE(item);
+        EXPECT_EQ(pending, fp::ItemField::contents);
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(error->is(fp::kFileProviderErrorDomain, -1001)) << error->localizedDescription();
+    }
     EXPECT_EQ(readFile(drive_ / "theirs.txt"), "the server's");
+    EXPECT_TRUE(std::filesystem::is_directory(drive_ / "Their Folder"));
+    EXPECT_TRUE(std::filesystem::is_empty(drive_ / "Their Folder"));
     EXPECT_EQ(readFile(local), "mine");
-    EXPECT_TRUE(davRequests("PROPFIND").size() >= 1u);
+    for (const auto& put : davRequests("PUT")) EXPECT_EQ(put.header("If-None-Match"), "*");
+    EXPECT_EQ(davRequests("PUT").size(), 3u);
+    EXPECT_EQ(davRequests("MKCOL").size(), 2u);
     EXPECT_THAT(harness().manager().signalled(), IsEmpty());
 }
 
