@@ -7,6 +7,7 @@
 #include "shared/encryption/E2EECrypto.h"
 #include "shared/encryption/E2EEError.h"
 #include "shared/encryption/JSONReadError.h"
+#include "shared/encryption/RecordVerifier.h"
 
 namespace nimbuscrate::E2EECrypto {
 
@@ -74,7 +75,11 @@ SecretBytes rootKey(const E2EEJSON& keys) { return base64URLDecode(keys.member("
 }  // namespace
 
 File openFile(const E2EEJSON& keys, const E2EEJSON& record) {
-    const E2EEJSON manifest = verifyRecord(keys.member("publicKey"), record);
+    return openFile(keys, RecordVerifier(keys.member("publicKey")), record);
+}
+
+File openFile(const E2EEJSON& keys, const RecordVerifier& verifier, const E2EEJSON& record) {
+    const E2EEJSON manifest = verifier.verify(record);
     require(manifest.isNonEmptyObject() && manifest.member("format") == E2EEJSON(kFileFormat));
     require(manifest.member("accountId") == keys.member("accountId"));
     const E2EEJSON& nodeId = manifest.member("nodeId");
@@ -144,7 +149,11 @@ void verifyCommit(const E2EEJSON& entry, const File& file) {
 }
 
 E2EEJSON openNode(const E2EEJSON& keys, const E2EEJSON& record) {
-    E2EEJSON node = verifyRecord(keys.member("publicKey"), record);
+    return openNode(keys, RecordVerifier(keys.member("publicKey")), record);
+}
+
+E2EEJSON openNode(const E2EEJSON& keys, const RecordVerifier& verifier, const E2EEJSON& record) {
+    E2EEJSON node = verifier.verify(record);
     require(node.isNonEmptyObject() && node.member("purpose") == E2EEJSON("node"));
     require(node.member("accountId") == keys.member("accountId"));
     const E2EEJSON& kind = node.member("kind");

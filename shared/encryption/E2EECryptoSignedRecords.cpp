@@ -3,6 +3,7 @@
 #include "shared/encryption/E2EECrypto.h"
 #include "shared/encryption/E2EEError.h"
 #include "shared/encryption/P256SigningKey.h"
+#include "shared/encryption/RecordVerifier.h"
 
 namespace nimbuscrate::E2EECrypto {
 
@@ -42,6 +43,31 @@ E2EEJSON verifyRecord(const E2EEJSON& publicKey, const E2EEJSON& record) {
     if (!key.isValidSignature(signature, bytes)) throw E2EEError::invalid();
     return value;
 }
+
+}  // namespace nimbuscrate::E2EECrypto
+
+namespace nimbuscrate {
+
+RecordVerifier::RecordVerifier(const E2EEJSON& publicKey) {
+    try {
+        key_.emplace(E2EECrypto::publicKeyFromJWK(publicKey));
+    } catch (...) {
+        keyError_ = std::current_exception();
+    }
+}
+
+E2EEJSON RecordVerifier::verify(const E2EEJSON& record) const {
+    const SecretBytes signature = E2EECrypto::base64URLDecode(record.member("signature"), 64, 64);
+    if (keyError_) std::rethrow_exception(keyError_);
+    const E2EEJSON& value = record.member("value");
+    const Bytes bytes = bytesOf(value.canonicalString());
+    if (!key_->isValidSignature(signature, bytes)) throw E2EEError::invalid();
+    return value;
+}
+
+}  // namespace nimbuscrate
+
+namespace nimbuscrate::E2EECrypto {
 
 void verifyKeyRecord(const E2EEJSON& keys, const E2EEJSON& keyRecord) {
     if (!keys.isNonEmptyObject() || !(keys.member("version") == E2EEJSON(1))) throw E2EEError::invalid();

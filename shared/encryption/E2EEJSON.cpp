@@ -226,7 +226,8 @@ const E2EEJSON::Object* E2EEJSON::objectValue() const noexcept {
 const E2EEJSON& E2EEJSON::member(std::string_view name) const {
     const Object* object = objectValue();
     if (object == nullptr) return nullValue();
-    const auto found = object->find(equivalenceKey(name));
+    // ASCII names are their own key, so the common lookup allocates nothing.
+    const auto found = isASCII(name) ? object->find(name) : object->find(equivalenceKey(name));
     if (found == object->end()) return nullValue();
     return found->second.value;
 }

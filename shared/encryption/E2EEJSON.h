@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -36,7 +37,7 @@ public:
     struct Member;
     // Members keyed by the canonical composition of their names, so that
     // canonically equivalent names are one name.
-    using Object = std::map<std::string, Member>;
+    using Object = std::map<std::string, Member, std::less<>>;
     using Array = std::vector<E2EEJSON>;
 
     static constexpr std::int64_t kMaxSafeInteger = 9007199254740991;  // 2^53 - 1

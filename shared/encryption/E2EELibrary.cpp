@@ -15,6 +15,7 @@
 #include "platform/core/Date.h"
 #include "shared/encryption/E2EECrypto.h"
 #include "shared/encryption/E2EEError.h"
+#include "shared/encryption/RecordVerifier.h"
 
 namespace nimbuscrate::E2EELibrary {
 
@@ -175,20 +176,22 @@ void checkHistory(const std::string& key, std::int64_t generation, const E2EEJSO
 Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, const std::vector<E2EEJSON>& nodes,
                   const E2EEJSON& account, std::size_t threads) {
     // The openers (signature checks and decryptions) dominate the cost and
-    // depend on nothing but their record, so they run first, in parallel.
+    // depend on nothing but their record, so they run first, in parallel,
+    // all with one verifier built from the key set's public key.
+    const RecordVerifier verifier(keys.member("publicKey"));
     std::vector<Opened<E2EEJSON>> openedNodes(nodes.size());
     std::vector<Opened<E2EECrypto::File>> openedFiles(files.size());
     std::vector<Opened<E2EEJSON>> embeddedNodes(files.size());
     parallelFor(nodes.size() + files.size(), threads, [&](std::size_t i) {
         if (i < nodes.size()) {
-            runOpener(openedNodes[i], [&] { return E2EECrypto::openNode(keys, nodes[i].member("state")); });
+            runOpener(openedNodes[i], [&] { return E2EECrypto::openNode(keys, verifier, nodes[i].member("state")); });
             return;
         }
         const std::size_t f = i - nodes.size();
-        runOpener(openedFiles[f], [&] { return E2EECrypto::openFile(keys, files[f].member("manifest")); });
+        runOpener(openedFiles[f], [&] { return E2EECrypto::openFile(keys, verifier, files[f].member("manifest")); });
         if (openedFiles[f].value && !openedFiles[f].value->value.member("node").isNull()) {
             runOpener(embeddedNodes[f],
-                      [&] { return E2EECrypto::openNode(keys, openedFiles[f].value->value.member("node")); });
+                      [&] { return E2EECrypto::openNode(keys, verifier, openedFiles[f].value->value.member("node")); });
         }
     });
 

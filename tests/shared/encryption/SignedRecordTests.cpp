@@ -13,6 +13,7 @@
 #include "shared/encryption/CryptoError.h"
 #include "shared/encryption/E2EECrypto.h"
 #include "shared/encryption/E2EEError.h"
+#include "shared/encryption/RecordVerifier.h"
 #include "tests/shared/encryption/Fixtures.h"
 
 namespace nimbuscrate {
@@ -196,6 +197,34 @@ TEST_F(encryption_SignedRecords, SigningNeedsAPrivateScalarInRange) {
     noSigningKey.setMember(E2EEJSON::object(), "signingKey");
     expectInvalid([&] { E2EECrypto::signRecord(noSigningKey, E2EEJSON(1)); });
     expectInvalid([&] { E2EECrypto::signRecord(keys_, E2EEJSON(-1)); }, "no canonical text");
+}
+
+TEST_F(encryption_SignedRecords, PreparedVerifierDecidesExactlyLikeVerifyRecord) {
+    // The outcome of one check: the value's canonical text, or which error.
+    auto outcome = [](auto&& check) -> std::string {
+        try {
+            return "value " + check().canonicalString();
+        } catch (const E2EEError& error) {
+            return "E2EEError " + std::to_string(error.code());
+        } catch (const CryptoError& error) {
+            return "CryptoError " + std::to_string(static_cast<int>(error.kind()));
+        }
+    };
+    const E2EEJSON good = E2EECrypto::signRecord(keys_, E2EEJSON::object({{"a", 1}}));
+    E2EEJSON tampered = good;
+    tampered.setMember(E2EEJSON::object({{"a", 2}}), "value");
+    E2EEJSON badSignature = good;
+    badSignature.setMember("short", "signature");
+    E2EEJSON rsa = jwk_;
+    rsa.setMember("RSA", "kty");
+    for (const E2EEJSON& jwk : {jwk_, rsa, toE2EE(vectors_["offCurveJWK"]), E2EEJSON(nullptr)}) {
+        const RecordVerifier verifier(jwk);
+        for (const E2EEJSON& record : {good, tampered, badSignature, E2EEJSON::object()}) {
+            EXPECT_EQ(outcome([&] { return verifier.verify(record); }),
+                      outcome([&] { return E2EECrypto::verifyRecord(jwk, record); }))
+                << jwk.canonicalString() << " " << record.canonicalString();
+        }
+    }
 }
 
 TEST_F(encryption_SignedRecords, VerifyKeyRecordAcceptsTheMatchingKeySet) {
