@@ -277,8 +277,18 @@ void opRelease(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
     fuse_reply_err(request, 0);
 }
 
+void opInit(void*, fuse_conn_info* connection) {
+    // Reads are answered by splicing the cached file straight into the
+    // kernel, without a copy through the daemon.
+    if (connection->capable & FUSE_CAP_SPLICE_WRITE) connection->want |= FUSE_CAP_SPLICE_WRITE;
+    if (connection->capable & FUSE_CAP_SPLICE_MOVE) connection->want |= FUSE_CAP_SPLICE_MOVE;
+    if (connection->capable & FUSE_CAP_PARALLEL_DIROPS) connection->want |= FUSE_CAP_PARALLEL_DIROPS;
+    connection->max_readahead = 1u << 20;
+}
+
 fuse_lowlevel_ops makeOperations() {
     fuse_lowlevel_ops operations{};
+    operations.init = opInit;
     operations.lookup = opLookup;
     operations.getattr = opGetattr;
     operations.opendir = opOpendir;
