@@ -458,10 +458,10 @@ TEST_F(OcisClientTest, ADriveRootEqualToTheFallbackIsProbedOnce) {
 }
 
 TEST_F(OcisClientTest, AProbeThatFailsInTransportIsLoggedAndTheNextCandidateTried) {
-    service.addDrive({"d1", "Nimbuscrate", "project", ""});
+    service.addDrive({"d1", "Nimbuscrate", "project", "https://" + kWeb + "/files/d1"});
     signIn();
-    // Twice: the transport tries a request that died on a reused connection once more.
-    service.dropConnection(Route{"PROPFIND", "", "/dav/spaces/d1"}, 2);
+    // Twice, as a request that dies on a reused connection is sent once more.
+    service.dropConnection(Route{"PROPFIND", "", "/files/d1"}, 2);
     LogCapture logs;
     EXPECT_EQ(client.discoverDrive().webDAVURL.string(), "https://" + kWeb + "/dav/spaces/d1/");
     EXPECT_EQ(logs.matching("network", "WebDAV probe host=" + kWeb + " failed: ").size(), 1u);
