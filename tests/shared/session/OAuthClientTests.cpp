@@ -144,6 +144,18 @@ TEST_F(OAuthClientTest, AReplyWithoutRefreshTokenKeepsTheStoredOne) {
     EXPECT_EQ(client.refresh("x").refreshToken, "");
 }
 
+TEST_F(OAuthClientTest, AnOversizedReplyFailsAsItArrives) {
+    const std::string padding(OAuthClient::kMaxReplyBytes, ' ');
+    service.overrideStatus(Route{"POST", "", kTokenPath}, 200, 1,
+                           R"({"access_token":"a","expires_in":60,"pad":")" + padding + "\"}");
+    try {
+        client.refresh("x");
+        FAIL();
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportError::Kind::dataTooLarge);
+    }
+}
+
 TEST_F(OAuthClientTest, AnUnreachableEndpointGivesTheTransportError) {
     service.dropConnection(Route{"POST", "", kTokenPath}, 2);
     EXPECT_THROW(client.refresh("x"), TransportError);
