@@ -32,12 +32,24 @@ protected:
           store(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
                 KeychainBackends::inDirectory(secrets)),
           clock(Date::now()) {
+#ifdef NIMBUSCRATE_DEVELOPMENT
         DevelopmentRoute::set(service.address(), service.caCertificateFile().string());
+#endif
     }
     ~LocalServiceFixture() override {
+#ifdef NIMBUSCRATE_DEVELOPMENT
         DevelopmentRoute::clear();
+#endif
         std::error_code ignored;
         std::filesystem::remove_all(secrets, ignored);
+    }
+
+    // Only a development build can route the service hosts to 127.0.0.1;
+    // elsewhere these tests would talk to the real service, so they skip.
+    void SetUp() override {
+#ifndef NIMBUSCRATE_DEVELOPMENT
+        GTEST_SKIP() << "needs a development build (NIMBUSCRATE_DEVELOPMENT)";
+#endif
     }
 
     void storeSession(const DesktopSession& session) { store.save(bytesOf(session.toJSON())); }
