@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <future>
+#include <set>
 #include <stdexcept>
 #include <variant>
 
@@ -362,15 +363,46 @@ void DomainMount::prepareMountpoint() {
     ::chmod(path.c_str(), 0700);
 }
 
+void DomainMount::openReplica() {
+    auto database = options_.stateDirectory / "replica.sqlite3";
+    auto cache = options_.stateDirectory / "cache";
+    std::filesystem::remove_all(options_.stateDirectory / "downloads");  // unfinished downloads
+    std::filesystem::create_directories(options_.stateDirectory / "downloads");
+    try {
+        replica_ = std::make_unique<Replica>(database);
+    } catch (const std::exception& error) {
+        // Without its database the cached copies are unknown: start afresh.
+        logger().error(std::string(error.what()) + "; starting with an empty replica");
+        std::filesystem::remove(database);
+        std::filesystem::remove_all(cache);
+        try {
+            replica_ = std::make_unique<Replica>(database);
+        } catch (const std::exception& again) {
+            logger().error(std::string(again.what()) + "; keeping the replica in memory");
+            replica_ = std::make_unique<Replica>();
+        }
+    }
+    std::filesystem::create_directories(cache);
+    // The cache holds exactly the copies the replica knows of.
+    std::set<std::string> known;
+    for (Inode inode : replica_->materializedNodes()) {
+        if (std::filesystem::exists(cachePath(inode))) {
+            known.insert(std::to_string(inode));
+        } else {
+            replica_->clearMaterialized(inode);
+        }
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(cache)) {
+        if (!known.count(entry.path().filename().string())) std::filesystem::remove_all(entry.path());
+    }
+}
+
 void DomainMount::mount() {
     if (session_) return;
     prepareMountpoint();
     std::filesystem::create_directories(options_.stateDirectory);
-    // The replica starts empty with every start, so earlier cached copies are unknown.
-    std::filesystem::remove_all(options_.stateDirectory / "cache");
-    std::filesystem::remove_all(options_.stateDirectory / "downloads");
-    std::filesystem::create_directories(options_.stateDirectory / "cache");
-    std::filesystem::create_directories(options_.stateDirectory / "downloads");
+    ::chmod(options_.stateDirectory.c_str(), 0700);
+    openReplica();
 
     ExtensionEnvironment environment;
     environment.domain = options_.domain;
@@ -470,7 +502,7 @@ void DomainMount::fillAttributes(const ReplicaNode& node, struct stat& attribute
 }
 
 std::optional<Error> DomainMount::ensureListed(Inode folder) {
-    auto node = replica_.node(folder);
+    auto node = replica_->node(folder);
     if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
     if (!node->folder) return Error{kPOSIXErrorDomain, ENOTDIR, std::nullopt};
     if (node->listed) {
@@ -481,7 +513,7 @@ std::optional<Error> DomainMount::ensureListed(Inode folder) {
         return std::nullopt;
     }
     return listings_.run(folder, [&]() -> std::optional<Error> {
-        if (auto again = replica_.node(folder); again && again->listed) return std::nullopt;
+        if (auto again = replica_->node(folder); again && again->listed) return std::nullopt;
         return list(folder, node->identifier);
     });
 }
@@ -514,14 +546,14 @@ std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
         page = std::move(*result->next);
     }
     enumerator->invalidate();
-    dispatch(replica_.replaceChildren(folder, items, *anchor, options_.clock->monotonicSeconds()));
+    dispatch(replica_->replaceChildren(folder, items, *anchor, options_.clock->monotonicSeconds()));
     dropCaches();
     return std::nullopt;
 }
 
 std::optional<Error> DomainMount::refreshFolder(Inode folder) {
     return refreshes_.run(folder, [&]() -> std::optional<Error> {
-        auto node = replica_.node(folder);
+        auto node = replica_->node(folder);
         if (!node || !node->folder || !node->listed) return std::nullopt;
         if (!node->anchor) return list(folder, node->identifier);
         std::optional<Error> refused;
@@ -544,7 +576,7 @@ std::optional<Error> DomainMount::refreshFolder(Inode folder) {
                 enumerator->invalidate();
                 return result->error;
             }
-            dispatch(replica_.applyChanges(folder, result->updated, result->deleted, result->anchor,
+            dispatch(replica_->applyChanges(folder, result->updated, result->deleted, result->anchor,
                                            options_.clock->monotonicSeconds()));
             dropCaches();
             anchor = result->anchor;
@@ -558,13 +590,13 @@ std::optional<Error> DomainMount::refreshFolder(Inode folder) {
 std::optional<Error> DomainMount::processSignal(const ItemId& container) {
     if (container == kWorkingSet) {
         std::optional<Error> first;
-        for (Inode folder : replica_.listedFolders()) {
+        for (Inode folder : replica_->listedFolders()) {
             auto error = refreshFolder(folder);
             if (error && !first) first = error;
         }
         return first;
     }
-    auto inode = replica_.inodeOf(container);
+    auto inode = replica_->inodeOf(container);
     // A container the folder has not shown yet is listed fresh on first use.
     if (!inode) return std::nullopt;
     return refreshFolder(*inode);
@@ -633,12 +665,12 @@ void DomainMount::runSignals(const ItemId& container) {
 }
 
 int DomainMount::openCached(Inode inode, bool& fresh) {
-    auto node = replica_.node(inode);
+    auto node = replica_->node(inode);
     if (!node) return -ENOENT;
     if (node->folder) return -EISDIR;
     auto path = cachePath(inode);
     auto current = [&] {
-        auto now = replica_.node(inode);
+        auto now = replica_->node(inode);
         return now && now->materializedVersion && now->version && *now->materializedVersion == *now->version &&
                std::filesystem::exists(path);
     };
@@ -658,7 +690,7 @@ int DomainMount::openCached(Inode inode, bool& fresh) {
 
 std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier) {
     auto answer = std::make_shared<OneAnswer<std::tuple<std::optional<std::filesystem::path>, ItemPtr, std::optional<Error>>>>();
-    auto node = replica_.node(inode);
+    auto node = replica_->node(inode);
     extension_->fetchContents(identifier, node ? node->version : std::nullopt,
                               [answer](std::optional<std::filesystem::path> path, ItemPtr item, std::optional<Error> error) {
                                   answer->set({std::move(path), std::move(item), std::move(error)});
@@ -683,16 +715,16 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     }
     ::chmod(target.c_str(), 0600);
     if (item && item->itemIdentifier() == identifier) {
-        dispatch(replica_.refresh(item));
-        if (auto version = item->itemVersion()) replica_.setMaterialized(inode, *version);
+        dispatch(replica_->refresh(item));
+        if (auto version = item->itemVersion()) replica_->setMaterialized(inode, *version);
     } else if (node && node->version) {
-        replica_.setMaterialized(inode, *node->version);
+        replica_->setMaterialized(inode, *node->version);
     }
     return std::nullopt;
 }
 
 void DomainMount::dropCaches() {
-    for (Inode inode : replica_.takeDroppedCaches()) {
+    for (Inode inode : replica_->takeDroppedCaches()) {
         std::error_code ignored;
         std::filesystem::remove(cachePath(inode), ignored);
     }
@@ -738,9 +770,9 @@ void DomainMount::notifierLoop() {
 
 std::optional<std::filesystem::path> DomainMount::userVisiblePath(const ItemId& item) const {
     if (item == kRootContainer) return options_.mountpoint;
-    auto inode = replica_.inodeOf(item);
+    auto inode = replica_->inodeOf(item);
     if (!inode) return std::nullopt;
-    auto relative = replica_.relativePath(*inode);
+    auto relative = replica_->relativePath(*inode);
     if (!relative) return std::nullopt;
     return options_.mountpoint / *relative;
 }

@@ -64,7 +64,7 @@ public:
     const Domain& domain() const { return options_.domain; }
     const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
     ReplicatedExtension& extension() { return *extension_; }
-    Replica& replica() { return replica_; }
+    Replica& replica() { return *replica_; }
     std::size_t changeEnumerations() const { return changeEnumerations_; }
     // Opens that waited for a download another open had started.
     std::size_t sharedDownloads() const { return downloads_.followers(); }
@@ -86,10 +86,11 @@ private:
     void notifierLoop();
     std::filesystem::path cachePath(Inode inode) const;
     void prepareMountpoint();
+    void openReplica();
 
     Options options_;
     ExtensionPtr extension_;
-    Replica replica_;
+    std::unique_ptr<Replica> replica_ = std::make_unique<Replica>();
     SingleFlight<Inode> listings_;
     SingleFlight<Inode> downloads_;
     SingleFlight<Inode> refreshes_;

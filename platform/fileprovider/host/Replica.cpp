@@ -1,11 +1,92 @@
 #include "platform/fileprovider/host/Replica.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <set>
+#include <stdexcept>
+
+#include "platform/log/Logger.h"
 
 namespace nimbuscrate::fp::host {
 
-Replica::Replica() {
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("app.nimbuscrate.fileprovider", "host");
+    return instance;
+}
+
+const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS nodes ("
+    " inode INTEGER PRIMARY KEY, identifier TEXT NOT NULL UNIQUE, parent INTEGER NOT NULL, name TEXT NOT NULL,"
+    " folder INTEGER NOT NULL, size INTEGER NOT NULL, created REAL NOT NULL, modified REAL NOT NULL,"
+    " capabilities INTEGER NOT NULL, content_type TEXT, version_content BLOB, version_metadata BLOB,"
+    " materialized_content BLOB, materialized_metadata BLOB, listed INTEGER NOT NULL, anchor BLOB,"
+    " dirty INTEGER NOT NULL DEFAULT 0, pending_operation TEXT);"
+    "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+
+void bindBytes(sqlite3_stmt* statement, int index, const std::optional<Bytes>& bytes) {
+    if (!bytes) {
+        sqlite3_bind_null(statement, index);
+    } else if (bytes->empty()) {
+        sqlite3_bind_zeroblob(statement, index, 0);
+    } else {
+        sqlite3_bind_blob(statement, index, bytes->data(), static_cast<int>(bytes->size()), SQLITE_TRANSIENT);
+    }
+}
+
+std::optional<Bytes> columnBytes(sqlite3_stmt* statement, int index) {
+    if (sqlite3_column_type(statement, index) == SQLITE_NULL) return std::nullopt;
+    auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, index));
+    int size = sqlite3_column_bytes(statement, index);
+    return data ? Bytes(data, data + size) : Bytes();
+}
+
+std::optional<ItemVersion> columnVersion(sqlite3_stmt* statement, int content, int metadata) {
+    auto contentBytes = columnBytes(statement, content);
+    auto metadataBytes = columnBytes(statement, metadata);
+    if (!contentBytes || !metadataBytes) return std::nullopt;
+    return ItemVersion{*contentBytes, *metadataBytes};
+}
+
+void execute(sqlite3* database, const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(database, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string text = message ? message : "unknown error";
+        sqlite3_free(message);
+        throw std::runtime_error(text);
+    }
+}
+
+}  // namespace
+
+Replica::Replica() { addRootLocked(); }
+
+Replica::Replica(const std::filesystem::path& database) : databasePath_(database) {
+    if (sqlite3_open_v2(database.c_str(), &database_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+        std::string message = database_ ? sqlite3_errmsg(database_) : "cannot open";
+        sqlite3_close(database_);
+        throw std::runtime_error("Cannot open the replica database " + database.string() + ": " + message);
+    }
+    try {
+        execute(database_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+        execute(database_, kSchema);
+        std::lock_guard lock(mutex_);
+        loadLocked();
+    } catch (const std::exception& error) {
+        sqlite3_close(database_);
+        database_ = nullptr;
+        throw std::runtime_error("Cannot read the replica database " + database.string() + ": " + error.what());
+    }
+}
+
+Replica::~Replica() {
+    if (database_) sqlite3_close(database_);
+}
+
+void Replica::addRootLocked() {
     ReplicaNode root;
     root.inode = kRootInode;
     root.identifier = kRootContainer;
@@ -14,9 +95,136 @@ Replica::Replica() {
     root.capabilities = Capability::allowsReading | Capability::allowsWriting;
     root.created = Date::now();
     root.modified = root.created;
-    nodes_.emplace(kRootInode, root);
-    byIdentifier_.emplace(kRootContainer, kRootInode);
+    nodes_[kRootInode] = root;
+    byIdentifier_[kRootContainer] = kRootInode;
     children_[kRootInode];
+    touchLocked(kRootInode);
+}
+
+void Replica::loadLocked() {
+    sqlite3_stmt* statement = nullptr;
+    const char* select =
+        "SELECT inode, identifier, parent, name, folder, size, created, modified, capabilities, content_type,"
+        " version_content, version_metadata, materialized_content, materialized_metadata, listed, anchor FROM nodes";
+    if (sqlite3_prepare_v2(database_, select, -1, &statement, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(sqlite3_errmsg(database_));
+    }
+    int step;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        ReplicaNode node;
+        node.inode = static_cast<Inode>(sqlite3_column_int64(statement, 0));
+        node.identifier = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+        node.parent = static_cast<Inode>(sqlite3_column_int64(statement, 2));
+        node.name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 3));
+        node.folder = sqlite3_column_int(statement, 4) != 0;
+        node.size = sqlite3_column_int64(statement, 5);
+        node.created = Date::fromReferenceSeconds(sqlite3_column_double(statement, 6));
+        node.modified = Date::fromReferenceSeconds(sqlite3_column_double(statement, 7));
+        node.capabilities = static_cast<Capabilities>(sqlite3_column_int64(statement, 8));
+        if (sqlite3_column_type(statement, 9) != SQLITE_NULL) {
+            node.contentType = ContentType::withIdentifier(reinterpret_cast<const char*>(sqlite3_column_text(statement, 9)));
+        }
+        node.version = columnVersion(statement, 10, 11);
+        node.materializedVersion = columnVersion(statement, 12, 13);
+        node.listed = sqlite3_column_int(statement, 14) != 0;
+        auto anchor = columnBytes(statement, 15);
+        if (anchor) node.anchor = *anchor;
+        nodes_[node.inode] = node;
+        byIdentifier_[node.identifier] = node.inode;
+        if (node.folder) children_[node.inode];
+        nextInode_ = std::max(nextInode_, node.inode + 1);
+    }
+    sqlite3_finalize(statement);
+    if (step != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(database_));
+    if (!nodes_.count(kRootInode)) addRootLocked();
+    for (const auto& [inode, node] : nodes_) {
+        if (inode == kRootInode) continue;
+        if (!nodes_.count(node.parent)) continue;  // an orphan, reachable by identifier only
+        children_[node.parent][node.name] = inode;
+    }
+    sqlite3_stmt* meta = nullptr;
+    if (sqlite3_prepare_v2(database_, "SELECT value FROM meta WHERE key='next_inode'", -1, &meta, nullptr) == SQLITE_OK) {
+        if (sqlite3_step(meta) == SQLITE_ROW) {
+            nextInode_ = std::max(nextInode_, static_cast<Inode>(sqlite3_column_int64(meta, 0)));
+        }
+        sqlite3_finalize(meta);
+    }
+    flushLocked();
+}
+
+void Replica::flushLocked() {
+    if (!database_) {
+        touched_.clear();
+        erased_.clear();
+        return;
+    }
+    if (touched_.empty() && erased_.empty()) return;
+    sqlite3_stmt* erase = nullptr;
+    sqlite3_stmt* write = nullptr;
+    sqlite3_stmt* meta = nullptr;
+    bool ok = sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    ok = ok && sqlite3_prepare_v2(database_, "DELETE FROM nodes WHERE inode=?", -1, &erase, nullptr) == SQLITE_OK;
+    ok = ok && sqlite3_prepare_v2(database_,
+                                  "INSERT OR REPLACE INTO nodes (inode, identifier, parent, name, folder, size, created,"
+                                  " modified, capabilities, content_type, version_content, version_metadata,"
+                                  " materialized_content, materialized_metadata, listed, anchor)"
+                                  " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                                  -1, &write, nullptr) == SQLITE_OK;
+    ok = ok && sqlite3_prepare_v2(database_, "INSERT OR REPLACE INTO meta (key, value) VALUES ('next_inode', ?)", -1,
+                                  &meta, nullptr) == SQLITE_OK;
+    for (Inode inode : erased_) {
+        if (!ok) break;
+        sqlite3_bind_int64(erase, 1, static_cast<sqlite3_int64>(inode));
+        ok = sqlite3_step(erase) == SQLITE_DONE;
+        sqlite3_reset(erase);
+    }
+    for (Inode inode : touched_) {
+        if (!ok) break;
+        auto found = nodes_.find(inode);
+        if (found == nodes_.end()) continue;
+        const auto& node = found->second;
+        sqlite3_bind_int64(write, 1, static_cast<sqlite3_int64>(node.inode));
+        sqlite3_bind_text(write, 2, node.identifier.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(write, 3, static_cast<sqlite3_int64>(node.parent));
+        sqlite3_bind_text(write, 4, node.name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int(write, 5, node.folder ? 1 : 0);
+        sqlite3_bind_int64(write, 6, node.size);
+        sqlite3_bind_double(write, 7, node.created.referenceSeconds());
+        sqlite3_bind_double(write, 8, node.modified.referenceSeconds());
+        sqlite3_bind_int64(write, 9, node.capabilities);
+        if (node.contentType) {
+            sqlite3_bind_text(write, 10, node.contentType->identifier().c_str(), -1, SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_null(write, 10);
+        }
+        bindBytes(write, 11, node.version ? std::optional<Bytes>(node.version->content) : std::nullopt);
+        bindBytes(write, 12, node.version ? std::optional<Bytes>(node.version->metadata) : std::nullopt);
+        bindBytes(write, 13, node.materializedVersion ? std::optional<Bytes>(node.materializedVersion->content) : std::nullopt);
+        bindBytes(write, 14,
+                  node.materializedVersion ? std::optional<Bytes>(node.materializedVersion->metadata) : std::nullopt);
+        sqlite3_bind_int(write, 15, node.listed ? 1 : 0);
+        bindBytes(write, 16, node.anchor);
+        ok = sqlite3_step(write) == SQLITE_DONE;
+        sqlite3_reset(write);
+    }
+    if (ok) {
+        sqlite3_bind_int64(meta, 1, static_cast<sqlite3_int64>(nextInode_));
+        ok = sqlite3_step(meta) == SQLITE_DONE;
+    }
+    sqlite3_finalize(erase);
+    sqlite3_finalize(write);
+    sqlite3_finalize(meta);
+    touched_.clear();
+    erased_.clear();
+    if (ok && sqlite3_exec(database_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return;
+    // The file no longer matches what is shown: drop it, so that the next
+    // start begins afresh instead of from a wrong state.
+    logger().error(std::string("The replica database failed and is dropped: ") + sqlite3_errmsg(database_));
+    sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(database_);
+    database_ = nullptr;
+    std::error_code ignored;
+    std::filesystem::remove(databasePath_, ignored);
 }
 
 std::optional<ReplicaNode> Replica::node(Inode inode) const {
@@ -139,10 +347,12 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) 
         // Another item held the name; it is gone from this folder (its
         // deletion may follow in the same batch).
         nodes_.at(clash->second).parent = 0;
+        touchLocked(clash->second);
     }
     siblings[node.name] = inode;
     out.push_back({Invalidation::Kind::entry, parent, node.name, 0});
     out.push_back({Invalidation::Kind::inode, 0, {}, inode});
+    touchLocked(inode);
     return out;
 }
 
@@ -168,6 +378,8 @@ void Replica::removeLocked(Inode inode, std::vector<Invalidation>& out) {
     if (node.materializedVersion) droppedCaches_.push_back(inode);
     if (retired_.size() >= kMaxRetired) retired_.clear();
     retired_[node.identifier] = inode;
+    touched_.erase(inode);
+    erased_.insert(inode);
     byIdentifier_.erase(node.identifier);
     nodes_.erase(found);
 }
@@ -193,6 +405,8 @@ std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vect
     node.listed = true;
     node.anchor = std::move(anchor);
     node.listedAt = now;
+    touchLocked(folder);
+    flushLocked();
     return out;
 }
 
@@ -225,7 +439,9 @@ std::vector<Invalidation> Replica::applyChanges(Inode folder, const std::vector<
     if (found != nodes_.end()) {
         found->second.anchor = std::move(anchor);
         found->second.listedAt = now;
+        touchLocked(folder);
     }
+    flushLocked();
     return out;
 }
 
@@ -239,7 +455,28 @@ std::vector<Inode> Replica::takeDroppedCaches() {
 void Replica::setMaterialized(Inode inode, const ItemVersion& version) {
     std::lock_guard lock(mutex_);
     auto found = nodes_.find(inode);
-    if (found != nodes_.end()) found->second.materializedVersion = version;
+    if (found == nodes_.end()) return;
+    found->second.materializedVersion = version;
+    touchLocked(inode);
+    flushLocked();
+}
+
+void Replica::clearMaterialized(Inode inode) {
+    std::lock_guard lock(mutex_);
+    auto found = nodes_.find(inode);
+    if (found == nodes_.end() || !found->second.materializedVersion) return;
+    found->second.materializedVersion.reset();
+    touchLocked(inode);
+    flushLocked();
+}
+
+std::vector<Inode> Replica::materializedNodes() const {
+    std::lock_guard lock(mutex_);
+    std::vector<Inode> out;
+    for (const auto& [inode, node] : nodes_) {
+        if (node.materializedVersion) out.push_back(inode);
+    }
+    return out;
 }
 
 std::vector<Invalidation> Replica::refresh(const ItemPtr& item) {
@@ -250,7 +487,9 @@ std::vector<Invalidation> Replica::refresh(const ItemPtr& item) {
     // The caller records the new copy's version itself (setMaterialized);
     // the copy being replaced is not a dropped cache.
     node.materializedVersion.reset();
-    return upsertLocked(*item, node.parent);
+    auto out = upsertLocked(*item, node.parent);
+    flushLocked();
+    return out;
 }
 
 }  // namespace nimbuscrate::fp::host

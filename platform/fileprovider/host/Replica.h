@@ -5,11 +5,14 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/core/Date.h"
 #include "platform/fileprovider/Item.h"
+
+struct sqlite3;
 
 namespace nimbuscrate::fp::host {
 
@@ -50,9 +53,20 @@ struct Invalidation {
 // folder's children by name. Items are applied by identifier, so a rename
 // or a move keeps the node's inode, also when the move arrives as a deletion
 // in one folder's changes and an addition in another's. Thread-safe.
+//
+// With a database file, every change is written through to it (one
+// transaction per change), and a new replica starts from what it holds:
+// the nodes, their versions, what was listed and which copies are cached.
 class Replica {
 public:
+    // In memory only.
     Replica();
+    // Kept in the SQLite database at `database`; throws std::runtime_error
+    // when it cannot be opened or read (the caller starts over without it).
+    explicit Replica(const std::filesystem::path& database);
+    ~Replica();
+    Replica(const Replica&) = delete;
+    Replica& operator=(const Replica&) = delete;
 
     std::optional<ReplicaNode> node(Inode inode) const;
     std::optional<Inode> inodeOf(const ItemId& identifier) const;
@@ -80,7 +94,18 @@ public:
     // Applies a fresher item (from a download) to its node.
     std::vector<Invalidation> refresh(const ItemPtr& item);
 
+    // Forgets the cached copy of a node (its file is missing).
+    void clearMaterialized(Inode inode);
+    // Nodes that have a cached copy.
+    std::vector<Inode> materializedNodes() const;
+    bool persistent() const { return database_ != nullptr; }
+
 private:
+    void addRootLocked();
+    void loadLocked();
+    void touchLocked(Inode inode) { touched_.insert(inode); }
+    // Writes the nodes changed since the last flush (under the lock).
+    void flushLocked();
     Inode parentInodeLocked(const ItemId& parentIdentifier) const;
     std::vector<Invalidation> upsertLocked(const Item& item, Inode parent);
     void removeLocked(Inode inode, std::vector<Invalidation>& out);
@@ -94,6 +119,10 @@ private:
     static constexpr std::size_t kMaxRetired = 65536;
     std::map<ItemId, Inode> retired_;
     Inode nextInode_ = kRootInode + 1;
+    ::sqlite3* database_ = nullptr;
+    std::filesystem::path databasePath_;
+    std::set<Inode> touched_;
+    std::set<Inode> erased_;
 };
 
 }  // namespace nimbuscrate::fp::host

@@ -265,6 +265,18 @@ TEST_F(FileProviderHostMount, ARestartedHostMountsTheRegisteredDomainsAgain) {
     EXPECT_EQ(readAll(home() / "Nimbuscrate" / "hello.txt"), "Hello, drive!\n");
     auto [status, output] = fpctl("domains");
     EXPECT_EQ(output, "nimbuscrate\tNimbuscrate\nsecond\tSecond\n");
+
+    // What was listed and downloaded before the restart is still known: the
+    // cached copy is served without asking the (new) extension again.
+    auto photo = home() / "Second" / "photo.jpg";
+    EXPECT_EQ(readAll(photo).size(), 100'000u);
+    daemon_->stop();
+    startDaemon();
+    EXPECT_EQ(readAll(photo).size(), 100'000u);
+    EXPECT_EQ(tree("second")->calls("fetchContents"), 0u);
+    EXPECT_EQ(tree("second")->calls("enumerateItems"), 0u);
+    std::tie(status, output) = fpctl("domains");
+    EXPECT_EQ(output, "nimbuscrate\tNimbuscrate\nsecond\tSecond\n");
 }
 
 TEST_F(FileProviderHostMount, ANonEmptyForeignFolderIsRefusedAndLeftAlone) {

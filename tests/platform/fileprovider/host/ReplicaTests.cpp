@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <fstream>
+
 namespace nimbuscrate::fp::host {
 namespace {
 
@@ -133,6 +137,49 @@ TEST(FileProviderHostReplica, AMoveSeenAsDeletionThenAdditionKeepsTheInode) {
     replica.applyChanges(docs, {item("g", "d", "g.txt")}, {}, SyncAnchor{'3'}, 0);
     EXPECT_NE(replica.inodeOf("g"), f);
     EXPECT_NE(replica.inodeOf("g"), docs);
+}
+
+
+TEST(FileProviderHostReplica, ADatabaseKeepsTheReplicaAcrossRestarts) {
+    auto folder = std::filesystem::temp_directory_path() / ("fp-replica-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    auto database = folder / "replica.sqlite3";
+    Inode file = 0, docs = 0, inner = 0;
+    {
+        Replica replica(database);
+        replica.replaceChildren(kRootInode, {item("f", kRootContainer, "f.txt", false, "7"), item("d", kRootContainer, "Docs", true)},
+                                SyncAnchor{'4', '2'}, 0);
+        docs = *replica.inodeOf("d");
+        replica.replaceChildren(docs, {item("i", "d", "inner.txt")}, SyncAnchor{}, 0);
+        file = *replica.inodeOf("f");
+        inner = *replica.inodeOf("i");
+        replica.setMaterialized(file, ItemVersion{{'7'}, {'7'}});
+        replica.applyChanges(docs, {}, {"i"}, SyncAnchor{'5'}, 0);
+    }
+    Replica reopened(database);
+    EXPECT_EQ(reopened.inodeOf("f"), file);
+    EXPECT_EQ(reopened.inodeOf("d"), docs);
+    EXPECT_FALSE(reopened.inodeOf("i").has_value());
+    EXPECT_THAT(names(reopened.children(kRootInode)), ElementsAre("Docs", "f.txt"));
+    EXPECT_THAT(reopened.children(docs), IsEmpty());
+    auto node = *reopened.node(file);
+    EXPECT_EQ(node.size, 10);
+    EXPECT_EQ(node.materializedVersion, (ItemVersion{{'7'}, {'7'}}));
+    EXPECT_EQ(node.version, (ItemVersion{{'7'}, {'7'}}));
+    EXPECT_EQ(reopened.node(kRootInode)->anchor, (SyncAnchor{'4', '2'}));
+    EXPECT_TRUE(reopened.node(kRootInode)->listed);
+    EXPECT_EQ(reopened.node(docs)->anchor, SyncAnchor{'5'});  // an empty anchor is still an anchor
+    EXPECT_EQ(reopened.node(docs)->listedAt, 0);  // stale until refreshed
+    EXPECT_THAT(reopened.materializedNodes(), ElementsAre(file));
+    // New nodes never take an inode handed out before the restart.
+    reopened.applyChanges(kRootInode, {item("n", kRootContainer, "n.txt")}, {}, SyncAnchor{'6'}, 0);
+    EXPECT_GT(*reopened.inodeOf("n"), inner);
+
+    // A file that is not a database is refused, not half-read.
+    std::ofstream(folder / "garbage.sqlite3") << "this is not a database at all, not even close";
+    EXPECT_THROW(Replica(folder / "garbage.sqlite3"), std::runtime_error);
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
