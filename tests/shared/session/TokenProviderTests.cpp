@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/core/CancellationError.h"
+#include "platform/core/PlatformError.h"
 #include "platform/http/TransportError.h"
 #include "shared/encryption/E2EEError.h"
 #include "shared/session/DesktopError.h"
@@ -89,6 +90,50 @@ TEST_F(TokenProviderTest, AFailedRefreshWritesNothing) {
         EXPECT_EQ(storedSession(), session) << c.name;
     }
     EXPECT_EQ(service.grantCount(), 0u);
+}
+
+// The secret store of the fixture, with writes that fail while `failWrites` is set.
+class FailingWrites final : public SecretBackend {
+public:
+    explicit FailingWrites(std::shared_ptr<FileSecretStore> store) : store_(std::move(store)) {}
+    bool failWrites = false;
+    SecretCopyResult copy(const SecretItemKey& key) override { return store_->copy(key); }
+    SecretStatus update(const SecretItemKey& key, const Bytes& data) override {
+        return failWrites ? kSecretIOError : store_->update(key, data);
+    }
+    SecretStatus add(const SecretItemKey& key, const Bytes& data) override {
+        return failWrites ? kSecretIOError : store_->add(key, data);
+    }
+    SecretStatus remove(const SecretItemKey& key) override { return store_->remove(key); }
+
+private:
+    std::shared_ptr<FileSecretStore> store_;
+};
+
+TEST_F(TokenProviderTest, AStoreThatCannotSaveLosesTheRefreshAndTheNextCallRefreshesAgain) {
+    const DesktopSession session = signIn(10);
+    auto files = std::make_shared<FileSecretStore>(secrets);
+    auto backend = std::make_shared<FailingWrites>(files);
+    const KeychainStore failing(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
+                                KeychainBackends{backend, std::make_shared<UnavailableSecretBackend>(), files});
+    OAuthClient failingOAuth(HttpTransport::shared(), failing, clock);
+    TokenProvider failingProvider(failing, failingOAuth, clock);
+
+    backend->failWrites = true;
+    try {
+        failingProvider.validAccessToken();
+        FAIL();
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(error.domain(), kOSStatusErrorDomain);
+        EXPECT_EQ(error.code(), kSecretIOError);
+    }
+    EXPECT_EQ(storedSession(), session);
+    EXPECT_EQ(service.grantCount(), 1u);
+
+    backend->failWrites = false;
+    const std::string token = failingProvider.validAccessToken();
+    EXPECT_EQ(service.grantCount(), 2u);
+    EXPECT_EQ(storedSession()->tokens.accessToken, token);
 }
 
 TEST_F(TokenProviderTest, ASessionWithoutIdentifierIsRefreshedWhileTheStoreHasNoneEither) {
