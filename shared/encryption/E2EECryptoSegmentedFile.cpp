@@ -1,4 +1,5 @@
 // The segmented file format of E2EECrypto.
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -212,28 +213,29 @@ void transformFile(const std::filesystem::path& source, const std::filesystem::p
             written += kHeaderLength;
         }
         const std::int64_t count = segmentCount(size);
-        SecretBytes in(static_cast<std::size_t>(kSegmentLength));
-        SecretBytes out(static_cast<std::size_t>(kSegmentLength));
+        // One segment buffer, converted in place: it stays in the processor
+        // cache between the read, the cipher and the write.
+        SecretBytes segment(static_cast<std::size_t>(kSegmentLength));
         for (std::int64_t index = 0; index < count; ++index) {
             throwIfCancelled(stop);
             const SegmentRange range = segmentRange(index, size);
             const auto plainLength = static_cast<std::size_t>(range.end - range.start);
             const std::size_t readLength = encrypt ? plainLength : plainLength + kTagLength;
-            if (input.read(in.data(), readLength) != readLength) throw E2EEError::invalid();
+            if (input.read(segment.data(), readLength) != readLength) throw E2EEError::invalid();
             const Bytes nonce = segmentNonce(header, index, range.isLast);
             if (encrypt) {
-                aesgcm::seal(key, nonce, ByteView(in.data(), readLength), {}, out.data());
+                aesgcm::seal(key, nonce, ByteView(segment.data(), readLength), {}, segment.data());
             } else {
-                aesgcm::open(key, nonce, ByteView(in.data(), readLength), {}, out.data());
+                aesgcm::open(key, nonce, ByteView(segment.data(), readLength), {}, segment.data());
             }
             const std::size_t outLength = encrypt ? plainLength + kTagLength : plainLength;
-            output.write(out.data(), outLength);
+            output.write(segment.data(), outLength);
             // Start writing the segment back to storage now, so that the
             // final synchronize has little left to wait for.
             (void)::sync_file_range(output.descriptor(), written, static_cast<off_t>(outLength), SYNC_FILE_RANGE_WRITE);
             written += static_cast<std::int64_t>(outLength);
-            cleanse(in.data(), readLength);
-            cleanse(out.data(), outLength);
+            // The bytes read and the bytes written share the buffer.
+            cleanse(segment.data(), std::max(readLength, outLength));
         }
         std::uint8_t extra = 0;
         if (input.read(&extra, 1) != 0) throw E2EEError::invalid();
