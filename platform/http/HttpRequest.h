@@ -45,6 +45,11 @@ struct HttpRequest {
     RedirectPolicy redirects = RedirectPolicy::followHttps;
     // Largest reply body accepted; a longer one fails while it is read.
     std::optional<std::uint64_t> maxReplyBytes;
+    // Open a new connection instead of reusing an idle one. libcurl sends a
+    // request once more when a reused connection dies before any reply; a
+    // request that must never reach the server twice (a grant that spends a
+    // single-use token) asks for a fresh connection, where that never happens.
+    bool freshConnection = false;
 
     HttpRequest() = default;
     HttpRequest(std::string method, Url url) : method(std::move(method)), url(std::move(url)) {}

@@ -267,6 +267,7 @@ struct HopRequest {
     const HttpHeaders* headers = nullptr;
     const HttpBody* body = nullptr;  // nullptr: no body
     double timeoutSeconds = 60;
+    bool freshConnection = false;
 };
 
 struct HopReply {
@@ -316,6 +317,7 @@ HopReply performHop(const HopRequest& request, Hop& hop) {
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
+    if (request.freshConnection) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
 
     // Idle time-out: fail after timeout seconds below one byte per second;
     // never a limit on the whole transfer.
@@ -438,7 +440,8 @@ HttpResponse run(const HttpRequest& request, const Sink& sink, const std::stop_t
         hop.policy = request.redirects;
         hop.cap = request.maxReplyBytes;
         hop.stop = stop;
-        HopRequest hopRequest{&method, &url, &hopHeaders, sendBody ? &request.body : nullptr, request.timeoutSeconds};
+        HopRequest hopRequest{&method, &url, &hopHeaders, sendBody ? &request.body : nullptr, request.timeoutSeconds,
+                              request.freshConnection};
         HopReply reply = performHop(hopRequest, hop);
 
         if (request.redirects == RedirectPolicy::followHttps && isFollowedRedirect(reply.status) &&

@@ -67,6 +67,8 @@ HttpRequest OAuthClient::makeTokenRequest(const Fields& fields) {
     request.headers.set("Content-Type", "application/x-www-form-urlencoded");
     request.timeoutSeconds = kTimeoutSeconds;
     request.maxReplyBytes = kMaxReplyBytes;
+    // A refresh token may be single-use: the grant is never sent twice.
+    request.freshConnection = true;
 
     std::vector<std::string> pairs = formEncoded(fields);
     std::sort(pairs.begin(), pairs.end());

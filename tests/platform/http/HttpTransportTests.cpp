@@ -372,6 +372,12 @@ TEST_F(HttpTransportTest, ConsecutiveRequestsOfAThreadReuseTheConnection) {
     const auto seen = server.requests();
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].connection, seen[1].connection);
+
+    // Unless the request asks for a connection of its own.
+    HttpRequest fresh = request("POST", "https://" + kWeb + "/grant");
+    fresh.freshConnection = true;
+    EXPECT_EQ(transport.send(fresh).newConnections, 1);
+    EXPECT_EQ(server.connections(), 2u);
 }
 
 TEST_F(HttpTransportTest, TransportFailuresAreTransportErrors) {

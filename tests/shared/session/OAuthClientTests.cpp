@@ -156,9 +156,13 @@ TEST_F(OAuthClientTest, AnOversizedReplyFailsAsItArrives) {
     }
 }
 
-TEST_F(OAuthClientTest, AnUnreachableEndpointGivesTheTransportError) {
-    service.dropConnection(Route{"POST", "", kTokenPath}, 2);
+TEST_F(OAuthClientTest, AGrantLostInTransportIsNeitherRetriedNorReported) {
+    // A first grant leaves an idle connection behind; the next one must not
+    // be sent again when the provider hangs up on it.
+    client.refresh(service.issueTokens().refreshToken);
+    service.dropConnection(Route{"POST", "", kTokenPath}, 1);
     EXPECT_THROW(client.refresh("x"), TransportError);
+    EXPECT_EQ(service.requests().matching("POST", kTokenPath).size(), 2u);
 }
 
 }  // namespace
