@@ -194,17 +194,25 @@ void transformFile(const std::filesystem::path& source, const std::filesystem::p
         ::unlink(destination.c_str());
         throw;
     }
-    if (output.device() != device || output.inode() != inode) {
+    bool sameFile = false;
+    try {
+        sameFile = output.device() == device && output.inode() == inode;
+    } catch (...) {
+        discardPartialOutput(output, false, destination);
+        throw;
+    }
+    if (!sameFile) {
         // The path no longer names the file created above: leave it alone.
         closeFileHandle(output);
         throw E2EEError::invalid();
     }
 
     try {
-        // Reserve the whole output at once and read the source strictly in
-        // order; both only help the file system and may be refused.
+        // Reserve the whole output at once (without the C library's fallback
+        // of writing zeros) and read the source strictly in order; both only
+        // help the file system and may be refused.
         const std::int64_t outputLength = encrypt ? ciphertextLength(size) : size;
-        if (outputLength > 0) (void)::posix_fallocate(output.descriptor(), 0, static_cast<off_t>(outputLength));
+        if (outputLength > 0) (void)::fallocate(output.descriptor(), 0, 0, static_cast<off_t>(outputLength));
         (void)::posix_fadvise(input.descriptor(), 0, 0, POSIX_FADV_SEQUENTIAL);
         std::int64_t written = 0;
 
