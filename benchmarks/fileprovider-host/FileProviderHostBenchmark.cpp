@@ -118,6 +118,13 @@ void BM_MountedDomain(benchmark::State& state) {
 
     for (auto _ : state) {
         double propfind = timePropfind(access, "/many");
+        if (std::getenv("NIMBUSCRATE_BENCH_PHASES")) {
+            auto start = Clock::now();
+            fp::ExtensionEnvironment environment;
+            WebDAVFolderExtension probe(environment, access);
+            auto items = probe.list("/many");
+            std::cout << "listing parsed into " << items.size() << " items in " << seconds(start) << " s\n";
+        }
         double list = timeCommand("ls -l '" + (mountpoint / "many").string() + "' > /dev/null");
 
         double firstRead = timeRead(mountpoint / "big.bin", bytes);

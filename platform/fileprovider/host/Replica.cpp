@@ -297,8 +297,9 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) 
     auto modified = item.contentModificationDate();
 
     auto known = byIdentifier_.find(identifier);
+    const bool isNew = known == byIdentifier_.end();
     Inode inode;
-    if (known == byIdentifier_.end()) {
+    if (isNew) {
         // An item seen before keeps its inode: a move reported as a deletion
         // from one folder and an addition to another stays the same file.
         auto retired = retired_.find(identifier);
@@ -350,8 +351,13 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) 
         touchLocked(clash->second);
     }
     siblings[node.name] = inode;
-    out.push_back({Invalidation::Kind::entry, parent, node.name, 0});
-    out.push_back({Invalidation::Kind::inode, 0, {}, inode});
+    // The kernel can know nothing of a node that is new to a folder never
+    // listed before (lookups there wait for the listing); elsewhere it may
+    // hold a negative entry for the name, and it may hold a known node's
+    // attributes and pages.
+    const auto& parentNode = nodes_.at(parent);
+    if (!isNew || parentNode.listed) out.push_back({Invalidation::Kind::entry, parent, node.name, 0});
+    if (!isNew) out.push_back({Invalidation::Kind::inode, 0, {}, inode});
     touchLocked(inode);
     return out;
 }
