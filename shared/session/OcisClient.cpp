@@ -14,7 +14,7 @@
 #include "platform/core/Random.h"
 #include "platform/core/UnicodeText.h"
 #include "platform/fileprovider/Identifiers.h"
-#include "platform/http/ImageTranscoder.h"
+#include "platform/imaging/ImageTranscoder.h"
 #include "platform/http/ReplyDecodingError.h"
 #include "platform/http/TextDecoding.h"
 #include "platform/http/TransportError.h"

@@ -1,4 +1,4 @@
-#include "platform/http/ImageTranscoder.h"
+#include "platform/imaging/ImageTranscoder.h"
 
 #include <vips/vips8>
 
