@@ -427,6 +427,7 @@ void DomainMount::mount() {
         throw std::runtime_error("Could not mount " + options_.mountpoint.string());
     }
     session_ = session;
+    signalWorkers_ = std::make_unique<TaskPool>(2);
     {
         std::lock_guard lock(notifyMutex_);
         stopping_ = false;
@@ -451,6 +452,7 @@ void DomainMount::unmount() {
         std::unique_lock lock(signalMutex_);
         signalsIdle_.wait(lock, [this] { return runningSignalTasks_ == 0; });
     }
+    signalWorkers_->shutdown();
     fuse_session_exit(session_);
     fuse_session_unmount(session_);
     if (loop_.joinable()) loop_.join();
@@ -623,7 +625,7 @@ void DomainMount::signal(const ItemId& container, std::function<void(std::option
     }
     lock.unlock();
     if (start) {
-        bool queued = options_.tasks->submit([this, container](std::stop_token) { runSignals(container); });
+        bool queued = signalWorkers_ && signalWorkers_->submit([this, container](std::stop_token) { runSignals(container); });
         if (!queued) {
             std::vector<std::function<void(std::optional<Error>)>> waiting;
             {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -114,6 +115,9 @@ private:
     std::condition_variable signalsIdle_;
     std::map<ItemId, SignalState> signals_;
     std::size_t runningSignalTasks_ = 0;
+    // Signals wait for the extension, whose answers run on the shared pool:
+    // they get threads of their own so that they can never take all of it.
+    std::unique_ptr<TaskPool> signalWorkers_;
 };
 
 }  // namespace nimbuscrate::fp::host

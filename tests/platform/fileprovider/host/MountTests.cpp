@@ -71,8 +71,9 @@ protected:
         if (!root_.empty()) std::filesystem::remove_all(root_);
     }
 
-    void startDaemon() {
+    void startDaemon(std::size_t threads = 8) {
         HostDaemon::Options options;
+        options.threads = threads;
         options.home = root_ / "home";
         options.runtimeDirectory = root_ / "run";
         options.dataDirectory = root_ / "data";
@@ -375,6 +376,22 @@ TEST_F(FileProviderHostMount, ServerDeletionsAndMovesShowAfterASignal) {
     std::size_t cached = 0;
     for (const auto& entry : std::filesystem::directory_iterator(cache)) cached += entry.is_regular_file();
     EXPECT_EQ(cached, 0u);
+}
+
+
+TEST_F(FileProviderHostMount, SignalsNeverTakeTheThreadsTheExtensionAnswersOn) {
+    // One thread for the extension's tasks: a signal waiting on that thread
+    // for the extension's answer would wait forever.
+    daemon_->stop();
+    startDaemon(1);
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    ASSERT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    ASSERT_THAT(listing(mountpoint / "Docs"), ElementsAre("inner.txt"));
+    tree("nimbuscrate")->addFile(kRootContainer, "more.txt", "more", kSeedTime);
+    EXPECT_EQ(fpctl("signal nimbuscrate working-set").first, 0);
+    EXPECT_EQ(fpctl("signal nimbuscrate root").first, 0);
+    EXPECT_TRUE(listing(mountpoint).count("more.txt"));
 }
 
 }  // namespace
