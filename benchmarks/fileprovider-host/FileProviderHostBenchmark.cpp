@@ -124,6 +124,10 @@ void BM_MountedDomain(benchmark::State& state) {
             WebDAVFolderExtension probe(environment, access);
             auto items = probe.list("/many");
             std::cout << "listing parsed into " << items.size() << " items in " << seconds(start) << " s\n";
+            start = Clock::now();
+            probe.download("/big.bin", root / "probe.bin");
+            std::cout << "the extension's download alone: " << seconds(start) << " s\n";
+            std::filesystem::remove(root / "probe.bin");
         }
         double list = timeCommand("ls -l '" + (mountpoint / "many").string() + "' > /dev/null");
 
