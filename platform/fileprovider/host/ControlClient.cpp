@@ -49,6 +49,13 @@ std::shared_ptr<ControlClient> ControlClient::connect(const std::filesystem::pat
         }
     }
     if (descriptor < 0) throw ErrorException(lost("The file provider host does not answer at " + socket.string() + "."));
+    // Only a host of this same user is spoken to.
+    ucred peer{};
+    socklen_t length = sizeof(peer);
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != ::geteuid()) {
+        ::close(descriptor);
+        throw ErrorException(lost("The process at " + socket.string() + " belongs to another user."));
+    }
     auto client = std::make_shared<ControlClient>(descriptor, tasks);
     // The reader keeps the client alive until the connection ends.
     std::thread([client] { client->readLoop(); }).detach();

@@ -5,8 +5,12 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 #include <cerrno>
 #include <cstring>
@@ -343,8 +347,16 @@ void DomainMount::prepareMountpoint() {
     struct stat attributes{};
     if (::lstat(path.c_str(), &attributes) != 0) {
         if (errno == ENOTCONN) {
-            // A mount left behind by a daemon that died: detach it and reuse the folder.
-            ::umount2(path.c_str(), MNT_DETACH);
+            // A mount left behind by a host that died: detach it and reuse
+            // the folder (as root directly, else through fusermount3).
+            if (::umount2(path.c_str(), MNT_DETACH) != 0) {
+                std::string folder = path.string();
+                char program[] = "fusermount3";
+                char unmount[] = "-uz";
+                char* argv[] = {program, unmount, folder.data(), nullptr};
+                pid_t child = 0;
+                if (::posix_spawnp(&child, program, nullptr, nullptr, argv, environ) == 0) ::waitpid(child, nullptr, 0);
+            }
             if (::lstat(path.c_str(), &attributes) != 0) throw posixError(errno, "stat " + path.string());
         } else if (errno == ENOENT) {
             std::filesystem::create_directories(path.parent_path());

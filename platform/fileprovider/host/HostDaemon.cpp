@@ -65,6 +65,20 @@ bool writeAll(int descriptor, const std::string& text) {
     return true;
 }
 
+// Makes sure a folder is a real folder of this user, closed to others
+// (created 0700 when missing): the socket lives there.
+void ensurePrivateFolder(const std::filesystem::path& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) throw posixError(errno, "mkdir " + path.string());
+    struct stat attributes{};
+    if (::lstat(path.c_str(), &attributes) != 0) throw posixError(errno, "stat " + path.string());
+    if (!S_ISDIR(attributes.st_mode) || attributes.st_uid != ::geteuid()) {
+        throw std::runtime_error("Refusing " + path.string() + ": it is not a folder of this user.");
+    }
+    if ((attributes.st_mode & 0077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
+        throw posixError(errno, "chmod " + path.string());
+    }
+}
+
 }  // namespace
 
 struct HostDaemon::Connection {
@@ -143,8 +157,9 @@ void HostDaemon::start() {
 
     // The socket first: a second host for the same user stops here.
     auto path = socketPath();
-    std::filesystem::create_directories(path.parent_path());
-    ::chmod(path.parent_path().c_str(), 0700);
+    std::filesystem::create_directories(options_.runtimeDirectory.parent_path());
+    ensurePrivateFolder(options_.runtimeDirectory);
+    ensurePrivateFolder(path.parent_path());
     if (std::filesystem::exists(std::filesystem::symlink_status(path))) {
         if (someoneAnswers(path)) throw std::runtime_error("Another host already serves " + path.string());
         std::filesystem::remove(path);

@@ -206,5 +206,19 @@ TEST(FileProviderHostControl, ASecondHostForTheSameSocketIsRefused) {
     std::filesystem::remove_all(root);
 }
 
+
+TEST(FileProviderHostControl, ASocketFolderOfAnotherUserIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a folder of another user";
+    auto root = freshFolder("foreign");
+    auto options = daemonOptions(root);
+    auto folder = controlSocketPath(options.runtimeDirectory).parent_path();
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    HostDaemon daemon(options);
+    EXPECT_THROW(daemon.start(), std::runtime_error);
+    EXPECT_FALSE(std::filesystem::exists(controlSocketPath(options.runtimeDirectory)));
+    std::filesystem::remove_all(root);
+}
+
 }  // namespace
 }  // namespace nimbuscrate::fp::host

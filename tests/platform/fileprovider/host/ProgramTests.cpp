@@ -144,6 +144,7 @@ TEST_F(FileProviderHostProgram, TermUnmountsAndARestartMountsTheRegisteredDomain
 TEST_F(FileProviderHostProgram, TheChannelRefusesAnotherUser) {
     ASSERT_NO_FATAL_FAILURE(startHost());
     // Open the folder and the socket to everyone, so that only the peer check stands.
+    ::chmod(socket().parent_path().parent_path().c_str(), 0755);
     ::chmod(socket().parent_path().c_str(), 0755);
     ::chmod(socket().c_str(), 0666);
     pid_t child = ::fork();
