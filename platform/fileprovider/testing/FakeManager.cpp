@@ -35,6 +35,16 @@ void FakeManager::script(const std::string& operation, const std::string& answer
     scripts_[operation] = std::move(parsed);
 }
 
+void FakeManager::script(const std::string& line) {
+    auto colon = line.find(':');
+    if (colon == std::string::npos) throw std::invalid_argument("a script reads \"operation: answers\": " + line);
+    auto operation = line.substr(0, colon);
+    auto begin = operation.find_first_not_of(" \t");
+    auto end = operation.find_last_not_of(" \t");
+    if (begin == std::string::npos) throw std::invalid_argument("a script needs an operation: " + line);
+    script(operation.substr(begin, end - begin + 1), line.substr(colon + 1));
+}
+
 void FakeManager::setFailure(Error error) {
     std::lock_guard lock(mutex_);
     failure_ = std::move(error);

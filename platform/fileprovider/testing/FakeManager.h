@@ -37,6 +37,8 @@ public:
     // Answers for the next calls of an operation, in order: a comma-separated
     // list of "ok" and "fail", e.g. script("evict", "fail, fail, ok").
     void script(const std::string& operation, const std::string& answers);
+    // The same in one text: "evict: fail, fail, ok".
+    void script(const std::string& line);
     // The error a scripted "fail" gives.
     void setFailure(Error error);
     // Holds every later call of the operation at the gate before it answers.

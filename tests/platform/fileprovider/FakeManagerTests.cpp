@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/fileprovider/testing/ExtensionHarness.h"
+#include "platform/fileprovider/testing/RequestLog.h"
 #include "platform/tasks/Clock.h"
 #include "platform/tasks/TaskPool.h"
 
@@ -18,7 +19,7 @@ TEST(FileProviderFakeManager, AnswersFromTheScriptInOrderThenOk) {
     TaskPool tasks(2);
     ManualClock clock;
     FakeManager manager(tasks, clock);
-    manager.script("evict", "fail, fail, ok");
+    manager.script("evict: fail, fail, ok");
     std::mutex mutex;
     std::vector<bool> failed;
     for (int i = 0; i < 4; ++i) {
@@ -35,6 +36,7 @@ TEST(FileProviderFakeManager, AnswersFromTheScriptInOrderThenOk) {
     // Each call carries the clock's time when it was made.
     EXPECT_DOUBLE_EQ(calls[3].monotonicAt - calls[0].monotonicAt, 3.0);
     EXPECT_THROW(manager.script("evict", "maybe"), std::invalid_argument);
+    EXPECT_THROW(manager.script("no colon here"), std::invalid_argument);
 }
 
 TEST(FileProviderFakeManager, NeverAnswersInsideTheCall) {
@@ -79,6 +81,26 @@ TEST(FileProviderFakeManager, UserVisiblePathAndMaterializedItems) {
     EXPECT_EQ(error->code, CocoaErrorCode::connectionReplyInvalid);
 
     EXPECT_NE(manager.materializedItems(), nullptr);
+}
+
+
+TEST(FileProviderRequestLog, FailsTheChosenCallsAndLogsEveryCall) {
+    RequestLog log;
+    log.failAt("PROPFIND", 2);
+    log.failAt("PROPFIND", 4);
+    log.failFrom("GET", 3);
+    std::vector<bool> propfind, get;
+    for (int i = 0; i < 5; ++i) propfind.push_back(log.record("PROPFIND", "/docs"));
+    for (int i = 0; i < 4; ++i) get.push_back(log.record("GET", "/a.txt"));
+    EXPECT_THAT(propfind, ElementsAre(false, true, false, true, false));
+    EXPECT_THAT(get, ElementsAre(false, false, true, true));
+    EXPECT_FALSE(log.record("PUT"));
+    EXPECT_EQ(log.count("PROPFIND"), 5u);
+    EXPECT_EQ(log.count("DELETE"), 0u);
+    auto entries = log.entries();
+    ASSERT_EQ(entries.size(), 10u);
+    EXPECT_EQ(entries[5].operation, "GET");
+    EXPECT_EQ(entries[5].detail, "/a.txt");
 }
 
 }  // namespace
