@@ -327,6 +327,7 @@ int errnoFor(const Error& error) {
         }
     }
     if (error.domain == kCocoaErrorDomain && error.code == CocoaErrorCode::userCancelled) return EINTR;
+    if (error.domain == kPOSIXErrorDomain && error.code > 0 && error.code < 4096) return static_cast<int>(error.code);
     return EIO;
 }
 

@@ -1,5 +1,10 @@
 #include "platform/fileprovider/host/Replica.h"
 
+#include <cerrno>
+
+#include "platform/core/PlatformError.h"
+#include "platform/fileprovider/host/DomainMount.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -180,6 +185,29 @@ TEST(FileProviderHostReplica, ADatabaseKeepsTheReplicaAcrossRestarts) {
     std::ofstream(folder / "garbage.sqlite3") << "this is not a database at all, not even close";
     EXPECT_THROW(Replica(folder / "garbage.sqlite3"), std::runtime_error);
     std::filesystem::remove_all(folder);
+}
+
+
+TEST(FileProviderHostErrno, ExtensionErrorsMapToErrnoValues) {
+    struct Case {
+        Error error;
+        int expected;
+    };
+    for (const auto& row : std::vector<Case>{
+             {Error::fileProvider(FileProviderErrorCode::noSuchItem), ENOENT},
+             {Error::fileProvider(FileProviderErrorCode::notAuthenticated, "sign in"), EACCES},
+             {Error::fileProvider(FileProviderErrorCode::filenameCollision), EEXIST},
+             {Error::fileProvider(FileProviderErrorCode::serverUnreachable), EIO},
+             {Error::fileProvider(FileProviderErrorCode::cannotSynchronize), EIO},
+             {Error::userCancelled(), EINTR},
+             {Error::connectionInterrupted(), EIO},
+             {Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid, std::nullopt}, EIO},
+             {Error{kPOSIXErrorDomain, ENOTDIR, std::nullopt}, ENOTDIR},
+             {Error{kPOSIXErrorDomain, -5, std::nullopt}, EIO},
+             {Error{"some.other.domain", ENOENT, std::nullopt}, EIO},
+         }) {
+        EXPECT_EQ(errnoFor(row.error), row.expected) << row.error.domain << " " << row.error.code;
+    }
 }
 
 }  // namespace
