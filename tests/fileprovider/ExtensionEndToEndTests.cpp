@@ -20,6 +20,7 @@
 #include "shared/session/PlainOnlyDriveService.h"
 #include "shared/session/TokenProvider.h"
 #include "tests/fileprovider/ExtensionTestSupport.h"
+#include "tests/support/LocalServiceFixture.h"
 #include "tools/localservice/LocalService.h"
 
 namespace nimbuscrate::testing {
@@ -28,23 +29,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
-
-// A 2 × 2 PNG.
-const std::string kTinyPNG(
-    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x02\x00\x00\x00\x02\x08\x02\x00"
-    "\x00\x00\xfd\xd4\x9a\x73\x00\x00\x00\x11\x49\x44\x41\x54\x78\x9c\x63\xf8\xcf\xc0\x00\x44\x0c\x60\xf2\x3f\x00"
-    "\x1b\xf2\x03\xfd\xf3\xe7\x4b\xb1\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
-    74);
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::filesystem::path& path, const std::string& contents) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
 
 std::vector<std::string> filenames(const std::vector<fp::ItemPtr>& items) {
     std::vector<std::string> names;

@@ -13,6 +13,13 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
            });
 }
 
+// A counted knob with calls left (kEveryCall never runs out).
+bool usesLeft(int remaining) { return remaining > 0 || remaining == FaultKnobs::kEveryCall; }
+
+void useOnce(int& remaining) {
+    if (remaining > 0) --remaining;
+}
+
 }  // namespace
 
 bool Route::matches(std::string_view requestMethod, std::string_view requestHost, std::string_view path) const {
@@ -51,9 +58,10 @@ void HoldGate::pass() {
     changed_.wait(lock, [&] { return open_; });
 }
 
-void FaultKnobs::overrideStatus(Route route, int status, int times, std::string body, std::string contentType) {
+void FaultKnobs::overrideReply(Route route, ReplyOverride reply, int times) {
+    if (times <= 0 && times != kEveryCall) return;
     std::lock_guard lock(mutex_);
-    statuses_.push_back({std::move(route), status, times, std::move(body), std::move(contentType)});
+    replies_.push_back({std::move(route), std::move(reply), times});
 }
 
 void FaultKnobs::delay(Route route, std::chrono::milliseconds delay) {
@@ -73,6 +81,7 @@ std::shared_ptr<HoldGate> FaultKnobs::hold(Route route) {
 }
 
 void FaultKnobs::dropConnection(Route route, int times) {
+    if (times <= 0 && times != kEveryCall) return;
     std::lock_guard lock(mutex_);
     drops_.push_back({std::move(route), times});
 }
@@ -86,7 +95,7 @@ void FaultKnobs::clear() {
     std::vector<HoldKnob> holds;
     {
         std::lock_guard lock(mutex_);
-        statuses_.clear();
+        replies_.clear();
         delays_.clear();
         holds.swap(holds_);
         drops_.clear();
@@ -100,24 +109,22 @@ FaultPlan FaultKnobs::planFor(std::string_view method, std::string_view host, st
     std::lock_guard lock(mutex_);
     // Counted knobs are used in the order they were set; one of each kind per call.
     for (auto& knob : drops_) {
-        if (knob.remaining > 0 && knob.route.matches(method, host, path)) {
-            --knob.remaining;
+        if (usesLeft(knob.remaining) && knob.route.matches(method, host, path)) {
+            useOnce(knob.remaining);
             plan.dropConnection = true;
             break;
         }
     }
-    std::erase_if(drops_, [](const DropKnob& knob) { return knob.remaining <= 0; });
+    std::erase_if(drops_, [](const DropKnob& knob) { return !usesLeft(knob.remaining); });
     if (!plan.dropConnection) {
-        for (auto& knob : statuses_) {
-            if (knob.remaining > 0 && knob.route.matches(method, host, path)) {
-                --knob.remaining;
-                plan.status = knob.status;
-                plan.body = knob.body;
-                plan.contentType = knob.contentType;
+        for (auto& knob : replies_) {
+            if (usesLeft(knob.remaining) && knob.route.matches(method, host, path)) {
+                useOnce(knob.remaining);
+                plan.reply = knob.reply;
                 break;
             }
         }
-        std::erase_if(statuses_, [](const StatusKnob& knob) { return knob.remaining <= 0; });
+        std::erase_if(replies_, [](const ReplyKnob& knob) { return !usesLeft(knob.remaining); });
     }
     for (const auto& knob : delays_) {
         if (knob.route.matches(method, host, path)) plan.delay += knob.delay;

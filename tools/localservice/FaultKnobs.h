@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace nimbuscrate::localservice {
@@ -43,11 +44,19 @@ private:
     std::size_t arrivals_ = 0;
 };
 
+// A reply written by the test instead of the route's own: status, header
+// fields as given (for example "Location" for a redirect) and body, framed
+// with Content-Length or, when `chunked`, as chunks.
+struct ReplyOverride {
+    int status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    bool chunked = false;
+};
+
 // What the knobs decided for one request.
 struct FaultPlan {
-    std::optional<int> status;      // reply with this status instead of the route's own
-    std::string body;               // body of the overridden reply
-    std::string contentType;        // its Content-Type ("" = none)
+    std::optional<ReplyOverride> reply;  // reply with this instead of the route's own
     std::chrono::milliseconds delay{0};
     std::vector<std::shared_ptr<HoldGate>> gates;
     bool dropConnection = false;
@@ -59,7 +68,10 @@ struct FaultPlan {
 // whose route matches it; counted knobs are used up one call at a time.
 class FaultKnobs {
 public:
-    void overrideStatus(Route route, int status, int times, std::string body, std::string contentType);
+    // `times` for the counted knobs: how many calls use it (kEveryCall: no limit).
+    static constexpr int kEveryCall = -1;
+
+    void overrideReply(Route route, ReplyOverride reply, int times);
     void delay(Route route, std::chrono::milliseconds delay);
     std::shared_ptr<HoldGate> hold(Route route);
     void dropConnection(Route route, int times);
@@ -70,14 +82,14 @@ public:
     FaultPlan planFor(std::string_view method, std::string_view host, std::string_view path);
 
 private:
-    struct StatusKnob { Route route; int status; int remaining; std::string body; std::string contentType; };
+    struct ReplyKnob { Route route; ReplyOverride reply; int remaining; };
     struct DelayKnob { Route route; std::chrono::milliseconds delay; };
     struct HoldKnob { Route route; std::shared_ptr<HoldGate> gate; };
     struct DropKnob { Route route; int remaining; };
     struct SlowKnob { Route route; std::size_t chunkBytes; std::chrono::milliseconds pause; };
 
     std::mutex mutex_;
-    std::vector<StatusKnob> statuses_;
+    std::vector<ReplyKnob> replies_;
     std::vector<DelayKnob> delays_;
     std::vector<HoldKnob> holds_;
     std::vector<DropKnob> drops_;

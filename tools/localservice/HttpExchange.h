@@ -70,6 +70,7 @@ struct Reply {
     std::uint64_t fileOffset = 0;
     std::uint64_t fileLength = 0;
     bool headOnly = false;  // HEAD: headers (Content-Length included) without the body
+    bool chunked = false;   // chunked framing instead of Content-Length
 
     Reply& header(std::string name, std::string value) {
         headers.emplace_back(std::move(name), std::move(value));

@@ -9,8 +9,13 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <openssl/evp.h>
+
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <list>
@@ -106,6 +111,7 @@ struct LocalService::Impl {
     std::unique_ptr<Thumbnailer> thumbnails;
 
     std::atomic<bool> stopping{false};
+    std::atomic<std::uint64_t> accepted{0};
     std::mutex stopMutex;
     std::condition_variable stopSignal;
     std::mutex connectionsMutex;
@@ -116,7 +122,7 @@ struct LocalService::Impl {
     ~Impl();
 
     void acceptLoop();
-    void serve(tcp::socket& socket);
+    void serve(tcp::socket& socket, std::uint64_t connectionNumber);
     Reply respond(IncomingRequest& request, FaultPlan& plan);
     Reply route(IncomingRequest& request);
     bool authorised(const IncomingRequest& request) const;
@@ -200,6 +206,7 @@ void LocalService::Impl::acceptLoop() {
             continue;
         }
         socket.set_option(tcp::no_delay(true), error);
+        const std::uint64_t connectionNumber = ++accepted;
         std::lock_guard lock(connectionsMutex);
         // Join the threads of connections that have ended.
         for (auto it = connections.begin(); it != connections.end();) {
@@ -213,9 +220,9 @@ void LocalService::Impl::acceptLoop() {
         auto connection = std::make_unique<Connection>();
         Connection* raw = connection.get();
         raw->fd = socket.native_handle();
-        raw->thread = std::thread([this, raw, owned = std::move(socket)]() mutable {
+        raw->thread = std::thread([this, raw, connectionNumber, owned = std::move(socket)]() mutable {
             try {
-                serve(owned);
+                serve(owned, connectionNumber);
             } catch (const std::exception&) {
                 // The connection ends; the service goes on.
             }
@@ -274,11 +281,12 @@ Reply LocalService::Impl::route(IncomingRequest& request) {
 Reply LocalService::Impl::respond(IncomingRequest& request, FaultPlan& plan) {
     if (plan.delay.count() > 0) pause(plan.delay);
     for (auto& gate : plan.gates) gate->pass();
-    if (plan.status) {
+    if (plan.reply) {
         Reply reply;
-        reply.status = *plan.status;
-        reply.body = plan.body;
-        if (!plan.contentType.empty()) reply.header("Content-Type", plan.contentType);
+        reply.status = plan.reply->status;
+        reply.headers = plan.reply->headers;
+        reply.body = plan.reply->body;
+        reply.chunked = plan.reply->chunked;
         return reply;
     }
     try {
@@ -297,13 +305,35 @@ bool LocalService::Impl::writeReply(Stream& stream, const Reply& reply, bool omi
     head += "Server: nimbuscrate-localservice\r\n";
     for (const auto& [name, value] : reply.headers) head += headerSafe(name) + ": " + headerSafe(value) + "\r\n";
     const bool noBody = requiresNoBody(reply.status);
-    if (!noBody) head += "Content-Length: " + std::to_string(reply.bodyLength()) + "\r\n";
+    const bool chunked = reply.chunked && !noBody;
+    if (chunked) {
+        head += "Transfer-Encoding: chunked\r\n";
+    } else if (!noBody) {
+        head += "Content-Length: " + std::to_string(reply.bodyLength()) + "\r\n";
+    }
     if (!keepAlive) head += "Connection: close\r\n";
     head += "\r\n";
     boost::system::error_code error;
     asio::write(stream, asio::buffer(head), error);
     if (error) return false;
-    if (noBody || omitBody || reply.bodyLength() == 0) return true;
+    if (noBody || omitBody) return true;
+    // Chunked: every piece written below is one chunk, then the last chunk.
+    auto writePiece = [&](const char* data, std::size_t size) {
+        if (!chunked) {
+            asio::write(stream, asio::buffer(data, size), error);
+            return;
+        }
+        char sizeLine[32];
+        std::snprintf(sizeLine, sizeof sizeLine, "%zx\r\n", size);
+        const std::array<asio::const_buffer, 3> framed{asio::buffer(sizeLine, std::strlen(sizeLine)),
+                                                       asio::buffer(data, size), asio::buffer("\r\n", 2)};
+        asio::write(stream, framed, error);
+    };
+    auto finish = [&] {
+        if (chunked) asio::write(stream, asio::buffer(std::string_view("0\r\n\r\n")), error);
+        return !error;
+    };
+    if (reply.bodyLength() == 0) return finish();
 
     const bool slow = plan.slowChunkBytes > 0;
     const std::size_t chunk = slow ? plan.slowChunkBytes : kFileChunk;
@@ -318,18 +348,53 @@ bool LocalService::Impl::writeReply(Stream& stream, const Reply& reply, bool omi
             ssize_t got = ::pread(reply.file->fd(), buffer.data(), piece, static_cast<off_t>(reply.fileOffset + sent));
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) return false;  // the file shrank: the reply cannot be completed
-            asio::write(stream, asio::buffer(buffer.data(), static_cast<std::size_t>(got)), error);
+            writePiece(buffer.data(), static_cast<std::size_t>(got));
             sent += static_cast<std::uint64_t>(got);
         } else {
-            asio::write(stream, asio::buffer(reply.body.data() + sent, piece), error);
+            writePiece(reply.body.data() + sent, piece);
             sent += piece;
         }
         if (error) return false;
     }
-    return true;
+    return finish();
 }
 
-void LocalService::Impl::serve(tcp::socket& socket) {
+namespace {
+
+// SHA-256 of a request body as it arrives.
+class BodyDigest {
+public:
+    BodyDigest() : context_(EVP_MD_CTX_new()) {
+        if (!context_ || EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) != 1) {
+            EVP_MD_CTX_free(context_);
+            throw std::runtime_error("SHA-256 is not available");
+        }
+    }
+    ~BodyDigest() { EVP_MD_CTX_free(context_); }
+    BodyDigest(const BodyDigest&) = delete;
+    BodyDigest& operator=(const BodyDigest&) = delete;
+
+    void update(const char* data, std::size_t size) { EVP_DigestUpdate(context_, data, size); }
+    std::string hex() {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(context_, digest, &length);
+        static const char* digits = "0123456789abcdef";
+        std::string out;
+        for (unsigned int i = 0; i < length; ++i) {
+            out += digits[digest[i] >> 4];
+            out += digits[digest[i] & 15];
+        }
+        return out;
+    }
+
+private:
+    EVP_MD_CTX* context_;
+};
+
+}  // namespace
+
+void LocalService::Impl::serve(tcp::socket& socket, std::uint64_t connectionNumber) {
     asio::ssl::stream<tcp::socket&> stream(socket, tls);
     boost::system::error_code error;
     stream.handshake(asio::ssl::stream_base::server, error);
@@ -352,6 +417,7 @@ void LocalService::Impl::serve(tcp::socket& socket) {
         auto& message = parser.get();
         IncomingRequest request;
         auto& info = request.info;
+        info.connection = connectionNumber;
         info.method = std::string(message.method_string());
         info.target = std::string(message.target());
         for (const auto& field : message) info.headers.add(std::string(field.name_string()), std::string(field.value()));
@@ -391,6 +457,7 @@ void LocalService::Impl::serve(tcp::socket& socket) {
             if (error) return;
         }
         std::vector<char> chunk(64 * 1024);
+        BodyDigest digest;
         while (!parser.is_done()) {
             message.body().data = chunk.data();
             message.body().size = chunk.size();
@@ -400,11 +467,13 @@ void LocalService::Impl::serve(tcp::socket& socket) {
             std::size_t got = chunk.size() - message.body().size;
             if (got == 0) continue;
             request.body.append(chunk.data(), got, spool);
+            digest.update(chunk.data(), got);
             if (info.body.size() < RecordedRequest::kBodyKept) {
                 info.body.append(chunk.data(), std::min(got, RecordedRequest::kBodyKept - info.body.size()));
             }
         }
         request.body.finish();
+        info.bodySha256 = digest.hex();
         info.bodyLength = request.body.size();
         info.bodyTruncated = info.bodyLength > info.body.size();
         const bool keepAlive = message.keep_alive() && wellFormed;
@@ -441,8 +510,18 @@ void LocalService::useForThisProcess() const {
 
 RequestLog& LocalService::requests() { return impl_->log; }
 
+std::uint64_t LocalService::connectionsAccepted() const { return impl_->accepted; }
+
 void LocalService::overrideStatus(const Route& route, int status, int times, std::string body, std::string contentType) {
-    impl_->knobs.overrideStatus(route, status, times, std::move(body), std::move(contentType));
+    ReplyOverride reply;
+    reply.status = status;
+    if (!contentType.empty()) reply.headers.emplace_back("Content-Type", std::move(contentType));
+    reply.body = std::move(body);
+    impl_->knobs.overrideReply(route, std::move(reply), times);
+}
+
+void LocalService::overrideReply(const Route& route, ReplyOverride reply, int times) {
+    impl_->knobs.overrideReply(route, std::move(reply), times);
 }
 
 void LocalService::delay(const Route& route, std::chrono::milliseconds duration) { impl_->knobs.delay(route, duration); }

@@ -64,11 +64,18 @@ public:
     void useForThisProcess() const;
 
     RequestLog& requests();
+    // Connections accepted since the start (each carries one or more requests).
+    std::uint64_t connectionsAccepted() const;
 
     // Fault knobs; a route is method ("" = any) + host ("" = any) + path prefix.
+    // Counted knobs take `times` = FaultKnobs::kEveryCall for no limit. When
+    // several counted knobs of a kind match, the one set first is used first.
     // The next `times` matching calls get `status` (and `body`) instead of the real reply.
     void overrideStatus(const Route& route, int status, int times = 1, std::string body = {},
                         std::string contentType = "application/json");
+    // The next `times` matching calls get `reply` (status, header fields, body,
+    // framing) instead of the real reply, without any check of the request.
+    void overrideReply(const Route& route, ReplyOverride reply, int times = 1);
     // Every matching call waits this long before its reply (0 removes it).
     void delay(const Route& route, std::chrono::milliseconds delay);
     // Every matching call waits at the returned gate until the test opens it.

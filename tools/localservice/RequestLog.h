@@ -39,6 +39,10 @@ struct RecordedRequest {
     std::uint64_t bodyLength = 0;
     std::string body;  // the first kBodyKept bytes of the body
     bool bodyTruncated = false;
+    std::string bodySha256;  // SHA-256 of the whole body, lower-case hex
+    // Which accepted connection carried it: 1 for the service's first, 2 for
+    // the next, ... (requests on one kept-alive connection share the number).
+    std::uint64_t connection = 0;
 
     static constexpr std::size_t kBodyKept = 1024 * 1024;
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -11,13 +13,15 @@
 #include "platform/http/DevelopmentRoute.h"
 #include "platform/http/HttpTransport.h"
 #include "platform/http/TransportError.h"
-#include "tests/platform/http/TestHttpsServer.h"
+#include "tools/localservice/LocalService.h"
 
 namespace nimbuscrate {
 namespace {
 
-using testing::TestReply;
-using testing::TestRequest;
+using localservice::FaultKnobs;
+using localservice::RecordedRequest;
+using localservice::ReplyOverride;
+using localservice::Route;
 using namespace std::chrono_literals;
 
 const std::string kWeb = NIMBUSCRATE_WEBAPP_HOST;
@@ -36,15 +40,38 @@ std::string readFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string headerNames(const HttpHeaders& headers) {
+std::string headerNames(const localservice::HeaderFields& headers) {
     std::string names;
     for (const auto& [name, value] : headers.fields()) names += (names.empty() ? "" : ",") + name;
     return names;
 }
 
+std::string sha256Hex(const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+// The whole body reached the service, byte for byte (the log keeps only the
+// first mebibyte itself, and a digest of all of it).
+void expectBody(const RecordedRequest& seen, const std::string& body) {
+    EXPECT_EQ(seen.bodyLength, body.size()) << seen.method << " " << seen.path;
+    EXPECT_EQ(seen.bodySha256, sha256Hex(body)) << seen.method << " " << seen.path;
+}
+
+// The transport against the local service: the service's own routes are not
+// used, every reply is written by the test through the service's knobs and
+// the request log shows what arrived.
 class HttpTransportTest : public ::testing::Test {
 protected:
-    void SetUp() override { server.route(); }
+    void SetUp() override { DevelopmentRoute::set(service.address(), service.caCertificateFile().string()); }
     void TearDown() override { DevelopmentRoute::clear(); }
 
     std::filesystem::path temporaryFile(const std::string& name) {
@@ -57,13 +84,24 @@ protected:
         for (const auto& path : cleanup) std::filesystem::remove(path);
     }
 
-    std::function<TestReply(const TestRequest&)> reply = [](const TestRequest&) { return TestReply{200, {}, "ok"}; };
-    testing::TestHttpsServer server{[this](const TestRequest& request) { return reply(request); }};
+    // Every call to `path` (a prefix) on `host` gets `reply`. Answers set
+    // first win, so the specific ones go before otherwise().
+    void answer(const std::string& host, const std::string& path, ReplyOverride reply) {
+        service.overrideReply(Route{"", host, path}, std::move(reply), FaultKnobs::kEveryCall);
+    }
+    void answer(const std::string& path, ReplyOverride reply) { answer(kWeb, path, std::move(reply)); }
+    // Every call no earlier answer took.
+    void otherwise(ReplyOverride reply) { answer("", "/", std::move(reply)); }
+
+    std::vector<RecordedRequest> seen() { return service.requests().all(); }
+
+    localservice::LocalService service{localservice::LocalService::Options{}};
     HttpTransport transport;
     std::vector<std::filesystem::path> cleanup;
 };
 
 TEST_F(HttpTransportTest, SendsTheHeadersAndMethodExactlyAsGiven) {
+    otherwise({200, {}, "ok"});
     // Over 1 MiB: libcurl would ask "Expect: 100-continue" on its own.
     const std::string body(2 * 1024 * 1024, 'x');
     HttpRequest post = request("POST", "https://" + kWeb + "/form");
@@ -83,12 +121,12 @@ TEST_F(HttpTransportTest, SendsTheHeadersAndMethodExactlyAsGiven) {
     empty.body = Bytes{};
     EXPECT_EQ(transport.send(empty).status, 200);
 
-    const auto seen = server.requests();
+    const auto seen = this->seen();
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].method, "POST");
     EXPECT_EQ(headerNames(seen[0].headers), "Host,Content-Type,Range,Content-Length");
     EXPECT_EQ(seen[0].headers.value("Content-Type"), "application/x-www-form-urlencoded");
-    EXPECT_EQ(seen[0].body, body);
+    expectBody(seen[0], body);
     EXPECT_EQ(seen[1].method, "GET");
     EXPECT_EQ(headerNames(seen[1].headers), "Host");
     EXPECT_EQ(seen[1].host, kWeb);
@@ -100,12 +138,13 @@ TEST_F(HttpTransportTest, SendsTheHeadersAndMethodExactlyAsGiven) {
 }
 
 TEST_F(HttpTransportTest, ABodyNeverChangesTheMethod) {
+    otherwise({200, {}, "ok"});
     for (const char* method : {"GET", "REPORT", "POST", "PROPFIND"}) {
         HttpRequest withBody = request(method, "https://" + kWeb + "/x");
         withBody.body = bytesOf("<x/>");
         transport.send(withBody);
     }
-    const auto seen = server.requests();
+    const auto seen = this->seen();
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].method, "GET");
     EXPECT_EQ(seen[1].method, "REPORT");
@@ -115,13 +154,14 @@ TEST_F(HttpTransportTest, ABodyNeverChangesTheMethod) {
 }
 
 TEST_F(HttpTransportTest, ReadsTheBodyFromAFileAndRefusesAMissingOne) {
+    otherwise({200, {}, "ok"});
     const auto file = temporaryFile("body.bin");
     std::ofstream(file, std::ios::binary) << std::string(300000, 'b') << "end";
     HttpRequest put = request("PUT", "https://" + kWeb + "/upload.bin");
     put.body = HttpFileBody{file};
     EXPECT_EQ(transport.send(put).status, 200);
-    ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0].body, readFile(file));
+    ASSERT_EQ(seen().size(), 1u);
+    EXPECT_EQ(seen()[0].body, readFile(file));
 
     put.body = HttpFileBody{file.string() + ".missing"};
     try {
@@ -130,16 +170,15 @@ TEST_F(HttpTransportTest, ReadsTheBodyFromAFileAndRefusesAMissingOne) {
     } catch (const TransportError& error) {
         EXPECT_EQ(error.kind(), TransportError::Kind::cannotReadBody);
     }
-    EXPECT_EQ(server.requests().size(), 1u) << "nothing is sent without its body";
+    EXPECT_EQ(seen().size(), 1u) << "nothing is sent without its body";
 }
 
 TEST_F(HttpTransportTest, DeliversTheReplyToMemoryFileOrConsumer) {
     const std::string body = "0123456789abcdef" + std::string(100000, 'z');
-    reply = [&](const TestRequest& r) {
-        TestReply out{r.target == "/missing" ? 404 : 200, {{"X-OC-MTime", "accepted"}}, body};
-        out.chunked = r.target == "/chunked";
-        return out;
-    };
+    answer("/missing", {404, {{"X-OC-MTime", "accepted"}}, body});
+    answer("/chunked", {200, {{"X-OC-MTime", "accepted"}}, body, true});
+    otherwise({200, {{"X-OC-MTime", "accepted"}}, body});
+
     const HttpResponse memory = transport.send(request("GET", "https://" + kWeb + "/chunked"));
     EXPECT_EQ(stringOf(memory.body), body);
     EXPECT_EQ(memory.headers.value("x-oc-mtime"), "accepted");
@@ -177,7 +216,7 @@ TEST_F(HttpTransportTest, DeliversTheReplyToMemoryFileOrConsumer) {
 }
 
 TEST_F(HttpTransportTest, AConsumerFailureEndsTheTransferAndReachesTheCaller) {
-    reply = [](const TestRequest&) { return TestReply{200, {}, std::string(500000, 'q')}; };
+    otherwise({200, {}, std::string(500000, 'q')});
     EXPECT_THROW(transport.stream(request("GET", "https://" + kWeb + "/file"),
                                   [](const std::uint8_t*, std::size_t) { throw std::domain_error("consumer"); }),
                  std::domain_error);
@@ -197,12 +236,10 @@ TEST_F(HttpTransportTest, RepliesOverTheCapFailWhileTheyArrive) {
         {"chunked exactly the cap", true, 1000, false},
     };
     for (const Case& c : cases) {
-        reply = [&](const TestRequest&) {
-            TestReply out{200, {}, std::string(c.length, 'c')};
-            out.chunked = c.chunked;
-            out.pieceBytes = 100;
-            return out;
-        };
+        service.clearFaults();
+        otherwise({200, {}, std::string(c.length, 'c'), c.chunked});
+        // In pieces of 100 bytes (one chunk each when chunked).
+        service.slowBody(Route{"", "", "/"}, 100, 0ms);
         HttpRequest capped = request("GET", "https://" + kWeb + "/big");
         capped.maxReplyBytes = 1000;
         std::size_t consumed = 0;
@@ -219,16 +256,11 @@ TEST_F(HttpTransportTest, RepliesOverTheCapFailWhileTheyArrive) {
 }
 
 TEST_F(HttpTransportTest, AnIdleReplyTimesOutButASlowOneThatKeepsMovingSurvives) {
-    reply = [](const TestRequest& r) {
-        TestReply out{200, {}, std::string(40, 's')};
-        if (r.target == "/silent") out.delay = 10s;
-        if (r.target == "/slow") {
-            // Five seconds in all, never more than half a second without a byte.
-            out.pieceBytes = 4;
-            out.piecePause = 500ms;
-        }
-        return out;
-    };
+    otherwise({200, {}, std::string(40, 's')});
+    service.delay(Route{"", "", "/silent"}, 10s);
+    // Four and a half seconds in all, never more than half a second without a byte.
+    service.slowBody(Route{"", "", "/slow"}, 4, 500ms);
+
     HttpRequest silent = request("GET", "https://" + kWeb + "/silent");
     silent.timeoutSeconds = 1;
     try {
@@ -246,26 +278,22 @@ TEST_F(HttpTransportTest, AnIdleReplyTimesOutButASlowOneThatKeepsMovingSurvives)
 }
 
 TEST_F(HttpTransportTest, NeverFollowReturnsTheRedirectItself) {
-    reply = [](const TestRequest& r) {
-        if (r.target == "/moved") return TestReply{302, {{"Location", "/target"}}, "moved"};
-        return TestReply{200, {}, "target"};
-    };
+    answer("/moved", {302, {{"Location", "/target"}}, "moved"});
+    otherwise({200, {}, "target"});
     HttpRequest guarded = request("GET", "https://" + kWeb + "/moved");
     guarded.redirects = RedirectPolicy::never;
     const HttpResponse response = transport.send(guarded);
     EXPECT_EQ(response.status, 302);
     EXPECT_EQ(response.headers.value("Location"), "/target");
     EXPECT_EQ(stringOf(response.body), "moved");
-    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(seen().size(), 1u);
 }
 
 TEST_F(HttpTransportTest, AuthorizationStaysWithTheFirstOrigin) {
-    reply = [](const TestRequest& r) {
-        if (r.target == "/a") return TestReply{307, {{"Location", "/b"}}, ""};
-        if (r.target == "/b") return TestReply{301, {{"Location", "https://" + kMedia + "/c"}}, ""};
-        if (r.target == "/c") return TestReply{302, {{"Location", "https://" + kWeb + "/d"}}, ""};
-        return TestReply{200, {}, "end"};
-    };
+    answer(kWeb, "/a", {307, {{"Location", "/b"}}, ""});
+    answer(kWeb, "/b", {301, {{"Location", "https://" + kMedia + "/c"}}, ""});
+    answer(kMedia, "/c", {302, {{"Location", "https://" + kWeb + "/d"}}, ""});
+    otherwise({200, {}, "end"});
     HttpRequest followed = request("GET", "https://" + kWeb + "/a");
     followed.headers.set("Authorization", "Bearer secret");
     followed.headers.set("User-Agent", "Nimbuscrate-macOS/1.1");
@@ -275,17 +303,17 @@ TEST_F(HttpTransportTest, AuthorizationStaysWithTheFirstOrigin) {
     EXPECT_EQ(response.url.string(), "https://" + kWeb + "/d");
     EXPECT_EQ(stringOf(response.body), "end");
 
-    const auto seen = server.requests();
+    const auto seen = this->seen();
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[1].headers.value("Authorization"), "Bearer secret") << "same origin keeps it";
     EXPECT_EQ(seen[2].host, kMedia);
-    EXPECT_FALSE(seen[2].headers.contains("Authorization")) << "another host never sees it";
+    EXPECT_FALSE(seen[2].headers.has("Authorization")) << "another host never sees it";
     EXPECT_EQ(seen[2].headers.value("User-Agent"), "Nimbuscrate-macOS/1.1");
     EXPECT_EQ(seen[3].headers.value("Authorization"), "Bearer secret");
 }
 
 TEST_F(HttpTransportTest, RedirectsAwayFromHttpsAreRefused) {
-    reply = [](const TestRequest&) { return TestReply{302, {{"Location", "http://" + kWeb + "/plain"}}, ""}; };
+    otherwise({302, {{"Location", "http://" + kWeb + "/plain"}}, ""});
     HttpRequest followed = request("GET", "https://" + kWeb + "/secure");
     followed.headers.set("Authorization", "Bearer secret");
     try {
@@ -294,21 +322,22 @@ TEST_F(HttpTransportTest, RedirectsAwayFromHttpsAreRefused) {
     } catch (const TransportError& error) {
         EXPECT_EQ(error.kind(), TransportError::Kind::insecureRedirect);
     }
-    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(seen().size(), 1u);
 }
 
 TEST_F(HttpTransportTest, FollowsAtMostTenHops) {
-    reply = [](const TestRequest& r) {
-        const int hop = std::stoi(r.target.substr(1));
-        if (hop < 11) return TestReply{302, {{"Location", "/" + std::to_string(hop + 1)}}, ""};
-        return TestReply{200, {}, "done"};
-    };
-    const HttpResponse ten = transport.send(request("GET", "https://" + kWeb + "/1"));
+    // "/hop/<n>/" moves on to "/hop/<n + 1>/" up to the eleventh.
+    for (int hop = 0; hop < 11; ++hop) {
+        answer("/hop/" + std::to_string(hop) + "/", {302, {{"Location", "/hop/" + std::to_string(hop + 1) + "/"}}, ""});
+    }
+    otherwise({200, {}, "done"});
+    const HttpResponse ten = transport.send(request("GET", "https://" + kWeb + "/hop/1/"));
     EXPECT_EQ(ten.status, 200);
     EXPECT_EQ(ten.redirectCount, 10);
+    EXPECT_EQ(stringOf(ten.body), "done");
 
     try {
-        transport.send(request("GET", "https://" + kWeb + "/0"));
+        transport.send(request("GET", "https://" + kWeb + "/hop/0/"));
         FAIL() << "eleven hops are too many";
     } catch (const TransportError& error) {
         EXPECT_EQ(error.kind(), TransportError::Kind::tooManyRedirects);
@@ -316,32 +345,27 @@ TEST_F(HttpTransportTest, FollowsAtMostTenHops) {
 }
 
 TEST_F(HttpTransportTest, RedirectsChangeTheMethodAsBrowsersDo) {
-    reply = [](const TestRequest& r) {
-        if (r.target == "/see-other") return TestReply{303, {{"Location", "/result"}}, ""};
-        if (r.target == "/temporary") return TestReply{307, {{"Location", "/result"}}, ""};
-        return TestReply{200, {}, ""};
-    };
+    answer("/see-other", {303, {{"Location", "/result"}}, ""});
+    answer("/temporary", {307, {{"Location", "/result"}}, ""});
+    otherwise({200, {}, ""});
     for (const char* target : {"/see-other", "/temporary"}) {
         HttpRequest post = request("POST", "https://" + kWeb + target);
         post.headers.set("Content-Type", "text/plain");
         post.body = bytesOf("payload");
         transport.send(post);
     }
-    const auto seen = server.requests();
+    const auto seen = this->seen();
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[1].method, "GET");
     EXPECT_EQ(seen[1].body, "");
-    EXPECT_FALSE(seen[1].headers.contains("Content-Type"));
+    EXPECT_FALSE(seen[1].headers.has("Content-Type"));
     EXPECT_EQ(seen[3].method, "POST");
     EXPECT_EQ(seen[3].body, "payload");
 }
 
 TEST_F(HttpTransportTest, AStopRequestEndsTheTransferWithCancellation) {
-    reply = [](const TestRequest&) {
-        TestReply out{200, {}, "late"};
-        out.holdUntilReleased = true;
-        return out;
-    };
+    otherwise({200, {}, "late"});
+    const auto gate = service.hold(Route{"", "", "/held"});
     std::stop_source stop;
     std::exception_ptr outcome;
     std::thread worker([&] {
@@ -351,25 +375,26 @@ TEST_F(HttpTransportTest, AStopRequestEndsTheTransferWithCancellation) {
             outcome = std::current_exception();
         }
     });
-    ASSERT_TRUE(server.waitForRequests(1, 10s));
+    ASSERT_TRUE(gate->waitForArrivals(1, 10s));
     stop.request_stop();
     worker.join();
-    server.release();
+    gate->open();
     ASSERT_TRUE(outcome);
     EXPECT_THROW(std::rethrow_exception(outcome), CancellationError);
 
     // Already stopped: nothing is sent.
     EXPECT_THROW(transport.send(request("GET", "https://" + kWeb + "/never"), stop.get_token()), CancellationError);
-    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(seen().size(), 1u);
 }
 
 TEST_F(HttpTransportTest, ConsecutiveRequestsOfAThreadReuseTheConnection) {
+    otherwise({200, {}, "ok"});
     const HttpResponse first = transport.send(request("GET", "https://" + kWeb + "/one"));
     const HttpResponse second = transport.send(request("GET", "https://" + kWeb + "/two"));
     EXPECT_EQ(first.newConnections, 1);
     EXPECT_EQ(second.newConnections, 0);
-    EXPECT_EQ(server.connections(), 1u);
-    const auto seen = server.requests();
+    EXPECT_EQ(service.connectionsAccepted(), 1u);
+    const auto seen = this->seen();
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].connection, seen[1].connection);
 
@@ -377,28 +402,29 @@ TEST_F(HttpTransportTest, ConsecutiveRequestsOfAThreadReuseTheConnection) {
     HttpRequest fresh = request("POST", "https://" + kWeb + "/grant");
     fresh.freshConnection = true;
     EXPECT_EQ(transport.send(fresh).newConnections, 1);
-    EXPECT_EQ(server.connections(), 2u);
+    EXPECT_EQ(service.connectionsAccepted(), 2u);
 }
 
 TEST_F(HttpTransportTest, TransportFailuresAreTransportErrors) {
+    otherwise({200, {}, "ok"});
     // A certificate from another CA is not trusted.
-    testing::TestHttpsServer other([](const TestRequest&) { return TestReply{}; });
-    DevelopmentRoute::set(server.address(), other.caFile().string());
+    localservice::LocalService other(localservice::LocalService::Options{});
+    DevelopmentRoute::set(service.address(), other.caCertificateFile().string());
     try {
         transport.send(request("GET", "https://" + kWeb + "/untrusted"));
         FAIL() << "an untrusted certificate must fail";
     } catch (const TransportError& error) {
         EXPECT_EQ(error.kind(), TransportError::Kind::serverCertificateUntrusted) << error.what();
     }
-    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(seen().empty());
 
     // Nothing listens on the port any more.
     std::string closedAddress;
     {
-        testing::TestHttpsServer gone([](const TestRequest&) { return TestReply{}; });
+        localservice::LocalService gone(localservice::LocalService::Options{});
         closedAddress = gone.address();
     }
-    DevelopmentRoute::set(closedAddress, server.caFile().string());
+    DevelopmentRoute::set(closedAddress, service.caCertificateFile().string());
     try {
         transport.send(request("GET", "https://" + kWeb + "/refused"));
         FAIL() << "a closed port must fail";

@@ -7,7 +7,7 @@
 #include "shared/session/DesktopError.h"
 #include "shared/session/OAuthClient.h"
 #include "shared/session/ServiceEndpoints.h"
-#include "tests/platform/http/LocalServiceFixture.h"
+#include "tests/support/LocalServiceFixture.h"
 
 namespace nimbuscrate {
 namespace {

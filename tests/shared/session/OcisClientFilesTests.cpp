@@ -15,38 +15,25 @@
 #include "shared/session/DesktopError.h"
 #include "shared/session/OcisClient.h"
 #include "shared/session/PlainOnlyDriveService.h"
-#include "tests/platform/http/LocalServiceFixture.h"
+#include "tests/support/LocalServiceFixture.h"
 
 namespace nimbuscrate {
 namespace {
 
 using localservice::Route;
+using testing::kTinyPNG;
+using testing::readFile;
+using testing::writeFile;
 using namespace std::chrono_literals;
 
 const std::string kWeb = NIMBUSCRATE_WEBAPP_HOST;
 const std::string kBlob = "0a1b2c3d-0000-4000-8000-00000000000a-1b2c3d4e-1111-4111-8111-11111111111b.nbenc";
-// A 2 × 2 PNG.
-const std::string kTinyPNG(
-    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x02\x00\x00\x00\x02\x08\x02\x00"
-    "\x00\x00\xfd\xd4\x9a\x73\x00\x00\x00\x11\x49\x44\x41\x54\x78\x9c\x63\xf8\xcf\xc0\x00\x44\x0c\x60\xf2\x3f\x00"
-    "\x1b\xf2\x03\xfd\xf3\xe7\x4b\xb1\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
-    74);
 // A PNG whose header claims 100000 × 100000 pixels.
 const std::string kHugePNG(
     "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x01\x86\xa0\x00\x01\x86\xa0\x08\x00"
     "\x00\x00\x00\x8d\x39\x54\x14\x00\x00\x00\x0c\x49\x44\x41\x54\x78\x9c\x63\x60\xa0\x0c\x00\x00\x00\x40\x00"
     "\x01\xb7\x34\x7c\xef\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
     69);
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::filesystem::path& path, const std::string& contents) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
 
 std::vector<std::string> names(const std::vector<RemoteItem>& items) {
     std::vector<std::string> out;
@@ -55,7 +42,7 @@ std::vector<std::string> names(const std::vector<RemoteItem>& items) {
 }
 
 // Encrypted children a test hands the listing, and a policy answer.
-class ScriptedEncryption final : public EncryptedDriveService {
+class ScriptedEncryption final : public testing::ForwardingDriveService {
 public:
     std::vector<RemoteItem> encryptedChildren;
     bool required = false;
@@ -66,26 +53,6 @@ public:
         ++listings;
         return encryptedChildren;
     }
-    std::filesystem::path downloadEncryptedFile(const RemoteItem& i, std::stop_token s) override {
-        return plain.downloadEncryptedFile(i, s);
-    }
-    std::optional<Bytes> fetchEncryptedThumbnail(const RemoteItem& i, std::stop_token s) override {
-        return plain.fetchEncryptedThumbnail(i, s);
-    }
-    RemoteItem createEncryptedItem(const std::string& n, const RemoteItem& p, bool d,
-                                   const std::optional<std::filesystem::path>& c, std::optional<Date> m,
-                                   std::stop_token s) override {
-        return plain.createEncryptedItem(n, p, d, c, m, s);
-    }
-    RemoteItem modifyEncryptedItem(const RemoteItem& i, const RemoteItem& p, const std::string& n,
-                                   const std::optional<std::filesystem::path>& c, std::optional<Date> m, bool b,
-                                   std::stop_token s) override {
-        return plain.modifyEncryptedItem(i, p, n, c, m, b, s);
-    }
-    void deleteEncryptedItem(const RemoteItem& i, std::stop_token s) override { plain.deleteEncryptedItem(i, s); }
-
-private:
-    PlainOnlyDriveService plain;
 };
 
 class OcisClientFilesTest : public testing::LocalServiceFixture {

@@ -13,7 +13,7 @@
 #include "shared/session/OcisClient.h"
 #include "shared/session/PlainOnlyDriveService.h"
 #include "shared/session/ServiceEndpoints.h"
-#include "tests/platform/http/LocalServiceFixture.h"
+#include "tests/support/LocalServiceFixture.h"
 
 namespace nimbuscrate {
 namespace {
@@ -32,7 +32,7 @@ Url url(const std::string& text) {
 
 // The encryption seam as the gate sees it: counts the questions and answers
 // as told.
-class ScriptedPolicy final : public EncryptedDriveService {
+class ScriptedPolicy final : public testing::ForwardingDriveService {
 public:
     enum class Answer { notRequired, required, paused };
     std::atomic<Answer> answer{Answer::notRequired};
@@ -43,29 +43,6 @@ public:
         if (answer == Answer::paused) throw E2EEError::paused();
         return answer == Answer::required;
     }
-    std::vector<RemoteItem> listEncryptedChildren(const RemoteItem& p, std::stop_token s) override {
-        return plain.listEncryptedChildren(p, s);
-    }
-    std::filesystem::path downloadEncryptedFile(const RemoteItem& i, std::stop_token s) override {
-        return plain.downloadEncryptedFile(i, s);
-    }
-    std::optional<Bytes> fetchEncryptedThumbnail(const RemoteItem& i, std::stop_token s) override {
-        return plain.fetchEncryptedThumbnail(i, s);
-    }
-    RemoteItem createEncryptedItem(const std::string& n, const RemoteItem& p, bool d,
-                                   const std::optional<std::filesystem::path>& c, std::optional<Date> m,
-                                   std::stop_token s) override {
-        return plain.createEncryptedItem(n, p, d, c, m, s);
-    }
-    RemoteItem modifyEncryptedItem(const RemoteItem& i, const RemoteItem& p, const std::string& n,
-                                   const std::optional<std::filesystem::path>& c, std::optional<Date> m, bool b,
-                                   std::stop_token s) override {
-        return plain.modifyEncryptedItem(i, p, n, c, m, b, s);
-    }
-    void deleteEncryptedItem(const RemoteItem& i, std::stop_token s) override { plain.deleteEncryptedItem(i, s); }
-
-private:
-    PlainOnlyDriveService plain;
 };
 
 DesktopError::Kind kindOf(const std::function<void()>& call) {

@@ -14,7 +14,7 @@
 #include "shared/encryption/E2EEError.h"
 #include "shared/session/DesktopError.h"
 #include "shared/session/TokenProvider.h"
-#include "tests/platform/http/LocalServiceFixture.h"
+#include "tests/support/LocalServiceFixture.h"
 
 extern char** environ;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -140,6 +141,125 @@ TEST_F(localservice_core, StatusOverrideForTheNextCalls) {
         EXPECT_EQ(reply.header("content-type"), "application/json");
     }
     EXPECT_EQ(client->get(drivesUrl(), {bearer()}).status, 200);
+}
+
+TEST_F(localservice_core, ReplyOverrideWritesStatusFieldsBodyAndFraming) {
+    struct Case {
+        const char* name;
+        ReplyOverride reply;
+    };
+    const std::string large(300000, 'L');
+    const Case cases[] = {
+        {"redirect", {302, {{"Location", "/elsewhere"}, {"X-OC-MTime", "accepted"}}, "moved", false}},
+        {"chunked", {200, {{"Content-Type", "text/plain"}}, large, true}},
+        {"chunked and empty", {404, {}, "", true}},
+        {"no fields", {200, {}, "plain", false}},
+    };
+    for (const auto& c : cases) {
+        // No token needed: the override answers before any route's checks.
+        service->overrideReply({"GET", webAppHost(), "/graph/"}, c.reply);
+        auto reply = client->get(drivesUrl());
+        EXPECT_EQ(reply.result, CURLE_OK) << c.name;
+        EXPECT_EQ(reply.status, c.reply.status) << c.name;
+        EXPECT_EQ(reply.body, c.reply.body) << c.name;
+        for (const auto& [name, value] : c.reply.headers) {
+            std::string lower = name;
+            for (auto& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            EXPECT_EQ(reply.header(lower), value) << c.name << " " << name;
+        }
+        EXPECT_EQ(reply.header("transfer-encoding"), c.reply.chunked ? "chunked" : "") << c.name;
+        EXPECT_EQ(reply.header("content-length"), c.reply.chunked ? "" : std::to_string(c.reply.body.size()))
+            << c.name;
+        // Used up: the route answers for itself again.
+        EXPECT_EQ(client->get(drivesUrl()).status, 401) << c.name;
+    }
+}
+
+TEST_F(localservice_core, ChunkedSlowBodyArrivesOneChunkAtATime) {
+    service->overrideReply({"GET", "", "/graph/"}, {200, {}, std::string(1000, 'c'), true});
+    service->slowBody({"GET", "", "/graph/"}, 100, 20ms);
+    auto reply = client->get(drivesUrl());
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, std::string(1000, 'c'));
+    EXPECT_EQ(reply.header("transfer-encoding"), "chunked");
+    EXPECT_GE(reply.writeCalls, 10u);
+}
+
+TEST_F(localservice_core, CountedKnobsAreUsedInTheOrderTheyWereSet) {
+    const Route route{"GET", "", "/graph/"};
+    service->overrideStatus(route, 503, 1);
+    service->overrideReply(route, {200, {}, "every call", false}, FaultKnobs::kEveryCall);
+    service->overrideStatus(route, 500, 1);  // never reached: the one before it never runs out
+    service->overrideStatus(route, 418, 0);  // no calls: ignored
+    EXPECT_EQ(client->get(drivesUrl()).status, 503);
+    for (int i = 0; i < 5; ++i) {
+        auto reply = client->get(drivesUrl());
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.body, "every call");
+    }
+    service->clearFaults();
+    EXPECT_EQ(client->get(drivesUrl()).status, 401);
+
+    service->dropConnection(route, FaultKnobs::kEveryCall);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(client->get(drivesUrl()).result, CURLE_GOT_NOTHING);
+}
+
+TEST_F(localservice_core, LogNumbersTheConnectionOfEachRequest) {
+    service->requests().clear();
+    const std::uint64_t before = service->connectionsAccepted();
+    Call call;
+    call.url = drivesUrl();
+    call.headers = {bearer()};
+    auto replies = client->performInOrder({call, call, call});
+    ASSERT_EQ(replies.size(), 3u);
+    for (const auto& reply : replies) EXPECT_EQ(reply.status, 200);
+    client->get(drivesUrl(), {bearer()});  // a handle of its own: a new connection
+
+    auto all = service->requests().all();
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_GT(all[0].connection, 0u);
+    EXPECT_EQ(all[1].connection, all[0].connection);
+    EXPECT_EQ(all[2].connection, all[0].connection);
+    EXPECT_GT(all[3].connection, all[0].connection);
+    EXPECT_EQ(service->connectionsAccepted(), before + 2);
+    EXPECT_EQ(all[3].connection, service->connectionsAccepted());
+}
+
+std::string sha256Hex(const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+TEST_F(localservice_core, LogKeepsADigestOfTheWholeBody) {
+    // Past the kept part and the in-memory limit, with a change near the end.
+    std::string large(5 * 1024 * 1024 + 17, 'x');
+    large[large.size() - 3] = 'y';
+    struct Case {
+        std::string body;
+        std::string digest;
+    };
+    const Case cases[] = {
+        // FIPS 180-2 example digests.
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {large, sha256Hex(large)},
+    };
+    for (const auto& c : cases) {
+        service->requests().clear();
+        client->send("PUT", davUrl("/digest.bin"), {bearer(), "Content-Type: application/octet-stream"}, c.body);
+        auto all = service->requests().all();
+        ASSERT_EQ(all.size(), 1u);
+        EXPECT_EQ(all[0].bodyLength, c.body.size());
+        EXPECT_EQ(all[0].bodySha256, c.digest) << c.body.size();
+    }
 }
 
 TEST_F(localservice_core, KnobsOnlyTouchTheirRoute) {

@@ -34,8 +34,25 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 }  // namespace
 
 Reply ServiceClient::perform(const Call& call) const {
-    Reply reply;
     CURL* curl = curl_easy_init();
+    Reply reply = performWith(curl, call);
+    curl_easy_cleanup(curl);
+    return reply;
+}
+
+std::vector<Reply> ServiceClient::performInOrder(const std::vector<Call>& calls) const {
+    CURL* curl = curl_easy_init();
+    std::vector<Reply> replies;
+    for (const auto& call : calls) {
+        replies.push_back(performWith(curl, call));
+        curl_easy_reset(curl);
+    }
+    curl_easy_cleanup(curl);
+    return replies;
+}
+
+Reply ServiceClient::performWith(CURL* curl, const Call& call) const {
+    Reply reply;
     curl_slist* headers = nullptr;
     curl_slist* connectTo = nullptr;
     std::string route = "::127.0.0.1:" + std::to_string(service_.port());
@@ -65,7 +82,6 @@ Reply ServiceClient::perform(const Call& call) const {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
     curl_slist_free_all(headers);
     curl_slist_free_all(connectTo);
-    curl_easy_cleanup(curl);
     return reply;
 }
 

@@ -44,6 +44,9 @@ public:
     explicit ServiceClient(const LocalService& service) : service_(service) {}
 
     Reply perform(const Call& call) const;
+    // The calls one after another on one handle, so libcurl keeps the
+    // connection alive between them.
+    std::vector<Reply> performInOrder(const std::vector<Call>& calls) const;
 
     Reply get(const std::string& url, std::vector<std::string> headers = {}) const {
         Call call;
@@ -63,6 +66,8 @@ public:
     }
 
 private:
+    Reply performWith(CURL* curl, const Call& call) const;
+
     const LocalService& service_;
 };
 
