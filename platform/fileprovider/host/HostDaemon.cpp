@@ -138,7 +138,7 @@ void HostDaemon::saveRegistry() {
     std::filesystem::rename(temporary, registryPath());
 }
 
-std::unique_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
+std::shared_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
     DomainMount::Options mountOptions;
     mountOptions.domain = domain;
     mountOptions.mountpoint = options_.home / domain.displayName;
@@ -147,7 +147,7 @@ std::unique_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
     mountOptions.tasks = &tasks_;
     mountOptions.clock = options_.clock ? options_.clock : &clock_;
     mountOptions.staleAfterSeconds = options_.staleAfterSeconds;
-    return std::make_unique<DomainMount>(mountOptions);
+    return std::make_shared<DomainMount>(mountOptions);
 }
 
 void HostDaemon::start() {
@@ -212,7 +212,7 @@ void HostDaemon::stop() {
     for (auto& thread : connectionThreads_) thread.join();
     connectionThreads_.clear();
     connections_.clear();
-    std::map<std::string, std::unique_ptr<DomainMount>> mounts;
+    std::map<std::string, std::shared_ptr<DomainMount>> mounts;
     {
         std::lock_guard lock(mutex_);
         mounts.swap(mounts_);
@@ -288,7 +288,7 @@ std::optional<Error> HostDaemon::addDomain(const Domain& domain) {
 
 std::optional<Error> HostDaemon::removeDomain(const std::string& identifier) {
     std::lock_guard change(changeMutex_);
-    std::unique_ptr<DomainMount> mount;
+    std::shared_ptr<DomainMount> mount;
     Domain removed;
     {
         std::lock_guard lock(mutex_);
@@ -361,18 +361,23 @@ void HostDaemon::handle(const nlohmann::json& request, std::function<void(nlohma
         if (op == "signal" || op == "userVisiblePath") {
             auto domain = domainOf();
             auto item = itemOf();
-            std::lock_guard lock(mutex_);
-            auto found = mounts_.find(domain.identifier);
-            if (found == mounts_.end()) return reply(failure(id, noSuchDomain(domain.identifier)));
+            std::shared_ptr<DomainMount> mount;
+            {
+                // Held only to find the mount: replies may wait on the network.
+                std::lock_guard lock(mutex_);
+                auto found = mounts_.find(domain.identifier);
+                if (found != mounts_.end()) mount = found->second;
+            }
+            if (!mount) return reply(failure(id, noSuchDomain(domain.identifier)));
             if (op == "userVisiblePath") {
-                auto path = found->second->userVisiblePath(item);
+                auto path = mount->userVisiblePath(item);
                 if (!path) return reply(failure(id, Error::fileProvider(FileProviderErrorCode::noSuchItem)));
                 auto answer = success(id);
                 answer["path"] = path->string();
                 return reply(answer);
             }
             // Answered once the change enumeration that covers it is applied.
-            found->second->signal(item, [id, reply](std::optional<Error> error) {
+            mount->signal(item, [id, reply](std::optional<Error> error) {
                 reply(error ? failure(id, *error) : success(id));
             });
             return;

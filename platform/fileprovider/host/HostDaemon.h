@@ -59,7 +59,7 @@ private:
     std::filesystem::path registryPath() const;
     void saveRegistry();
     void loadRegistry();
-    std::unique_ptr<DomainMount> makeMount(const Domain& domain);
+    std::shared_ptr<DomainMount> makeMount(const Domain& domain);
     std::optional<Error> addDomain(const Domain& domain);
     std::optional<Error> removeDomain(const std::string& identifier);
     void acceptLoop();
@@ -71,7 +71,7 @@ private:
     mutable std::mutex mutex_;  // registry and mounts; never held across a mount or unmount's waits by others
     std::mutex changeMutex_;    // one add or remove at a time
     std::vector<Domain> registered_;
-    std::map<std::string, std::unique_ptr<DomainMount>> mounts_;
+    std::map<std::string, std::shared_ptr<DomainMount>> mounts_;
     int listener_ = -1;
     int wakePipe_[2] = {-1, -1};
     std::thread acceptThread_;
