@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <random>
 #include <stdexcept>
 
 #include "tools/localservice/PropfindRequest.h"
@@ -22,18 +21,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* kAllowedMethods = "OPTIONS, GET, HEAD, PUT, PROPFIND, MKCOL, MOVE, DELETE";
-
-std::string randomHex(std::size_t bytes) {
-    static thread_local std::mt19937_64 generator{std::random_device{}()};
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < bytes; ++i) {
-        auto value = static_cast<unsigned>(generator() & 0xff);
-        out += digits[value >> 4];
-        out += digits[value & 15];
-    }
-    return out;
-}
 
 // Escapes text for an element's content, or with `attribute` for a quoted attribute value.
 std::string escapeXml(std::string_view text, bool attribute = false) {

@@ -1,17 +1,12 @@
 #include "tools/localservice/FaultKnobs.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "tools/localservice/HttpExchange.h"
 
 namespace nimbuscrate::localservice {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // A counted knob with calls left (kEveryCall never runs out).
 bool usesLeft(int remaining) { return remaining > 0 || remaining == FaultKnobs::kEveryCall; }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -26,18 +27,6 @@ RequestBody::~RequestBody() {
 }
 
 namespace {
-
-std::string randomHex(std::size_t bytes) {
-    static thread_local std::mt19937_64 generator{std::random_device{}()};
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < bytes; ++i) {
-        auto value = static_cast<unsigned>(generator() & 0xff);
-        out += digits[value >> 4];
-        out += digits[value & 15];
-    }
-    return out;
-}
 
 void writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -81,28 +70,26 @@ void RequestBody::finish() {
     }
 }
 
-Reply Reply::text(int status, std::string body) {
+namespace {
+
+Reply withContentType(int status, std::string body, const char* contentType) {
     Reply reply;
     reply.status = status;
     reply.body = std::move(body);
-    reply.header("Content-Type", "text/plain; charset=utf-8");
+    reply.header("Content-Type", contentType);
     return reply;
 }
 
-Reply Reply::json(int status, std::string body) {
-    Reply reply;
-    reply.status = status;
-    reply.body = std::move(body);
-    reply.header("Content-Type", "application/json");
-    return reply;
+}  // namespace
+
+Reply Reply::text(int status, std::string body) {
+    return withContentType(status, std::move(body), "text/plain; charset=utf-8");
 }
+
+Reply Reply::json(int status, std::string body) { return withContentType(status, std::move(body), "application/json"); }
 
 Reply Reply::xml(int status, std::string body) {
-    Reply reply;
-    reply.status = status;
-    reply.body = std::move(body);
-    reply.header("Content-Type", "application/xml; charset=utf-8");
-    return reply;
+    return withContentType(status, std::move(body), "application/xml; charset=utf-8");
 }
 
 Reply Reply::empty(int status) {
@@ -165,6 +152,24 @@ std::string httpDate(std::int64_t unixSeconds) {
     std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[parts.tm_wday], parts.tm_mday,
                   months[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return buffer;
+}
+
+std::string randomHex(std::size_t bytes) {
+    static thread_local std::mt19937_64 generator{std::random_device{}()};
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        auto value = static_cast<unsigned>(generator() & 0xff);
+        out += digits[value >> 4];
+        out += digits[value & 15];
+    }
+    return out;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 std::string lowercase(std::string_view text) {

@@ -92,5 +92,8 @@ std::string percentEncode(std::string_view text);
 // "Thu, 10 Dec 2026 09:05:06 GMT".
 std::string httpDate(std::int64_t unixSeconds);
 std::string lowercase(std::string_view text);
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
+// `bytes` random bytes as lower-case hex (names of temporary files and ids; not secrets).
+std::string randomHex(std::size_t bytes);
 
 }  // namespace nimbuscrate::localservice

@@ -1,19 +1,10 @@
 #include "tools/localservice/RequestLog.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "tools/localservice/HttpExchange.h"
 
 namespace nimbuscrate::localservice {
-
-namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-}  // namespace
 
 void HeaderFields::add(std::string name, std::string value) {
     fields_.emplace_back(std::move(name), std::move(value));
