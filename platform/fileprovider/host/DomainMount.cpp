@@ -690,7 +690,9 @@ int DomainMount::openCached(Inode inode, bool& fresh) {
                std::filesystem::exists(path);
     };
     fresh = false;
-    if (!current()) {
+    // A download that raced with a change of the item is outdated at once;
+    // one more brings the version the folder shows.
+    for (int attempt = 0; attempt < 2 && !current(); ++attempt) {
         auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
             if (current()) return std::nullopt;
             return download(inode, node->identifier);
@@ -729,11 +731,20 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
         }
     }
     ::chmod(target.c_str(), 0600);
-    if (item && item->itemIdentifier() == identifier) {
-        dispatch(replica_->refresh(item));
-        if (auto version = item->itemVersion()) replica_->setMaterialized(inode, *version);
-    } else if (node && node->version) {
-        replica_->setMaterialized(inode, *node->version);
+    // The copy is of the version the extension names (else of the one asked
+    // for), and its size is what reads can reach.
+    std::optional<ItemVersion> copyVersion = node ? node->version : std::nullopt;
+    if (item && item->itemIdentifier() == identifier && item->itemVersion()) copyVersion = item->itemVersion();
+    if (copyVersion) {
+        std::error_code sizeError;
+        auto size = std::filesystem::file_size(target, sizeError);
+        if (sizeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"The download vanished.", nullptr}};
+        // When a change enumeration moved the node on meanwhile, the node
+        // keeps its newer version; otherwise the download is the freshest
+        // word on the item and the node takes it.
+        auto now = replica_->node(inode);
+        bool adopt = now && node && now->version == node->version;
+        dispatch(replica_->materialize(inode, *copyVersion, static_cast<std::int64_t>(size), adopt));
     }
     return std::nullopt;
 }

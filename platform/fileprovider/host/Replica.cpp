@@ -485,15 +485,20 @@ std::vector<Inode> Replica::materializedNodes() const {
     return out;
 }
 
-std::vector<Invalidation> Replica::refresh(const ItemPtr& item) {
+std::vector<Invalidation> Replica::materialize(Inode inode, const ItemVersion& version, std::int64_t size,
+                                               bool adopt) {
     std::lock_guard lock(mutex_);
-    auto known = byIdentifier_.find(item->itemIdentifier());
-    if (known == byIdentifier_.end()) return {};
-    auto& node = nodes_.at(known->second);
-    // The caller records the new copy's version itself (setMaterialized);
-    // the copy being replaced is not a dropped cache.
-    node.materializedVersion.reset();
-    auto out = upsertLocked(*item, node.parent);
+    std::vector<Invalidation> out;
+    auto found = nodes_.find(inode);
+    if (found == nodes_.end()) return out;
+    auto& node = found->second;
+    node.materializedVersion = version;
+    if (adopt && (node.version != version || node.size != size)) {
+        node.version = version;
+        node.size = size;
+        out.push_back({Invalidation::Kind::inode, 0, {}, inode});
+    }
+    touchLocked(inode);
     flushLocked();
     return out;
 }

@@ -91,8 +91,10 @@ public:
     std::vector<Inode> takeDroppedCaches();
 
     void setMaterialized(Inode inode, const ItemVersion& version);
-    // Applies a fresher item (from a download) to its node.
-    std::vector<Invalidation> refresh(const ItemPtr& item);
+    // Records a new cached copy of a version. With `adopt`, the node takes
+    // that version and the copy's size (what reads can reach); the kernel is
+    // told when that changed what it shows.
+    std::vector<Invalidation> materialize(Inode inode, const ItemVersion& version, std::int64_t size, bool adopt);
 
     // Forgets the cached copy of a node (its file is missing).
     void clearMaterialized(Inode inode);

@@ -394,5 +394,19 @@ TEST_F(FileProviderHostMount, SignalsNeverTakeTheThreadsTheExtensionAnswersOn) {
     EXPECT_TRUE(listing(mountpoint).count("more.txt"));
 }
 
+
+TEST_F(FileProviderHostMount, AFileChangedBeforeItsFirstOpenIsReadWhole) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto path = home() / "Nimbuscrate" / "hello.txt";
+    ASSERT_EQ(std::filesystem::file_size(path), 14u);
+    // Changed on the server after the listing, and nobody signalled.
+    std::string longer(5000, 'z');
+    tree("nimbuscrate")->setContents(idOf("nimbuscrate", kRootContainer, "hello.txt"), longer);
+    EXPECT_EQ(readAll(path), longer);
+    EXPECT_EQ(std::filesystem::file_size(path), longer.size());
+    EXPECT_EQ(readAll(path), longer);
+    EXPECT_EQ(tree("nimbuscrate")->calls("fetchContents"), 1u);
+}
+
 }  // namespace
 }  // namespace nimbuscrate::fp::host

@@ -210,5 +210,24 @@ TEST(FileProviderHostErrno, ExtensionErrorsMapToErrnoValues) {
     }
 }
 
+
+TEST(FileProviderHostReplica, ACopyTakesOverVersionAndSizeOnlyWhenAdopted) {
+    Replica replica;
+    replica.replaceChildren(kRootInode, {item("f", kRootContainer, "f.txt", false, "1")}, SyncAnchor{'1'}, 0);
+    Inode f = *replica.inodeOf("f");
+    // Raced with a change: the node keeps its version and size.
+    EXPECT_THAT(replica.materialize(f, ItemVersion{{'0'}, {'0'}}, 99, false), IsEmpty());
+    EXPECT_EQ(replica.node(f)->version, (ItemVersion{{'1'}, {'1'}}));
+    EXPECT_EQ(replica.node(f)->size, 10);
+    EXPECT_EQ(replica.node(f)->materializedVersion, (ItemVersion{{'0'}, {'0'}}));
+    // The freshest word on the item: taken, and the kernel is told.
+    auto invalidations = replica.materialize(f, ItemVersion{{'2'}, {'2'}}, 99, true);
+    ASSERT_EQ(invalidations.size(), 1u);
+    EXPECT_EQ(invalidations[0].kind, Invalidation::Kind::inode);
+    EXPECT_EQ(replica.node(f)->version, (ItemVersion{{'2'}, {'2'}}));
+    EXPECT_EQ(replica.node(f)->size, 99);
+    EXPECT_EQ(replica.node(f)->materializedVersion, replica.node(f)->version);
+}
+
 }  // namespace
 }  // namespace nimbuscrate::fp::host
