@@ -39,13 +39,16 @@ void StaticEnumerator::enumerateItems(EnumerationObserverPtr observer, Page page
         std::string text = std::to_string(end);
         next = Page(text.begin(), text.end());
     }
-    tasks_.submit([observer, failure, batch = std::move(batch), next](std::stop_token) {
+    // The task lets go of the observer as it ends: a pool may keep a finished
+    // task (and what it captured) a little longer than it reports it running.
+    tasks_.submit([observer, failure, batch = std::move(batch), next](std::stop_token) mutable {
+        auto held = std::move(observer);
         if (failure) {
-            observer->finishWithError(*failure);
+            held->finishWithError(*failure);
             return;
         }
-        observer->didEnumerate(batch);
-        observer->finishUpTo(next);
+        held->didEnumerate(std::move(batch));
+        held->finishUpTo(next);
     });
 }
 
