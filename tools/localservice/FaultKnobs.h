@@ -46,7 +46,8 @@ private:
 
 // A reply written by the test instead of the route's own: status, header
 // fields as given (for example "Location" for a redirect) and body, framed
-// with Content-Length or, when `chunked`, as chunks.
+// with Content-Length or, when `chunked`, as chunks. The framing fields are
+// the service's own: give neither "Content-Length" nor "Transfer-Encoding".
 struct ReplyOverride {
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
