@@ -15,6 +15,7 @@
 
 #include "platform/core/PlatformError.h"
 #include "platform/fileprovider/host/ControlProtocol.h"
+#include "platform/fileprovider/host/DaemonManager.h"
 #include "platform/log/Logger.h"
 
 namespace nimbuscrate::fp::host {
@@ -147,6 +148,8 @@ std::shared_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
     mountOptions.tasks = &tasks_;
     mountOptions.clock = options_.clock ? options_.clock : &clock_;
     mountOptions.staleAfterSeconds = options_.staleAfterSeconds;
+    // The extension's manager speaks to this daemon in process.
+    mountOptions.manager = [this, domain] { return std::make_shared<DaemonManager>(*this, domain, tasks_); };
     return std::make_shared<DomainMount>(mountOptions);
 }
 

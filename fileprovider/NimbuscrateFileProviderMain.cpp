@@ -1,0 +1,58 @@
+// NimbuscrateFileProvider: the per-user daemon that holds the extension and
+// serves each registered domain as a folder of the user's home, against the
+// signed-in session.
+#include <signal.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "fileprovider/FileProviderExtensionFactory.h"
+#include "platform/core/DataPaths.h"
+#include "platform/fileprovider/host/ControlProtocol.h"
+#include "platform/fileprovider/host/HostDaemon.h"
+
+using namespace nimbuscrate;
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        std::cerr << "usage: NimbuscrateFileProvider\n"
+                     "  Serves the registered domains at $HOME/<display name>; nimbuscrate-fpctl adds and removes them.\n";
+        return 2;
+    }
+    (void)argv;
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        std::cerr << "NimbuscrateFileProvider: HOME is not set\n";
+        return 1;
+    }
+    setProgramName("NimbuscrateFileProvider");
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    // Blocked in every thread; the main thread waits for them below.
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    fp::host::HostDaemon::Options options;
+    options.home = home;
+    options.runtimeDirectory = fp::host::defaultRuntimeDirectory();
+    options.dataDirectory = containerDirectory() / "fileprovider";
+    options.factory = [](fp::ExtensionEnvironment environment) { return makeFileProviderExtension(std::move(environment)); };
+
+    fp::host::HostDaemon daemon(options);
+    try {
+        daemon.start();
+    } catch (const std::exception& error) {
+        std::cerr << "NimbuscrateFileProvider: " << error.what() << "\n";
+        return 1;
+    }
+    std::cerr << "NimbuscrateFileProvider: serving the control channel at " << daemon.socketPath().string() << "\n";
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    daemon.stop();
+    return 0;
+}
