@@ -260,25 +260,26 @@ void opOpen(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
         // Changes through the folder are not served yet.
         return (void)fuse_reply_err(request, EROFS);
     }
-    bool fresh = false;
-    int descriptor = mount.openCached(inode, fresh);
-    if (descriptor < 0) return (void)fuse_reply_err(request, -descriptor);
-    info->fh = static_cast<std::uint64_t>(descriptor);
-    // Pages the kernel kept are still good when nothing new was downloaded.
-    info->keep_cache = fresh ? 0 : 1;
-    if (fuse_reply_open(request, info) != 0) ::close(descriptor);
+    auto opened = mount.openCached(inode);
+    if (std::holds_alternative<int>(opened)) return (void)fuse_reply_err(request, std::get<int>(opened));
+    auto* file = std::get<DomainMount::OpenFile*>(opened);
+    info->fh = reinterpret_cast<std::uint64_t>(file);
+    info->keep_cache = file->keepCache ? 1 : 0;
+    info->direct_io = file->directIO ? 1 : 0;
+    if (fuse_reply_open(request, info) != 0) mount.release(file);
 }
 
 void opRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
+    auto* file = reinterpret_cast<DomainMount::OpenFile*>(info->fh);
     fuse_bufvec buffer = FUSE_BUFVEC_INIT(size);
     buffer.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-    buffer.buf[0].fd = static_cast<int>(info->fh);
+    buffer.buf[0].fd = file->descriptor;
     buffer.buf[0].pos = offset;
     fuse_reply_data(request, &buffer, FUSE_BUF_SPLICE_MOVE);
 }
 
 void opRelease(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-    ::close(static_cast<int>(info->fh));
+    mountOf(request)->release(reinterpret_cast<DomainMount::OpenFile*>(info->fh));
     fuse_reply_err(request, 0);
 }
 
@@ -679,30 +680,75 @@ void DomainMount::runSignals(const ItemId& container) {
     signalsIdle_.notify_all();
 }
 
-int DomainMount::openCached(Inode inode, bool& fresh) {
+std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
     auto node = replica_->node(inode);
-    if (!node) return -ENOENT;
-    if (node->folder) return -EISDIR;
+    if (!node) return ENOENT;
+    if (node->folder) return EISDIR;
     auto path = cachePath(inode);
     auto current = [&] {
         auto now = replica_->node(inode);
         return now && now->materializedVersion && now->version && *now->materializedVersion == *now->version &&
                std::filesystem::exists(path);
     };
-    fresh = false;
-    // A download that raced with a change of the item is outdated at once;
-    // one more brings the version the folder shows.
-    for (int attempt = 0; attempt < 2 && !current(); ++attempt) {
+    // A change of the item may outdate a copy at any moment (a download
+    // that raced with it, or the copy dropped just before it was opened):
+    // then one more download brings the version the folder shows.
+    // Checking the copy and opening it happen under the lock that placing
+    // and dropping copies take, so a current copy is always there to open.
+    std::unique_lock lock(filesMutex_, std::defer_lock);
+    int descriptor = -1;
+    for (int attempt = 0; attempt < 5 && descriptor < 0; ++attempt) {
+        lock.lock();
+        if (current()) {
+            descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (descriptor < 0) return errno;
+            break;
+        }
+        lock.unlock();
         auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
             if (current()) return std::nullopt;
             return download(inode, node->identifier);
         });
-        if (error) return -errnoFor(*error);
-        fresh = true;
+        if (error) return errnoFor(*error);
     }
-    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) return -errno;
-    return descriptor;
+    if (descriptor < 0) {
+        // The item kept changing under every download: the last complete
+        // copy is served (a whole version, only not the newest), as a read
+        // that overlaps a change would have been.
+        lock.lock();
+        auto now = replica_->node(inode);
+        if (!now || !now->materializedVersion) return EIO;
+        descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (descriptor < 0) return errno;
+    }
+    auto* file = new OpenFile{descriptor, inode, copies_[inode], false, false};
+    // The kernel keeps one set of pages per inode, shared by every open
+    // file. While files of another copy are open, this one reads past the
+    // pages, so that nobody reads a mix of two versions. Otherwise the pages
+    // are kept when they are of this copy, and dropped when they are not.
+    auto& state = files_[inode];
+    bool otherCopyOpen = !state.open.empty() && (*state.open.begin() != file->copy || *state.open.rbegin() != file->copy);
+    if (otherCopyOpen) {
+        file->directIO = true;
+    } else {
+        file->keepCache = state.pagesCopy == file->copy;
+        state.pagesCopy = file->copy;
+    }
+    state.open.insert(file->copy);
+    return file;
+}
+
+void DomainMount::release(OpenFile* file) {
+    {
+        std::lock_guard lock(filesMutex_);
+        auto found = files_.find(file->inode);
+        if (found != files_.end()) {
+            auto copy = found->second.open.find(file->copy);
+            if (copy != found->second.open.end()) found->second.open.erase(copy);
+        }
+    }
+    ::close(file->descriptor);
+    delete file;
 }
 
 std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier) {
@@ -718,39 +764,59 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     if (error) return error;
     if (!path) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
     auto target = cachePath(inode);
-    std::error_code renameError;
-    std::filesystem::rename(*path, target, renameError);
-    if (renameError) {
-        // Another file system: copy, then drop the download.
+    std::error_code sizeError;
+    auto size = std::filesystem::file_size(*path, sizeError);
+    if (sizeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"The download is unreadable.", nullptr}};
+    // Into the cache folder under a name of its own first (a copy when the
+    // download lies on another file system), so that the step that makes it
+    // the cached copy is one rename.
+    auto incoming = target;
+    incoming += ".incoming";
+    std::error_code moveError;
+    std::filesystem::rename(*path, incoming, moveError);
+    if (moveError) {
         std::error_code copyError;
-        std::filesystem::copy_file(*path, target, std::filesystem::copy_options::overwrite_existing, copyError);
+        std::filesystem::copy_file(*path, incoming, std::filesystem::copy_options::overwrite_existing, copyError);
         std::filesystem::remove(*path);
         if (copyError) {
+            std::filesystem::remove(incoming, copyError);
             return Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid,
-                         ErrorUserInfo{"Could not store the download: " + copyError.message(), nullptr}};
+                         ErrorUserInfo{"Could not store the download.", nullptr}};
         }
     }
-    ::chmod(target.c_str(), 0600);
-    // The copy is of the version the extension names (else of the one asked
-    // for), and its size is what reads can reach.
+    ::chmod(incoming.c_str(), 0600);
+    // The copy is of the version the extension names (else of the one asked for).
     std::optional<ItemVersion> copyVersion = node ? node->version : std::nullopt;
     if (item && item->itemIdentifier() == identifier && item->itemVersion()) copyVersion = item->itemVersion();
-    if (copyVersion) {
-        std::error_code sizeError;
-        auto size = std::filesystem::file_size(target, sizeError);
-        if (sizeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"The download vanished.", nullptr}};
-        // When a change enumeration moved the node on meanwhile, the node
-        // keeps its newer version; otherwise the download is the freshest
-        // word on the item and the node takes it.
-        auto now = replica_->node(inode);
-        bool adopt = now && node && now->version == node->version;
-        dispatch(replica_->materialize(inode, *copyVersion, static_cast<std::int64_t>(size), adopt));
+
+    // Placing the copy and recording it happen together for opens and for
+    // dropped copies (which take the same lock).
+    std::lock_guard lock(filesMutex_);
+    std::error_code placeError;
+    std::filesystem::rename(incoming, target, placeError);
+    if (placeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"Could not store the download.", nullptr}};
+    ++copies_[inode];
+    if (!copyVersion) return std::nullopt;
+    // When a change enumeration moved the node on meanwhile, the node keeps
+    // its newer version (and the copy is outdated at once); otherwise the
+    // download is the freshest word on the item and the node takes it. The
+    // kernel learns the new size before the copy counts as current.
+    auto now = replica_->node(inode);
+    if (now && node && now->version == node->version) {
+        dispatch(replica_->adopt(inode, *copyVersion, static_cast<std::int64_t>(size)));
     }
+    replica_->setMaterialized(inode, *copyVersion);
     return std::nullopt;
 }
 
 void DomainMount::dropCaches() {
-    for (Inode inode : replica_->takeDroppedCaches()) {
+    auto dropped = replica_->takeDroppedCaches();
+    if (dropped.empty()) return;
+    std::lock_guard lock(filesMutex_);
+    for (Inode inode : dropped) {
+        // A newer copy may have taken the place meanwhile: that one stays.
+        auto node = replica_->node(inode);
+        if (node && node->materializedVersion) continue;
         std::error_code ignored;
         std::filesystem::remove(cachePath(inode), ignored);
     }
@@ -758,12 +824,23 @@ void DomainMount::dropCaches() {
 
 void DomainMount::dispatch(std::vector<Invalidation> invalidations) {
     if (invalidations.empty()) return;
+    bool queued = false;
     {
         std::lock_guard lock(notifyMutex_);
-        if (stopping_) return;
-        for (auto& invalidation : invalidations) notifications_.push_back(std::move(invalidation));
+        if (stopping_ || !session_) return;
+        for (auto& invalidation : invalidations) {
+            if (invalidation.kind == Invalidation::Kind::inode) {
+                // Never blocks (nothing is written back): sent at once, so
+                // that the kernel shows new sizes before anyone reads.
+                fuse_lowlevel_notify_inval_inode(session_, invalidation.inode, 0, 0);
+            } else {
+                // Entry notices may wait on a lookup in progress: the notifier sends them.
+                notifications_.push_back(std::move(invalidation));
+                queued = true;
+            }
+        }
     }
-    notifyWake_.notify_one();
+    if (queued) notifyWake_.notify_one();
 }
 
 void DomainMount::notifierLoop() {

@@ -11,7 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "platform/fileprovider/ReplicatedExtension.h"
@@ -72,8 +74,17 @@ public:
 
     // ---- called by the file-system callbacks
     std::optional<Error> ensureListed(Inode folder);
-    // An open descriptor of the current cached copy, or an errno (negative).
-    int openCached(Inode inode, bool& fresh);
+    // An open file of the current cached copy.
+    struct OpenFile {
+        int descriptor = -1;
+        Inode inode = 0;
+        std::uint64_t copy = 0;  // which download of the inode it reads
+        bool keepCache = false;  // the kernel's pages of the inode are of this copy
+        bool directIO = false;   // past the kernel's pages (another copy is open)
+    };
+    // Opens the current copy (downloading it when needed); an errno on failure.
+    std::variant<OpenFile*, int> openCached(Inode inode);
+    void release(OpenFile* file);
     void fillAttributes(const ReplicaNode& node, struct stat& attributes) const;
 
 private:
@@ -115,6 +126,14 @@ private:
     std::condition_variable signalsIdle_;
     std::map<ItemId, SignalState> signals_;
     std::size_t runningSignalTasks_ = 0;
+    // Per inode: the number of its current copy, and the copies open now.
+    std::mutex filesMutex_;
+    std::map<Inode, std::uint64_t> copies_;
+    struct InodeFiles {
+        std::multiset<std::uint64_t> open;      // the copies open now
+        std::optional<std::uint64_t> pagesCopy;  // the copy the kernel's pages may be of
+    };
+    std::map<Inode, InodeFiles> files_;
     // Signals wait for the extension, whose answers run on the shared pool:
     // they get threads of their own so that they can never take all of it.
     std::unique_ptr<TaskPool> signalWorkers_;

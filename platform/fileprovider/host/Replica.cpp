@@ -3,9 +3,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <set>
 #include <stdexcept>
 
+#include "platform/core/Random.h"
 #include "platform/log/Logger.h"
 
 namespace nimbuscrate::fp::host {
@@ -105,7 +107,7 @@ void Replica::loadLocked() {
     sqlite3_stmt* statement = nullptr;
     const char* select =
         "SELECT inode, identifier, parent, name, folder, size, created, modified, capabilities, content_type,"
-        " version_content, version_metadata, materialized_content, materialized_metadata, listed, anchor FROM nodes";
+        " version_content, version_metadata, materialized_content, materialized_metadata, listed, anchor, dirty, pending_operation FROM nodes";
     if (sqlite3_prepare_v2(database_, select, -1, &statement, nullptr) != SQLITE_OK) {
         throw std::runtime_error(sqlite3_errmsg(database_));
     }
@@ -129,6 +131,11 @@ void Replica::loadLocked() {
         node.listed = sqlite3_column_int(statement, 14) != 0;
         auto anchor = columnBytes(statement, 15);
         if (anchor) node.anchor = *anchor;
+        node.dirty = sqlite3_column_int(statement, 16) != 0;
+        if (sqlite3_column_type(statement, 17) != SQLITE_NULL) {
+            node.pending = static_cast<std::uint32_t>(std::strtoul(
+                reinterpret_cast<const char*>(sqlite3_column_text(statement, 17)), nullptr, 10));
+        }
         nodes_[node.inode] = node;
         byIdentifier_[node.identifier] = node.inode;
         if (node.folder) children_[node.inode];
@@ -167,8 +174,8 @@ void Replica::flushLocked() {
     ok = ok && sqlite3_prepare_v2(database_,
                                   "INSERT OR REPLACE INTO nodes (inode, identifier, parent, name, folder, size, created,"
                                   " modified, capabilities, content_type, version_content, version_metadata,"
-                                  " materialized_content, materialized_metadata, listed, anchor)"
-                                  " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                                  " materialized_content, materialized_metadata, listed, anchor, dirty, pending_operation)"
+                                  " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
                                   -1, &write, nullptr) == SQLITE_OK;
     ok = ok && sqlite3_prepare_v2(database_, "INSERT OR REPLACE INTO meta (key, value) VALUES ('next_inode', ?)", -1,
                                   &meta, nullptr) == SQLITE_OK;
@@ -204,6 +211,12 @@ void Replica::flushLocked() {
                   node.materializedVersion ? std::optional<Bytes>(node.materializedVersion->metadata) : std::nullopt);
         sqlite3_bind_int(write, 15, node.listed ? 1 : 0);
         bindBytes(write, 16, node.anchor);
+        sqlite3_bind_int(write, 17, node.dirty ? 1 : 0);
+        if (node.pending != 0) {
+            sqlite3_bind_text(write, 18, std::to_string(node.pending).c_str(), -1, SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_null(write, 18);
+        }
         ok = sqlite3_step(write) == SQLITE_DONE;
         sqlite3_reset(write);
     }
@@ -317,6 +330,9 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) 
     } else {
         inode = known->second;
         auto& node = nodes_.at(inode);
+        // Local changes win until they are sent: the server's word on the
+        // item comes with the answer to them.
+        if (node.hasLocalChanges()) return out;
         if (node.parent != parent || node.name != item.filename()) {
             auto& oldSiblings = children_[node.parent];
             auto entry = oldSiblings.find(node.name);
@@ -325,8 +341,6 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) 
         }
     }
     auto& node = nodes_.at(inode);
-    bool contentMoved = node.materializedVersion && item.itemVersion() &&
-                        node.materializedVersion->content != item.itemVersion()->content;
     node.parent = parent;
     node.name = item.filename();
     node.folder = item.isFolder();
@@ -336,14 +350,20 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) 
     node.capabilities = item.capabilities().value_or(Capability::allowsReading);
     node.contentType = item.contentType();
     node.version = item.itemVersion();
-    if (contentMoved) {
-        node.materializedVersion.reset();
-        droppedCaches_.push_back(inode);
-    }
+    // A copy of an older version stays until a download replaces it: it no
+    // longer counts as current (its version differs), and it can still be
+    // served when the item keeps changing under every download.
     if (node.folder) children_[inode];
 
     auto& siblings = children_[parent];
     auto clash = siblings.find(node.name);
+    if (clash != siblings.end() && clash->second != inode && nodes_.at(clash->second).hasLocalChanges()) {
+        // A local item holds the name; the server's stays out of the folder
+        // until the local one is sent (its create then reports the clash).
+        node.parent = 0;
+        touchLocked(inode);
+        return out;
+    }
     if (clash != siblings.end() && clash->second != inode) {
         // Another item held the name; it is gone from this folder (its
         // deletion may follow in the same batch).
@@ -404,7 +424,9 @@ std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vect
     }
     std::vector<Inode> stale;
     for (const auto& [name, child] : children_[folder]) {
-        if (!listed.count(nodes_.at(child).identifier)) stale.push_back(child);
+        const auto& known = nodes_.at(child);
+        // Items made or changed here stay until they are sent.
+        if (!listed.count(known.identifier) && !known.hasLocalChanges()) stale.push_back(child);
     }
     for (Inode child : stale) removeLocked(child, out);
     auto& node = nodes_.at(folder);
@@ -427,7 +449,9 @@ std::vector<Invalidation> Replica::applyChanges(Inode folder, const std::vector<
         if (parent == 0 || !nodes_.at(parent).folder) {
             // It went somewhere this replica does not show.
             auto known = byIdentifier_.find(item->itemIdentifier());
-            if (known != byIdentifier_.end()) removeLocked(known->second, out);
+            if (known != byIdentifier_.end() && !nodes_.at(known->second).hasLocalChanges()) {
+                removeLocked(known->second, out);
+            }
             continue;
         }
         auto changes = upsertLocked(*item, parent);
@@ -439,6 +463,17 @@ std::vector<Invalidation> Replica::applyChanges(Inode folder, const std::vector<
         // A deletion reported by this folder concerns only a child of it:
         // an item that moved elsewhere in the same batch stays.
         if (nodes_.at(known->second).parent != folder) continue;
+        // A copy changed here is not dropped: it is sent again as a new item.
+        if (nodes_.at(known->second).hasLocalChanges()) {
+            auto& kept = nodes_.at(known->second);
+            if (!kept.folder) {
+                kept.pending = PendingWork::create | PendingWork::contents;
+                kept.dirty = true;
+                kept.version.reset();
+                touchLocked(kept.inode);
+            }
+            continue;
+        }
         removeLocked(known->second, out);
     }
     auto found = nodes_.find(folder);
@@ -485,21 +520,110 @@ std::vector<Inode> Replica::materializedNodes() const {
     return out;
 }
 
-std::vector<Invalidation> Replica::materialize(Inode inode, const ItemVersion& version, std::int64_t size,
-                                               bool adopt) {
+std::vector<Invalidation> Replica::adopt(Inode inode, const ItemVersion& version, std::int64_t size) {
     std::lock_guard lock(mutex_);
     std::vector<Invalidation> out;
     auto found = nodes_.find(inode);
     if (found == nodes_.end()) return out;
     auto& node = found->second;
-    node.materializedVersion = version;
-    if (adopt && (node.version != version || node.size != size)) {
-        node.version = version;
-        node.size = size;
-        out.push_back({Invalidation::Kind::inode, 0, {}, inode});
-    }
+    if (node.version == version && node.size == size) return out;
+    node.version = version;
+    node.size = size;
+    out.push_back({Invalidation::Kind::inode, 0, {}, inode});
     touchLocked(inode);
     flushLocked();
+    return out;
+}
+
+std::optional<ReplicaNode> Replica::addLocal(Inode parent, const std::string& name, bool folder, Date now,
+                                             std::vector<Invalidation>& out) {
+    std::lock_guard lock(mutex_);
+    auto parentNode = nodes_.find(parent);
+    if (parentNode == nodes_.end() || !parentNode->second.folder) return std::nullopt;
+    auto& siblings = children_[parent];
+    if (siblings.count(name)) return std::nullopt;
+    ReplicaNode node;
+    node.inode = nextInode_++;
+    node.identifier = kLocalIdentifierPrefix + Uuid::random().lowerString();
+    node.parent = parent;
+    node.name = name;
+    node.folder = folder;
+    node.created = now;
+    node.modified = now;
+    node.capabilities = Capability::allowsReading | Capability::allowsWriting | Capability::allowsRenaming |
+                        Capability::allowsReparenting | Capability::allowsDeleting;
+    node.contentType = folder ? ContentType::folder() : ContentType::data();
+    node.pending = PendingWork::create;
+    if (folder) {
+        // Nothing on the server to list: it is known to be empty.
+        node.listed = true;
+        children_[node.inode];
+    } else {
+        node.dirty = true;
+        node.materializedVersion = ItemVersion{};
+    }
+    nodes_[node.inode] = node;
+    byIdentifier_[node.identifier] = node.inode;
+    siblings[name] = node.inode;
+    out.push_back({Invalidation::Kind::entry, parent, name, 0});
+    touchLocked(node.inode);
+    flushLocked();
+    return node;
+}
+
+bool Replica::update(Inode inode, const std::function<void(ReplicaNode&)>& change, std::vector<Invalidation>& out) {
+    std::lock_guard lock(mutex_);
+    auto found = nodes_.find(inode);
+    if (found == nodes_.end()) return false;
+    ReplicaNode changed = found->second;
+    change(changed);
+    ReplicaNode& node = found->second;
+    const bool placed = changed.parent != node.parent || changed.name != node.name;
+    if (placed) {
+        auto target = nodes_.find(changed.parent);
+        if (target == nodes_.end() || !target->second.folder) return false;
+        auto& siblings = children_[changed.parent];
+        auto clash = siblings.find(changed.name);
+        if (clash != siblings.end() && clash->second != inode) return false;
+        auto& old = children_[node.parent];
+        auto entry = old.find(node.name);
+        if (entry != old.end() && entry->second == inode) old.erase(entry);
+        out.push_back({Invalidation::Kind::entry, node.parent, node.name, 0});
+        siblings[changed.name] = inode;
+        out.push_back({Invalidation::Kind::entry, changed.parent, changed.name, 0});
+    }
+    if (changed.identifier != node.identifier) {
+        auto other = byIdentifier_.find(changed.identifier);
+        if (other != byIdentifier_.end() && other->second != inode) {
+            // The server's listing met the item before its answer came: the
+            // listed node gives way to this one (same item, the inode in use).
+            std::vector<Invalidation> ignored;
+            Inode stale = other->second;
+            removeLocked(stale, out);
+        }
+        byIdentifier_.erase(node.identifier);
+        byIdentifier_[changed.identifier] = inode;
+    }
+    changed.inode = inode;
+    node = changed;
+    out.push_back({Invalidation::Kind::inode, 0, {}, inode});
+    touchLocked(inode);
+    flushLocked();
+    return true;
+}
+
+void Replica::erase(Inode inode, std::vector<Invalidation>& out) {
+    std::lock_guard lock(mutex_);
+    removeLocked(inode, out);
+    flushLocked();
+}
+
+std::vector<ReplicaNode> Replica::nodesWithLocalChanges() const {
+    std::lock_guard lock(mutex_);
+    std::vector<ReplicaNode> out;
+    for (const auto& [inode, node] : nodes_) {
+        if (node.hasLocalChanges()) out.push_back(node);
+    }
     return out;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -32,13 +33,37 @@ struct ReplicaNode {
     Capabilities capabilities = 0;
     std::optional<ContentType> contentType;
     std::optional<ItemVersion> version;
-    // The version of the cached copy, when there is one.
+    // The version of the cached copy, when there is one (older than
+    // `version` when the item changed since it was downloaded).
     std::optional<ItemVersion> materializedVersion;
     // Folders: listed once, and the anchor of that listing or the last change enumeration.
     bool listed = false;
     std::optional<SyncAnchor> anchor;
     double listedAt = 0;  // monotonic seconds
+    // Local changes not yet on the server: the cached copy holds data the
+    // server lacks (dirty), and the operations still to send (PendingWork).
+    bool dirty = false;
+    std::uint32_t pending = 0;
+    // Counts writes into the cached copy, so an upload knows whether its
+    // snapshot is still the latest (not stored: after a restart every dirty
+    // copy is sent again).
+    std::uint64_t writes = 0;
+
+    bool hasLocalChanges() const { return dirty || pending != 0; }
 };
+
+// The operations a node still owes the server; kept in the replica so that
+// they survive a restart.
+namespace PendingWork {
+inline constexpr std::uint32_t create = 1;    // the item is new here (a local identifier)
+inline constexpr std::uint32_t contents = 2;  // the cached copy is to be uploaded
+inline constexpr std::uint32_t move = 4;      // the name or the folder changed
+}  // namespace PendingWork
+
+// Identifiers the host makes for items created in the folder, until the
+// extension names them.
+inline const std::string kLocalIdentifierPrefix = "local:";
+inline bool isLocalIdentifier(const ItemId& identifier) { return identifier.rfind(kLocalIdentifierPrefix, 0) == 0; }
 
 // What the kernel must forget after a change of the replica.
 struct Invalidation {
@@ -86,20 +111,32 @@ public:
     std::vector<Invalidation> applyChanges(Inode folder, const std::vector<ItemPtr>& updated,
                                            const std::vector<ItemId>& deleted, std::optional<SyncAnchor> anchor,
                                            double now);
-    // Nodes whose cached copy is gone with a change (removed or a new
-    // version); the caller deletes their cache files.
+    // Nodes removed with a cached copy; the caller deletes their cache files.
     std::vector<Inode> takeDroppedCaches();
 
     void setMaterialized(Inode inode, const ItemVersion& version);
-    // Records a new cached copy of a version. With `adopt`, the node takes
-    // that version and the copy's size (what reads can reach); the kernel is
-    // told when that changed what it shows.
-    std::vector<Invalidation> materialize(Inode inode, const ItemVersion& version, std::int64_t size, bool adopt);
+    // The node takes the version and size of a fresh download (what reads
+    // can reach); the kernel is told when that changed what it shows.
+    std::vector<Invalidation> adopt(Inode inode, const ItemVersion& version, std::int64_t size);
 
     // Forgets the cached copy of a node (its file is missing).
     void clearMaterialized(Inode inode);
     // Nodes that have a cached copy.
     std::vector<Inode> materializedNodes() const;
+
+    // ---- local changes
+    // A new node made in the folder, under a fresh local identifier; none
+    // when the name is taken. Files start dirty with an empty cached copy.
+    std::optional<ReplicaNode> addLocal(Inode parent, const std::string& name, bool folder, Date now,
+                                        std::vector<Invalidation>& out);
+    // Changes a node in place: its identifier, parent and name may change
+    // too (the indexes follow; the inode stays). False when it is gone, or
+    // when the new name is taken in the new folder (nothing changes then).
+    bool update(Inode inode, const std::function<void(ReplicaNode&)>& change, std::vector<Invalidation>& out);
+    // Removes a node and everything below it.
+    void erase(Inode inode, std::vector<Invalidation>& out);
+    // Nodes with local changes.
+    std::vector<ReplicaNode> nodesWithLocalChanges() const;
     bool persistent() const { return database_ != nullptr; }
 
 private:

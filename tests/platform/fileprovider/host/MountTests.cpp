@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <future>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -406,6 +408,63 @@ TEST_F(FileProviderHostMount, AFileChangedBeforeItsFirstOpenIsReadWhole) {
     EXPECT_EQ(std::filesystem::file_size(path), longer.size());
     EXPECT_EQ(readAll(path), longer);
     EXPECT_EQ(tree("nimbuscrate")->calls("fetchContents"), 1u);
+}
+
+
+TEST_F(FileProviderHostMount, ReadsListingsAndSignalsTogetherStayConsistent) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    ASSERT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    auto extension = tree("nimbuscrate");
+    auto hello = idOf("nimbuscrate", kRootContainer, "hello.txt");
+    auto* mount = daemon_->mountFor("nimbuscrate");
+    // Two versions of one size, so that every whole read is one or the other.
+    const std::string first(4096, 'a'), second(4096, 'b');
+    extension->setContents(hello, first);
+    ASSERT_EQ(fpctl("signal nimbuscrate").first, 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> badReads{0}, reads{0};
+    std::mutex badMutex;
+    std::string badSample;
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 6; ++t) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                std::string text;
+                {
+                    int fd = ::open((mountpoint / "hello.txt").c_str(), O_RDONLY);
+                    if (fd < 0) {
+                        text = "open errno " + std::to_string(errno);
+                    } else {
+                        char buf[8192];
+                        ssize_t n;
+                        while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, n);
+                        if (n < 0) text += " read errno " + std::to_string(errno);
+                        ::close(fd);
+                    }
+                }
+                if (text != first && text != second) {
+                    ++badReads;
+                    std::lock_guard lock(badMutex);
+                    if (badSample.empty()) badSample = std::to_string(text.size()) + ":" + text.substr(0, 20) + "..." + (text.size() > 20 ? text.substr(text.size() - 20) : "");
+                }
+                if (readAll(mountpoint / "photo.jpg").size() != 100'000u) ++badReads;
+                listing(mountpoint / "Docs");
+                ++reads;
+            }
+        });
+    }
+    for (int round = 0; round < 20; ++round) {
+        extension->setContents(hello, round % 2 ? first : second);
+        std::promise<void> applied;
+        mount->signal(kRootContainer, [&](std::optional<Error>) { applied.set_value(); });
+        applied.get_future().wait();
+    }
+    while (reads < 50) std::this_thread::yield();
+    stop = true;
+    for (auto& reader : readers) reader.join();
+    EXPECT_EQ(badReads, 0) << badSample;
+    EXPECT_EQ(readAll(mountpoint / "hello.txt"), first);  // the last version, once things settle
 }
 
 }  // namespace

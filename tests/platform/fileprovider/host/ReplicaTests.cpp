@@ -101,17 +101,18 @@ TEST(FileProviderHostReplica, DeletingAFolderDeletesEverythingBelowIt) {
     EXPECT_THAT(replica.takeDroppedCaches(), ElementsAre(y));
 }
 
-TEST(FileProviderHostReplica, ANewContentVersionDropsTheCachedCopy) {
+TEST(FileProviderHostReplica, ANewContentVersionOutdatesTheCachedCopy) {
     Replica replica;
     replica.replaceChildren(kRootInode, {item("f", kRootContainer, "f.txt", false, "1")}, SyncAnchor{'1'}, 0);
     Inode f = *replica.inodeOf("f");
     replica.setMaterialized(f, ItemVersion{{'1'}, {'1'}});
-    // Same version again: the copy stays.
-    replica.applyChanges(kRootInode, {item("f", kRootContainer, "f.txt", false, "1")}, {}, SyncAnchor{'2'}, 0);
-    EXPECT_TRUE(replica.node(f)->materializedVersion.has_value());
-    EXPECT_THAT(replica.takeDroppedCaches(), IsEmpty());
     replica.applyChanges(kRootInode, {item("f", kRootContainer, "f.txt", false, "2")}, {}, SyncAnchor{'3'}, 0);
-    EXPECT_FALSE(replica.node(f)->materializedVersion.has_value());
+    // Kept, but no longer the node's version: the next open downloads.
+    EXPECT_EQ(replica.node(f)->materializedVersion, (ItemVersion{{'1'}, {'1'}}));
+    EXPECT_NE(replica.node(f)->materializedVersion, replica.node(f)->version);
+    EXPECT_THAT(replica.takeDroppedCaches(), IsEmpty());
+    // Removed: the copy goes.
+    replica.applyChanges(kRootInode, {}, {"f"}, SyncAnchor{'4'}, 0);
     EXPECT_THAT(replica.takeDroppedCaches(), ElementsAre(f));
 }
 
@@ -211,22 +212,20 @@ TEST(FileProviderHostErrno, ExtensionErrorsMapToErrnoValues) {
 }
 
 
-TEST(FileProviderHostReplica, ACopyTakesOverVersionAndSizeOnlyWhenAdopted) {
+TEST(FileProviderHostReplica, AFreshDownloadGivesTheNodeItsVersionAndSize) {
     Replica replica;
     replica.replaceChildren(kRootInode, {item("f", kRootContainer, "f.txt", false, "1")}, SyncAnchor{'1'}, 0);
     Inode f = *replica.inodeOf("f");
-    // Raced with a change: the node keeps its version and size.
-    EXPECT_THAT(replica.materialize(f, ItemVersion{{'0'}, {'0'}}, 99, false), IsEmpty());
-    EXPECT_EQ(replica.node(f)->version, (ItemVersion{{'1'}, {'1'}}));
-    EXPECT_EQ(replica.node(f)->size, 10);
-    EXPECT_EQ(replica.node(f)->materializedVersion, (ItemVersion{{'0'}, {'0'}}));
-    // The freshest word on the item: taken, and the kernel is told.
-    auto invalidations = replica.materialize(f, ItemVersion{{'2'}, {'2'}}, 99, true);
+    // Nothing new: nothing for the kernel.
+    EXPECT_THAT(replica.adopt(f, ItemVersion{{'1'}, {'1'}}, 10), IsEmpty());
+    auto invalidations = replica.adopt(f, ItemVersion{{'2'}, {'2'}}, 99);
     ASSERT_EQ(invalidations.size(), 1u);
     EXPECT_EQ(invalidations[0].kind, Invalidation::Kind::inode);
+    EXPECT_EQ(invalidations[0].inode, f);
     EXPECT_EQ(replica.node(f)->version, (ItemVersion{{'2'}, {'2'}}));
     EXPECT_EQ(replica.node(f)->size, 99);
-    EXPECT_EQ(replica.node(f)->materializedVersion, replica.node(f)->version);
+    // Adopting says nothing about a cached copy.
+    EXPECT_FALSE(replica.node(f)->materializedVersion.has_value());
 }
 
 }  // namespace
