@@ -63,6 +63,9 @@ void TaskPool::work() {
             ++running_;
         }
         task(stop_.get_token());
+        // Destroy what the task captured before it counts as done, so that
+        // waitIdle never returns while a task's objects are still alive.
+        task = nullptr;
         {
             std::lock_guard lock(mutex_);
             --running_;

@@ -54,3 +54,20 @@ TEST(ManualExecutor, RunsWorkOnlyWhenAskedIncludingWorkPostedMeanwhile) {
 
 }  // namespace
 }  // namespace nimbuscrate
+
+namespace nimbuscrate {
+namespace {
+
+TEST(TaskPool, WaitIdleReturnsOnlyAfterATasksCapturesAreGone) {
+    TaskPool pool(2);
+    for (int round = 0; round < 200; ++round) {
+        auto captured = std::make_shared<int>(round);
+        std::weak_ptr<int> watch = captured;
+        pool.submit([captured = std::move(captured)](std::stop_token) { (void)*captured; });
+        pool.waitIdle();
+        ASSERT_TRUE(watch.expired()) << "round " << round;
+    }
+}
+
+}  // namespace
+}  // namespace nimbuscrate
