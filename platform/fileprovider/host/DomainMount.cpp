@@ -254,11 +254,40 @@ void opReleasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
     fuse_reply_err(request, 0);
 }
 
+void replyOpened(fuse_req_t request, DomainMount& mount, std::variant<DomainMount::OpenFile*, int> opened,
+                 fuse_file_info* info, const ReplicaNode* created) {
+    if (std::holds_alternative<int>(opened)) return (void)fuse_reply_err(request, std::get<int>(opened));
+    auto* file = std::get<DomainMount::OpenFile*>(opened);
+    info->fh = reinterpret_cast<std::uint64_t>(file);
+    info->keep_cache = file->keepCache ? 1 : 0;
+    info->direct_io = file->directIO ? 1 : 0;
+    int failed = 0;
+    if (created) {
+        fuse_entry_param entry{};
+        entry.ino = created->inode;
+        entry.generation = 1;
+        mount.fillAttributes(*created, entry.attr);
+        entry.attr_timeout = kEntryTimeout;
+        entry.entry_timeout = kEntryTimeout;
+        failed = fuse_reply_create(request, &entry, info);
+    } else {
+        failed = fuse_reply_open(request, info);
+    }
+    if (failed != 0) {
+        bool wrote = file->writable;
+        Inode inode = file->inode;
+        mount.release(file);
+        if (wrote) mount.queueUpload(inode);
+    }
+}
+
 void opOpen(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
     auto& mount = *mountOf(request);
-    if ((info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC)) {
-        // Changes through the folder are not served yet.
-        return (void)fuse_reply_err(request, EROFS);
+    auto node = mount.replica().node(inode);
+    bool writing = (info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC);
+    if (writing || (node && node->hasLocalChanges())) {
+        // Writes, and reads of a copy changed here, use the cached copy as it is.
+        return replyOpened(request, mount, mount.openLocal(inode, info->flags), info, nullptr);
     }
     auto opened = mount.openCached(inode);
     if (std::holds_alternative<int>(opened)) return (void)fuse_reply_err(request, std::get<int>(opened));
@@ -279,8 +308,80 @@ void opRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file
 }
 
 void opRelease(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-    mountOf(request)->release(reinterpret_cast<DomainMount::OpenFile*>(info->fh));
+    auto& mount = *mountOf(request);
+    auto* file = reinterpret_cast<DomainMount::OpenFile*>(info->fh);
+    bool wrote = file->writable;
+    Inode inode = file->inode;
+    mount.release(file);
+    // Closing a written file sends it.
+    if (wrote) mount.queueUpload(inode);
     fuse_reply_err(request, 0);
+}
+
+void opCreate(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
+    auto& mount = *mountOf(request);
+    if (!S_ISREG(mode)) return (void)fuse_reply_err(request, EPERM);
+    auto made = mount.makeNode(parent, name, false);
+    if (std::holds_alternative<int>(made)) return (void)fuse_reply_err(request, std::get<int>(made));
+    const auto& node = std::get<ReplicaNode>(made);
+    replyOpened(request, mount, mount.openLocal(node.inode, (info->flags & ~O_TRUNC) | O_RDWR), info, &node);
+}
+
+void opWrite(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_t offset, fuse_file_info* info) {
+    auto* file = reinterpret_cast<DomainMount::OpenFile*>(info->fh);
+    if (!file->writable) return (void)fuse_reply_err(request, EBADF);
+    long written = mountOf(request)->writeLocal(file, data, size, offset);
+    if (written < 0) return (void)fuse_reply_err(request, static_cast<int>(-written));
+    fuse_reply_write(request, static_cast<size_t>(written));
+}
+
+void opSetattr(fuse_req_t request, fuse_ino_t inode, struct stat* attributes, int toSet, fuse_file_info*) {
+    auto& mount = *mountOf(request);
+    if (!mount.replica().node(inode)) return (void)fuse_reply_err(request, ENOENT);
+    if (toSet & FUSE_SET_ATTR_SIZE) {
+        if (int error = mount.truncateLocal(inode, attributes->st_size)) return (void)fuse_reply_err(request, error);
+    }
+    if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
+        Date modified = Date::now();
+        if (!(toSet & FUSE_SET_ATTR_MTIME_NOW)) {
+            modified = Date::fromUnixSeconds(static_cast<double>(attributes->st_mtim.tv_sec) +
+                                             static_cast<double>(attributes->st_mtim.tv_nsec) / 1e9);
+        }
+        if (int error = mount.setModificationDate(inode, modified)) return (void)fuse_reply_err(request, error);
+    }
+    // Modes, owners and access times are the folder's own: they are not kept.
+    auto node = mount.replica().node(inode);
+    if (!node) return (void)fuse_reply_err(request, ENOENT);
+    struct stat now{};
+    mount.fillAttributes(*node, now);
+    fuse_reply_attr(request, &now, kEntryTimeout);
+}
+
+void opFsync(fuse_req_t request, fuse_ino_t inode, int, fuse_file_info* info) {
+    auto* file = reinterpret_cast<DomainMount::OpenFile*>(info->fh);
+    if (file && ::fdatasync(file->descriptor) != 0) return (void)fuse_reply_err(request, errno);
+    if (file && file->writable) mountOf(request)->queueUpload(inode);
+    fuse_reply_err(request, 0);
+}
+
+void opMkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t) {
+    auto& mount = *mountOf(request);
+    auto made = mount.makeNode(parent, name, true);
+    if (std::holds_alternative<int>(made)) return (void)fuse_reply_err(request, std::get<int>(made));
+    replyEntry(request, mount, std::get<ReplicaNode>(made));
+}
+
+void opUnlink(fuse_req_t request, fuse_ino_t parent, const char* name) {
+    fuse_reply_err(request, mountOf(request)->removeLocal(parent, name, false));
+}
+
+void opRmdir(fuse_req_t request, fuse_ino_t parent, const char* name) {
+    fuse_reply_err(request, mountOf(request)->removeLocal(parent, name, true));
+}
+
+void opRename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
+              unsigned int flags) {
+    fuse_reply_err(request, mountOf(request)->renameLocal(parent, name, newParent, newName, flags));
 }
 
 void opInit(void*, fuse_conn_info* connection) {
@@ -304,6 +405,14 @@ fuse_lowlevel_ops makeOperations() {
     operations.open = opOpen;
     operations.read = opRead;
     operations.release = opRelease;
+    operations.create = opCreate;
+    operations.write = opWrite;
+    operations.setattr = opSetattr;
+    operations.fsync = opFsync;
+    operations.mkdir = opMkdir;
+    operations.unlink = opUnlink;
+    operations.rmdir = opRmdir;
+    operations.rename = opRename;
     return operations;
 }
 
@@ -447,6 +556,7 @@ void DomainMount::mount() {
         stopping_ = false;
     }
     closing_ = false;
+    startWrites();
     notifier_ = std::thread([this] { notifierLoop(); });
     loop_ = std::thread([this] {
         fuse_loop_config* config = fuse_loop_cfg_create();
@@ -470,6 +580,7 @@ void DomainMount::unmount() {
     fuse_session_exit(session_);
     fuse_session_unmount(session_);
     if (loop_.joinable()) loop_.join();
+    stopWrites();
     {
         std::lock_guard lock(notifyMutex_);
         stopping_ = true;
@@ -486,16 +597,17 @@ void DomainMount::unmount() {
 void DomainMount::fillAttributes(const ReplicaNode& node, struct stat& attributes) const {
     attributes = {};
     attributes.st_ino = node.inode;
-    // Writes through the folder come later: only the read bits are granted for now.
     bool readable = (node.capabilities & Capability::allowsReading) != 0;
+    bool writable = (node.capabilities & Capability::allowsWriting) != 0;
     if (node.folder) {
-        attributes.st_mode = S_IFDIR | (readable ? 0500 : 0100);
+        attributes.st_mode = S_IFDIR | (readable ? 0500 : 0100) | (writable ? 0200 : 0);
         attributes.st_nlink = 2;
     } else {
-        attributes.st_mode = S_IFREG | (readable ? 0400 : 0);
+        auto size = liveSize(node.inode).value_or(node.size);
+        attributes.st_mode = S_IFREG | (readable ? 0400 : 0) | (writable ? 0200 : 0);
         attributes.st_nlink = 1;
-        attributes.st_size = node.size;
-        attributes.st_blocks = (node.size + 511) / 512;
+        attributes.st_size = size;
+        attributes.st_blocks = (size + 511) / 512;
     }
     attributes.st_uid = ::getuid();
     attributes.st_gid = ::getgid();
@@ -619,6 +731,8 @@ std::optional<Error> DomainMount::processSignal(const ItemId& container) {
 }
 
 void DomainMount::signal(const ItemId& container, std::function<void(std::optional<Error>)> done) {
+    // Changes that wait for a signal are tried again.
+    resumeParked();
     bool start = false;
     std::unique_lock lock(signalMutex_);
     if (closing_) {

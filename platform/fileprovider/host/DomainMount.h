@@ -81,13 +81,57 @@ public:
         std::uint64_t copy = 0;  // which download of the inode it reads
         bool keepCache = false;  // the kernel's pages of the inode are of this copy
         bool directIO = false;   // past the kernel's pages (another copy is open)
+        bool writable = false;   // opened for writing: releasing it may queue an upload
     };
     // Opens the current copy (downloading it when needed); an errno on failure.
     std::variant<OpenFile*, int> openCached(Inode inode);
     void release(OpenFile* file);
     void fillAttributes(const ReplicaNode& node, struct stat& attributes) const;
 
+    // ---- changes made in the folder (DomainMountWrites.cpp). Each item has
+    // a queue with one operation in flight; an errno on failure.
+    std::variant<ReplicaNode, int> makeNode(Inode parent, const std::string& name, bool folder);
+    // Opens a file for writing (downloaded first unless truncated), or a
+    // file with local changes for reading.
+    std::variant<OpenFile*, int> openLocal(Inode inode, int flags);
+    // Writes into the cached copy; the bytes written or an errno (negative).
+    long writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset);
+    int truncateLocal(Inode inode, off_t size);
+    int setModificationDate(Inode inode, Date modified);
+    // A dirty file is snapshotted and queued for upload (release, fsync).
+    void queueUpload(Inode inode);
+    int renameLocal(Inode parent, const std::string& name, Inode newParent, const std::string& newName, unsigned flags);
+    int removeLocal(Inode parent, const std::string& name, bool folder);
+    // The size reads can reach while a file is written, when it differs from the replica's.
+    std::optional<std::int64_t> liveSize(Inode inode) const;
+
+    // Drops the cached copy of a known, closed, clean file with nothing
+    // queued; fails (EBUSY) otherwise, and nothing is lost.
+    std::optional<Error> evict(const ItemId& identifier);
+    // Completes once no change below the item waits to be sent.
+    void waitForChanges(const ItemId& identifier, std::function<void(std::optional<Error>)> done);
+    // A page of the items with a cached copy, and the next page.
+    std::pair<std::vector<ItemPtr>, std::optional<Page>> materializedPage(const Page& page, std::size_t size = 200);
+    // Moves the cached copies of dirty and unsent files into `folder`
+    // (under their paths); called before the domain's state is removed.
+    std::size_t preserveLocalChanges(const std::filesystem::path& folder);
+    // Queued or running operations (for tests and waiting).
+    std::size_t pendingOperations() const;
+    // Parked items are tried again (after a signal, or when the service is back).
+    void resumeParked();
+
 private:
+    struct Writes;
+    struct WritesDeleter {
+        void operator()(Writes* writes) const;
+    };
+    void startWrites();
+    void stopWrites();
+    void schedule(Inode inode);
+    void runQueue(Inode inode, std::stop_token stop);
+    // One step of an item's queue; true when it should run again at once.
+    bool syncOnce(Inode inode, std::stop_token stop);
+    void notifyWaiters();
     std::optional<Error> list(Inode folder, const ItemId& identifier);
     std::optional<Error> refreshFolder(Inode folder);
     std::optional<Error> processSignal(const ItemId& container);
@@ -137,6 +181,7 @@ private:
     // Signals wait for the extension, whose answers run on the shared pool:
     // they get threads of their own so that they can never take all of it.
     std::unique_ptr<TaskPool> signalWorkers_;
+    std::unique_ptr<Writes, WritesDeleter> writes_;
 };
 
 }  // namespace nimbuscrate::fp::host

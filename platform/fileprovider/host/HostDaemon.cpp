@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <stdexcept>
 
 #include "platform/core/PlatformError.h"
 #include "platform/fileprovider/host/ControlProtocol.h"
 #include "platform/fileprovider/host/DaemonManager.h"
+#include "platform/fileprovider/host/ItemCoding.h"
 #include "platform/log/Logger.h"
 
 namespace nimbuscrate::fp::host {
@@ -317,6 +319,12 @@ std::optional<Error> HostDaemon::removeDomain(const std::string& identifier) {
         // The mount folder goes too when it is empty again (it is ours).
         std::error_code ignored;
         std::filesystem::remove(mount->mountpoint(), ignored);
+        // What was changed here and not sent is kept, beside where the drive was.
+        std::time_t now = std::time(nullptr);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", std::localtime(&now));
+        auto preserved = options_.home / (removed.displayName + " (unsent files " + stamp + ")");
+        if (mount->preserveLocalChanges(preserved) > 0) logger().info("Unsent files kept in " + preserved.string());
     }
     std::error_code ignored;
     std::filesystem::remove_all(options_.dataDirectory / "domains" / identifier, ignored);
@@ -386,7 +394,35 @@ void HostDaemon::handle(const nlohmann::json& request, std::function<void(nlohma
             return;
         }
         if (op == "evict" || op == "waitForChanges" || op == "materializedPage") {
-            return reply(failure(id, channelError("The operation \"" + op + "\" is not served by this host yet.")));
+            auto domain = domainOf();
+            std::shared_ptr<DomainMount> mount;
+            {
+                std::lock_guard lock(mutex_);
+                auto found = mounts_.find(domain.identifier);
+                if (found != mounts_.end()) mount = found->second;
+            }
+            if (!mount) return reply(failure(id, noSuchDomain(domain.identifier)));
+            if (op == "evict") {
+                auto error = mount->evict(itemOf());
+                return reply(error ? failure(id, *error) : success(id));
+            }
+            if (op == "waitForChanges") {
+                mount->waitForChanges(itemOf(), [id, reply, mount](std::optional<Error> error) {
+                    reply(error ? failure(id, *error) : success(id));
+                });
+                return;
+            }
+            Page page;
+            if (auto field = request.find("page"); field != request.end() && !field->is_null()) {
+                if (!field->is_string()) throw std::invalid_argument("\"page\" must be a text.");
+                page = bytesOfHex(field->get<std::string>());
+            }
+            auto [items, next] = mount->materializedPage(page);
+            auto answer = success(id);
+            answer["items"] = nlohmann::json::array();
+            for (const auto& item : items) answer["items"].push_back(toJSON(*item));
+            answer["next"] = next ? nlohmann::json(hexOf(*next)) : nlohmann::json(nullptr);
+            return reply(answer);
         }
         return reply(failure(id, channelError("Unknown operation \"" + op + "\".")));
     } catch (const std::exception& error) {

@@ -1,0 +1,781 @@
+// The write side of a mounted domain: changes made in the folder are applied
+// to the replica and the content cache at once, and sent to the extension
+// through a queue per item (one operation in flight per item). Pending work
+// is kept in the replica, so that what was not sent goes out after a restart.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <future>
+#include <set>
+
+#include "platform/core/PlatformError.h"
+#include "platform/fileprovider/host/DomainMount.h"
+#include "platform/log/Logger.h"
+#include "platform/tasks/Clock.h"
+#include "platform/tasks/TaskPool.h"
+
+namespace nimbuscrate::fp::host {
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("app.nimbuscrate.fileprovider", "host");
+    return instance;
+}
+
+constexpr int kRetries = 5;                   // transient failures tried again, then parked
+constexpr double kFirstRetryDelay = 1.0;      // seconds, doubled each time
+constexpr auto kWriteTimeout = std::chrono::hours(6);
+
+Error busy(const std::string& why) { return Error{kPOSIXErrorDomain, EBUSY, ErrorUserInfo{why, nullptr}}; }
+
+// The single answer of an extension call; waiting stops with the token.
+template <class T>
+class Answer {
+public:
+    void set(T value) {
+        std::lock_guard lock(mutex_);
+        if (value_) return;
+        value_ = std::move(value);
+        ready_.notify_all();
+    }
+    std::optional<T> wait(std::stop_token stop, std::chrono::seconds timeout) {
+        std::unique_lock lock(mutex_);
+        ready_.wait_for(lock, stop, timeout, [this] { return value_.has_value(); });
+        return value_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable_any ready_;
+    std::optional<T> value_;
+};
+
+struct WriteResult {
+    ItemPtr item;
+    std::optional<Error> error;
+};
+
+bool transient(const Error& error) {
+    return error.is(kFileProviderErrorDomain, FileProviderErrorCode::serverUnreachable) ||
+           error.is(kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid);
+}
+
+bool writable(int flags) { return (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC); }
+
+}  // namespace
+
+struct DomainMount::Writes {
+    struct Removal {
+        ItemId identifier;
+        std::optional<ItemVersion> version;
+        Inode parent = 0;
+    };
+    struct Waiter {
+        ItemId item;
+        std::function<void(std::optional<Error>)> done;
+    };
+
+    mutable std::mutex mutex;
+    std::set<Inode> running;   // a task works on the item
+    std::set<Inode> again;     // asked for while running: one more round
+    std::set<Inode> parked;    // waits for a signal
+    std::map<Inode, int> attempts;
+    std::map<Inode, Removal> removals;
+    std::map<Inode, std::int64_t> liveSizes;
+    std::map<Inode, std::uint64_t> writeCounts;
+    std::set<Inode> timeSet;  // the writer set the modification time after its last write
+    std::vector<Waiter> waiters;
+    std::uint64_t snapshots = 0;
+    std::unique_ptr<TaskPool> workers;
+};
+
+void DomainMount::WritesDeleter::operator()(Writes* writes) const { delete writes; }
+
+void DomainMount::startWrites() {
+    writes_.reset(new Writes);
+    writes_->workers = std::make_unique<TaskPool>(4);
+    std::filesystem::remove_all(options_.stateDirectory / "staging");
+    std::filesystem::create_directories(options_.stateDirectory / "staging");
+    // What a previous run did not send goes out now.
+    for (const auto& node : replica_->nodesWithLocalChanges()) {
+        if (node.dirty && !node.folder) {
+            std::vector<Invalidation> ignored;
+            replica_->update(node.inode, [](ReplicaNode& changed) { changed.pending |= PendingWork::contents; }, ignored);
+        }
+        schedule(node.inode);
+    }
+}
+
+void DomainMount::stopWrites() {
+    if (!writes_) return;
+    // Running operations are cancelled; their work stays recorded.
+    writes_->workers->shutdown();
+    std::vector<Writes::Waiter> waiters;
+    {
+        std::lock_guard lock(writes_->mutex);
+        waiters.swap(writes_->waiters);
+    }
+    for (auto& waiter : waiters) {
+        std::thread([done = std::move(waiter.done)] { done(Error::connectionInterrupted()); }).detach();
+    }
+}
+
+void DomainMount::schedule(Inode inode) {
+    if (!writes_) return;
+    {
+        std::lock_guard lock(writes_->mutex);
+        writes_->parked.erase(inode);
+        if (writes_->running.count(inode)) {
+            writes_->again.insert(inode);
+            return;
+        }
+        writes_->running.insert(inode);
+    }
+    if (!writes_->workers->submit([this, inode](std::stop_token stop) { runQueue(inode, stop); })) {
+        std::lock_guard lock(writes_->mutex);
+        writes_->running.erase(inode);
+    }
+}
+
+void DomainMount::runQueue(Inode inode, std::stop_token stop) {
+    for (;;) {
+        bool more = false;
+        try {
+            more = syncOnce(inode, stop);
+        } catch (const std::exception& error) {
+            logger().error("A change could not be sent: " + std::string(error.what()));
+            std::lock_guard lock(writes_->mutex);
+            writes_->parked.insert(inode);
+        }
+        {
+            std::lock_guard lock(writes_->mutex);
+            if (stop.stop_requested()) {
+                writes_->running.erase(inode);
+                break;
+            }
+            if (!more && !writes_->again.erase(inode)) {
+                writes_->running.erase(inode);
+                break;
+            }
+        }
+    }
+    notifyWaiters();
+}
+
+bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
+    // A failure that keeps the work for later: retried after a pause, or
+    // parked until a signal.
+    auto failed = [&](const Error& error) -> bool {
+        if (stop.stop_requested()) return false;
+        int attempt = 0;
+        {
+            std::lock_guard lock(writes_->mutex);
+            attempt = ++writes_->attempts[inode];
+        }
+        if (transient(error) && attempt <= kRetries) {
+            double delay = kFirstRetryDelay * static_cast<double>(1 << (attempt - 1));
+            logger().info("Sending a change failed (" + error.localizedDescription() + "); again in " +
+                          std::to_string(delay) + " s");
+            return options_.clock->sleepFor(Clock::Duration(delay), stop);
+        }
+        logger().error("A change waits until the next signal: " + error.localizedDescription());
+        std::lock_guard lock(writes_->mutex);
+        writes_->parked.insert(inode);
+        writes_->attempts.erase(inode);
+        return false;
+    };
+    auto succeeded = [&] {
+        std::lock_guard lock(writes_->mutex);
+        writes_->attempts.erase(inode);
+    };
+
+    // A removal first: the node is gone from the folder already.
+    std::optional<Writes::Removal> removal;
+    {
+        std::lock_guard lock(writes_->mutex);
+        auto found = writes_->removals.find(inode);
+        if (found != writes_->removals.end()) removal = found->second;
+    }
+    if (removal) {
+        if (isLocalIdentifier(removal->identifier)) {
+            // Never created on the server: nothing to send.
+            std::lock_guard lock(writes_->mutex);
+            writes_->removals.erase(inode);
+            return false;
+        }
+        auto answer = std::make_shared<Answer<std::optional<Error>>>();
+        auto progress = extension_->remove(removal->identifier, removal->version.value_or(ItemVersion{}),
+                                           [answer](std::optional<Error> error) { answer->set(std::move(error)); });
+        auto result = answer->wait(stop, kWriteTimeout);
+        if (!result) {
+            if (progress) progress->cancel();
+            return false;
+        }
+        if (*result && !result->value().is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
+            return failed(**result);
+        }
+        succeeded();
+        std::lock_guard lock(writes_->mutex);
+        writes_->removals.erase(inode);
+        return false;
+    }
+
+    auto node = replica_->node(inode);
+    if (!node || !node->hasLocalChanges()) return false;
+    auto parent = replica_->node(node->parent);
+    if (!parent) return false;
+    // Inside a folder that is not created yet: its creation schedules this one.
+    if (isLocalIdentifier(parent->identifier)) return false;
+
+    const bool creating = (node->pending & PendingWork::create) != 0;
+    const bool sendContents = !node->folder && (creating || node->dirty || (node->pending & PendingWork::contents));
+    std::optional<std::filesystem::path> snapshot;
+    std::uint64_t writesAtSnapshot = 0;
+    if (sendContents) {
+        // The upload reads a snapshot, so that writes go on meanwhile; the
+        // node stays dirty when it was written after the snapshot.
+        std::uint64_t number = 0;
+        {
+            std::lock_guard lock(writes_->mutex);
+            writesAtSnapshot = writes_->writeCounts[inode];
+            number = ++writes_->snapshots;
+        }
+        auto target = options_.stateDirectory / "staging" / (std::to_string(inode) + "-" + std::to_string(number));
+        std::error_code error;
+        std::filesystem::copy_file(cachePath(inode), target, std::filesystem::copy_options::overwrite_existing, error);
+        if (error) {
+            logger().error("No snapshot of " + node->name + ": " + error.message());
+            std::lock_guard lock(writes_->mutex);
+            writes_->parked.insert(inode);
+            return false;
+        }
+        // The file's own modification time is the one the folder shows.
+        auto unix = node->modified.unixSeconds();
+        timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(unix);
+        times[0].tv_nsec = times[1].tv_nsec = static_cast<long>((unix - static_cast<double>(static_cast<time_t>(unix))) * 1e9);
+        ::utimensat(AT_FDCWD, target.c_str(), times, 0);
+        snapshot = target;
+    }
+
+    ItemProperties properties;
+    properties.identifier = node->identifier;
+    properties.parent = parent->identifier;
+    properties.filename = node->name;
+    properties.contentType = node->contentType ? node->contentType : (node->folder ? ContentType::folder() : ContentType::data());
+    properties.capabilities = node->capabilities;
+    if (node->folder) {
+        properties.documentSize = std::optional<std::int64_t>();
+    } else {
+        properties.documentSize = std::optional<std::int64_t>(node->size);
+    }
+    properties.creationDate = std::optional<Date>(node->created);
+    properties.contentModificationDate = std::optional<Date>(node->modified);
+    properties.version = node->version;
+    auto itemTemplate = ItemSnapshot::make(properties);
+
+    auto answer = std::make_shared<Answer<WriteResult>>();
+    auto done = [answer](ItemPtr item, ItemFields, bool, std::optional<Error> error) {
+        answer->set(WriteResult{std::move(item), std::move(error)});
+    };
+    ProgressPtr progress;
+    if (creating) {
+        ItemFields fields = ItemField::filename | ItemField::parentItemIdentifier | ItemField::creationDate |
+                            ItemField::contentModificationDate | (snapshot ? ItemField::contents : 0);
+        progress = extension_->create(itemTemplate, fields, snapshot, done);
+    } else {
+        ItemFields fields = 0;
+        if (node->pending & PendingWork::move) fields |= ItemField::filename | ItemField::parentItemIdentifier;
+        if (snapshot) fields |= ItemField::contents | ItemField::contentModificationDate;
+        progress = extension_->modify(itemTemplate, node->version.value_or(ItemVersion{}), fields, snapshot, done);
+    }
+    auto result = answer->wait(stop, kWriteTimeout);
+    if (snapshot) {
+        std::error_code ignored;
+        std::filesystem::remove(*snapshot, ignored);
+    }
+    if (!result) {
+        if (progress) progress->cancel();
+        return false;
+    }
+    if (result->error || !result->item) {
+        Error error = result->error.value_or(Error::fileProvider(FileProviderErrorCode::noSuchItem));
+        if (!creating && error.is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
+            // Gone on the server meanwhile: what is here is created again.
+            std::vector<Invalidation> ignored;
+            replica_->update(inode, [](ReplicaNode& changed) {
+                changed.pending = PendingWork::create | (changed.folder ? 0 : PendingWork::contents);
+                if (!changed.folder) changed.dirty = true;
+                changed.version.reset();
+            }, ignored);
+            return true;
+        }
+        return failed(error);
+    }
+    succeeded();
+
+    // The answer re-keys the node; it stays dirty when written meanwhile,
+    // and keeps a move made while the request ran.
+    const ItemPtr item = result->item;
+    const auto answered = ItemProperties::of(*item);
+    std::uint64_t writesNow = 0;
+    {
+        std::lock_guard lock(writes_->mutex);
+        writesNow = writes_->writeCounts[inode];
+    }
+    std::vector<Invalidation> changes;
+    bool stillThere = replica_->update(inode, [&](ReplicaNode& changed) {
+        changed.identifier = answered.identifier;
+        changed.version = answered.version;
+        if (answered.capabilities) changed.capabilities = *answered.capabilities;
+        if (answered.contentType) changed.contentType = answered.contentType;
+        changed.pending &= ~PendingWork::create;
+        if (changed.name == properties.filename && changed.parent == node->parent) changed.pending &= ~PendingWork::move;
+        if (!changed.folder && writesNow == writesAtSnapshot) {
+            changed.dirty = false;
+            changed.pending &= ~PendingWork::contents;
+            // The cached copy is what was sent.
+            if (answered.version) changed.materializedVersion = answered.version;
+            if (answered.documentSize && *answered.documentSize) changed.size = **answered.documentSize;
+        }
+    }, changes);
+    if (!stillThere) {
+        // Removed while its request ran: the removal goes to the new item.
+        std::lock_guard lock(writes_->mutex);
+        auto found = writes_->removals.find(inode);
+        if (found != writes_->removals.end()) {
+            found->second.identifier = answered.identifier;
+            found->second.version = answered.version;
+            return true;
+        }
+        return false;
+    }
+    // Items made inside a folder just created go next.
+    if (node->folder && creating) {
+        for (const auto& waiting : replica_->nodesWithLocalChanges()) {
+            if (waiting.parent == inode) schedule(waiting.inode);
+        }
+    }
+    auto now = replica_->node(inode);
+    return now && now->hasLocalChanges();
+}
+
+void DomainMount::resumeParked() {
+    if (!writes_) return;
+    std::set<Inode> parked;
+    {
+        std::lock_guard lock(writes_->mutex);
+        parked.swap(writes_->parked);
+    }
+    for (Inode inode : parked) schedule(inode);
+}
+
+std::size_t DomainMount::pendingOperations() const {
+    if (!writes_) return 0;
+    std::size_t count = 0;
+    for (const auto& node : replica_->nodesWithLocalChanges()) {
+        if (node.pending != 0) ++count;
+    }
+    std::lock_guard lock(writes_->mutex);
+    return count + writes_->removals.size();
+}
+
+// ---- the file-system side
+
+std::variant<ReplicaNode, int> DomainMount::makeNode(Inode parent, const std::string& name, bool folder) {
+    if (auto error = ensureListed(parent)) return errnoFor(*error);
+    auto parentNode = replica_->node(parent);
+    if (!parentNode) return ENOENT;
+    if (!parentNode->folder) return ENOTDIR;
+    if (replica_->child(parent, name)) return EEXIST;
+    std::vector<Invalidation> ignored;
+    if (!folder) {
+        // The empty cached copy exists before the node shows.
+        auto made = replica_->addLocal(parent, name, folder, options_.clock->now(), ignored);
+        if (!made) return EEXIST;
+        int descriptor = ::open(cachePath(made->inode).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (descriptor < 0) {
+            int error = errno;
+            replica_->erase(made->inode, ignored);
+            return error;
+        }
+        ::close(descriptor);
+        return *made;
+    }
+    auto made = replica_->addLocal(parent, name, folder, options_.clock->now(), ignored);
+    if (!made) return EEXIST;
+    schedule(made->inode);
+    return *made;
+}
+
+std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, int flags) {
+    auto node = replica_->node(inode);
+    if (!node) return ENOENT;
+    if (node->folder) return EISDIR;
+    const bool forWriting = writable(flags);
+    const bool truncate = (flags & O_TRUNC) != 0;
+    if (!node->hasLocalChanges() && !truncate) {
+        // The current contents first (shared with readers' downloads).
+        auto opened = openCached(inode);
+        if (std::holds_alternative<int>(opened)) return std::get<int>(opened);
+        release(std::get<OpenFile*>(opened));
+    }
+    auto path = cachePath(inode);
+    int mode = forWriting ? O_RDWR : O_RDONLY;
+    std::lock_guard lock(filesMutex_);
+    int descriptor = ::open(path.c_str(), mode | O_CREAT | O_CLOEXEC, 0600);
+    if (descriptor < 0) return errno;
+    if (truncate && ::ftruncate(descriptor, 0) != 0) {
+        int error = errno;
+        ::close(descriptor);
+        return error;
+    }
+    auto* file = new OpenFile{descriptor, inode, 0, false, true};
+    file->writable = forWriting;
+    auto& state = files_[inode];
+    if (forWriting) {
+        // New contents: no page of an older copy may be served after this.
+        file->copy = ++copies_[inode];
+        state.pagesCopy.reset();
+    } else {
+        file->copy = copies_[inode];
+    }
+    state.open.insert(file->copy);
+    if (truncate) {
+        {
+            std::lock_guard writesLock(writes_->mutex);
+            ++writes_->writeCounts[inode];
+            writes_->liveSizes[inode] = 0;
+        }
+        std::vector<Invalidation> ignored;
+        replica_->update(inode, [](ReplicaNode& changed) {
+            changed.dirty = true;
+            changed.size = 0;
+            if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
+        }, ignored);
+    }
+    return file;
+}
+
+long DomainMount::writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset) {
+    ssize_t written = ::pwrite(file->descriptor, data, size, offset);
+    if (written < 0) return -errno;
+    bool markDirty = false;
+    {
+        std::lock_guard lock(writes_->mutex);
+        ++writes_->writeCounts[file->inode];
+        writes_->timeSet.erase(file->inode);
+        auto& live = writes_->liveSizes[file->inode];
+        if (live == 0) {
+            struct stat attributes{};
+            if (::fstat(file->descriptor, &attributes) == 0) live = attributes.st_size;
+        }
+        live = std::max<std::int64_t>(live, offset + written);
+    }
+    auto node = replica_->node(file->inode);
+    markDirty = node && !node->dirty;
+    if (markDirty) {
+        std::vector<Invalidation> ignored;
+        replica_->update(file->inode, [](ReplicaNode& changed) {
+            changed.dirty = true;
+            if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
+        }, ignored);
+    }
+    return written;
+}
+
+int DomainMount::truncateLocal(Inode inode, off_t size) {
+    auto node = replica_->node(inode);
+    if (!node) return ENOENT;
+    if (node->folder) return EISDIR;
+    if (!node->hasLocalChanges() && size != 0) {
+        auto opened = openCached(inode);
+        if (std::holds_alternative<int>(opened)) return std::get<int>(opened);
+        release(std::get<OpenFile*>(opened));
+    }
+    {
+        std::lock_guard lock(filesMutex_);
+        int descriptor = ::open(cachePath(inode).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (descriptor < 0) return errno;
+        int result = ::ftruncate(descriptor, size);
+        int error = errno;
+        ::close(descriptor);
+        if (result != 0) return error;
+        ++copies_[inode];
+        files_[inode].pagesCopy.reset();
+    }
+    {
+        std::lock_guard lock(writes_->mutex);
+        ++writes_->writeCounts[inode];
+        writes_->liveSizes[inode] = size;
+    }
+    std::vector<Invalidation> ignored;
+    replica_->update(inode, [&](ReplicaNode& changed) {
+        changed.dirty = true;
+        changed.size = size;
+        changed.modified = options_.clock->now();
+        if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
+    }, ignored);
+    // Without an open file nothing else queues it.
+    bool open = false;
+    {
+        std::lock_guard lock(filesMutex_);
+        auto found = files_.find(inode);
+        open = found != files_.end() && !found->second.open.empty();
+    }
+    if (!open) queueUpload(inode);
+    return 0;
+}
+
+int DomainMount::setModificationDate(Inode inode, Date modified) {
+    std::vector<Invalidation> ignored;
+    bool known = replica_->update(inode, [&](ReplicaNode& changed) {
+        changed.modified = modified;
+        // A server item's new time is sent as a change of its contents' date.
+        if (!changed.folder && !isLocalIdentifier(changed.identifier)) changed.pending |= PendingWork::contents;
+    }, ignored);
+    if (known && writes_) {
+        std::lock_guard lock(writes_->mutex);
+        writes_->timeSet.insert(inode);
+    }
+    return known ? 0 : ENOENT;
+}
+
+std::optional<std::int64_t> DomainMount::liveSize(Inode inode) const {
+    if (!writes_) return std::nullopt;
+    std::lock_guard lock(writes_->mutex);
+    auto found = writes_->liveSizes.find(inode);
+    if (found == writes_->liveSizes.end()) return std::nullopt;
+    return found->second;
+}
+
+void DomainMount::queueUpload(Inode inode) {
+    auto node = replica_->node(inode);
+    if (!node || node->folder) return;
+    if (!node->hasLocalChanges()) return;
+    bool written = false;
+    {
+        std::lock_guard lock(writes_->mutex);
+        written = writes_->liveSizes.erase(inode) > 0;
+        // Written now, unless the writer set a time of its own afterwards.
+        if (writes_->timeSet.erase(inode)) written = false;
+    }
+    std::optional<std::int64_t> size;
+    struct stat attributes{};
+    if (!node->folder && ::stat(cachePath(inode).c_str(), &attributes) == 0) size = attributes.st_size;
+    const Date now = options_.clock->now();
+    std::vector<Invalidation> ignored;
+    replica_->update(inode, [&](ReplicaNode& changed) {
+        if (changed.dirty) changed.pending |= PendingWork::contents;
+        if (size) changed.size = *size;
+        if (written) changed.modified = now;
+    }, ignored);
+    schedule(inode);
+}
+
+int DomainMount::renameLocal(Inode parent, const std::string& name, Inode newParent, const std::string& newName,
+                             unsigned flags) {
+#ifndef RENAME_EXCHANGE
+    constexpr unsigned RENAME_EXCHANGE = 2;
+#endif
+    if (flags & RENAME_EXCHANGE) return EINVAL;
+    if (auto error = ensureListed(newParent)) return errnoFor(*error);
+    auto node = replica_->child(parent, name);
+    if (!node) return ENOENT;
+    auto target = replica_->node(newParent);
+    if (!target) return ENOENT;
+    if (!target->folder) return ENOTDIR;
+    // Never replaces what holds the new name.
+    if (auto existing = replica_->child(newParent, newName); existing && existing->inode != node->inode) return EEXIST;
+    if (parent == newParent && name == newName) return 0;
+    std::vector<Invalidation> ignored;
+    bool moved = replica_->update(node->inode, [&](ReplicaNode& changed) {
+        changed.parent = newParent;
+        changed.name = newName;
+        if (!(changed.pending & PendingWork::create)) changed.pending |= PendingWork::move;
+    }, ignored);
+    if (!moved) return EEXIST;
+    schedule(node->inode);
+    return 0;
+}
+
+int DomainMount::removeLocal(Inode parent, const std::string& name, bool folder) {
+    auto node = replica_->child(parent, name);
+    if (!node) return ENOENT;
+    if (folder && !node->folder) return ENOTDIR;
+    if (!folder && node->folder) return EISDIR;
+    if (folder) {
+        // Emptiness is known only from a listing.
+        if (auto error = ensureListed(node->inode)) return errnoFor(*error);
+        if (!replica_->children(node->inode).empty()) return ENOTEMPTY;
+    }
+    bool send = !isLocalIdentifier(node->identifier);
+    {
+        std::lock_guard lock(writes_->mutex);
+        // A create in flight gets its removal once it is answered.
+        if (writes_->running.count(node->inode)) send = true;
+        if (send) writes_->removals[node->inode] = Writes::Removal{node->identifier, node->version, parent};
+        writes_->liveSizes.erase(node->inode);
+    }
+    std::vector<Invalidation> ignored;
+    replica_->erase(node->inode, ignored);
+    dropCaches();
+    if (send) schedule(node->inode);
+    return 0;
+}
+
+// ---- eviction, waiting and the materialized items
+
+std::optional<Error> DomainMount::evict(const ItemId& identifier) {
+    auto inode = replica_->inodeOf(identifier);
+    if (!inode) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
+    auto node = replica_->node(*inode);
+    if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
+    if (node->folder) return Error{kPOSIXErrorDomain, EISDIR, ErrorUserInfo{"Folders have no cached copy.", nullptr}};
+    if (node->hasLocalChanges()) return busy("\"" + node->name + "\" has changes not yet sent.");
+    if (writes_) {
+        std::lock_guard lock(writes_->mutex);
+        if (writes_->running.count(*inode) || writes_->removals.count(*inode)) {
+            return busy("\"" + node->name + "\" has an operation in flight.");
+        }
+    }
+    {
+        std::lock_guard lock(filesMutex_);
+        auto found = files_.find(*inode);
+        if (found != files_.end() && !found->second.open.empty()) return busy("\"" + node->name + "\" is open.");
+        if (!node->materializedVersion) return std::nullopt;  // nothing cached
+        // Checked again under the lock that writes take.
+        auto now = replica_->node(*inode);
+        if (!now || now->hasLocalChanges()) return busy("\"" + node->name + "\" has changes not yet sent.");
+        std::error_code error;
+        std::filesystem::remove(cachePath(*inode), error);
+        if (error) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{error.message(), nullptr}};
+        replica_->clearMaterialized(*inode);
+        ++copies_[*inode];
+        if (found != files_.end()) found->second.pagesCopy.reset();
+    }
+    dispatch({Invalidation{Invalidation::Kind::inode, 0, {}, *inode}});
+    return std::nullopt;
+}
+
+void DomainMount::notifyWaiters() {
+    if (!writes_) return;
+    std::vector<Writes::Waiter> ready;
+    {
+        std::lock_guard lock(writes_->mutex);
+        if (writes_->waiters.empty()) return;
+    }
+    auto pending = replica_->nodesWithLocalChanges();
+    std::vector<Inode> busyInodes;
+    for (const auto& node : pending) busyInodes.push_back(node.inode);
+    std::lock_guard lock(writes_->mutex);
+    for (const auto& [inode, removal] : writes_->removals) busyInodes.push_back(removal.parent);
+    for (Inode inode : writes_->running) busyInodes.push_back(inode);
+    auto below = [&](const ItemId& item) {
+        if (item == kRootContainer || item == kWorkingSet) return !busyInodes.empty();
+        auto top = replica_->inodeOf(item);
+        if (!top) return false;
+        for (Inode inode : busyInodes) {
+            for (int depth = 0; depth < 4096 && inode != 0; ++depth) {
+                if (inode == *top) return true;
+                if (inode == kRootInode) break;
+                auto node = replica_->node(inode);
+                if (!node) break;
+                inode = node->parent;
+            }
+        }
+        return false;
+    };
+    auto& waiters = writes_->waiters;
+    for (auto waiter = waiters.begin(); waiter != waiters.end();) {
+        if (!below(waiter->item)) {
+            ready.push_back(std::move(*waiter));
+            waiter = waiters.erase(waiter);
+        } else {
+            ++waiter;
+        }
+    }
+    for (auto& waiter : ready) {
+        auto done = std::move(waiter.done);
+        if (!writes_->workers->submit([done](std::stop_token) { done(std::nullopt); })) {
+            std::thread([done] { done(Error::connectionInterrupted()); }).detach();
+        }
+    }
+}
+
+void DomainMount::waitForChanges(const ItemId& identifier, std::function<void(std::optional<Error>)> done) {
+    if (!writes_) {
+        std::thread([done] { done(Error::connectionInterrupted()); }).detach();
+        return;
+    }
+    {
+        std::lock_guard lock(writes_->mutex);
+        writes_->waiters.push_back(Writes::Waiter{identifier, std::move(done)});
+    }
+    notifyWaiters();
+}
+
+std::pair<std::vector<ItemPtr>, std::optional<Page>> DomainMount::materializedPage(const Page& page, std::size_t size) {
+    Inode start = 0;
+    if (!page.empty()) start = std::strtoull(std::string(page.begin(), page.end()).c_str(), nullptr, 10);
+    auto inodes = replica_->materializedNodes();
+    std::sort(inodes.begin(), inodes.end());
+    std::vector<ItemPtr> items;
+    std::optional<Page> next;
+    for (Inode inode : inodes) {
+        if (inode < start) continue;
+        auto node = replica_->node(inode);
+        if (!node || node->folder || isLocalIdentifier(node->identifier)) continue;
+        if (items.size() == size) {
+            auto text = std::to_string(inode);
+            next = Page(text.begin(), text.end());
+            break;
+        }
+        auto parent = replica_->node(node->parent);
+        ItemProperties properties;
+        properties.identifier = node->identifier;
+        properties.parent = parent ? parent->identifier : kRootContainer;
+        properties.filename = node->name;
+        properties.contentType = node->contentType;
+        properties.capabilities = node->capabilities;
+        properties.documentSize = std::optional<std::int64_t>(node->size);
+        properties.creationDate = std::optional<Date>(node->created);
+        properties.contentModificationDate = std::optional<Date>(node->modified);
+        properties.version = node->version;
+        items.push_back(ItemSnapshot::make(std::move(properties)));
+    }
+    return {std::move(items), std::move(next)};
+}
+
+std::size_t DomainMount::preserveLocalChanges(const std::filesystem::path& folder) {
+    std::size_t kept = 0;
+    for (const auto& node : replica_->nodesWithLocalChanges()) {
+        if (node.folder) continue;
+        auto source = cachePath(node.inode);
+        if (!std::filesystem::exists(source)) continue;
+        auto relative = replica_->relativePath(node.inode).value_or(std::filesystem::path(node.name));
+        auto target = folder / relative;
+        std::error_code error;
+        std::filesystem::create_directories(target.parent_path(), error);
+        std::filesystem::rename(source, target, error);
+        if (error) {
+            error.clear();
+            std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, error);
+        }
+        if (error) {
+            logger().error("Could not keep " + relative.string() + ": " + error.message());
+            continue;
+        }
+        ++kept;
+    }
+    if (kept) logger().info("Kept " + std::to_string(kept) + " unsent files in " + folder.string());
+    return kept;
+}
+
+}  // namespace nimbuscrate::fp::host
