@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -92,6 +93,12 @@ struct Hop {
     std::optional<std::uint64_t> cap;
     std::stop_token stop;
 
+    // Idle time-out: the hop fails once no byte has moved either way for this long.
+    std::chrono::steady_clock::duration idleLimit{};
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    curl_off_t uploaded = 0;
+    bool idleTimedOut = false;
+
     // Reply side.
     HttpHeaders headers;
     bool bodyDecided = false;
@@ -124,6 +131,7 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* context) {
     Hop& hop = *static_cast<Hop*>(context);
     const std::size_t length = size * count;
+    hop.lastActivity = std::chrono::steady_clock::now();
     if (!hop.bodyDecided) {
         // The body of a redirect that will be followed is nobody's business.
         long status = 0;
@@ -181,6 +189,7 @@ std::string trimmed(std::string_view text) {
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* context) {
     Hop& hop = *static_cast<Hop*>(context);
     const std::size_t length = size * count;
+    hop.lastActivity = std::chrono::steady_clock::now();
     const std::string_view line(data, length);
     if (line.starts_with("HTTP/")) {
         // A new reply begins (after an interim 1xx): its fields replace the old ones.
@@ -223,9 +232,19 @@ int onSeek(void* context, curl_off_t offset, int origin) {
     return ::lseek(hop.bodyFd, offset, SEEK_SET) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
 }
 
-int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const Hop& hop = *static_cast<Hop*>(context);
-    return hop.stop.stop_requested() ? 1 : 0;
+// Called by libcurl at least once a second, also while nothing moves.
+int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
+    Hop& hop = *static_cast<Hop*>(context);
+    if (hop.stop.stop_requested()) return 1;
+    const auto now = std::chrono::steady_clock::now();
+    if (uploaded != hop.uploaded) {
+        hop.uploaded = uploaded;
+        hop.lastActivity = now;
+    } else if (now - hop.lastActivity >= hop.idleLimit) {
+        hop.idleTimedOut = true;
+        return 1;
+    }
+    return 0;
 }
 
 TransportError::Kind kindOf(CURLcode code) {
@@ -319,12 +338,14 @@ HopReply performHop(const HopRequest& request, Hop& hop) {
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
     if (request.freshConnection) curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
 
-    // Idle time-out: fail after timeout seconds below one byte per second;
-    // never a limit on the whole transfer.
+    // Idle time-out: fail once no byte has moved for timeout seconds (the
+    // progress callback watches it); never a limit on the whole transfer,
+    // however slowly it moves.
     const double timeout = std::max(1.0, request.timeoutSeconds);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::ceil(timeout)));
+    hop.idleLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(timeout));
+    hop.lastActivity = std::chrono::steady_clock::now();
 
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onWrite);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &hop);
@@ -403,7 +424,14 @@ HopReply performHop(const HopRequest& request, Hop& hop) {
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
 
     if (result != CURLE_OK) {
-        if (result == CURLE_ABORTED_BY_CALLBACK || hop.stop.stop_requested()) throw CancellationError();
+        if (hop.stop.stop_requested()) throw CancellationError();
+        if (hop.idleTimedOut) {
+            throw TransportError(TransportError::Kind::timedOut,
+                                 "No data moved for " + std::to_string(static_cast<long>(std::ceil(timeout))) +
+                                     " seconds.",
+                                 CURLE_OPERATION_TIMEDOUT);
+        }
+        if (result == CURLE_ABORTED_BY_CALLBACK) throw CancellationError();
         if (hop.consumerError) std::rethrow_exception(hop.consumerError);
         const std::string detail = errorBuffer[0] ? std::string(errorBuffer) : std::string(curl_easy_strerror(result));
         if (hop.capExceeded || result == CURLE_FILESIZE_EXCEEDED) {

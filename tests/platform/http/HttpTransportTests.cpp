@@ -277,6 +277,20 @@ TEST_F(HttpTransportTest, AnIdleReplyTimesOutButASlowOneThatKeepsMovingSurvives)
     EXPECT_EQ(stringOf(response.body), std::string(40, 's'));
 }
 
+// The time-out counts the time since the last byte, not an average speed:
+// a reply that trickles in below one byte per second but never pauses for
+// the whole time-out is not idle.
+TEST_F(HttpTransportTest, ATransferBelowOneBytePerSecondIsNeverIdle) {
+    otherwise({200, {}, "abcd"});
+    // One byte every 1.5 s; the time-out is twice that.
+    service.slowBody(Route{"", "", "/trickle"}, 1, 1500ms);
+
+    HttpRequest trickle = request("GET", "https://" + kWeb + "/trickle");
+    trickle.timeoutSeconds = 3;
+    const HttpResponse response = transport.send(trickle);
+    EXPECT_EQ(stringOf(response.body), "abcd");
+}
+
 TEST_F(HttpTransportTest, NeverFollowReturnsTheRedirectItself) {
     answer("/moved", {302, {{"Location", "/target"}}, "moved"});
     otherwise({200, {}, "target"});
