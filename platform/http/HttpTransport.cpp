@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -447,10 +448,36 @@ HopReply performHop(const HopRequest& request, Hop& hop) {
     return reply;
 }
 
+// A field name is an HTTP token; a value holds no line break and no NUL.
+// Anything else would end the field early and let the rest of the text
+// (a token from a reply, say) be sent as fields of its own.
+bool isToken(std::string_view name) {
+    static constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
+    if (name.empty()) return false;
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (!std::isalnum(u) && kSymbols.find(c) == std::string_view::npos) return false;
+    }
+    return true;
+}
+
+void requireSafeFields(const HttpHeaders& headers) {
+    for (const auto& [name, value] : headers.fields()) {
+        if (!isToken(name)) {
+            throw TransportError(TransportError::Kind::unknown, "A request header name is not a valid field name.");
+        }
+        if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+            throw TransportError(TransportError::Kind::unknown,
+                                 "The request header " + name + " holds a line break or NUL.");
+        }
+    }
+}
+
 HttpResponse run(const HttpRequest& request, const Sink& sink, const std::stop_token& stop) {
     ensureCurlInitialised();
     throwIfCancelled(stop);
     if (request.url.string().empty()) throw TransportError(TransportError::Kind::badURL, "The request has no URL.");
+    requireSafeFields(request.headers);
 
     const std::string firstOrigin = request.url.origin();
     Url url = request.url;

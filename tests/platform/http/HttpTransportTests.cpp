@@ -137,6 +137,29 @@ TEST_F(HttpTransportTest, SendsTheHeadersAndMethodExactlyAsGiven) {
     EXPECT_EQ(seen[3].headers.value("Content-Length"), "0");
 }
 
+// A field that holds a line break or NUL would end the header early and let
+// the rest of its text (say, a token from a reply) pose as fields of its
+// own; such a request never leaves.
+TEST_F(HttpTransportTest, HeaderFieldsThatWouldSplitTheRequestAreRefused) {
+    otherwise({200, {}, "ok"});
+    const std::pair<std::string, std::string> fields[] = {
+        {"Authorization", "Bearer a\r\nX-Injected: 1"},
+        {"Authorization", "Bearer a\nX-Injected: 1"},
+        {"Authorization", "Bearer a\rX-Injected: 1"},
+        {"Authorization", std::string("Bearer a\0X-Injected: 1", 24)},
+        {"X-Injected: 1\r\nDepth", "0"},
+        {"Bad Name", "x"},
+        {"Bad:Name", "x"},
+        {"", "x"},
+    };
+    for (const auto& [name, value] : fields) {
+        HttpRequest split = request("GET", "https://" + kWeb + "/split");
+        split.headers.set(name, value);
+        EXPECT_THROW(transport.send(split), TransportError) << name;
+    }
+    EXPECT_TRUE(seen().empty());
+}
+
 TEST_F(HttpTransportTest, ABodyNeverChangesTheMethod) {
     otherwise({200, {}, "ok"});
     for (const char* method : {"GET", "REPORT", "POST", "PROPFIND"}) {
