@@ -82,7 +82,11 @@ std::string TokenProvider::refreshOnce(const DesktopSession& first, std::stop_to
     if (!before || before->sessionID != first.sessionID) throw E2EEError::sessionChanged();
     if (isFresh(*before)) return before->tokens.accessToken;
 
-    const OAuthTokens tokens = oauth_.refresh(before->tokens.refreshToken, stop);
+    // Not cancellable once sent: the provider may spend the old refresh token
+    // as soon as the grant arrives, so dropping its reply would leave a dead
+    // one stored. The grant ends within its own time-out and is stored.
+    throwIfCancelled(stop);
+    const OAuthTokens tokens = oauth_.refresh(before->tokens.refreshToken);
 
     // The app may have replaced the session during the grant (it signs in and
     // out without this lock): never store tokens into another session.

@@ -43,6 +43,8 @@ public:
     // Throws DesktopError::notAuthenticated without a session, the store's
     // or decoding error, the refresh's error (transport, DesktopError::server,
     // ReplyDecodingError), E2EEError::sessionChanged, or CancellationError.
+    // A stop request ends a wait for another caller's refresh; a grant this
+    // call has already sent runs to its end and is stored.
     std::string validAccessToken(std::stop_token stop = {});
 
 private:

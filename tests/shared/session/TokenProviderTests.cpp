@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "platform/core/CancellationError.h"
@@ -247,6 +248,42 @@ TEST_F(TokenProviderTest, AWaitingCallerCanBeCancelled) {
     refresher.join();
     ASSERT_TRUE(outcome);
     EXPECT_THROW(std::rethrow_exception(outcome), CancellationError);
+    EXPECT_EQ(service.grantCount(), 1u);
+}
+
+// Once a grant is on its way the provider may already have spent the old
+// refresh token; dropping the reply would leave a dead one stored and sign
+// the user out. The grant runs to its end and its tokens are stored even
+// when the caller that started it asked to stop.
+TEST_F(TokenProviderTest, AStopRequestNeverDropsAGrantInFlight) {
+    service.rotateRefreshTokens(true);
+    signIn(20);
+    auto gate = service.hold(kTokenRoute);
+    std::stop_source stop;
+    auto refresher = std::async(std::launch::async, [&] { return provider.validAccessToken(stop.get_token()); });
+    ASSERT_TRUE(gate->waitForArrivals(1, 10s));
+    stop.request_stop();
+    // A refresher that gave up would be done by now; one that waits for the
+    // reply is not.
+    EXPECT_EQ(refresher.wait_for(3s), std::future_status::timeout);
+    gate->open();
+    std::string token;
+    try {
+        token = refresher.get();
+    } catch (const CancellationError&) {
+    }
+    service.clearFaults();
+
+    EXPECT_EQ(service.grantCount(), 1u);
+    const auto stored = storedSession();
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(service.isRefreshTokenLive(stored->tokens.refreshToken));
+    EXPECT_TRUE(service.isAccessTokenLive(stored->tokens.accessToken));
+    if (!token.empty()) {
+        EXPECT_EQ(token, stored->tokens.accessToken);
+    }
+    // The stored tokens are fresh: no second grant.
+    EXPECT_EQ(provider.validAccessToken(), stored->tokens.accessToken);
     EXPECT_EQ(service.grantCount(), 1u);
 }
 
