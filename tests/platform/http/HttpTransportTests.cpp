@@ -146,7 +146,7 @@ TEST_F(HttpTransportTest, HeaderFieldsThatWouldSplitTheRequestAreRefused) {
         {"Authorization", "Bearer a\r\nX-Injected: 1"},
         {"Authorization", "Bearer a\nX-Injected: 1"},
         {"Authorization", "Bearer a\rX-Injected: 1"},
-        {"Authorization", std::string("Bearer a\0X-Injected: 1", 24)},
+        {"Authorization", std::string("Bearer a\0X-Injected: 1", sizeof "Bearer a\0X-Injected: 1" - 1)},
         {"X-Injected: 1\r\nDepth", "0"},
         {"Bad Name", "x"},
         {"Bad:Name", "x"},
