@@ -1,4 +1,5 @@
 #include "platform/fileprovider/host/ControlClient.h"
+#include "platform/fileprovider/host/DaemonManager.h"
 
 #include <spawn.h>
 #include <sys/socket.h>
@@ -221,35 +222,19 @@ void ChannelManager::signalEnumerator(const ItemId& container, Completion done) 
 void ChannelManager::evictItem(const ItemId& item, Completion done) { simple("evict", item, done); }
 void ChannelManager::waitForChangesBelow(const ItemId& item, Completion done) { simple("waitForChanges", item, done); }
 
-namespace {
-
-// The materialized items are not served by this host yet: every request
-// finishes with the host's error.
-class UnservedEnumerator final : public Enumerator {
-public:
-    explicit UnservedEnumerator(TaskPool& tasks) : tasks_(tasks) {}
-    void invalidate() override {}
-    void enumerateItems(EnumerationObserverPtr observer, Page) override {
-        tasks_.submit([observer](std::stop_token) {
-            observer->finishWithError(channelError("Materialized items are not served by this host yet."));
+EnumeratorPtr ChannelManager::materializedItems() {
+    auto service = service_;
+    Domain domain = domain_;
+    PageSender sender = [service, domain](nlohmann::json request,
+                                          std::function<void(std::optional<nlohmann::json>, std::optional<Error>)> done) {
+        request["domain"] = toJSON(domain);
+        service->send(std::move(request), [done](ControlClient::Reply reply) {
+            if (std::holds_alternative<Error>(reply)) return done(std::nullopt, std::get<Error>(reply));
+            done(std::get<nlohmann::json>(std::move(reply)), std::nullopt);
         });
-    }
-    void enumerateChanges(ChangeObserverPtr observer, SyncAnchor) override {
-        tasks_.submit([observer](std::stop_token) {
-            observer->finishWithError(channelError("Materialized items are not served by this host yet."));
-        });
-    }
-    void currentSyncAnchor(std::function<void(std::optional<SyncAnchor>)> completion) override {
-        tasks_.submit([completion](std::stop_token) { completion(std::nullopt); });
-    }
-
-private:
-    TaskPool& tasks_;
-};
-
-}  // namespace
-
-EnumeratorPtr ChannelManager::materializedItems() { return std::make_shared<UnservedEnumerator>(tasks_); }
+    };
+    return makeMaterializedEnumerator(domain_, std::move(sender), tasks_);
+}
 
 void ChannelManager::userVisiblePath(
     const ItemId& item, std::function<void(std::optional<std::filesystem::path>, std::optional<Error>)> done) {

@@ -20,7 +20,10 @@ int usage() {
                  "  add IDENTIFIER DISPLAY-NAME     register a domain and mount it\n"
                  "  remove IDENTIFIER               unmount a domain and forget it\n"
                  "  signal IDENTIFIER [ITEM]        enumerate a container's changes again (root, working-set or an item)\n"
-                 "  path IDENTIFIER [ITEM]          print where an item is shown\n";
+                 "  path IDENTIFIER [ITEM]          print where an item is shown\n"
+                 "  evict IDENTIFIER ITEM           drop the cached copy of a file (fails while it is open or unsent)\n"
+                 "  wait IDENTIFIER [ITEM]          wait until no change below the item waits to be sent\n"
+                 "  materialized IDENTIFIER         list the files with a cached copy (identifier, name)\n";
     return 2;
 }
 
@@ -50,8 +53,12 @@ int main(int argc, char** argv) {
         request = {{"op", "addDomain"}, {"domain", toJSON(Domain{args[1], args[2]})}};
     } else if (command == "remove" && args.size() == 2) {
         request = {{"op", "removeDomain"}, {"domain", {{"identifier", args[1]}}}};
-    } else if ((command == "signal" || command == "path") && (args.size() == 2 || args.size() == 3)) {
-        request = {{"op", command == "signal" ? "signal" : "userVisiblePath"},
+    } else if (command == "evict" && args.size() == 3) {
+        request = {{"op", "evict"}, {"domain", {{"identifier", args[1]}}}, {"item", itemArgument(args[2])}};
+    } else if (command == "materialized" && args.size() == 2) {
+        request = {{"op", "materializedPage"}, {"domain", {{"identifier", args[1]}}}};
+    } else if ((command == "signal" || command == "path" || command == "wait") && (args.size() == 2 || args.size() == 3)) {
+        request = {{"op", command == "signal" ? "signal" : command == "wait" ? "waitForChanges" : "userVisiblePath"},
                    {"domain", {{"identifier", args[1]}}},
                    {"item", itemArgument(args.size() == 3 ? args[2] : "root")}};
     } else {
@@ -60,15 +67,28 @@ int main(int argc, char** argv) {
 
     TaskPool tasks(1);
     std::shared_ptr<ControlClient> client;
+    // Every page of the materialized items, one request each.
+    std::vector<nlohmann::json> materialized;
     try {
         client = ControlClient::connect(socket, tasks);
     } catch (const ErrorException& error) {
         std::cerr << "nimbuscrate-fpctl: " << error.what() << "\n";
         return 1;
     }
-    std::promise<ControlClient::Reply> answer;
-    client->call(request, [&answer](ControlClient::Reply reply) { answer.set_value(ControlClient::check(std::move(reply))); });
-    auto reply = answer.get_future().get();
+    auto ask = [&](nlohmann::json next) {
+        std::promise<ControlClient::Reply> answer;
+        client->call(next, [&answer](ControlClient::Reply reply) { answer.set_value(ControlClient::check(std::move(reply))); });
+        return answer.get_future().get();
+    };
+    auto reply = ask(request);
+    while (command == "materialized" && std::holds_alternative<nlohmann::json>(reply)) {
+        const auto& page = std::get<nlohmann::json>(reply);
+        for (const auto& item : page.value("items", nlohmann::json::array())) materialized.push_back(item);
+        auto next = page.find("next");
+        if (next == page.end() || !next->is_string()) break;
+        request["page"] = *next;
+        reply = ask(request);
+    }
     client->close();
     if (std::holds_alternative<Error>(reply)) {
         const auto& error = std::get<Error>(reply);
@@ -80,6 +100,10 @@ int main(int argc, char** argv) {
     if (command == "domains") {
         for (const auto& domain : json.at("domains")) {
             std::cout << domain.value("identifier", "") << "\t" << domain.value("displayName", "") << "\n";
+        }
+    } else if (command == "materialized") {
+        for (const auto& item : materialized) {
+            std::cout << item.value("identifier", "") << "\t" << item.value("filename", "") << "\n";
         }
     } else if (command == "path") {
         std::cout << json.value("path", "") << "\n";
