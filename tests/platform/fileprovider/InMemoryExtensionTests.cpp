@@ -134,6 +134,8 @@ TEST_F(FileProviderInMemoryExtension, WritesCreateModifyAndRemove) {
     folderTemplate.filename = "New";
     folderTemplate.contentType = ContentType::folder();
     auto created = harness.create(ItemSnapshot::make(folderTemplate), ItemField::filename);
+    // The first create must have won before the second one starts.
+    EXPECT_THAT(harness.drain(), IsEmpty());
     auto clash = harness.create(ItemSnapshot::make(folderTemplate), ItemField::filename);
     EXPECT_THAT(harness.drain(), IsEmpty());
     auto folderItem = std::get<0>(created->first());
