@@ -203,6 +203,14 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         if (found != writes_->removals.end()) removal = found->second;
     }
     if (removal) {
+        {
+            // A folder goes after what was removed inside it (its removal
+            // would take their items along and leave their requests failing).
+            std::lock_guard lock(writes_->mutex);
+            for (const auto& [other, inside] : writes_->removals) {
+                if (other != inode && inside.parent == inode) return false;
+            }
+        }
         if (isLocalIdentifier(removal->identifier)) {
             // Never created on the server: nothing to send.
             std::lock_guard lock(writes_->mutex);
@@ -221,8 +229,14 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             return failed(**result);
         }
         succeeded();
-        std::lock_guard lock(writes_->mutex);
-        writes_->removals.erase(inode);
+        bool folderWaits = false;
+        {
+            std::lock_guard lock(writes_->mutex);
+            writes_->removals.erase(inode);
+            replica_->unhide(removal->identifier);
+            folderWaits = writes_->removals.count(removal->parent) > 0;
+        }
+        if (folderWaits) schedule(removal->parent);
         return false;
     }
 
@@ -350,6 +364,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         std::lock_guard lock(writes_->mutex);
         auto found = writes_->removals.find(inode);
         if (found != writes_->removals.end()) {
+            replica_->hide(answered.identifier);
             found->second.identifier = answered.identifier;
             found->second.version = answered.version;
             return true;
@@ -620,7 +635,10 @@ int DomainMount::removeLocal(Inode parent, const std::string& name, bool folder)
         std::lock_guard lock(writes_->mutex);
         // A create in flight gets its removal once it is answered.
         if (writes_->running.count(node->inode)) send = true;
-        if (send) writes_->removals[node->inode] = Writes::Removal{node->identifier, node->version, parent};
+        if (send) {
+            writes_->removals[node->inode] = Writes::Removal{node->identifier, node->version, parent};
+            replica_->hide(node->identifier);
+        }
         writes_->liveSizes.erase(node->inode);
     }
     std::vector<Invalidation> ignored;

@@ -304,7 +304,7 @@ Inode Replica::parentInodeLocked(const ItemId& parentIdentifier) const {
 std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) {
     std::vector<Invalidation> out;
     const ItemId identifier = item.itemIdentifier();
-    if (identifier == kRootContainer) return out;
+    if (identifier == kRootContainer || hidden_.count(identifier)) return out;
     auto size = item.documentSize();
     auto created = item.creationDate();
     auto modified = item.contentModificationDate();
@@ -625,6 +625,16 @@ std::vector<ReplicaNode> Replica::nodesWithLocalChanges() const {
         if (node.hasLocalChanges()) out.push_back(node);
     }
     return out;
+}
+
+void Replica::hide(const ItemId& identifier) {
+    std::lock_guard lock(mutex_);
+    hidden_.insert(identifier);
+}
+
+void Replica::unhide(const ItemId& identifier) {
+    std::lock_guard lock(mutex_);
+    hidden_.erase(identifier);
 }
 
 }  // namespace nimbuscrate::fp::host

@@ -137,6 +137,10 @@ public:
     void erase(Inode inode, std::vector<Invalidation>& out);
     // Nodes with local changes.
     std::vector<ReplicaNode> nodesWithLocalChanges() const;
+    // Items removed here whose removal is not sent yet: listings of the
+    // server do not bring them back meanwhile.
+    void hide(const ItemId& identifier);
+    void unhide(const ItemId& identifier);
     bool persistent() const { return database_ != nullptr; }
 
 private:
@@ -162,6 +166,7 @@ private:
     std::filesystem::path databasePath_;
     std::set<Inode> touched_;
     std::set<Inode> erased_;
+    std::set<ItemId> hidden_;
 };
 
 }  // namespace nimbuscrate::fp::host

@@ -1,0 +1,391 @@
+// The host serving the real extension on a real FUSE mount, against the
+// local service on 127.0.0.1: what a person does in the folder reaches the
+// server, and nothing is lost when the server or the daemon fails.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <random>
+#include <thread>
+
+#include "fileprovider/FileProviderExtension.h"
+#include "fileprovider/OcisFileServer.h"
+#include "platform/defaults/Defaults.h"
+#include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/http/HttpTransport.h"
+#include "shared/session/DesktopSession.h"
+#include "shared/session/KeychainStore.h"
+#include "shared/session/OAuthClient.h"
+#include "shared/session/OcisClient.h"
+#include "shared/session/PlainOnlyDriveService.h"
+#include "shared/session/TokenProvider.h"
+#include "tests/fileprovider/ExtensionTestSupport.h"
+#include "tools/localservice/LocalService.h"
+
+namespace nimbuscrate::testing {
+namespace {
+
+using fp::host::HostDaemon;
+using fp::host::Inode;
+
+bool canMount() { return ::geteuid() == 0 && ::access("/dev/fuse", R_OK | W_OK) == 0; }
+
+// Waits for something the daemon does on its own threads (an upload, an
+// eviction): checked often, bounded generously, never a fixed sleep.
+template <class Predicate>
+bool eventually(Predicate predicate, std::chrono::seconds limit = std::chrono::seconds(30)) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return predicate();
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes) byte = static_cast<char>(generator());
+    return bytes;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& contents) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+int run(const std::string& command) {
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class HostEndToEnd : public ::testing::Test {
+protected:
+    HostEndToEnd()
+        : data_(makeTemporaryDirectory()),
+          service_(localservice::LocalService::Options{}),
+          store_(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
+                 KeychainBackends::inDirectory(data_ / "secrets")),
+          mapping_(data_ / "container"),
+          defaults_(data_ / "group.json"),
+          uploads_(std::make_shared<UploadActivityStore>(defaults_)) {
+        service_.useForThisProcess();
+        service_.addDrive({"d1", "Nimbuscrate", "project", ""});
+        const localservice::IssuedTokens issued = service_.issueTokens();
+        const DesktopSession session = DesktopSession::create(
+            OAuthTokens{issued.accessToken, issued.refreshToken, Date::now().addingSeconds(3600)},
+            DriveSelection{"d1", "Nimbuscrate", *Url::parse(service_.webDavUrl("d1"))});
+        store_.save(bytesOf(session.toJSON()));
+        drive_ = service_.driveDirectory("d1");
+    }
+
+    void SetUp() override {
+        if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
+        static int counter = 0;
+        // Short: the socket path must fit a Unix socket address.
+        root_ = std::filesystem::path("/tmp") / ("fph-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_ / "home");
+    }
+
+    void TearDown() override {
+        if (daemon_) daemon_->stop();
+        daemon_.reset();
+        std::error_code ignored;
+        if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
+        std::filesystem::remove_all(data_, ignored);
+    }
+
+    void startDaemon() {
+        HostDaemon::Options options;
+        options.home = root_ / "home";
+        options.runtimeDirectory = root_ / "run";
+        options.dataDirectory = root_ / "data";
+        options.clock = &clock_;
+        FileProviderExtension::Services services{std::make_shared<OcisFileServer>(client_), encryption_, &mapping_,
+                                                 uploads_};
+        options.factory = [services](fp::ExtensionEnvironment environment) -> fp::ExtensionPtr {
+            return FileProviderExtension::make(std::move(environment), services);
+        };
+        daemon_ = std::make_unique<HostDaemon>(options);
+        daemon_->start();
+    }
+
+    // Starts the daemon with the domain registered and mounted.
+    void mountDrive() {
+        startDaemon();
+        ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+        ASSERT_NE(mount(), nullptr);
+    }
+
+    std::pair<int, std::string> fpctl(const std::string& arguments) {
+        std::string command = std::string(NIMBUSCRATE_BINARY_DIR) + "/platform/fileprovider/host/nimbuscrate-fpctl --socket '" +
+                              daemon_->socketPath().string() + "' " + arguments + " 2>&1";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        std::string output;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof(buffer), pipe)) output += buffer;
+        int status = ::pclose(pipe);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+    }
+
+    fp::host::DomainMount* mount() { return daemon_->mountFor("nimbuscrate"); }
+    std::filesystem::path folder() const { return root_ / "home" / "Nimbuscrate"; }
+    std::filesystem::path cacheOf(Inode inode) const {
+        return root_ / "data" / "domains" / "nimbuscrate" / "cache" / std::to_string(inode);
+    }
+
+    // Blocks until nothing below the root waits to be sent.
+    bool uploaded() {
+        auto done = std::make_shared<std::promise<std::optional<fp::Error>>>();
+        mount()->waitForChanges(fp::kRootContainer, [done](std::optional<fp::Error> error) { done->set_value(error); });
+        auto future = done->get_future();
+        if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) return false;
+        return !future.get().has_value();
+    }
+
+    // What still waits, and what the server was asked: shown when a wait fails.
+    std::string describe() {
+        std::string text;
+        if (mount()) {
+            for (const auto& node : mount()->replica().nodesWithLocalChanges()) {
+                text += "pending " + node.name + " " + node.identifier + " work=" + std::to_string(node.pending) +
+                        " dirty=" + std::to_string(node.dirty) + "\n";
+            }
+        }
+        for (const auto& request : service_.requests().all()) text += request.method + " " + request.path + "\n";
+        return text;
+    }
+
+    std::vector<localservice::RecordedRequest> davRequests(const std::string& method) {
+        return service_.requests().matching(method, "/dav/");
+    }
+
+    std::filesystem::path data_;
+    localservice::LocalService service_;
+    KeychainStore store_;
+    MappingStore mapping_;
+    Defaults defaults_;
+    std::shared_ptr<UploadActivityStore> uploads_;
+    std::shared_ptr<PlainOnlyDriveService> encryption_ = std::make_shared<PlainOnlyDriveService>();
+    OAuthClient oauth_{HttpTransport::shared(), store_, Clock::system()};
+    TokenProvider tokens_{store_, oauth_, Clock::system()};
+    OcisClient client_{store_, tokens_, OcisClient::Services{encryption_, nullptr, &mapping_, uploads_}};
+    std::filesystem::path drive_;
+    std::filesystem::path root_;
+    ManualClock clock_;
+    std::unique_ptr<HostDaemon> daemon_;
+};
+
+TEST_F(HostEndToEnd, CopyInUploadsTheBytesAndTimeThenTheCachedCopyIsEvictedAndReadsStillWork) {
+    mountDrive();
+    auto source = root_ / "source.bin";
+    const std::string contents = randomBytes(3 * 1024 * 1024 + 17, 1);
+    writeFile(source, contents);
+    ASSERT_EQ(run("cp '" + source.string() + "' '" + folder().string() + "/'"), 0);
+    ASSERT_TRUE(uploaded()) << describe();
+
+    // Same bytes (so the same SHA-256) and the same modification time on the server.
+    auto onServer = drive_ / "source.bin";
+    ASSERT_TRUE(std::filesystem::exists(onServer));
+    EXPECT_EQ(readFile(onServer), contents);
+    struct stat shown{};
+    struct stat stored{};
+    ASSERT_EQ(::stat((folder() / "source.bin").c_str(), &shown), 0);
+    ASSERT_EQ(::stat(onServer.c_str(), &stored), 0);
+    EXPECT_EQ(shown.st_mtim.tv_sec, stored.st_mtim.tv_sec);
+    EXPECT_EQ(shown.st_size, static_cast<off_t>(contents.size()));
+    ASSERT_EQ(davRequests("PUT").size(), 1u);
+
+    // The automatic cleanup asks for the eviction 0.7 s after the upload.
+    Inode inode = shown.st_ino;
+    EXPECT_TRUE(std::filesystem::exists(cacheOf(inode)));
+    ASSERT_TRUE(clock_.waitForSleepers(1));
+    clock_.advance(std::chrono::milliseconds(650));
+    EXPECT_TRUE(std::filesystem::exists(cacheOf(inode)));
+    clock_.advance(std::chrono::milliseconds(100));
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(cacheOf(inode)); }));
+
+    // Reading downloads it again.
+    EXPECT_EQ(readFile(folder() / "source.bin"), contents);
+    EXPECT_EQ(davRequests("GET").size(), 1u);
+}
+
+TEST_F(HostEndToEnd, MoveAcrossFoldersIsOneMoveAndKeepsTheInodeAndBytes) {
+    writeFile(drive_ / "From" / "note.txt", "moved bytes");
+    std::filesystem::create_directories(drive_ / "To");
+    mountDrive();
+    auto from = folder() / "From" / "note.txt";
+    struct stat before{};
+    ASSERT_EQ(::stat(from.c_str(), &before), 0);
+    ASSERT_EQ(readFile(from), "moved bytes");
+    ASSERT_TRUE(std::filesystem::exists(folder() / "To"));
+    service_.requests().clear();
+
+    ASSERT_EQ(::rename(from.c_str(), (folder() / "To" / "note.txt").c_str()), 0) << std::strerror(errno);
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(davRequests("MOVE").size(), 1u);
+    EXPECT_TRUE(davRequests("PUT").empty());
+    EXPECT_TRUE(std::filesystem::exists(drive_ / "To" / "note.txt"));
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "From" / "note.txt"));
+    struct stat after{};
+    ASSERT_EQ(::stat((folder() / "To" / "note.txt").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(readFile(folder() / "To" / "note.txt"), "moved bytes");
+
+    // A name that is taken is never replaced.
+    writeFile(root_ / "other.txt", "other");
+    ASSERT_EQ(run("cp '" + (root_ / "other.txt").string() + "' '" + (folder() / "From").string() + "/note.txt'"), 0);
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(::rename((folder() / "From" / "note.txt").c_str(), (folder() / "To" / "note.txt").c_str()), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(readFile(drive_ / "To" / "note.txt"), "moved bytes");
+}
+
+TEST_F(HostEndToEnd, MakingAndRemovingFoldersAndFiles) {
+    writeFile(drive_ / "Full" / "inside.txt", "keep");
+    writeFile(drive_ / "Tree" / "a.txt", "a");
+    writeFile(drive_ / "Tree" / "Sub" / "b.txt", "b");
+    writeFile(drive_ / "single.txt", "single");
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::exists(folder() / "Full"));
+    service_.requests().clear();
+
+    // A folder that is not empty stays, and nothing is asked of the server.
+    EXPECT_EQ(::rmdir((folder() / "Full").c_str()), -1);
+    EXPECT_EQ(errno, ENOTEMPTY);
+    EXPECT_TRUE(davRequests("DELETE").empty());
+    EXPECT_TRUE(std::filesystem::exists(drive_ / "Full" / "inside.txt"));
+
+    ASSERT_EQ(::unlink((folder() / "single.txt").c_str()), 0);
+    ASSERT_EQ(run("rm -r '" + (folder() / "Tree").string() + "'"), 0);
+    ASSERT_EQ(::mkdir((folder() / "Made").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((folder() / "Made" / "Deeper").c_str(), 0700), 0);
+    writeFile(folder() / "Made" / "Deeper" / "new.txt", "new");
+    ASSERT_TRUE(uploaded()) << describe();
+
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "single.txt"));
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "Tree"));
+    EXPECT_TRUE(std::filesystem::is_directory(drive_ / "Made" / "Deeper"));
+    EXPECT_EQ(readFile(drive_ / "Made" / "Deeper" / "new.txt"), "new");
+    EXPECT_EQ(davRequests("MKCOL").size(), 2u);
+    EXPECT_FALSE(std::filesystem::exists(folder() / "Tree"));
+}
+
+TEST_F(HostEndToEnd, AnOpenOrUnsentFileRefusesEviction) {
+    writeFile(drive_ / "open.txt", "open bytes");
+    mountDrive();
+    auto path = folder() / "open.txt";
+    int descriptor = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(descriptor, 0);
+    auto identifier = mount()->replica().child(fp::host::kRootInode, "open.txt")->identifier;
+    auto [refused, why] = fpctl("evict nimbuscrate " + identifier);
+    EXPECT_NE(refused, 0) << why;
+    ::close(descriptor);
+    auto [evicted, output] = fpctl("evict nimbuscrate " + identifier);
+    EXPECT_EQ(evicted, 0) << output;
+    Inode inode = mount()->replica().child(fp::host::kRootInode, "open.txt")->inode;
+    EXPECT_FALSE(std::filesystem::exists(cacheOf(inode)));
+
+    // An upload held on the server: the new file is unsent.
+    auto gate = service_.hold({"PUT", "", "/dav/"});
+    writeFile(folder() / "unsent.txt", "unsent bytes");
+    ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); }));
+    auto unsent = mount()->replica().child(fp::host::kRootInode, "unsent.txt");
+    ASSERT_TRUE(unsent);
+    EXPECT_TRUE(mount()->evict(unsent->identifier).has_value());
+    EXPECT_EQ(readFile(folder() / "unsent.txt"), "unsent bytes");
+    service_.clearFaults();
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "unsent.txt"), "unsent bytes");
+}
+
+TEST_F(HostEndToEnd, WithTheServiceFailingANewFileStaysVisibleAndUploadsOnceItIsBack) {
+    mountDrive();
+    service_.overrideStatus({"PUT", "", "/dav/"}, 503, localservice::FaultKnobs::kEveryCall);
+    writeFile(folder() / "later.txt", "sent later");
+    // Visible and readable while it waits.
+    EXPECT_TRUE(std::filesystem::exists(folder() / "later.txt"));
+    EXPECT_EQ(readFile(folder() / "later.txt"), "sent later");
+    // The first failure waits on the clock before trying again.
+    ASSERT_TRUE(clock_.waitForSleepers(1));
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "later.txt"));
+    EXPECT_GE(davRequests("PUT").size(), 1u);
+    EXPECT_EQ(mount()->pendingOperations(), 1u);
+
+    service_.clearFaults();
+    clock_.advance(std::chrono::seconds(1));
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "later.txt"), "sent later");
+    EXPECT_EQ(readFile(folder() / "later.txt"), "sent later");
+}
+
+TEST_F(HostEndToEnd, AChangeParkedAfterItsRetriesGoesOutWithTheNextSignal) {
+    mountDrive();
+    service_.overrideStatus({"PUT", "", "/dav/"}, 503, localservice::FaultKnobs::kEveryCall);
+    writeFile(folder() / "parked.txt", "parked");
+    // Each retry waits twice as long; after the last one the change is parked.
+    for (std::size_t retry = 0; retry < 5; ++retry) {
+        // The failed attempt is on record before its pause begins.
+        ASSERT_TRUE(eventually([&] { return davRequests("PUT").size() == retry + 1; })) << describe();
+        ASSERT_TRUE(clock_.waitForSleepers(1));
+        clock_.advance(std::chrono::seconds(1 << retry));
+    }
+    ASSERT_TRUE(eventually([&] { return davRequests("PUT").size() == 6; })) << describe();
+    EXPECT_EQ(mount()->pendingOperations(), 1u);
+    service_.clearFaults();
+    EXPECT_EQ(fpctl("signal nimbuscrate root").first, 0);
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "parked.txt"), "parked");
+}
+
+TEST_F(HostEndToEnd, ADaemonStoppedMidUploadSendsTheFileWhenItStartsAgain) {
+    mountDrive();
+    // The upload's connection is cut: the file is unsent when the daemon stops.
+    service_.dropConnection({"PUT", "", "/dav/"}, localservice::FaultKnobs::kEveryCall);
+    const std::string contents = randomBytes(200'000, 7);
+    writeFile(folder() / "interrupted.bin", contents);
+    ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); })) << describe();
+    ASSERT_TRUE(clock_.waitForSleepers(1));
+    daemon_->stop();
+    daemon_.reset();
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "interrupted.bin"));
+
+    service_.clearFaults();
+    startDaemon();
+    ASSERT_NE(mount(), nullptr);
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "interrupted.bin"), contents);
+    EXPECT_EQ(readFile(folder() / "interrupted.bin"), contents);
+}
+
+TEST_F(HostEndToEnd, RemovingTheDomainKeepsUnsentFiles) {
+    mountDrive();
+    service_.overrideStatus({"PUT", "", "/dav/"}, 403, localservice::FaultKnobs::kEveryCall);
+    ASSERT_EQ(::mkdir((folder() / "Dir").c_str(), 0700), 0);
+    writeFile(folder() / "Dir" / "kept.txt", "kept bytes");
+    ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); }));
+    ASSERT_EQ(fpctl("remove nimbuscrate").first, 0);
+    std::vector<std::filesystem::path> preserved;
+    for (const auto& entry : std::filesystem::directory_iterator(root_ / "home")) preserved.push_back(entry.path());
+    ASSERT_EQ(preserved.size(), 1u);
+    EXPECT_THAT(preserved[0].filename().string(), ::testing::StartsWith("Nimbuscrate (unsent files "));
+    EXPECT_EQ(readFile(preserved[0] / "Dir" / "kept.txt"), "kept bytes");
+}
+
+}  // namespace
+}  // namespace nimbuscrate::testing
