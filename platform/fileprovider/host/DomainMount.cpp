@@ -391,6 +391,8 @@ void opInit(void*, fuse_conn_info* connection) {
     if (connection->capable & FUSE_CAP_SPLICE_MOVE) connection->want |= FUSE_CAP_SPLICE_MOVE;
     if (connection->capable & FUSE_CAP_PARALLEL_DIROPS) connection->want |= FUSE_CAP_PARALLEL_DIROPS;
     connection->max_readahead = 1u << 20;
+    // Large writes: a copy into the folder takes fewer round trips.
+    connection->max_write = 1u << 20;
 }
 
 fuse_lowlevel_ops makeOperations() {
@@ -859,6 +861,10 @@ void DomainMount::release(OpenFile* file) {
         if (found != files_.end()) {
             auto copy = found->second.open.find(file->copy);
             if (copy != found->second.open.end()) found->second.open.erase(copy);
+        }
+        if (file->writable) {
+            auto writer = writers_.find(file->inode);
+            if (writer != writers_.end() && --writer->second <= 0) writers_.erase(writer);
         }
     }
     ::close(file->descriptor);

@@ -178,6 +178,7 @@ private:
         std::optional<std::uint64_t> pagesCopy;  // the copy the kernel's pages may be of
     };
     std::map<Inode, InodeFiles> files_;
+    std::map<Inode, int> writers_;  // files open for writing, per inode
     // Signals wait for the extension, whose answers run on the shared pool:
     // they get threads of their own so that they can never take all of it.
     std::unique_ptr<TaskPool> signalWorkers_;

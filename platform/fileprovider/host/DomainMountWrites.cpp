@@ -68,6 +68,23 @@ bool transient(const Error& error) {
 
 bool writable(int flags) { return (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC); }
 
+// A cached copy that an upload's snapshot still shares (a second name of the
+// same file) gets a file of its own before it is written.
+int separateFromSnapshot(const std::filesystem::path& path) {
+    struct stat attributes{};
+    if (::stat(path.c_str(), &attributes) != 0 || attributes.st_nlink <= 1) return 0;
+    auto separate = path;
+    separate += ".separate";
+    std::error_code error;
+    std::filesystem::copy_file(path, separate, std::filesystem::copy_options::overwrite_existing, error);
+    if (!error) std::filesystem::rename(separate, path, error);
+    if (error) {
+        std::filesystem::remove(separate, error);
+        return EIO;
+    }
+    return 0;
+}
+
 }  // namespace
 
 struct DomainMount::Writes {
@@ -262,7 +279,17 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         }
         auto target = options_.stateDirectory / "staging" / (std::to_string(inode) + "-" + std::to_string(number));
         std::error_code error;
-        std::filesystem::copy_file(cachePath(inode), target, std::filesystem::copy_options::overwrite_existing, error);
+        // With no writer open, the snapshot is a second name of the cached
+        // copy (the next writer separates the two first); else a copy.
+        bool writerOpen = false;
+        {
+            std::lock_guard lock(filesMutex_);
+            writerOpen = writers_.count(inode) > 0;
+            if (!writerOpen && ::link(cachePath(inode).c_str(), target.c_str()) != 0) writerOpen = true;
+        }
+        if (writerOpen) {
+            std::filesystem::copy_file(cachePath(inode), target, std::filesystem::copy_options::overwrite_existing, error);
+        }
         if (error) {
             logger().error("No snapshot of " + node->name + ": " + error.message());
             std::lock_guard lock(writes_->mutex);
@@ -444,6 +471,9 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
     auto path = cachePath(inode);
     int mode = forWriting ? O_RDWR : O_RDONLY;
     std::lock_guard lock(filesMutex_);
+    if (forWriting) {
+        if (int error = separateFromSnapshot(path)) return error;
+    }
     int descriptor = ::open(path.c_str(), mode | O_CREAT | O_CLOEXEC, 0600);
     if (descriptor < 0) return errno;
     if (truncate && ::ftruncate(descriptor, 0) != 0) {
@@ -455,6 +485,7 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
     file->writable = forWriting;
     auto& state = files_[inode];
     if (forWriting) {
+        ++writers_[inode];
         // New contents: no page of an older copy may be served after this.
         file->copy = ++copies_[inode];
         state.pagesCopy.reset();
@@ -516,6 +547,7 @@ int DomainMount::truncateLocal(Inode inode, off_t size) {
     }
     {
         std::lock_guard lock(filesMutex_);
+        if (int error = separateFromSnapshot(cachePath(inode))) return error;
         int descriptor = ::open(cachePath(inode).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         if (descriptor < 0) return errno;
         int result = ::ftruncate(descriptor, size);

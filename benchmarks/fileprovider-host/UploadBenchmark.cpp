@@ -1,0 +1,143 @@
+// Copies a large file into a mounted domain served by the real extension and
+// waits until it is uploaded; in the same run uploads the same file with the
+// curl command line (PUT) to the local service. Prints curl's time over the
+// mount's: goal at least 0.7.
+// Needs root and /dev/fuse (the mount); skipped otherwise.
+// NIMBUSCRATE_BENCH_FILE_MIB sets the file size (default 1024).
+#include <benchmark/benchmark.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <vector>
+
+#include "fileprovider/FileProviderExtension.h"
+#include "fileprovider/OcisFileServer.h"
+#include "platform/defaults/Defaults.h"
+#include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/http/HttpTransport.h"
+#include "shared/session/DesktopSession.h"
+#include "shared/session/KeychainStore.h"
+#include "shared/session/OAuthClient.h"
+#include "shared/session/OcisClient.h"
+#include "shared/session/PlainOnlyDriveService.h"
+#include "shared/session/TokenProvider.h"
+#include "tools/localservice/LocalService.h"
+
+namespace nimbuscrate::benchmarks {
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+double seconds(Steady::time_point start) { return std::chrono::duration<double>(Steady::now() - start).count(); }
+
+void writeBigFile(const std::filesystem::path& path, std::uint64_t bytes) {
+    std::vector<char> block(1 << 20);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
+    std::ofstream out(path, std::ios::binary);
+    for (std::uint64_t written = 0; written < bytes; written += block.size()) {
+        block[0] = static_cast<char>(written >> 20);  // no two blocks alike
+        out.write(block.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(block.size(), bytes - written)));
+    }
+}
+
+void BM_UploadThroughMount(benchmark::State& state) {
+    if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0) {
+        state.SkipWithError("needs root and /dev/fuse to mount");
+        return;
+    }
+    std::uint64_t mib = 1024;
+    if (const char* size = std::getenv("NIMBUSCRATE_BENCH_FILE_MIB")) mib = std::strtoull(size, nullptr, 10);
+    const std::uint64_t bytes = mib << 20;
+
+    auto root = std::filesystem::path("/tmp") / ("fpub-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root / "home");
+    auto source = root / "big.bin";
+    writeBigFile(source, bytes);
+
+    localservice::LocalService service(localservice::LocalService::Options{root / "service", 0, std::nullopt});
+    service.useForThisProcess();
+    service.addDrive({"bench", "Bench", "project", ""});
+    const auto issued = service.issueTokens();
+    KeychainStore store(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
+                        KeychainBackends::inDirectory(root / "secrets"));
+    store.save(bytesOf(DesktopSession::create(
+                           OAuthTokens{issued.accessToken, issued.refreshToken, Date::now().addingSeconds(3600)},
+                           DriveSelection{"bench", "Bench", *Url::parse(service.webDavUrl("bench"))})
+                           .toJSON()));
+    MappingStore mapping(root / "container");
+    Defaults defaults(root / "group.json");
+    auto uploads = std::make_shared<UploadActivityStore>(defaults);
+    auto encryption = std::make_shared<PlainOnlyDriveService>();
+    OAuthClient oauth(HttpTransport::shared(), store, Clock::system());
+    TokenProvider tokens(store, oauth, Clock::system());
+    OcisClient client(store, tokens, OcisClient::Services{encryption, nullptr, &mapping, uploads});
+
+    fp::host::HostDaemon::Options options;
+    options.home = root / "home";
+    options.runtimeDirectory = root / "run";
+    options.dataDirectory = root / "data";
+    FileProviderExtension::Services services{std::make_shared<OcisFileServer>(client), encryption, &mapping, uploads};
+    options.factory = [services](fp::ExtensionEnvironment environment) -> fp::ExtensionPtr {
+        return FileProviderExtension::make(std::move(environment), services);
+    };
+    fp::host::HostDaemon daemon(options);
+    daemon.start();
+    std::promise<nlohmann::json> added;
+    daemon.handle({{"id", 1}, {"op", "addDomain"}, {"domain", {{"identifier", "bench"}, {"displayName", "Bench"}}}},
+                  [&](nlohmann::json reply) { added.set_value(reply); });
+    if (!added.get_future().get().value("ok", false)) {
+        state.SkipWithError("could not mount the domain");
+        return;
+    }
+    auto* mount = daemon.mountFor("bench");
+    auto mountpoint = root / "home" / "Bench";
+    const std::string connectTo = localservice::webAppHost() + ":443:127.0.0.1:" + std::to_string(service.port());
+    int round = 0;
+
+    for (auto _ : state) {
+        const std::string name = "copy-" + std::to_string(++round) + ".bin";
+        auto start = Steady::now();
+        if (std::system(("cp '" + source.string() + "' '" + (mountpoint / name).string() + "'").c_str()) != 0) {
+            state.SkipWithError("cp into the mount failed");
+            break;
+        }
+        std::promise<std::optional<fp::Error>> sent;
+        mount->waitForChanges(fp::kRootContainer, [&](std::optional<fp::Error> error) { sent.set_value(error); });
+        auto error = sent.get_future().get();
+        double throughMount = seconds(start);
+        if (error || std::filesystem::file_size(service.driveDirectory("bench") / name) != bytes) {
+            state.SkipWithError("the upload did not arrive");
+            break;
+        }
+
+        start = Steady::now();
+        std::string curl = "curl -sS -o /dev/null -T '" + source.string() + "' --cacert '" +
+                           service.caCertificateFile().string() + "' --connect-to '" + connectTo +
+                           "' -H 'Authorization: Bearer " + issued.accessToken + "' '" + service.webDavUrl("bench") +
+                           "/curl-" + std::to_string(round) + ".bin'";
+        if (std::system(curl.c_str()) != 0) {
+            state.SkipWithError("curl upload failed");
+            break;
+        }
+        double plain = seconds(start);
+        state.counters["upload_vs_curl"] = plain / throughMount;
+        std::cout << "file " << mib << " MiB: cp into the mount until uploaded " << throughMount << " s, curl PUT "
+                  << plain << " s, ratio " << plain / throughMount << " (goal >= 0.7)\n";
+    }
+    daemon.stop();
+    std::filesystem::remove_all(root);
+}
+
+BENCHMARK(BM_UploadThroughMount)->Unit(benchmark::kSecond)->Iterations(1);
+
+}  // namespace
+}  // namespace nimbuscrate::benchmarks
+
+BENCHMARK_MAIN();
