@@ -1,0 +1,221 @@
+// Changes made in a mounted folder, against the in-memory extension: the
+// queue of each item, what its answers do to the node, and failures that
+// keep the data. Real mounts: they need root and /dev/fuse, else skipped.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <thread>
+
+#include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/fileprovider/testing/InMemoryExtension.h"
+#include "platform/tasks/Clock.h"
+
+namespace nimbuscrate::fp::host {
+namespace {
+
+using testing::InMemoryExtension;
+
+bool canMount() { return ::geteuid() == 0 && ::access("/dev/fuse", R_OK | W_OK) == 0; }
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeAll(const std::filesystem::path& path, const std::string& contents, std::ios::openmode mode = std::ios::trunc) {
+    std::ofstream(path, std::ios::binary | mode) << contents;
+}
+
+template <class Predicate>
+bool eventually(Predicate predicate) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return predicate();
+}
+
+class FileProviderHostWrites : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
+        static int counter = 0;
+        root_ = std::filesystem::path("/tmp") / ("fpw-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_ / "home");
+        HostDaemon::Options options;
+        options.home = root_ / "home";
+        options.runtimeDirectory = root_ / "run";
+        options.dataDirectory = root_ / "data";
+        options.clock = &clock_;
+        options.factory = [this](ExtensionEnvironment environment) -> ExtensionPtr {
+            auto scratch = environment.temporaryDirectory;
+            auto tree = std::make_shared<InMemoryExtension>(std::move(environment), scratch);
+            tree->addFile(kRootContainer, "server.txt", "on the server");
+            tree_ = tree;
+            return tree;
+        };
+        daemon_ = std::make_unique<HostDaemon>(options);
+        daemon_->start();
+        std::promise<nlohmann::json> added;
+        daemon_->handle({{"id", 1}, {"op", "addDomain"}, {"domain", {{"identifier", "d"}, {"displayName", "Drive"}}}},
+                        [&](nlohmann::json reply) { added.set_value(reply); });
+        ASSERT_TRUE(added.get_future().get().value("ok", false));
+        mount_ = daemon_->mountFor("d");
+    }
+
+    void TearDown() override {
+        if (daemon_) daemon_->stop();
+        daemon_.reset();
+        std::error_code ignored;
+        if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
+    }
+
+    bool sent() {
+        auto done = std::make_shared<std::promise<std::optional<Error>>>();
+        mount_->waitForChanges(kRootContainer, [done](std::optional<Error> error) { done->set_value(error); });
+        auto future = done->get_future();
+        return future.wait_for(std::chrono::seconds(30)) == std::future_status::ready && !future.get();
+    }
+
+    std::optional<ReplicaNode> shown(const std::string& name) { return mount_->replica().child(kRootInode, name); }
+    ItemId treeIdOf(const std::string& name) {
+        for (const auto& id : tree_->children(kRootContainer)) {
+            if (mount_->replica().inodeOf(id) && mount_->replica().node(*mount_->replica().inodeOf(id))->name == name) return id;
+        }
+        return {};
+    }
+    std::filesystem::path folder() const { return root_ / "home" / "Drive"; }
+
+    std::filesystem::path root_;
+    ManualClock clock_;
+    std::unique_ptr<HostDaemon> daemon_;
+    std::shared_ptr<InMemoryExtension> tree_;
+    DomainMount* mount_ = nullptr;
+};
+
+TEST_F(FileProviderHostWrites, ANewFileIsCreatedOnceAndItsNodeTakesTheExtensionsIdentifier) {
+    writeAll(folder() / "new.txt", "new bytes");
+    struct stat before{};
+    ASSERT_EQ(::stat((folder() / "new.txt").c_str(), &before), 0);
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->calls("create"), 1u);
+    EXPECT_EQ(tree_->calls("modify"), 0u);
+    auto node = shown("new.txt");
+    ASSERT_TRUE(node);
+    EXPECT_FALSE(isLocalIdentifier(node->identifier));
+    EXPECT_FALSE(node->hasLocalChanges());
+    EXPECT_EQ(node->inode, static_cast<Inode>(before.st_ino));
+    EXPECT_EQ(tree_->contents(node->identifier), "new bytes");
+}
+
+TEST_F(FileProviderHostWrites, AFileEditedWhileItsUploadRunsIsUploadedAgain) {
+    auto gate = std::make_shared<testing::Gate>();
+    tree_->holdAt("create", gate);
+    writeAll(folder() / "edited.txt", "first");
+    ASSERT_TRUE(gate->waitForArrivals(1));
+    // Written while the first upload is held: its snapshot keeps "first".
+    writeAll(folder() / "edited.txt", " and second", std::ios::app);
+    EXPECT_EQ(readAll(folder() / "edited.txt"), "first and second");
+    EXPECT_TRUE(shown("edited.txt")->dirty);
+    gate->open();
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->calls("create"), 1u);
+    EXPECT_EQ(tree_->calls("modify"), 1u);
+    auto node = shown("edited.txt");
+    ASSERT_TRUE(node);
+    EXPECT_FALSE(node->hasLocalChanges());
+    EXPECT_EQ(tree_->contents(node->identifier), "first and second");
+}
+
+TEST_F(FileProviderHostWrites, FailuresKeepTheLocalCopyUntilASignal) {
+    // Table: the error, and whether it is retried after a pause first.
+    struct Case {
+        Error error;
+        bool pausesFirst;
+    };
+    int round = 0;
+    for (const auto& row : std::vector<Case>{
+             {Error::fileProvider(FileProviderErrorCode::notAuthenticated), false},
+             {Error::fileProvider(FileProviderErrorCode::cannotSynchronize), false},
+             {Error::fileProvider(FileProviderErrorCode::filenameCollision), false},
+             {Error::fileProvider(FileProviderErrorCode::serverUnreachable), true},
+         }) {
+        SCOPED_TRACE(row.error.code);
+        const std::string name = "kept-" + std::to_string(++round) + ".txt";
+        auto creates = tree_->calls("create");
+        tree_->failNext("create", row.error, row.pausesFirst ? 6 : 1);
+        writeAll(folder() / name, "kept");
+        if (row.pausesFirst) {
+            for (int retry = 0; retry < 5; ++retry) {
+                ASSERT_TRUE(eventually([&] { return tree_->calls("create") == creates + 1 + retry; }));
+                ASSERT_TRUE(clock_.waitForSleepers(1));
+                clock_.advance(std::chrono::seconds(1 << retry));
+            }
+        }
+        ASSERT_TRUE(eventually([&] { return tree_->calls("create") == creates + (row.pausesFirst ? 6 : 1); }));
+        // Parked: still shown, readable and unsent.
+        EXPECT_EQ(readAll(folder() / name), "kept");
+        EXPECT_TRUE(isLocalIdentifier(shown(name)->identifier));
+        EXPECT_EQ(mount_->pendingOperations(), 1u);
+        EXPECT_TRUE(mount_->evict(shown(name)->identifier).has_value());
+        std::promise<std::optional<Error>> signalled;
+        mount_->signal(kRootContainer, [&](std::optional<Error> error) { signalled.set_value(error); });
+        signalled.get_future().wait();
+        ASSERT_TRUE(sent());
+        EXPECT_FALSE(isLocalIdentifier(shown(name)->identifier));
+        EXPECT_EQ(tree_->contents(shown(name)->identifier), "kept");
+    }
+}
+
+TEST_F(FileProviderHostWrites, AFileRemovedWhileItsCreateRunsIsRemovedWhenItIsAnswered) {
+    auto gate = std::make_shared<testing::Gate>();
+    tree_->holdAt("create", gate);
+    writeAll(folder() / "brief.txt", "brief");
+    ASSERT_TRUE(gate->waitForArrivals(1));
+    ASSERT_EQ(::unlink((folder() / "brief.txt").c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(folder() / "brief.txt"));
+    gate->open();
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->calls("remove"), 1u);
+    EXPECT_THAT(tree_->children(kRootContainer), ::testing::SizeIs(1));  // server.txt only
+}
+
+TEST_F(FileProviderHostWrites, AFileNeverSentIsRemovedWithoutARequest) {
+    tree_->failNext("create", Error::fileProvider(FileProviderErrorCode::notAuthenticated));
+    writeAll(folder() / "unsent.txt", "unsent");
+    ASSERT_TRUE(eventually([&] { return tree_->calls("create") == 1; }));
+    ASSERT_TRUE(eventually([&] { return mount_->pendingOperations() == 1; }));
+    ASSERT_EQ(::unlink((folder() / "unsent.txt").c_str()), 0);
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->calls("remove"), 0u);
+}
+
+TEST_F(FileProviderHostWrites, ServerFilesAreRewrittenTruncatedAndRenamedThroughTheQueue) {
+    ASSERT_EQ(readAll(folder() / "server.txt"), "on the server");
+    auto identifier = shown("server.txt")->identifier;
+    writeAll(folder() / "server.txt", "rewritten");  // truncates, then writes
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->contents(identifier), "rewritten");
+    ASSERT_EQ(::truncate((folder() / "server.txt").c_str(), 3), 0);
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->contents(identifier), "rew");
+    ASSERT_EQ(::rename((folder() / "server.txt").c_str(), (folder() / "renamed.txt").c_str()), 0);
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(shown("renamed.txt")->identifier, identifier);
+    EXPECT_EQ(tree_->contents(identifier), "rew");
+    EXPECT_EQ(tree_->calls("create"), 0u);
+    EXPECT_EQ(readAll(folder() / "renamed.txt"), "rew");
+}
+
+}  // namespace
+}  // namespace nimbuscrate::fp::host
