@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -385,6 +387,106 @@ TEST_F(HostEndToEnd, RemovingTheDomainKeepsUnsentFiles) {
     ASSERT_EQ(preserved.size(), 1u);
     EXPECT_THAT(preserved[0].filename().string(), ::testing::StartsWith("Nimbuscrate (unsent files "));
     EXPECT_EQ(readFile(preserved[0] / "Dir" / "kept.txt"), "kept bytes");
+}
+
+// The program itself, killed while it uploads: started like the run command
+// does, with its own data folder and the session imported into it.
+class ProgramEndToEnd : public HostEndToEnd {
+protected:
+    void TearDown() override {
+        stopProgram(SIGTERM);
+        HostEndToEnd::TearDown();
+    }
+
+    std::vector<std::string> environment() const {
+        std::vector<std::string> variables;
+        for (char** entry = environ; *entry; ++entry) {
+            std::string variable = *entry;
+            // Replaced below: the first of two equal names would win.
+            if (variable.rfind("HOME=", 0) == 0 || variable.rfind("XDG_DATA_HOME=", 0) == 0 ||
+                variable.rfind("XDG_RUNTIME_DIR=", 0) == 0) {
+                continue;
+            }
+            variables.push_back(variable);
+        }
+        variables.push_back("HOME=" + (root_ / "home").string());
+        variables.push_back("XDG_DATA_HOME=" + (root_ / "xdg").string());
+        variables.push_back("XDG_RUNTIME_DIR=" + (root_ / "run").string());
+        return variables;
+    }
+
+    int runWithEnvironment(const std::vector<std::string>& arguments, bool wait = true) {
+        auto variables = environment();
+        pid_t child = ::fork();
+        if (child == 0) {
+            std::vector<char*> argv;
+            for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+            argv.push_back(nullptr);
+            std::vector<char*> envp;
+            for (const auto& variable : variables) envp.push_back(const_cast<char*>(variable.c_str()));
+            envp.push_back(nullptr);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        if (!wait) return child;
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string program(const std::string& path) const { return std::string(NIMBUSCRATE_BINARY_DIR) + "/" + path; }
+    std::string socket() const { return (root_ / "run" / "nimbuscrate" / "fileprovider.sock").string(); }
+
+    void startProgram() {
+        program_ = runWithEnvironment({program("fileprovider/NimbuscrateFileProvider")}, false);
+        ASSERT_TRUE(eventually([&] {
+            return runWithEnvironment({program("platform/fileprovider/host/nimbuscrate-fpctl"), "--socket", socket(),
+                                       "domains"}) == 0;
+        }));
+    }
+
+    void stopProgram(int signal) {
+        if (program_ <= 0) return;
+        ::kill(program_, signal);
+        ::waitpid(program_, nullptr, 0);
+        program_ = 0;
+    }
+
+    pid_t program_ = 0;
+};
+
+TEST_F(ProgramEndToEnd, KillingTheDaemonMidUploadLosesNothing) {
+    if (!std::filesystem::exists(program("tools/devsession/nimbuscrate-dev-session"))) {
+        GTEST_SKIP() << "needs the development session tool";
+    }
+    std::filesystem::create_directories(root_ / "xdg");
+    auto session = store_.read();
+    ASSERT_TRUE(session);
+    writeFile(root_ / "session.json", std::string(session->begin(), session->end()));
+    ASSERT_EQ(runWithEnvironment({program("tools/devsession/nimbuscrate-dev-session"), "import",
+                                  (root_ / "session.json").string()}),
+              0);
+    startProgram();
+    ASSERT_EQ(runWithEnvironment({program("platform/fileprovider/host/nimbuscrate-fpctl"), "--socket", socket(), "add",
+                                  "nimbuscrate", "Nimbuscrate"}),
+              0);
+
+    auto gate = service_.hold({"PUT", "", "/dav/"});
+    const std::string contents = randomBytes(2 * 1024 * 1024, 11);
+    writeFile(root_ / "big.bin", contents);
+    ASSERT_EQ(run("cp '" + (root_ / "big.bin").string() + "' '" + folder().string() + "/'"), 0);
+    ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); })) << describe();
+    stopProgram(SIGKILL);
+    run("fusermount3 -uz '" + folder().string() + "' 2>/dev/null");
+    service_.clearFaults();
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "big.bin") && readFile(drive_ / "big.bin") == contents);
+
+    // Started again, it mounts the domain and sends the file.
+    startProgram();
+    EXPECT_TRUE(eventually([&] {
+        return std::filesystem::exists(drive_ / "big.bin") && readFile(drive_ / "big.bin") == contents;
+    }, std::chrono::seconds(60))) << describe();
+    EXPECT_EQ(readFile(folder() / "big.bin"), contents);
 }
 
 }  // namespace
