@@ -649,6 +649,8 @@ std::optional<Error> DomainMount::ensureListed(Inode folder) {
 }
 
 std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
+    // Local changes made while the listing runs are newer than it.
+    const std::uint64_t startedAt = replica_->localEpoch();
     std::optional<Error> refused;
     auto enumerator = extension_->enumerator(identifier, refused);
     if (!enumerator) return refused.value_or(Error::fileProvider(FileProviderErrorCode::noSuchItem));
@@ -676,7 +678,7 @@ std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
         page = std::move(*result->next);
     }
     enumerator->invalidate();
-    dispatch(replica_->replaceChildren(folder, items, *anchor, options_.clock->monotonicSeconds()));
+    dispatch(replica_->replaceChildren(folder, items, *anchor, options_.clock->monotonicSeconds(), startedAt));
     dropCaches();
     return std::nullopt;
 }
@@ -695,6 +697,7 @@ std::optional<Error> DomainMount::refreshFolder(Inode folder) {
         SyncAnchor anchor = *node->anchor;
         for (int round = 0; round < 1000; ++round) {
             ++changeEnumerations_;
+            const std::uint64_t startedAt = replica_->localEpoch();
             auto collector = std::make_shared<ChangeCollector>();
             enumerator->enumerateChanges(collector, anchor);
             auto result = collector->answer.wait(kListingTimeout);
@@ -707,7 +710,7 @@ std::optional<Error> DomainMount::refreshFolder(Inode folder) {
                 return result->error;
             }
             dispatch(replica_->applyChanges(folder, result->updated, result->deleted, result->anchor,
-                                           options_.clock->monotonicSeconds()));
+                                           options_.clock->monotonicSeconds(), startedAt));
             dropCaches();
             anchor = result->anchor;
             if (!result->moreComing) break;

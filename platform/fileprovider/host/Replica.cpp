@@ -301,7 +301,7 @@ Inode Replica::parentInodeLocked(const ItemId& parentIdentifier) const {
     return found == byIdentifier_.end() ? 0 : found->second;
 }
 
-std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) {
+std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, std::uint64_t startedAt) {
     std::vector<Invalidation> out;
     const ItemId identifier = item.itemIdentifier();
     if (identifier == kRootContainer || hidden_.count(identifier)) return out;
@@ -332,7 +332,7 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent) 
         auto& node = nodes_.at(inode);
         // Local changes win until they are sent: the server's word on the
         // item comes with the answer to them.
-        if (node.hasLocalChanges()) return out;
+        if (node.hasLocalChanges() || node.localChangedAt > startedAt) return out;
         if (node.parent != parent || node.name != item.filename()) {
             auto& oldSiblings = children_[node.parent];
             auto entry = oldSiblings.find(node.name);
@@ -411,7 +411,7 @@ void Replica::removeLocked(Inode inode, std::vector<Invalidation>& out) {
 }
 
 std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vector<ItemPtr>& items,
-                                                   std::optional<SyncAnchor> anchor, double now) {
+                                                   std::optional<SyncAnchor> anchor, double now, std::uint64_t startedAt) {
     std::lock_guard lock(mutex_);
     std::vector<Invalidation> out;
     if (!nodes_.count(folder)) return out;
@@ -419,14 +419,16 @@ std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vect
     for (const auto& item : items) {
         if (!item) continue;
         listed.insert(item->itemIdentifier());
-        auto changes = upsertLocked(*item, folder);
+        auto changes = upsertLocked(*item, folder, startedAt);
         out.insert(out.end(), changes.begin(), changes.end());
     }
     std::vector<Inode> stale;
     for (const auto& [name, child] : children_[folder]) {
         const auto& known = nodes_.at(child);
         // Items made or changed here stay until they are sent.
-        if (!listed.count(known.identifier) && !known.hasLocalChanges()) stale.push_back(child);
+        if (!listed.count(known.identifier) && !known.hasLocalChanges() && known.localChangedAt <= startedAt) {
+            stale.push_back(child);
+        }
     }
     for (Inode child : stale) removeLocked(child, out);
     auto& node = nodes_.at(folder);
@@ -440,7 +442,7 @@ std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vect
 
 std::vector<Invalidation> Replica::applyChanges(Inode folder, const std::vector<ItemPtr>& updated,
                                                 const std::vector<ItemId>& deleted, std::optional<SyncAnchor> anchor,
-                                                double now) {
+                                                double now, std::uint64_t startedAt) {
     std::lock_guard lock(mutex_);
     std::vector<Invalidation> out;
     for (const auto& item : updated) {
@@ -454,7 +456,7 @@ std::vector<Invalidation> Replica::applyChanges(Inode folder, const std::vector<
             }
             continue;
         }
-        auto changes = upsertLocked(*item, parent);
+        auto changes = upsertLocked(*item, parent, startedAt);
         out.insert(out.end(), changes.begin(), changes.end());
     }
     for (const auto& identifier : deleted) {
@@ -463,6 +465,8 @@ std::vector<Invalidation> Replica::applyChanges(Inode folder, const std::vector<
         // A deletion reported by this folder concerns only a child of it:
         // an item that moved elsewhere in the same batch stays.
         if (nodes_.at(known->second).parent != folder) continue;
+        // Changed here after the enumeration began: newer than its word.
+        if (nodes_.at(known->second).localChangedAt > startedAt) continue;
         // A copy changed here is not dropped: it is sent again as a new item.
         if (nodes_.at(known->second).hasLocalChanges()) {
             auto& kept = nodes_.at(known->second);
@@ -562,6 +566,7 @@ std::optional<ReplicaNode> Replica::addLocal(Inode parent, const std::string& na
         node.dirty = true;
         node.materializedVersion = ItemVersion{};
     }
+    node.localChangedAt = ++localEpoch_;
     nodes_[node.inode] = node;
     byIdentifier_[node.identifier] = node.inode;
     siblings[name] = node.inode;
@@ -605,6 +610,7 @@ bool Replica::update(Inode inode, const std::function<void(ReplicaNode&)>& chang
         byIdentifier_[changed.identifier] = inode;
     }
     changed.inode = inode;
+    changed.localChangedAt = ++localEpoch_;
     node = changed;
     out.push_back({Invalidation::Kind::inode, 0, {}, inode});
     touchLocked(inode);
@@ -625,6 +631,11 @@ std::vector<ReplicaNode> Replica::nodesWithLocalChanges() const {
         if (node.hasLocalChanges()) out.push_back(node);
     }
     return out;
+}
+
+std::uint64_t Replica::localEpoch() const {
+    std::lock_guard lock(mutex_);
+    return localEpoch_;
 }
 
 void Replica::hide(const ItemId& identifier) {

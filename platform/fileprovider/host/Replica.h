@@ -48,6 +48,8 @@ struct ReplicaNode {
     // snapshot is still the latest (not stored: after a restart every dirty
     // copy is sent again).
     std::uint64_t writes = 0;
+    // When a local change last touched the node (Replica::localEpoch; not stored).
+    std::uint64_t localChangedAt = 0;
 
     bool hasLocalChanges() const { return dirty || pending != 0; }
 };
@@ -104,13 +106,16 @@ public:
     std::optional<std::filesystem::path> relativePath(Inode inode) const;
 
     // A full listing of a folder: its children become exactly `items`.
+    // `startedAt` is the local epoch when the listing began: nodes changed
+    // here since are newer than what it says, and keep their state.
     std::vector<Invalidation> replaceChildren(Inode folder, const std::vector<ItemPtr>& items,
-                                              std::optional<SyncAnchor> anchor, double now);
+                                              std::optional<SyncAnchor> anchor, double now,
+                                              std::uint64_t startedAt = UINT64_MAX);
     // Changes of a folder: items updated or added (placed by their own
     // parent identifier), identifiers deleted.
     std::vector<Invalidation> applyChanges(Inode folder, const std::vector<ItemPtr>& updated,
                                            const std::vector<ItemId>& deleted, std::optional<SyncAnchor> anchor,
-                                           double now);
+                                           double now, std::uint64_t startedAt = UINT64_MAX);
     // Nodes removed with a cached copy; the caller deletes their cache files.
     std::vector<Inode> takeDroppedCaches();
 
@@ -141,6 +146,8 @@ public:
     // server do not bring them back meanwhile.
     void hide(const ItemId& identifier);
     void unhide(const ItemId& identifier);
+    // Counts local changes (addLocal, update).
+    std::uint64_t localEpoch() const;
     bool persistent() const { return database_ != nullptr; }
 
 private:
@@ -150,7 +157,7 @@ private:
     // Writes the nodes changed since the last flush (under the lock).
     void flushLocked();
     Inode parentInodeLocked(const ItemId& parentIdentifier) const;
-    std::vector<Invalidation> upsertLocked(const Item& item, Inode parent);
+    std::vector<Invalidation> upsertLocked(const Item& item, Inode parent, std::uint64_t startedAt = UINT64_MAX);
     void removeLocked(Inode inode, std::vector<Invalidation>& out);
 
     mutable std::mutex mutex_;
@@ -167,6 +174,7 @@ private:
     std::set<Inode> touched_;
     std::set<Inode> erased_;
     std::set<ItemId> hidden_;
+    std::uint64_t localEpoch_ = 0;
 };
 
 }  // namespace nimbuscrate::fp::host
