@@ -609,7 +609,7 @@ void DomainMount::queueUpload(Inode inode) {
     bool written = false;
     {
         std::lock_guard lock(writes_->mutex);
-        written = writes_->liveSizes.erase(inode) > 0;
+        written = writes_->liveSizes.count(inode) > 0;
         // Written now, unless the writer set a time of its own afterwards.
         if (writes_->timeSet.erase(inode)) written = false;
     }
@@ -623,6 +623,11 @@ void DomainMount::queueUpload(Inode inode) {
         if (size) changed.size = *size;
         if (written) changed.modified = now;
     }, ignored);
+    {
+        // Only now: until the replica has the size, attributes show the live one.
+        std::lock_guard lock(writes_->mutex);
+        writes_->liveSizes.erase(inode);
+    }
     schedule(inode);
 }
 
