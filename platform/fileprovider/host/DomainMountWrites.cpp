@@ -650,7 +650,9 @@ int DomainMount::renameLocal(Inode parent, const std::string& name, Inode newPar
     bool moved = replica_->update(node->inode, [&](ReplicaNode& changed) {
         changed.parent = newParent;
         changed.name = newName;
-        if (!(changed.pending & PendingWork::create)) changed.pending |= PendingWork::move;
+        // Also during a create: its answer keeps the move when the name or
+        // folder it was sent with is no longer the node's.
+        changed.pending |= PendingWork::move;
     }, ignored);
     if (!moved) return EEXIST;
     schedule(node->inode);

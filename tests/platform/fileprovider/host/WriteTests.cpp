@@ -137,6 +137,24 @@ TEST_F(FileProviderHostWrites, AFileEditedWhileItsUploadRunsIsUploadedAgain) {
     EXPECT_EQ(tree_->contents(node->identifier), "first and second");
 }
 
+TEST_F(FileProviderHostWrites, AFileMovedWhileItsCreateRunsIsMovedAfterwards) {
+    ASSERT_EQ(::mkdir((folder() / "Folder").c_str(), 0700), 0);
+    ASSERT_TRUE(sent());
+    auto gate = std::make_shared<testing::Gate>();
+    tree_->holdAt("create", gate);
+    writeAll(folder() / "moving.txt", "moving");
+    ASSERT_TRUE(gate->waitForArrivals(1));
+    ASSERT_EQ(::rename((folder() / "moving.txt").c_str(), (folder() / "Folder" / "moved.txt").c_str()), 0);
+    gate->open();
+    ASSERT_TRUE(sent());
+    auto folderId = shown("Folder")->identifier;
+    ASSERT_THAT(tree_->children(folderId), ::testing::SizeIs(1));
+    auto movedId = tree_->children(folderId)[0];
+    EXPECT_EQ(tree_->contents(movedId), "moving");
+    EXPECT_EQ(mount_->replica().node(*mount_->replica().inodeOf(movedId))->name, "moved.txt");
+    EXPECT_THAT(tree_->children(kRootContainer), ::testing::SizeIs(2));  // server.txt and Folder
+}
+
 TEST_F(FileProviderHostWrites, FailuresKeepTheLocalCopyUntilASignal) {
     // Table: the error, and whether it is retried after a pause first.
     struct Case {
