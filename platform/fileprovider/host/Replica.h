@@ -44,10 +44,6 @@ struct ReplicaNode {
     // server lacks (dirty), and the operations still to send (PendingWork).
     bool dirty = false;
     std::uint32_t pending = 0;
-    // Counts writes into the cached copy, so an upload knows whether its
-    // snapshot is still the latest (not stored: after a restart every dirty
-    // copy is sent again).
-    std::uint64_t writes = 0;
     // When a local change last touched the node (Replica::localEpoch; not stored).
     std::uint64_t localChangedAt = 0;
 
