@@ -298,8 +298,13 @@ TEST_F(HostEndToEnd, AnOpenOrUnsentFileRefusesEviction) {
     auto [refused, why] = fpctl("evict nimbuscrate " + identifier);
     EXPECT_NE(refused, 0) << why;
     ::close(descriptor);
+    // The cached files, as the space cleaner pages them.
+    auto [listed, cachedFiles] = fpctl("materialized nimbuscrate");
+    EXPECT_EQ(listed, 0) << cachedFiles;
+    EXPECT_EQ(cachedFiles, identifier + "\topen.txt\n");
     auto [evicted, output] = fpctl("evict nimbuscrate " + identifier);
     EXPECT_EQ(evicted, 0) << output;
+    EXPECT_EQ(fpctl("materialized nimbuscrate").second, "");
     Inode inode = mount()->replica().child(fp::host::kRootInode, "open.txt")->inode;
     EXPECT_FALSE(std::filesystem::exists(cacheOf(inode)));
 
