@@ -20,7 +20,7 @@
 #include "shared/session/PlainOnlyDriveService.h"
 #include "shared/session/TokenProvider.h"
 #include "tests/fileprovider/ExtensionTestSupport.h"
-#include "tests/support/LocalServiceFixture.h"
+#include "tests/support/ExtensionServicesFixture.h"
 #include "tools/localservice/LocalService.h"
 
 namespace nimbuscrate::testing {
@@ -36,40 +36,12 @@ std::vector<std::string> filenames(const std::vector<fp::ItemPtr>& items) {
     return names;
 }
 
-class ExtensionEndToEndTest : public ::testing::Test {
+class ExtensionEndToEndTest : public ExtensionServicesFixture {
 protected:
-    ExtensionEndToEndTest()
-        : data_(makeTemporaryDirectory()),
-          service_(localservice::LocalService::Options{}),
-          store_(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
-                 KeychainBackends::inDirectory(data_ / "secrets")),
-          mapping_(data_ / "container"),
-          defaults_(data_ / "group.json"),
-          uploads_(std::make_shared<UploadActivityStore>(defaults_)) {
-        service_.useForThisProcess();
-        service_.addDrive({"d1", "Nimbuscrate", "project", ""});
-        const localservice::IssuedTokens issued = service_.issueTokens();
-        const DesktopSession session = DesktopSession::create(
-            OAuthTokens{issued.accessToken, issued.refreshToken, Date::now().addingSeconds(3600)},
-            DriveSelection{"d1", "Nimbuscrate", *Url::parse(service_.webDavUrl("d1"))});
-        store_.save(bytesOf(session.toJSON()));
-        drive_ = service_.driveDirectory("d1");
-    }
-    ~ExtensionEndToEndTest() override {
-        harness_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(data_, ignored);
-    }
+    ~ExtensionEndToEndTest() override { harness_.reset(); }
 
     fp::testing::ExtensionHarness& harness() {
-        if (!harness_) {
-            FileProviderExtension::Services services{std::make_shared<OcisFileServer>(client_), encryption_,
-                                                     &mapping_, uploads_};
-            harness_ = std::make_unique<fp::testing::ExtensionHarness>(
-                [services](fp::ExtensionEnvironment environment) -> fp::ExtensionPtr {
-                    return FileProviderExtension::make(std::move(environment), services);
-                });
-        }
+        if (!harness_) harness_ = std::make_unique<fp::testing::ExtensionHarness>(extensionFactory());
         return *harness_;
     }
 
@@ -84,21 +56,6 @@ protected:
         return observer;
     }
 
-    std::vector<localservice::RecordedRequest> davRequests(const std::string& method) {
-        return service_.requests().matching(method, "/dav/");
-    }
-
-    std::filesystem::path data_;
-    localservice::LocalService service_;
-    KeychainStore store_;
-    MappingStore mapping_;
-    Defaults defaults_;
-    std::shared_ptr<UploadActivityStore> uploads_;
-    std::shared_ptr<PlainOnlyDriveService> encryption_ = std::make_shared<PlainOnlyDriveService>();
-    OAuthClient oauth_{HttpTransport::shared(), store_, Clock::system()};
-    TokenProvider tokens_{store_, oauth_, Clock::system()};
-    OcisClient client_{store_, tokens_, OcisClient::Services{encryption_, nullptr, &mapping_, uploads_}};
-    std::filesystem::path drive_;
     std::unique_ptr<fp::testing::ExtensionHarness> harness_;
 };
 
