@@ -31,6 +31,8 @@
 #include "shared/session/PlainOnlyDriveService.h"
 #include "shared/session/TokenProvider.h"
 #include "tests/fileprovider/ExtensionTestSupport.h"
+#include "tests/support/ExtensionServicesFixture.h"
+#include "tests/support/MountTestSupport.h"
 #include "tools/localservice/LocalService.h"
 
 namespace nimbuscrate::testing {
@@ -38,8 +40,6 @@ namespace {
 
 using fp::host::HostDaemon;
 using fp::host::Inode;
-
-bool canMount() { return ::geteuid() == 0 && ::access("/dev/fuse", R_OK | W_OK) == 0; }
 
 // Waits for something the daemon does on its own threads (an upload, an
 // eviction): checked often, bounded generously, never a fixed sleep.
@@ -60,48 +60,16 @@ std::string randomBytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::filesystem::path& path, const std::string& contents) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
-
 int run(const std::string& command) {
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class HostEndToEnd : public ::testing::Test {
+class HostEndToEnd : public ExtensionServicesFixture {
 protected:
-    HostEndToEnd()
-        : data_(makeTemporaryDirectory()),
-          service_(localservice::LocalService::Options{}),
-          store_(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
-                 KeychainBackends::inDirectory(data_ / "secrets")),
-          mapping_(data_ / "container"),
-          defaults_(data_ / "group.json"),
-          uploads_(std::make_shared<UploadActivityStore>(defaults_)) {
-        service_.useForThisProcess();
-        service_.addDrive({"d1", "Nimbuscrate", "project", ""});
-        const localservice::IssuedTokens issued = service_.issueTokens();
-        const DesktopSession session = DesktopSession::create(
-            OAuthTokens{issued.accessToken, issued.refreshToken, Date::now().addingSeconds(3600)},
-            DriveSelection{"d1", "Nimbuscrate", *Url::parse(service_.webDavUrl("d1"))});
-        store_.save(bytesOf(session.toJSON()));
-        drive_ = service_.driveDirectory("d1");
-    }
-
     void SetUp() override {
         if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
-        static int counter = 0;
-        // Short: the socket path must fit a Unix socket address.
-        root_ = std::filesystem::path("/tmp") / ("fph-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
-        std::filesystem::remove_all(root_);
-        std::filesystem::create_directories(root_ / "home");
+        root_ = freshMountRoot("/tmp", "fph");
     }
 
     void TearDown() override {
@@ -109,7 +77,6 @@ protected:
         daemon_.reset();
         std::error_code ignored;
         if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
-        std::filesystem::remove_all(data_, ignored);
     }
 
     void startDaemon() {
@@ -118,11 +85,7 @@ protected:
         options.runtimeDirectory = root_ / "run";
         options.dataDirectory = root_ / "data";
         options.clock = &clock_;
-        FileProviderExtension::Services services{std::make_shared<OcisFileServer>(client_), encryption_, &mapping_,
-                                                 uploads_};
-        options.factory = [services](fp::ExtensionEnvironment environment) -> fp::ExtensionPtr {
-            return FileProviderExtension::make(std::move(environment), services);
-        };
+        options.factory = extensionFactory();
         daemon_ = std::make_unique<HostDaemon>(options);
         daemon_->start();
     }
@@ -134,16 +97,7 @@ protected:
         ASSERT_NE(mount(), nullptr);
     }
 
-    std::pair<int, std::string> fpctl(const std::string& arguments) {
-        std::string command = std::string(NIMBUSCRATE_BINARY_DIR) + "/platform/fileprovider/host/nimbuscrate-fpctl --socket '" +
-                              daemon_->socketPath().string() + "' " + arguments + " 2>&1";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        std::string output;
-        char buffer[256];
-        while (std::fgets(buffer, sizeof(buffer), pipe)) output += buffer;
-        int status = ::pclose(pipe);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-    }
+    std::pair<int, std::string> fpctl(const std::string& arguments) { return runFpctl(daemon_->socketPath(), arguments); }
 
     fp::host::DomainMount* mount() { return daemon_->mountFor("nimbuscrate"); }
     std::filesystem::path folder() const { return root_ / "home" / "Nimbuscrate"; }
@@ -173,21 +127,6 @@ protected:
         return text;
     }
 
-    std::vector<localservice::RecordedRequest> davRequests(const std::string& method) {
-        return service_.requests().matching(method, "/dav/");
-    }
-
-    std::filesystem::path data_;
-    localservice::LocalService service_;
-    KeychainStore store_;
-    MappingStore mapping_;
-    Defaults defaults_;
-    std::shared_ptr<UploadActivityStore> uploads_;
-    std::shared_ptr<PlainOnlyDriveService> encryption_ = std::make_shared<PlainOnlyDriveService>();
-    OAuthClient oauth_{HttpTransport::shared(), store_, Clock::system()};
-    TokenProvider tokens_{store_, oauth_, Clock::system()};
-    OcisClient client_{store_, tokens_, OcisClient::Services{encryption_, nullptr, &mapping_, uploads_}};
-    std::filesystem::path drive_;
     std::filesystem::path root_;
     ManualClock clock_;
     std::unique_ptr<HostDaemon> daemon_;

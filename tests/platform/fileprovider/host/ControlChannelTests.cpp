@@ -14,6 +14,7 @@
 #include "platform/fileprovider/host/ControlProtocol.h"
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "platform/fileprovider/testing/InMemoryExtension.h"
+#include "tests/support/MountTestSupport.h"
 
 namespace nimbuscrate::fp::host {
 namespace {
@@ -39,17 +40,7 @@ HostDaemon::Options daemonOptions(const std::filesystem::path& root) {
     return options;
 }
 
-int connectTo(const std::filesystem::path& socket) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
-    int descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(descriptor);
-        return -1;
-    }
-    return descriptor;
-}
+using nimbuscrate::testing::connectTo;
 
 std::string readLine(int descriptor) {
     std::string line;

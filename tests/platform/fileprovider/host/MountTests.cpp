@@ -23,6 +23,7 @@
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "platform/fileprovider/testing/InMemoryExtension.h"
 #include "platform/tasks/Clock.h"
+#include "tests/support/MountTestSupport.h"
 
 namespace nimbuscrate::fp::host {
 namespace {
@@ -33,21 +34,11 @@ using testing::InMemoryExtension;
 
 const Date kSeedTime = Date::fromUnixSeconds(1'700'000'123);
 
-bool canMount() { return ::geteuid() == 0 && ::access("/dev/fuse", R_OK | W_OK) == 0; }
-
-bool isMounted(const std::filesystem::path& path) {
-    std::ifstream mounts("/proc/self/mounts");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        if (line.find(" " + path.string() + " ") != std::string::npos) return true;
-    }
-    return false;
-}
-
-std::string readAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using nimbuscrate::testing::canMount;
+using nimbuscrate::testing::freshMountRoot;
+using nimbuscrate::testing::isMounted;
+using nimbuscrate::testing::readAll;
+using nimbuscrate::testing::runFpctl;
 
 std::set<std::string> listing(const std::filesystem::path& folder) {
     std::set<std::string> names;
@@ -59,12 +50,7 @@ class FileProviderHostMount : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
-        // Short: the socket path must fit a Unix socket address.
-        static int counter = 0;
-        root_ = std::filesystem::temp_directory_path() /
-                ("fp-mount-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
-        std::filesystem::remove_all(root_);
-        std::filesystem::create_directories(root_ / "home");
+        root_ = freshMountRoot(std::filesystem::temp_directory_path(), "fp-mount");
         startDaemon();
     }
 
@@ -99,16 +85,7 @@ protected:
     }
 
     // Runs the command-line client; returns its exit status and output.
-    std::pair<int, std::string> fpctl(const std::string& arguments) {
-        std::string command = std::string(NIMBUSCRATE_BINARY_DIR) + "/platform/fileprovider/host/nimbuscrate-fpctl --socket '" +
-                              daemon_->socketPath().string() + "' " + arguments + " 2>&1";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        std::string output;
-        char buffer[256];
-        while (std::fgets(buffer, sizeof(buffer), pipe)) output += buffer;
-        int status = ::pclose(pipe);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-    }
+    std::pair<int, std::string> fpctl(const std::string& arguments) { return runFpctl(daemon_->socketPath(), arguments); }
 
     std::shared_ptr<InMemoryExtension> tree(const std::string& identifier) {
         std::lock_guard lock(treesMutex_);

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/fileprovider/host/ControlProtocol.h"
+#include "tests/support/MountTestSupport.h"
 
 extern char** environ;
 
@@ -25,39 +26,18 @@ namespace {
 
 const std::string kPrograms = std::string(NIMBUSCRATE_BINARY_DIR) + "/platform/fileprovider/host/";
 
-bool canMount() { return ::geteuid() == 0 && ::access("/dev/fuse", R_OK | W_OK) == 0; }
-
-bool isMounted(const std::filesystem::path& path) {
-    std::ifstream mounts("/proc/self/mounts");
-    std::string line;
-    while (std::getline(mounts, line)) {
-        if (line.find(" " + path.string() + " ") != std::string::npos) return true;
-    }
-    return false;
-}
-
-int connectTo(const std::filesystem::path& socket) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
-    int descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(descriptor);
-        return -1;
-    }
-    return descriptor;
-}
+using nimbuscrate::testing::canMount;
+using nimbuscrate::testing::connectTo;
+using nimbuscrate::testing::freshMountRoot;
+using nimbuscrate::testing::isMounted;
+using nimbuscrate::testing::runFpctl;
 
 class FileProviderHostProgram : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
-        // Short: the socket path must fit a Unix socket address.
-        static int counter = 0;
-        root_ = std::filesystem::temp_directory_path() /
-                ("fp-prog-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
-        std::filesystem::remove_all(root_);
-        for (const char* folder : {"home", "run", "data", "seed"}) std::filesystem::create_directories(root_ / folder);
+        root_ = freshMountRoot(std::filesystem::temp_directory_path(), "fp-prog");
+        for (const char* folder : {"run", "data", "seed"}) std::filesystem::create_directories(root_ / folder);
         std::ofstream(root_ / "seed" / "readme.txt") << "seeded";
         environment_ = {"HOME=" + (root_ / "home").string(), "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
                         "XDG_DATA_HOME=" + (root_ / "data").string(), "PATH=/usr/bin:/bin"};
@@ -103,14 +83,9 @@ protected:
 
     // Runs the command-line client; its exit status, and its output in output_.
     int fpctl(const std::string& arguments) {
-        std::string command =
-            kPrograms + "nimbuscrate-fpctl --socket '" + socket().string() + "' " + arguments + " 2>&1";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        output_.clear();
-        char buffer[256];
-        while (std::fgets(buffer, sizeof(buffer), pipe)) output_ += buffer;
-        int status = ::pclose(pipe);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        auto [status, output] = runFpctl(socket(), arguments);
+        output_ = std::move(output);
+        return status;
     }
 
     std::filesystem::path root_;

@@ -17,18 +17,16 @@
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "platform/fileprovider/testing/InMemoryExtension.h"
 #include "platform/tasks/Clock.h"
+#include "tests/support/MountTestSupport.h"
 
 namespace nimbuscrate::fp::host {
 namespace {
 
 using testing::InMemoryExtension;
 
-bool canMount() { return ::geteuid() == 0 && ::access("/dev/fuse", R_OK | W_OK) == 0; }
-
-std::string readAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using nimbuscrate::testing::canMount;
+using nimbuscrate::testing::freshMountRoot;
+using nimbuscrate::testing::readAll;
 
 void writeAll(const std::filesystem::path& path, const std::string& contents, std::ios::openmode mode = std::ios::trunc) {
     std::ofstream(path, std::ios::binary | mode) << contents;
@@ -48,10 +46,7 @@ class FileProviderHostWrites : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
-        static int counter = 0;
-        root_ = std::filesystem::path("/tmp") / ("fpw-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
-        std::filesystem::remove_all(root_);
-        std::filesystem::create_directories(root_ / "home");
+        root_ = freshMountRoot("/tmp", "fpw");
         HostDaemon::Options options;
         options.home = root_ / "home";
         options.runtimeDirectory = root_ / "run";
