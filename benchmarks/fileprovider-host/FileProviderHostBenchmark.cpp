@@ -20,6 +20,8 @@
 #include <iostream>
 #include <vector>
 
+#include "benchmarks/BenchmarkSupport.h"
+#include "benchmarks/fileprovider-host/MountBenchmarkSupport.h"
 #include "benchmarks/fileprovider-host/WebDAVFolderExtension.h"
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "tools/localservice/LocalService.h"
@@ -28,8 +30,6 @@ namespace nimbuscrate::benchmarks {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Reads the whole file; returns the seconds it took and checks the size.
 double timeRead(const std::filesystem::path& path, std::uint64_t expected) {
@@ -48,7 +48,7 @@ double timeRead(const std::filesystem::path& path, std::uint64_t expected) {
         total += static_cast<std::uint64_t>(n);
     }
     ::close(descriptor);
-    double elapsed = seconds(start);
+    double elapsed = secondsSince(start);
     if (total != expected) throw std::runtime_error("read " + std::to_string(total) + " bytes of " + path.string());
     return elapsed;
 }
@@ -56,26 +56,15 @@ double timeRead(const std::filesystem::path& path, std::uint64_t expected) {
 double timeCommand(const std::string& command) {
     auto start = Clock::now();
     if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
-    return seconds(start);
-}
-
-void writeBigFile(const std::filesystem::path& path, std::uint64_t bytes) {
-    std::vector<char> block(1 << 20);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
-    std::ofstream out(path, std::ios::binary);
-    for (std::uint64_t written = 0; written < bytes; written += block.size()) {
-        block[0] = static_cast<char>(written >> 20);  // no two blocks alike
-        out.write(block.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(block.size(), bytes - written)));
-    }
+    return secondsSince(start);
 }
 
 void BM_MountedDomain(benchmark::State& state) {
-    if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0) {
+    if (!canMount()) {
         state.SkipWithError("needs root and /dev/fuse to mount");
         return;
     }
-    std::uint64_t mib = 1024;
-    if (const char* size = std::getenv("NIMBUSCRATE_BENCH_FILE_MIB")) mib = std::strtoull(size, nullptr, 10);
+    const std::uint64_t mib = benchmarkFileMiB();
     const std::uint64_t bytes = mib << 20;
     const int entries = 10'000;
 
@@ -107,10 +96,7 @@ void BM_MountedDomain(benchmark::State& state) {
     };
     fp::host::HostDaemon daemon(options);
     daemon.start();
-    std::promise<nlohmann::json> added;
-    daemon.handle({{"id", 1}, {"op", "addDomain"}, {"domain", {{"identifier", "bench"}, {"displayName", "Bench"}}}},
-                  [&](nlohmann::json reply) { added.set_value(reply); });
-    if (!added.get_future().get().value("ok", false)) {
+    if (!addDomain(daemon, "bench", "Bench")) {
         state.SkipWithError("could not mount the domain");
         return;
     }
@@ -123,10 +109,10 @@ void BM_MountedDomain(benchmark::State& state) {
             fp::ExtensionEnvironment environment;
             WebDAVFolderExtension probe(environment, access);
             auto items = probe.list("/many");
-            std::cout << "listing parsed into " << items.size() << " items in " << seconds(start) << " s\n";
+            std::cout << "listing parsed into " << items.size() << " items in " << secondsSince(start) << " s\n";
             start = Clock::now();
             probe.download("/big.bin", root / "probe.bin");
-            std::cout << "the extension's download alone: " << seconds(start) << " s\n";
+            std::cout << "the extension's download alone: " << secondsSince(start) << " s\n";
             std::filesystem::remove(root / "probe.bin");
         }
         double list = timeCommand("ls -l '" + (mountpoint / "many").string() + "' > /dev/null");

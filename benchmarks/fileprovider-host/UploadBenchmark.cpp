@@ -16,6 +16,8 @@
 #include <iostream>
 #include <vector>
 
+#include "benchmarks/BenchmarkSupport.h"
+#include "benchmarks/fileprovider-host/MountBenchmarkSupport.h"
 #include "fileprovider/FileProviderExtension.h"
 #include "fileprovider/OcisFileServer.h"
 #include "platform/defaults/Defaults.h"
@@ -34,25 +36,12 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-double seconds(Steady::time_point start) { return std::chrono::duration<double>(Steady::now() - start).count(); }
-
-void writeBigFile(const std::filesystem::path& path, std::uint64_t bytes) {
-    std::vector<char> block(1 << 20);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
-    std::ofstream out(path, std::ios::binary);
-    for (std::uint64_t written = 0; written < bytes; written += block.size()) {
-        block[0] = static_cast<char>(written >> 20);  // no two blocks alike
-        out.write(block.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(block.size(), bytes - written)));
-    }
-}
-
 void BM_UploadThroughMount(benchmark::State& state) {
-    if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0) {
+    if (!canMount()) {
         state.SkipWithError("needs root and /dev/fuse to mount");
         return;
     }
-    std::uint64_t mib = 1024;
-    if (const char* size = std::getenv("NIMBUSCRATE_BENCH_FILE_MIB")) mib = std::strtoull(size, nullptr, 10);
+    const std::uint64_t mib = benchmarkFileMiB();
     const std::uint64_t bytes = mib << 20;
 
     auto root = std::filesystem::path("/tmp") / ("fpub-" + std::to_string(::getpid()));
@@ -89,10 +78,7 @@ void BM_UploadThroughMount(benchmark::State& state) {
     };
     fp::host::HostDaemon daemon(options);
     daemon.start();
-    std::promise<nlohmann::json> added;
-    daemon.handle({{"id", 1}, {"op", "addDomain"}, {"domain", {{"identifier", "bench"}, {"displayName", "Bench"}}}},
-                  [&](nlohmann::json reply) { added.set_value(reply); });
-    if (!added.get_future().get().value("ok", false)) {
+    if (!addDomain(daemon, "bench", "Bench")) {
         state.SkipWithError("could not mount the domain");
         return;
     }
@@ -111,7 +97,7 @@ void BM_UploadThroughMount(benchmark::State& state) {
         std::promise<std::optional<fp::Error>> sent;
         mount->waitForChanges(fp::kRootContainer, [&](std::optional<fp::Error> error) { sent.set_value(error); });
         auto error = sent.get_future().get();
-        double throughMount = seconds(start);
+        double throughMount = secondsSince(start);
         if (error || std::filesystem::file_size(service.driveDirectory("bench") / name) != bytes) {
             state.SkipWithError("the upload did not arrive");
             break;
@@ -126,7 +112,7 @@ void BM_UploadThroughMount(benchmark::State& state) {
             state.SkipWithError("curl upload failed");
             break;
         }
-        double plain = seconds(start);
+        double plain = secondsSince(start);
         state.counters["upload_vs_curl"] = plain / throughMount;
         std::cout << "file " << mib << " MiB: cp into the mount until uploaded " << throughMount << " s, curl PUT "
                   << plain << " s, ratio " << plain / throughMount << " (goal >= 0.7)\n";

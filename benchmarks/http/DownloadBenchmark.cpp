@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "benchmarks/BenchmarkSupport.h"
 #include "platform/http/DevelopmentRoute.h"
 #include "platform/http/HttpTransport.h"
 #include "tools/localservice/LocalService.h"
@@ -23,6 +24,7 @@ namespace {
 using nimbuscrate::HttpRequest;
 using nimbuscrate::HttpTransport;
 using nimbuscrate::Url;
+using nimbuscrate::benchmarks::secondsSince;
 namespace localservice = nimbuscrate::localservice;
 
 constexpr std::size_t kFileBytes = 256u * 1024 * 1024;
@@ -77,7 +79,7 @@ void BM_TransportDownload(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         const auto response = HttpTransport::shared().download(request, s.output);
-        transportSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        transportSeconds += secondsSince(start);
         if (response.status != 200) state.SkipWithError("the service did not answer 200");
         checkSize(state, s.output);
     }
@@ -94,7 +96,7 @@ void BM_CurlCommandLineDownload(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         const int status = std::system(command.c_str());
-        curlSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        curlSeconds += secondsSince(start);
         if (status != 0) state.SkipWithError("curl failed");
         checkSize(state, s.output);
     }
@@ -107,14 +109,11 @@ BENCHMARK(BM_CurlCommandLineDownload)->Unit(benchmark::kMillisecond)->Iterations
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    if (transportSeconds > 0 && curlSeconds > 0) {
-        // Same bytes and iterations on both sides: the time ratio is the throughput ratio.
-        const double ratio = curlSeconds / transportSeconds;
-        std::printf("transport/curl throughput ratio: %.3f (goal: at least 0.9)\n", ratio);
-    }
-    return 0;
+    return nimbuscrate::benchmarks::runBenchmarksThenReport(argc, argv, [] {
+        if (transportSeconds > 0 && curlSeconds > 0) {
+            // Same bytes and iterations on both sides: the time ratio is the throughput ratio.
+            const double ratio = curlSeconds / transportSeconds;
+            std::printf("transport/curl throughput ratio: %.3f (goal: at least 0.9)\n", ratio);
+        }
+    });
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "benchmarks/BenchmarkSupport.h"
 #include "platform/http/DevelopmentRoute.h"
 #include "shared/session/OcisClient.h"
 #include "tools/localservice/LocalService.h"
@@ -23,6 +24,7 @@ namespace {
 
 using namespace nimbuscrate;
 namespace localservice = nimbuscrate::localservice;
+using nimbuscrate::benchmarks::secondsSince;
 
 constexpr int kEntries = 10'000;
 
@@ -93,7 +95,7 @@ void BM_ListFolder(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         const auto rows = s.client->fetchChildren(folder);
-        listingSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        listingSeconds += secondsSince(start);
         listedRows += static_cast<std::int64_t>(rows.size());
         if (rows.size() != kEntries) state.SkipWithError("the listing is incomplete");
     }
@@ -113,7 +115,7 @@ void BM_CurlCommandLinePropfind(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         const int status = std::system(command.c_str());
-        curlSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        curlSeconds += secondsSince(start);
         if (status != 0) state.SkipWithError("curl failed");
     }
 }
@@ -124,13 +126,10 @@ BENCHMARK(BM_CurlCommandLinePropfind)->Unit(benchmark::kMillisecond)->Iterations
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    if (listingSeconds > 0 && curlSeconds > 0) {
-        std::printf("listing/curl time ratio: %.3f (goal: at most 2); rows per second: %.0f\n",
-                    listingSeconds / curlSeconds, static_cast<double>(listedRows) / listingSeconds);
-    }
-    return 0;
+    return nimbuscrate::benchmarks::runBenchmarksThenReport(argc, argv, [] {
+        if (listingSeconds > 0 && curlSeconds > 0) {
+            std::printf("listing/curl time ratio: %.3f (goal: at most 2); rows per second: %.0f\n",
+                        listingSeconds / curlSeconds, static_cast<double>(listedRows) / listingSeconds);
+        }
+    });
 }
