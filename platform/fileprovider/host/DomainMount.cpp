@@ -64,6 +64,14 @@ private:
     std::promise<T> promise_;
 };
 
+// Answers a collector's result that carries only the error.
+template <class Result>
+void answerWithError(OneAnswer<Result>& answer, Error error) {
+    Result result;
+    result.error = std::move(error);
+    answer.set(std::move(result));
+}
+
 struct PageResult {
     std::vector<ItemPtr> items;
     std::optional<Page> next;
@@ -85,11 +93,7 @@ public:
         result.next = std::move(nextPage);
         answer.set(std::move(result));
     }
-    void finishWithError(Error error) override {
-        PageResult result;
-        result.error = std::move(error);
-        answer.set(std::move(result));
-    }
+    void finishWithError(Error error) override { answerWithError(answer, std::move(error)); }
     OneAnswer<PageResult> answer;
 
 private:
@@ -125,11 +129,7 @@ public:
         result.moreComing = moreComing;
         answer.set(std::move(result));
     }
-    void finishWithError(Error error) override {
-        ChangeResult result;
-        result.error = std::move(error);
-        answer.set(std::move(result));
-    }
+    void finishWithError(Error error) override { answerWithError(answer, std::move(error)); }
     OneAnswer<ChangeResult> answer;
 
 private:
