@@ -1,8 +1,6 @@
 // NimbuscrateFileProvider: the per-user daemon that holds the extension and
 // serves each registered domain as a folder of the user's home, against the
 // signed-in session.
-#include <signal.h>
-
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -10,6 +8,7 @@
 #include "fileprovider/FileProviderExtensionFactory.h"
 #include "platform/core/DataPaths.h"
 #include "platform/fileprovider/host/ControlProtocol.h"
+#include "platform/fileprovider/host/DaemonProgram.h"
 #include "platform/fileprovider/host/HostDaemon.h"
 
 using namespace nimbuscrate;
@@ -28,31 +27,10 @@ int main(int argc, char** argv) {
     }
     setProgramName("NimbuscrateFileProvider");
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    // Blocked in every thread; the main thread waits for them below.
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
     fp::host::HostDaemon::Options options;
     options.home = home;
     options.runtimeDirectory = fp::host::defaultRuntimeDirectory();
     options.dataDirectory = containerDirectory() / "fileprovider";
     options.factory = [](fp::ExtensionEnvironment environment) { return makeFileProviderExtension(std::move(environment)); };
-
-    fp::host::HostDaemon daemon(options);
-    try {
-        daemon.start();
-    } catch (const std::exception& error) {
-        std::cerr << "NimbuscrateFileProvider: " << error.what() << "\n";
-        return 1;
-    }
-    std::cerr << "NimbuscrateFileProvider: serving the control channel at " << daemon.socketPath().string() << "\n";
-    int received = 0;
-    sigwait(&stopSignals, &received);
-    daemon.stop();
-    return 0;
+    return fp::host::runDaemonProgram("NimbuscrateFileProvider", options, /*announceSocket=*/true);
 }

@@ -1,7 +1,5 @@
 // nimbuscrate-fileprovider-host: the per-user daemon that serves each
 // registered domain as a folder of the user's home.
-#include <signal.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -12,6 +10,7 @@
 
 #include "platform/core/DataPaths.h"
 #include "platform/fileprovider/host/ControlProtocol.h"
+#include "platform/fileprovider/host/DaemonProgram.h"
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "platform/fileprovider/testing/InMemoryExtension.h"
 
@@ -69,25 +68,5 @@ int main(int argc, char** argv) {
         if (seedFolder) seed(*tree, kRootContainer, *seedFolder);
         return tree;
     };
-
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    // Blocked in every thread; the main thread waits for them below.
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    host::HostDaemon daemon(options);
-    try {
-        daemon.start();
-    } catch (const std::exception& error) {
-        std::cerr << "nimbuscrate-fileprovider-host: " << error.what() << "\n";
-        return 1;
-    }
-    int received = 0;
-    sigwait(&stopSignals, &received);
-    daemon.stop();
-    return 0;
+    return host::runDaemonProgram("nimbuscrate-fileprovider-host", options, /*announceSocket=*/false);
 }
