@@ -105,6 +105,17 @@ protected:
     }
 
     fs::path file() const { return MappingStore::databaseFile(base_); }
+    // Writes a database file as an earlier version left it: the items table
+    // without the later columns, then `statements` (its rows, its version).
+    void writeItemsTable(const std::string& statements) const {
+        fs::create_directories(file().parent_path());
+        RawDatabase raw(file());
+        raw.exec(
+            "CREATE TABLE items (id TEXT PRIMARY KEY, parent_id TEXT NOT NULL, path TEXT NOT NULL UNIQUE,"
+            " name TEXT NOT NULL, is_directory INTEGER NOT NULL, size INTEGER NOT NULL,"
+            " modified_at REAL NOT NULL, etag TEXT NOT NULL, content_type TEXT);" +
+            statements);
+    }
     std::unique_ptr<MappingStore> open() const { return std::make_unique<MappingStore>(base_); }
 
     // A store holding: root / A (folder) / A/f.txt, A/B (folder) / A/B/g.txt, and /top.txt.
@@ -344,23 +355,16 @@ TEST_F(MappingStoreTest, AFullDatabaseRollsBack) {
 }
 
 TEST_F(MappingStoreTest, AVersion4DatabaseMigratesOnceWithItsRefreshList) {
-    fs::create_directories(file().parent_path());
-    {
-        RawDatabase raw(file());
-        raw.exec(
-            "CREATE TABLE items (id TEXT PRIMARY KEY, parent_id TEXT NOT NULL, path TEXT NOT NULL UNIQUE,"
-            " name TEXT NOT NULL, is_directory INTEGER NOT NULL, size INTEGER NOT NULL,"
-            " modified_at REAL NOT NULL, etag TEXT NOT NULL, content_type TEXT);"
-            "INSERT INTO items VALUES('root','root','/','Nimbuscrate',1,0,-62135769600.0,'root',NULL);"
-            "INSERT INTO items VALUES('A','root','/A','A',1,0,0,'e',NULL);"
-            "INSERT INTO items VALUES('B','A','/A/B','B',1,0,0,'e',NULL);"
-            "INSERT INTO items VALUES('f','B','/A/B/f','f',0,5,0,'e','text/plain');"
-            "INSERT INTO items VALUES('orphan','gone','/gone/orphan','orphan',1,0,0,'e',NULL);"
-            "INSERT INTO items VALUES('orphan-child','orphan','/gone/orphan/c','c',0,1,0,'e',NULL);"
-            "INSERT INTO items VALUES('loop1','loop2','/l1','l1',1,0,0,'e',NULL);"
-            "INSERT INTO items VALUES('loop2','loop1','/l2','l2',1,0,0,'e',NULL);"
-            "PRAGMA user_version=4;");
-    }
+    writeItemsTable(
+        "INSERT INTO items VALUES('root','root','/','Nimbuscrate',1,0,-62135769600.0,'root',NULL);"
+        "INSERT INTO items VALUES('A','root','/A','A',1,0,0,'e',NULL);"
+        "INSERT INTO items VALUES('B','A','/A/B','B',1,0,0,'e',NULL);"
+        "INSERT INTO items VALUES('f','B','/A/B/f','f',0,5,0,'e','text/plain');"
+        "INSERT INTO items VALUES('orphan','gone','/gone/orphan','orphan',1,0,0,'e',NULL);"
+        "INSERT INTO items VALUES('orphan-child','orphan','/gone/orphan/c','c',0,1,0,'e',NULL);"
+        "INSERT INTO items VALUES('loop1','loop2','/l1','l1',1,0,0,'e',NULL);"
+        "INSERT INTO items VALUES('loop2','loop1','/l2','l2',1,0,0,'e',NULL);"
+        "PRAGMA user_version=4;");
     {
         auto store = open();
         EXPECT_EQ(setOf(store->directoriesToRefreshAfterMigration()), (std::set<std::string>{"A", "B"}));
@@ -374,16 +378,9 @@ TEST_F(MappingStoreTest, AVersion4DatabaseMigratesOnceWithItsRefreshList) {
 }
 
 TEST_F(MappingStoreTest, ANewerSchemaIsLeftAlone) {
-    fs::create_directories(file().parent_path());
-    {
-        RawDatabase raw(file());
-        raw.exec(
-            "CREATE TABLE items (id TEXT PRIMARY KEY, parent_id TEXT NOT NULL, path TEXT NOT NULL UNIQUE,"
-            " name TEXT NOT NULL, is_directory INTEGER NOT NULL, size INTEGER NOT NULL,"
-            " modified_at REAL NOT NULL, etag TEXT NOT NULL, content_type TEXT);"
-            "INSERT INTO items VALUES('orphan','gone','/gone/orphan','orphan',1,0,0,'e',NULL);"
-            "PRAGMA user_version=6;");
-    }
+    writeItemsTable(
+        "INSERT INTO items VALUES('orphan','gone','/gone/orphan','orphan',1,0,0,'e',NULL);"
+        "PRAGMA user_version=6;");
     auto store = open();
     EXPECT_TRUE(store->directoriesToRefreshAfterMigration().empty());
     EXPECT_EQ(allIDs(*store), (std::set<std::string>{"root", "orphan"}));
@@ -391,17 +388,10 @@ TEST_F(MappingStoreTest, ANewerSchemaIsLeftAlone) {
 }
 
 TEST_F(MappingStoreTest, AFailedMigrationLeavesTheFileAsItWas) {
-    fs::create_directories(file().parent_path());
-    {
-        RawDatabase raw(file());
-        raw.exec(
-            "CREATE TABLE items (id TEXT PRIMARY KEY, parent_id TEXT NOT NULL, path TEXT NOT NULL UNIQUE,"
-            " name TEXT NOT NULL, is_directory INTEGER NOT NULL, size INTEGER NOT NULL,"
-            " modified_at REAL NOT NULL, etag TEXT NOT NULL, content_type TEXT);"
-            "INSERT INTO items VALUES('orphan','gone','/gone/orphan','orphan',1,0,0,'e',NULL);"
-            "CREATE TRIGGER keep BEFORE DELETE ON items BEGIN SELECT RAISE(ABORT, 'injected failure'); END;"
-            "PRAGMA user_version=4;");
-    }
+    writeItemsTable(
+        "INSERT INTO items VALUES('orphan','gone','/gone/orphan','orphan',1,0,0,'e',NULL);"
+        "CREATE TRIGGER keep BEFORE DELETE ON items BEGIN SELECT RAISE(ABORT, 'injected failure'); END;"
+        "PRAGMA user_version=4;");
     expectMappingError([&] { open(); }, SQLITE_CONSTRAINT, "Nimbuscrate mapping execute statement failed (19): ");
     RawDatabase raw(file());
     EXPECT_EQ(raw.integer("PRAGMA user_version"), 4);
