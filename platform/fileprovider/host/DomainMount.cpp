@@ -139,13 +139,20 @@ private:
 
 DomainMount* mountOf(fuse_req_t request) { return static_cast<DomainMount*>(fuse_req_userdata(request)); }
 
-void replyEntry(fuse_req_t request, DomainMount& mount, const ReplicaNode& node) {
+// The entry the kernel caches for a node: its inode and attributes, both
+// kept for kEntryTimeout.
+fuse_entry_param entryFor(DomainMount& mount, const ReplicaNode& node) {
     fuse_entry_param entry{};
     entry.ino = node.inode;
     entry.generation = 1;
     mount.fillAttributes(node, entry.attr);
     entry.attr_timeout = kEntryTimeout;
     entry.entry_timeout = kEntryTimeout;
+    return entry;
+}
+
+void replyEntry(fuse_req_t request, DomainMount& mount, const ReplicaNode& node) {
+    const fuse_entry_param entry = entryFor(mount, node);
     fuse_reply_entry(request, &entry);
 }
 
@@ -238,13 +245,7 @@ void opReaddirplus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offs
     if (offset < 2 && !add("..", self, 2)) return (void)fuse_reply_buf(request, buffer.data(), used);
     for (size_t index = offset < 3 ? 0 : static_cast<size_t>(offset - 2); index < handle->entries.size(); ++index) {
         const auto& node = handle->entries[index];
-        fuse_entry_param entry{};
-        entry.ino = node.inode;
-        entry.generation = 1;
-        mount.fillAttributes(node, entry.attr);
-        entry.attr_timeout = kEntryTimeout;
-        entry.entry_timeout = kEntryTimeout;
-        if (!add(node.name.c_str(), entry, static_cast<off_t>(index + 3))) break;
+        if (!add(node.name.c_str(), entryFor(mount, node), static_cast<off_t>(index + 3))) break;
     }
     fuse_reply_buf(request, buffer.data(), used);
 }
@@ -263,12 +264,7 @@ void replyOpened(fuse_req_t request, DomainMount& mount, std::variant<DomainMoun
     info->direct_io = file->directIO ? 1 : 0;
     int failed = 0;
     if (created) {
-        fuse_entry_param entry{};
-        entry.ino = created->inode;
-        entry.generation = 1;
-        mount.fillAttributes(*created, entry.attr);
-        entry.attr_timeout = kEntryTimeout;
-        entry.entry_timeout = kEntryTimeout;
+        const fuse_entry_param entry = entryFor(mount, *created);
         failed = fuse_reply_create(request, &entry, info);
     } else {
         failed = fuse_reply_open(request, info);
