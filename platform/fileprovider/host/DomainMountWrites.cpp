@@ -180,6 +180,7 @@ void DomainMount::runQueue(Inode inode, std::stop_token stop) {
                 writes_->running.erase(inode);
                 break;
             }
+            writes_->parked.erase(inode);  // going round again: not waiting for a signal any more
         }
     }
     notifyWaiters();
@@ -414,6 +415,9 @@ void DomainMount::resumeParked() {
     {
         std::lock_guard lock(writes_->mutex);
         parked.swap(writes_->parked);
+        // An attempt still under way may fail and park after this signal:
+        // its queue goes round once more, so the signal is never lost.
+        writes_->again.insert(writes_->running.begin(), writes_->running.end());
     }
     for (Inode inode : parked) schedule(inode);
 }

@@ -190,6 +190,23 @@ TEST_F(FileProviderHostWrites, FailuresKeepTheLocalCopyUntilASignal) {
     }
 }
 
+TEST_F(FileProviderHostWrites, ASignalDuringAnAttemptThatThenParksIsNotLost) {
+    // The attempt is under way when the signal comes, and parks only after it.
+    auto gate = std::make_shared<testing::Gate>();
+    tree_->holdAt("create", gate);
+    tree_->failNext("create", Error::fileProvider(FileProviderErrorCode::cannotSynchronize));
+    writeAll(folder() / "late.txt", "late");
+    ASSERT_TRUE(gate->waitForArrivals(1));
+    std::promise<std::optional<Error>> signalled;
+    mount_->signal(kRootContainer, [&](std::optional<Error> error) { signalled.set_value(error); });
+    signalled.get_future().wait();
+    gate->open();
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->calls("create"), 2u);
+    EXPECT_FALSE(isLocalIdentifier(shown("late.txt")->identifier));
+    EXPECT_EQ(tree_->contents(shown("late.txt")->identifier), "late");
+}
+
 TEST_F(FileProviderHostWrites, AFileRemovedWhileItsCreateRunsIsRemovedWhenItIsAnswered) {
     auto gate = std::make_shared<testing::Gate>();
     tree_->holdAt("create", gate);
