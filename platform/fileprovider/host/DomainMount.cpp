@@ -578,6 +578,8 @@ void DomainMount::unmount() {
     fuse_session_exit(session_);
     fuse_session_unmount(session_);
     if (loop_.joinable()) loop_.join();
+    // No callback runs any more; files the kernel never released are closed.
+    closeLeftOpenFiles();
     stopWrites();
     {
         std::lock_guard lock(notifyMutex_);
@@ -836,7 +838,7 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
         descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (descriptor < 0) return errno;
     }
-    auto* file = new OpenFile{descriptor, inode, copies_[inode], false, false};
+    auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, copies_[inode], false, false}));
     // The kernel keeps one set of pages per inode, shared by every open
     // file. While files of another copy are open, this one reads past the
     // pages, so that nobody reads a mix of two versions. Otherwise the pages
@@ -853,9 +855,29 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
     return file;
 }
 
+DomainMount::OpenFile* DomainMount::keepOpen(std::unique_ptr<OpenFile> file) {
+    auto* kept = file.get();
+    openFiles_.emplace(kept, std::move(file));
+    return kept;
+}
+
+void DomainMount::closeLeftOpenFiles() {
+    std::lock_guard lock(filesMutex_);
+    for (auto& [file, owned] : openFiles_) ::close(file->descriptor);
+    openFiles_.clear();
+    files_.clear();
+    writers_.clear();
+}
+
 void DomainMount::release(OpenFile* file) {
+    std::unique_ptr<OpenFile> owned;
     {
         std::lock_guard lock(filesMutex_);
+        auto kept = openFiles_.find(file);
+        if (kept != openFiles_.end()) {
+            owned = std::move(kept->second);
+            openFiles_.erase(kept);
+        }
         auto found = files_.find(file->inode);
         if (found != files_.end()) {
             auto copy = found->second.open.find(file->copy);
@@ -867,7 +889,6 @@ void DomainMount::release(OpenFile* file) {
         }
     }
     ::close(file->descriptor);
-    delete file;
 }
 
 std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier) {

@@ -179,6 +179,12 @@ private:
     };
     std::map<Inode, InodeFiles> files_;
     std::map<Inode, int> writers_;  // files open for writing, per inode
+    // Every open file, owned here: a session that ends while files are open
+    // never releases them, so the mount closes what is left when it stops.
+    std::map<OpenFile*, std::unique_ptr<OpenFile>> openFiles_;
+    // Keeps a new open file (filesMutex_ held).
+    OpenFile* keepOpen(std::unique_ptr<OpenFile> file);
+    void closeLeftOpenFiles();
     // Signals wait for the extension, whose answers run on the shared pool:
     // they get threads of their own so that they can never take all of it.
     std::unique_ptr<TaskPool> signalWorkers_;

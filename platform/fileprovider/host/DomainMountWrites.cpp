@@ -485,7 +485,7 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
         ::close(descriptor);
         return error;
     }
-    auto* file = new OpenFile{descriptor, inode, 0, false, true};
+    auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, 0, false, true}));
     file->writable = forWriting;
     auto& state = files_[inode];
     if (forWriting) {

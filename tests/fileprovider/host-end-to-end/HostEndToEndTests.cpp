@@ -422,8 +422,10 @@ TEST_F(ProgramEndToEnd, KillingTheDaemonMidUploadLosesNothing) {
     ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); })) << describe();
     stopProgram(SIGKILL);
     run("fusermount3 -uz '" + folder().string() + "' 2>/dev/null");
+    // The held PUT has not reached the drive. (Its body arrived whole before
+    // the gate, so the service may still store it once the gate opens.)
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "big.bin"));
     service_.clearFaults();
-    EXPECT_FALSE(std::filesystem::exists(drive_ / "big.bin") && readFile(drive_ / "big.bin") == contents);
 
     // Started again, it mounts the domain and sends the file.
     startProgram();
