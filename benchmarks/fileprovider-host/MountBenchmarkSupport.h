@@ -1,8 +1,9 @@
 #pragma once
 
 // What the benchmarks of a mounted domain share: whether this process may
-// mount, the size of the large file, writing that file, and registering
-// (and so mounting) a domain with the daemon.
+// mount, the size of the large file, writing that file, the project's own
+// extension signed in to a drive of the local service, and registering (and
+// so mounting) a domain with the daemon.
 
 #include <unistd.h>
 
@@ -15,7 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "fileprovider/FileProviderExtension.h"
+#include "fileprovider/OcisFileServer.h"
+#include "platform/defaults/Defaults.h"
 #include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/http/HttpTransport.h"
+#include "shared/session/DesktopSession.h"
+#include "shared/session/KeychainStore.h"
+#include "shared/session/OAuthClient.h"
+#include "shared/session/OcisClient.h"
+#include "shared/session/PlainOnlyDriveService.h"
+#include "shared/session/TokenProvider.h"
+#include "tools/localservice/LocalService.h"
 
 namespace nimbuscrate::benchmarks {
 
@@ -38,6 +50,47 @@ inline void writeBigFile(const std::filesystem::path& path, std::uint64_t bytes)
         out.write(block.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(block.size(), bytes - written)));
     }
 }
+
+// The extension as the program runs it: a session for `drive` of the local
+// service in a secret store under `root`, the mapping database, the upload
+// counter and the file-server client, all kept here for the daemon's life.
+struct SignedInExtension {
+    SignedInExtension(localservice::LocalService& service, const std::string& drive, const std::filesystem::path& root)
+        : issued(service.issueTokens()),
+          store(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
+                KeychainBackends::inDirectory(root / "secrets")),
+          mapping(root / "container"),
+          defaults(root / "group.json"),
+          uploads(std::make_shared<UploadActivityStore>(defaults)),
+          encryption(std::make_shared<PlainOnlyDriveService>()),
+          oauth(HttpTransport::shared(), store, Clock::system()),
+          tokens(store, oauth, Clock::system()),
+          client(store, tokens, OcisClient::Services{encryption, nullptr, &mapping, uploads}) {
+        service.useForThisProcess();
+        store.save(bytesOf(DesktopSession::create(
+                               OAuthTokens{issued.accessToken, issued.refreshToken, Date::now().addingSeconds(3600)},
+                               DriveSelection{drive, drive, *Url::parse(service.webDavUrl(drive))})
+                               .toJSON()));
+    }
+
+    fp::ExtensionFactory factory() {
+        FileProviderExtension::Services services{std::make_shared<OcisFileServer>(client), encryption, &mapping,
+                                                 uploads};
+        return [services](fp::ExtensionEnvironment environment) -> fp::ExtensionPtr {
+            return FileProviderExtension::make(std::move(environment), services);
+        };
+    }
+
+    localservice::IssuedTokens issued;
+    KeychainStore store;
+    MappingStore mapping;
+    Defaults defaults;
+    std::shared_ptr<UploadActivityStore> uploads;
+    std::shared_ptr<PlainOnlyDriveService> encryption;
+    OAuthClient oauth;
+    TokenProvider tokens;
+    OcisClient client;
+};
 
 // Registers the domain over the daemon's control requests; true once it is
 // added (and mounted).

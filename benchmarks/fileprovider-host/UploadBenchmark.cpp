@@ -18,18 +18,7 @@
 
 #include "benchmarks/BenchmarkSupport.h"
 #include "benchmarks/fileprovider-host/MountBenchmarkSupport.h"
-#include "fileprovider/FileProviderExtension.h"
-#include "fileprovider/OcisFileServer.h"
-#include "platform/defaults/Defaults.h"
 #include "platform/fileprovider/host/HostDaemon.h"
-#include "platform/http/HttpTransport.h"
-#include "shared/session/DesktopSession.h"
-#include "shared/session/KeychainStore.h"
-#include "shared/session/OAuthClient.h"
-#include "shared/session/OcisClient.h"
-#include "shared/session/PlainOnlyDriveService.h"
-#include "shared/session/TokenProvider.h"
-#include "tools/localservice/LocalService.h"
 
 namespace nimbuscrate::benchmarks {
 namespace {
@@ -51,31 +40,14 @@ void BM_UploadThroughMount(benchmark::State& state) {
     writeBigFile(source, bytes);
 
     localservice::LocalService service(localservice::LocalService::Options{root / "service", 0, std::nullopt});
-    service.useForThisProcess();
     service.addDrive({"bench", "Bench", "project", ""});
-    const auto issued = service.issueTokens();
-    KeychainStore store(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
-                        KeychainBackends::inDirectory(root / "secrets"));
-    store.save(bytesOf(DesktopSession::create(
-                           OAuthTokens{issued.accessToken, issued.refreshToken, Date::now().addingSeconds(3600)},
-                           DriveSelection{"bench", "Bench", *Url::parse(service.webDavUrl("bench"))})
-                           .toJSON()));
-    MappingStore mapping(root / "container");
-    Defaults defaults(root / "group.json");
-    auto uploads = std::make_shared<UploadActivityStore>(defaults);
-    auto encryption = std::make_shared<PlainOnlyDriveService>();
-    OAuthClient oauth(HttpTransport::shared(), store, Clock::system());
-    TokenProvider tokens(store, oauth, Clock::system());
-    OcisClient client(store, tokens, OcisClient::Services{encryption, nullptr, &mapping, uploads});
+    SignedInExtension extension(service, "bench", root);
 
     fp::host::HostDaemon::Options options;
     options.home = root / "home";
     options.runtimeDirectory = root / "run";
     options.dataDirectory = root / "data";
-    FileProviderExtension::Services services{std::make_shared<OcisFileServer>(client), encryption, &mapping, uploads};
-    options.factory = [services](fp::ExtensionEnvironment environment) -> fp::ExtensionPtr {
-        return FileProviderExtension::make(std::move(environment), services);
-    };
+    options.factory = extension.factory();
     fp::host::HostDaemon daemon(options);
     daemon.start();
     if (!addDomain(daemon, "bench", "Bench")) {
@@ -106,7 +78,7 @@ void BM_UploadThroughMount(benchmark::State& state) {
         start = Steady::now();
         std::string curl = "curl -sS -o /dev/null -T '" + source.string() + "' --cacert '" +
                            service.caCertificateFile().string() + "' --connect-to '" + connectTo +
-                           "' -H 'Authorization: Bearer " + issued.accessToken + "' '" + service.webDavUrl("bench") +
+                           "' -H 'Authorization: Bearer " + extension.issued.accessToken + "' '" + service.webDavUrl("bench") +
                            "/curl-" + std::to_string(round) + ".bin'";
         if (std::system(curl.c_str()) != 0) {
             state.SkipWithError("curl upload failed");
