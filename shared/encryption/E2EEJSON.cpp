@@ -198,6 +198,11 @@ E2EEJSON E2EEJSON::fromMembers(Object members) {
 }
 
 E2EEJSON E2EEJSON::parse(std::string_view text) {
+    // A raw NUL is never valid in JSON text, and nlohmann's reader takes it
+    // for the end of the input, which would silently drop whatever follows.
+    if (text.find('\0') != std::string_view::npos) {
+        throw JSONReadError("A NUL byte is not accepted in JSON text.");
+    }
     Builder builder;
     nlohmann::json::sax_parse(text.data(), text.data() + text.size(), &builder);
     return builder.take();

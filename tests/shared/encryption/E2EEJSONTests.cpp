@@ -11,6 +11,7 @@
 namespace nimbuscrate {
 namespace {
 
+using namespace std::string_literals;
 using testing::expectInvalid;
 using testing::fixture;
 
@@ -82,6 +83,8 @@ TEST(encryption_JSONReader, RefusesDocumentsOutsideTheValueModel) {
         // Canonically equivalent names are one name.
         "{\"\xc3\xa9\":1,\"e\xcc\x81\":2}",
         "\"\\ud800\"", "\"\xff\"", "[\"\x01\"]",
+        // A raw NUL is never JSON text, also not after a complete value.
+        "{}\0{\"a\":1}"s, "[1]\0garbage"s, "1\0"s, "{\"a\":1}\0"s, "\0"s, "\"a\0b\""s,
     };
     for (const auto& text : texts) {
         EXPECT_THROW(E2EEJSON::parse(text), JSONReadError) << text;
