@@ -241,7 +241,10 @@ void E2EEJSON::setMember(const E2EEJSON& value, std::string_view name) {
     const Object* object = objectValue();
     if (object == nullptr) return;
     Object copy = *object;
-    copy.insert_or_assign(equivalenceKey(name), Member{std::string(name), value});
+    const auto [position, added] = copy.try_emplace(equivalenceKey(name), Member{std::string(name), value});
+    // A name equivalent to one already held replaces only the value; the
+    // member keeps the spelling it was stored under.
+    if (!added) position->second.value = value;
     storage_ = std::make_shared<const Object>(std::move(copy));
 }
 

@@ -143,6 +143,16 @@ TEST(encryption_JSONValue, AccessorsNeverFailOnTheWrongCase) {
     EXPECT_EQ(object.canonicalString(), R"({"b":"new"})");
 }
 
+TEST(encryption_JSONValue, SetMemberUnderAnEquivalentNameReplacesOnlyTheValue) {
+    // Held composed (U+00E9), set decomposed (e, U+0301): one member, the
+    // new value, the name as it was first stored.
+    E2EEJSON object = E2EEJSON::object({{"\xc3\xa9", 1}});
+    object.setMember(2, "e\xcc\x81");
+    EXPECT_EQ(object.memberNames(), std::vector<std::string>{"\xc3\xa9"});
+    EXPECT_EQ(object.canonicalString(), "{\"\xc3\xa9\":2}");
+    EXPECT_EQ(object.member("\xc3\xa9"), E2EEJSON(2));
+}
+
 TEST(encryption_JSONValue, SafeIntegerAcceptsOnlyTheSafeRange) {
     EXPECT_EQ(E2EEJSON(0).safeInteger(), 0);
     EXPECT_EQ(E2EEJSON(9007199254740991LL).safeInteger(), 9007199254740991LL);
