@@ -12,6 +12,7 @@
 namespace nimbuscrate {
 namespace {
 
+using testing::expectAuthenticationFailure;
 using testing::expectInvalid;
 using testing::fixture;
 using testing::fromHex;
@@ -55,7 +56,9 @@ TEST(encryption_Base64URL, RefusesEveryNonCanonicalOrOversizedText) {
         {E2EEJSON("AAAA+AAA"), 6, std::nullopt, "plus"},
         {E2EEJSON("AAAA/AAA"), 6, std::nullopt, "slash"},
         {E2EEJSON("AAAA AAA"), 6, std::nullopt, "space"},
-        {E2EEJSON("AAAA\n"), 6, std::nullopt, "line feed"},
+        {E2EEJSON("AAAA\n"), 6, std::nullopt, "line feed (five characters, refused by length)"},
+        // Seven characters pass the length rule, so the character check refuses it.
+        {E2EEJSON("AAAAAA\n"), 6, std::nullopt, "line feed after six characters"},
         {E2EEJSON("A"), 6, std::nullopt, "one character"},
         {E2EEJSON(""), 12, 12, "empty with exact length"},
         {E2EEJSON(E2EECrypto::base64URLEncode(Bytes(31, 1))), 32, 32, "31 bytes for 32"},
@@ -179,8 +182,8 @@ TEST(encryption_Envelope, AnotherAssociatedDataOrKeyFailsAuthentication) {
     const Bytes aad = E2EECrypto::associatedData("acct", "node", "rev", "metadata");
     const Bytes other = E2EECrypto::associatedData("acct", "node", "rev", "file-key");
     const E2EEJSON envelope = E2EECrypto::sealEnvelope(key32(1), bytesOf("x"), aad);
-    EXPECT_THROW(E2EECrypto::openEnvelope(key32(1), envelope, other, 32), CryptoError);
-    EXPECT_THROW(E2EECrypto::openEnvelope(key32(2), envelope, aad, 32), CryptoError);
+    expectAuthenticationFailure([&] { E2EECrypto::openEnvelope(key32(1), envelope, other, 32); }, "other associated data");
+    expectAuthenticationFailure([&] { E2EECrypto::openEnvelope(key32(2), envelope, aad, 32); }, "other key");
 }
 
 TEST(encryption_Envelope, MalformedEnvelopesAreRefusedBeforeDecryption) {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/core/Bytes.h"
+#include "shared/encryption/CryptoError.h"
 #include "shared/encryption/E2EEError.h"
 #include "shared/encryption/E2EEJSON.h"
 
@@ -69,6 +70,19 @@ void expectE2EEError(E2EEError::Case expected, Body&& body, const std::string& l
 template <typename Body>
 void expectInvalid(Body&& body, const std::string& label = "") {
     expectE2EEError(E2EEError::Case::invalid, std::forward<Body>(body), label);
+}
+
+// Runs body and expects the cipher's own authentication failure.
+template <typename Body>
+void expectAuthenticationFailure(Body&& body, const std::string& label = "") {
+    try {
+        body();
+        ADD_FAILURE() << "opened: " << label;
+    } catch (const CryptoError& error) {
+        EXPECT_EQ(error.kind(), CryptoError::Kind::authenticationFailure) << error.what() << " " << label;
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << "unexpected error " << error.what() << ": " << label;
+    }
 }
 
 }  // namespace nimbuscrate::testing

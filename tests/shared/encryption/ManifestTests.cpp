@@ -12,6 +12,7 @@
 namespace nimbuscrate {
 namespace {
 
+using testing::expectAuthenticationFailure;
 using testing::expectInvalid;
 using testing::fixture;
 using testing::toE2EE;
@@ -296,7 +297,8 @@ TEST_F(encryption_Manifests, OpenFileRefusesMalformedManifests) {
     // A key envelope bound to another revision fails authentication.
     E2EEJSON moved = value;
     moved.setMember("another-revision", "revisionId");
-    EXPECT_THROW(E2EECrypto::openFile(keys_, signManifest(moved, metadata, base.file.key)), CryptoError);
+    expectAuthenticationFailure([&] { E2EECrypto::openFile(keys_, signManifest(moved, metadata, base.file.key)); },
+                                "key envelope of another revision");
 }
 
 TEST_F(encryption_Manifests, OpenNodeRefusesMalformedNodes) {
@@ -325,13 +327,15 @@ TEST_F(encryption_Manifests, OpenNodeRefusesMalformedNodes) {
         {signNode(metadata, 4, {{"parentId", nullptr}}), "parent"},
         {signNode(E2EEJSON::object({{"name", "."}}), 4), "name"},
         {signNode(E2EEJSON::object({{"name", "D"}, {"driveId", "a/b"}}), 4), "drive identifier"},
+        {signNode(E2EEJSON::object({{"name", "D"}, {"driveId", "drive-1\n"}}), 4), "drive with a trailing line feed"},
         {signNode(E2EEJSON::object({{"name", "D"}, {"driveId", std::string(513, 'd')}}), 4), "drive of 513"},
         {signNode(E2EEJSON::object({{"name", "D"}, {"driveId", 5}}), 4), "drive as a number"},
     };
     for (const auto& c : refused) expectInvalid([&] { E2EECrypto::openNode(keys_, c.record); }, c.label);
 
     // Node metadata sealed for generation 4 does not open as generation 5.
-    EXPECT_THROW(E2EECrypto::openNode(keys_, signNode(metadata, 4, {{"generation", 5}})), CryptoError);
+    expectAuthenticationFailure([&] { E2EECrypto::openNode(keys_, signNode(metadata, 4, {{"generation", 5}})); },
+                                "metadata of generation 4 as generation 5");
     EXPECT_NO_THROW(E2EECrypto::openNode(keys_, signNode(E2EEJSON::object({{"name", "D"}, {"driveId", std::string(512, 'd')}}), 4)));
 }
 
@@ -364,6 +368,7 @@ TEST_F(encryption_Manifests, MakeNodeRecordChecksItsArgumentsAndItsResult) {
         {"n1", "folder", "", 1, "Docs", nullptr, "parent id"},
         // Refused by the check of the result: no reader would accept the drive.
         {"n1", "folder", "root", 1, "Docs", "bad/drive", "drive identifier"},
+        {"n1", "folder", "root", 1, "Docs", "drive-1\n", "drive with a trailing line feed"},
         {"n1", "folder", "root", 1, "Docs", 7, "drive as a number"},
         {"n1", "folder", "root", E2EEJSON::kMaxSafeInteger + 1, "Docs", nullptr, "generation above 2^53 - 1"},
     };

@@ -21,6 +21,7 @@
 namespace nimbuscrate {
 namespace {
 
+using testing::expectAuthenticationFailure;
 using testing::expectInvalid;
 using testing::fixture;
 using testing::fromHex;
@@ -51,18 +52,6 @@ E2EECrypto::File fileOf(const nlohmann::json& vectors, std::int64_t size) {
     file.key = SecretBytes(key.begin(), key.end());
     file.aad = bytesOf(vectors["aad"].get<std::string>());
     return file;
-}
-
-template <typename Body>
-void expectAuthenticationFailure(Body&& body, const std::string& label) {
-    try {
-        body();
-        ADD_FAILURE() << "opened: " << label;
-    } catch (const CryptoError& error) {
-        EXPECT_EQ(error.kind(), CryptoError::Kind::authenticationFailure) << label;
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << "unexpected error " << error.what() << ": " << label;
-    }
 }
 
 TEST(encryption_SegmentedFormat, CiphertextLengthAtTheBoundaries) {
