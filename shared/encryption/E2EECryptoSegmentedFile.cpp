@@ -1,7 +1,6 @@
 // The segmented file format of E2EECrypto.
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,6 +44,16 @@ SecretBytes segmentKey(const E2EECrypto::File& file, const Bytes& header) {
     return E2EECrypto::hkdfSHA256(file.key, ByteView(header).subspan(1, 32), file.aad);
 }
 
+// Removes the file at path only while the path still names the file with
+// this device and inode: whatever else has been put there since is left
+// alone. Errors are ignored.
+void removeIfSameFile(const std::filesystem::path& path, dev_t device, ino_t inode) noexcept {
+    struct stat current {};
+    if (::lstat(path.c_str(), &current) == 0 && current.st_dev == device && current.st_ino == inode) {
+        ::unlink(path.c_str());
+    }
+}
+
 // Creates the destination as a new, empty file with permissions 0600. An
 // existing file or link at the path is removed first (never followed or
 // truncated); a destination that is the source file itself is refused.
@@ -62,14 +71,13 @@ std::pair<dev_t, ino_t> createDestination(const std::filesystem::path& destinati
     if (descriptor < 0) throw E2EEError::invalid();
     FileHandle created(descriptor);
     // The mode of open is reduced by the umask; the file must end up 0600.
-    if (::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) {
-        closeFileHandle(created);
-        ::unlink(destination.c_str());
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || ::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) {
+        segmented::discardPartialOutput(created, false, destination);
         throw E2EEError::invalid();
     }
-    const std::pair<dev_t, ino_t> identity{created.device(), created.inode()};
     closeFileHandle(created);
-    return identity;
+    return {status.st_dev, status.st_ino};
 }
 
 }  // namespace
@@ -140,11 +148,14 @@ SecretBytes openSmallPayload(ByteView payload, const File& file) {
 namespace segmented {
 
 void discardPartialOutput(FileHandle& output, bool finished, const std::filesystem::path& destination) noexcept {
-    closeFileHandle(output);
-    if (!finished) {
-        std::error_code ignored;
-        std::filesystem::remove(destination, ignored);
+    // The destination is removed only while its path still names the file
+    // this handle writes, and before the handle is closed, so that its inode
+    // cannot have been reused by another file in between.
+    struct stat written {};
+    if (!finished && output.isOpen() && ::fstat(output.descriptor(), &written) == 0) {
+        removeIfSameFile(destination, written.st_dev, written.st_ino);
     }
+    closeFileHandle(output);
 }
 
 Bytes sealSmallPayload(ByteView plaintext, const E2EECrypto::File& file, const std::optional<Bytes>& fixedHeader) {
@@ -191,14 +202,15 @@ void transformFile(const std::filesystem::path& source, const std::filesystem::p
         output = openFileForWriting(destination);
     } catch (...) {
         // Nothing of the new file may stay behind.
-        ::unlink(destination.c_str());
+        removeIfSameFile(destination, device, inode);
         throw;
     }
     bool sameFile = false;
     try {
         sameFile = output.device() == device && output.inode() == inode;
     } catch (...) {
-        discardPartialOutput(output, false, destination);
+        removeIfSameFile(destination, device, inode);
+        closeFileHandle(output);
         throw;
     }
     if (!sameFile) {

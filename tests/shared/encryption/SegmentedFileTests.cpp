@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <openssl/sha.h>
@@ -120,6 +124,40 @@ protected:
             expectInvalid(run, label);
         }
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir_ / "out"))) << label;
+    }
+
+    // Decrypts "stream" (the reference plaintext of size bytes) into "out"
+    // while a second thread waits until the start of the plaintext shows in
+    // "out", runs atBegun and then requests the stop, so the stop comes while
+    // the conversion is under way. Returns true when that stop cancelled the
+    // conversion, false when the conversion ended first.
+    bool decryptStoppedOnceOutputBegins(std::int64_t size, const std::function<void()>& atBegun) {
+        // Bytes 1 to 63 of the plaintext are not zero, so space the
+        // destination has reserved but not yet written never matches.
+        const Bytes expectedStart = plaintext(64);
+        std::stop_source stop;
+        std::jthread watcher([&](std::stop_token conversionEnded) {
+            while (!conversionEnded.stop_requested()) {
+                std::ifstream out(dir_ / "out", std::ios::binary);
+                Bytes start(expectedStart.size());
+                out.read(reinterpret_cast<char*>(start.data()), static_cast<std::streamsize>(start.size()));
+                if (out.gcount() == static_cast<std::streamsize>(start.size()) && start == expectedStart) {
+                    atBegun();
+                    stop.request_stop();
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+        });
+        bool cancelled = false;
+        try {
+            E2EECrypto::transformFile(dir_ / "stream", dir_ / "out", file(size), false, stop.get_token());
+        } catch (const CancellationError&) {
+            cancelled = true;
+        }
+        watcher.request_stop();
+        watcher.join();
+        return cancelled;
     }
 
     nlohmann::json vectors_;
@@ -284,6 +322,37 @@ TEST_F(encryption_SegmentedFile, CancellationLeavesNoOutput) {
     EXPECT_THROW(E2EECrypto::transformFile(dir_ / "plain", dir_ / "out", file(3 * kSeg), true, stop.get_token()),
                  CancellationError);
     EXPECT_FALSE(std::filesystem::exists(dir_ / "out"));
+}
+
+TEST_F(encryption_SegmentedFile, CancellationDuringAConversionLeavesNoOutput) {
+    const std::int64_t size = 16 * kSeg;
+    encrypted(size);
+    // The conversion may end before the second thread sees its output; each
+    // such attempt is simply made again.
+    bool cancelled = false;
+    for (int attempt = 0; attempt < 20 && !cancelled; ++attempt) {
+        std::filesystem::remove(dir_ / "out");
+        cancelled = decryptStoppedOnceOutputBegins(size, [] {});
+    }
+    ASSERT_TRUE(cancelled) << "every conversion ended before its stop request was seen";
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir_ / "out")));
+}
+
+TEST_F(encryption_SegmentedFile, AStoppedConversionRemovesOnlyTheFileItCreated) {
+    const std::int64_t size = 16 * kSeg;
+    encrypted(size);
+    bool cancelled = false;
+    for (int attempt = 0; attempt < 20 && !cancelled; ++attempt) {
+        std::filesystem::remove(dir_ / "out");
+        std::filesystem::remove(dir_ / "moved");
+        cancelled = decryptStoppedOnceOutputBegins(size, [&] {
+            // Another program moves the partial output away and puts its own file at the path.
+            std::filesystem::rename(dir_ / "out", dir_ / "moved");
+            writeFile(dir_ / "out", bytesOf("another program's file"));
+        });
+    }
+    ASSERT_TRUE(cancelled) << "every conversion ended before its stop request was seen";
+    EXPECT_EQ(stringOf(readFile(dir_ / "out")), "another program's file");
 }
 
 TEST_F(encryption_SegmentedFile, DestinationIsAlwaysANewPrivateFile) {
