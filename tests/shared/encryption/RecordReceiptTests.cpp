@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "shared/encryption/E2EECrypto.h"
+#include <cstdint>
+#include <vector>
+
 #include "shared/encryption/E2EEError.h"
 #include "shared/encryption/RecordReceipt.h"
 #include "tests/shared/encryption/Fixtures.h"
@@ -15,19 +17,54 @@ E2EEJSON signedRecord(const char* valueText) {
     return E2EEJSON::object({{"value", E2EEJSON::parse(valueText)}, {"signature", "sig"}});
 }
 
-std::string hashOf(const char* valueText) {
-    return E2EECrypto::sha256Base64URL(bytesOf(E2EEJSON::parse(valueText).canonicalString()));
-}
-
 TEST(encryption_RecordReceipt, FileRecordStoresThePreviousGenerationPlusOne) {
     E2EEJSON receipts = E2EEJSON::object();
     recordReceipt(signedRecord(R"({"nodeId":"n1","previousGeneration":4})"), true, receipts);
     EXPECT_EQ(receipts.member("file:n1").member("generation"), E2EEJSON(5));
-    EXPECT_EQ(receipts.member("file:n1").member("hash"), E2EEJSON(hashOf(R"({"nodeId":"n1","previousGeneration":4})")));
+    // Unpadded base64url SHA-256 of {"nodeId":"n1","previousGeneration":4},
+    // computed once with Python's hashlib.
+    EXPECT_EQ(receipts.member("file:n1").member("hash"), E2EEJSON("1MgbslQ42YIAvjRQB7SHYRVxxUT7d7MRS3qSFedKxsY"));
     // The node record of the same node is kept apart.
     recordReceipt(signedRecord(R"({"nodeId":"n1","generation":2})"), false, receipts);
     EXPECT_EQ(receipts.member("node:n1").member("generation"), E2EEJSON(2));
     EXPECT_EQ(receipts.member("file:n1").member("generation"), E2EEJSON(5));
+}
+
+TEST(encryption_RecordReceipt, HashIsOfTheCanonicalTextOfTheValueOnly) {
+    // The hashes are the unpadded base64url SHA-256 of the UTF-8 canonical
+    // texts, computed once with Python's hashlib (json.dumps with sorted keys
+    // and no whitespace gives the same texts for these values).
+    struct Case {
+        const char* valueText;
+        bool isFile;
+        const char* key;
+        std::int64_t generation;
+        const char* canonical;
+        const char* hash;
+    };
+    const std::vector<Case> cases = {
+        {R"({"previousGeneration":4, "nodeId":"n1"})", true, "file:n1", 5, R"({"nodeId":"n1","previousGeneration":4})",
+         "1MgbslQ42YIAvjRQB7SHYRVxxUT7d7MRS3qSFedKxsY"},
+        {R"({"nodeId":"n1","generation":2})", false, "node:n1", 2, R"({"generation":2,"nodeId":"n1"})",
+         "r_YnCtTntTqTFJBCkag0L_Tc4TdZ6s4-JJxhUDhTDWM"},
+        {"{\"name\":\"caf\xc3\xa9\",\"nodeId\":\"n2\",\"generation\":9,\"parentId\":\"root\",\"deleted\":false,"
+         "\"driveId\":null,\"tags\":[\"b\",\"a\"]}",
+         false, "node:n2", 9,
+         "{\"deleted\":false,\"driveId\":null,\"generation\":9,\"name\":\"caf\xc3\xa9\",\"nodeId\":\"n2\",\"parentId\":"
+         "\"root\",\"tags\":[\"b\",\"a\"]}",
+         "hHs9KNtN0Y8NAmfJLuSRrSpe8xG27Lm6ZSrOBA-sY5o"},
+    };
+    for (const auto& c : cases) {
+        const E2EEJSON value = E2EEJSON::parse(c.valueText);
+        EXPECT_EQ(value.canonicalString(), c.canonical) << c.key;
+        // Another signature over the same value gives the same receipt.
+        for (const char* signature : {"sig", "another signature"}) {
+            E2EEJSON receipts = E2EEJSON::object();
+            recordReceipt(E2EEJSON::object({{"value", value}, {"signature", signature}}), c.isFile, receipts);
+            EXPECT_EQ(receipts, E2EEJSON::object({{c.key, E2EEJSON::object({{"generation", c.generation}, {"hash", c.hash}})}}))
+                << c.key;
+        }
+    }
 }
 
 TEST(encryption_RecordReceipt, ReceiptsOnlyMoveForward) {
