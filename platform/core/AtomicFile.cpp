@@ -57,15 +57,17 @@ void writeFileAtomically(const std::filesystem::path& file, const Bytes& data, m
         if (::fchmod(fd, mode) != 0) throw posixError(errno, "chmod " + temporary.string());
         writeAll(fd, data.data(), data.size());
         if (::fsync(fd) != 0) throw posixError(errno, "fsync " + temporary.string());
-        if (::close(fd) != 0) {
-            const int error = errno;
-            ::unlink(temporary.c_str());
-            throw posixError(error, "close " + temporary.string());
-        }
     } catch (...) {
         ::close(fd);
         ::unlink(temporary.c_str());
         throw;
+    }
+    // Closed exactly once, whatever close answers: the descriptor is gone
+    // even when close reports an error.
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw posixError(error, "close " + temporary.string());
     }
     if (::rename(temporary.c_str(), file.c_str()) != 0) {
         const int error = errno;
@@ -76,10 +78,22 @@ void writeFileAtomically(const std::filesystem::path& file, const Bytes& data, m
 }
 
 std::optional<Bytes> readFileNoFollow(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO planted in the file's place must not wait
+    // for a writer; such a file is refused below.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return std::nullopt;
         throw posixError(errno, "open " + file.string());
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw posixError(error, "stat " + file.string());
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw posixError(EINVAL, "read " + file.string() + " (not a regular file)");
     }
     Bytes data;
     std::uint8_t buffer[16384];

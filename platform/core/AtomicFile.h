@@ -16,7 +16,8 @@ namespace nimbuscrate {
 void writeFileAtomically(const std::filesystem::path& file, const Bytes& data, mode_t mode = 0600);
 
 // The whole file, or nothing when it does not exist. A symbolic link is not
-// followed (reading one fails). Throws PlatformError on other failures.
+// followed, and anything but a regular file (a FIFO, a device, a folder) is
+// refused without blocking: both fail. Throws PlatformError on other failures.
 std::optional<Bytes> readFileNoFollow(const std::filesystem::path& file);
 
 // Flushes a folder's entries (after a rename or unlink in it).

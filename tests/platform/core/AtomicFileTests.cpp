@@ -49,5 +49,16 @@ TEST(AtomicFile, FailureLeavesTheTargetUntouched) {
     EXPECT_FALSE(std::filesystem::exists(file));
 }
 
+TEST(AtomicFile, ReadingRefusesAnythingButARegularFileWithoutBlocking) {
+    TemporaryDirectory dir;
+    // A FIFO with no writer would block an ordinary open for ever.
+    const auto fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_THROW(readFileNoFollow(fifo), PlatformError);
+    const auto folder = dir / "folder";
+    std::filesystem::create_directory(folder);
+    EXPECT_THROW(readFileNoFollow(folder), PlatformError);
+}
+
 }  // namespace
 }  // namespace nimbuscrate
