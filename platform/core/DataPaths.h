@@ -10,6 +10,8 @@ namespace nimbuscrate {
 //   shared/secrets/             the secret store both programs use
 //   shared/group.app.nimbuscrate.json   the application group defaults
 //   containers/<program>/       one program's own data (mapping database, caches, standard defaults)
+// Without HOME, the home folder of the user's password-database entry is
+// used; throws PlatformError when there is none.
 std::filesystem::path dataRoot();
 std::filesystem::path sharedDataDirectory();
 // The container of the running program; setProgramName picks it ("Nimbuscrate",
