@@ -1,8 +1,21 @@
 #include "platform/tasks/TaskPool.h"
 
 #include <algorithm>
+#include <exception>
+#include <string>
+
+#include "platform/log/Logger.h"
 
 namespace nimbuscrate {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("app.nimbuscrate.fileprovider", "tasks");
+    return instance;
+}
+
+}  // namespace
 
 TaskPool::TaskPool(std::size_t threads) {
     threads = std::max<std::size_t>(threads, 1);
@@ -31,8 +44,7 @@ void TaskPool::shutdown() {
     {
         std::lock_guard lock(mutex_);
         if (stopping_ && workers_.empty()) return;
-        stopping_ = true;
-        queue_.clear();
+        stopping_ = true;  // refuses new tasks; the queued ones still run
     }
     stop_.request_stop();
     wake_.notify_all();
@@ -62,7 +74,13 @@ void TaskPool::work() {
             queue_.pop_front();
             ++running_;
         }
-        task(stop_.get_token());
+        try {
+            task(stop_.get_token());
+        } catch (const std::exception& error) {
+            logger().error(std::string("A task failed: ") + error.what());
+        } catch (...) {
+            logger().error("A task failed with an error that is not a std::exception.");
+        }
         // Destroy what the task captured before it counts as done, so that
         // waitIdle never returns while a task's objects are still alive.
         task = nullptr;

@@ -12,8 +12,11 @@
 namespace nimbuscrate {
 
 // A pool of worker threads for unstructured tasks. Each task receives the
-// pool's stop token; shutdown (or destruction) asks running tasks to stop,
-// drops the tasks not yet started, and joins the workers.
+// pool's stop token. Every task that submit() accepted runs exactly once:
+// shutdown (or destruction) requests stop, lets the workers run what is
+// still queued (those tasks see their token stopped from the start, so they
+// end as cancelled and still answer their callers), and joins the workers.
+// A task that throws is logged as an error; the pool goes on.
 class TaskPool {
 public:
     using Task = std::function<void(std::stop_token)>;
@@ -30,7 +33,9 @@ public:
     // Blocks until no task is queued or running.
     void waitIdle();
 
-    // Requests stop, drops queued tasks, joins. Safe to call twice.
+    // Requests stop, runs the queued tasks, joins. Safe to call twice. Called
+    // from inside a task, it cannot join that task's worker, which ends
+    // after the queue is empty.
     void shutdown();
 
     std::stop_token stopToken() const { return stop_.get_token(); }

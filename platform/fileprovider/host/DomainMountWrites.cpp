@@ -164,7 +164,9 @@ void DomainMount::runQueue(Inode inode, std::stop_token stop) {
     for (;;) {
         bool more = false;
         try {
-            more = syncOnce(inode, stop);
+            // Started only after the writes were stopped: nothing is sent,
+            // the change stays recorded for the next run.
+            if (!stop.stop_requested()) more = syncOnce(inode, stop);
         } catch (const std::exception& error) {
             logger().error("A change could not be sent: " + std::string(error.what()));
             std::lock_guard lock(writes_->mutex);

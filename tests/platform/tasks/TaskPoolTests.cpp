@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <stdexcept>
 
+#include "platform/log/LogCapture.h"
 #include "platform/tasks/Executor.h"
 
 namespace nimbuscrate {
@@ -19,23 +21,61 @@ TEST(TaskPool, RunsEveryTaskOnce) {
     EXPECT_EQ(ran.load(), 1000);
 }
 
-TEST(TaskPool, ShutdownStopsRunningTasksAndDropsQueuedOnes) {
+TEST(TaskPool, ShutdownStopsRunningTasksAndStillRunsQueuedOnesCancelled) {
     TaskPool pool(1);
     std::promise<void> started;
     std::atomic<bool> sawStop{false};
-    std::atomic<bool> queuedRan{false};
+    std::atomic<int> queuedRuns{0};
+    std::atomic<int> queuedSawStopAtStart{0};
     pool.submit([&](std::stop_token stop) {
         started.set_value();
         while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         sawStop = true;
     });
-    pool.submit([&](std::stop_token) { queuedRan = true; });
+    // Accepted but not started when shutdown comes: each still runs once,
+    // with its token already stopped, so its caller hears back.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(pool.submit([&](std::stop_token stop) {
+            if (stop.stop_requested()) ++queuedSawStopAtStart;
+            ++queuedRuns;
+        }));
+    }
     started.get_future().wait();
     pool.shutdown();
     EXPECT_TRUE(sawStop);
-    EXPECT_FALSE(queuedRan);
+    EXPECT_EQ(queuedRuns.load(), 3);
+    EXPECT_EQ(queuedSawStopAtStart.load(), 3);
     EXPECT_FALSE(pool.submit([](std::stop_token) {}));
     pool.shutdown();  // a second shutdown is harmless
+    EXPECT_EQ(queuedRuns.load(), 3);
+}
+
+TEST(TaskPool, DestructionRunsEveryAcceptedTask) {
+    std::atomic<int> ran{0};
+    {
+        TaskPool pool(2);
+        for (int i = 0; i < 100; ++i) ASSERT_TRUE(pool.submit([&](std::stop_token) { ++ran; }));
+    }
+    EXPECT_EQ(ran.load(), 100);
+}
+
+TEST(TaskPool, ATaskThatThrowsIsLoggedAndThePoolGoesOn) {
+    LogCapture capture;
+    TaskPool pool(1);
+    std::atomic<int> ran{0};
+    pool.submit([](std::stop_token) { throw std::runtime_error("disk on fire"); });
+    pool.submit([](std::stop_token) { throw 42; });
+    pool.submit([&](std::stop_token) { ++ran; });
+    pool.waitIdle();
+    EXPECT_EQ(ran.load(), 1);
+    const auto entries = capture.matching("tasks", "disk on fire");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].level, LogLevel::error);
+    EXPECT_EQ(capture.matching("tasks", "not a std::exception").size(), 1u);
+    // The worker survived both: it still takes new work.
+    ASSERT_TRUE(pool.submit([&](std::stop_token) { ++ran; }));
+    pool.waitIdle();
+    EXPECT_EQ(ran.load(), 2);
 }
 
 TEST(ManualExecutor, RunsWorkOnlyWhenAskedIncludingWorkPostedMeanwhile) {
