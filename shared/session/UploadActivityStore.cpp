@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/log/Logger.h"
+
 namespace nimbuscrate {
 
 namespace {
@@ -56,6 +58,11 @@ bool isLive(const std::string& key) {
     }
 }
 
+const Logger& logger() {
+    static const Logger instance("app.nimbuscrate.fileprovider", "uploads");
+    return instance;
+}
+
 }  // namespace
 
 UploadActivityToken::UploadActivityToken(std::function<void()> finishHandler)
@@ -83,6 +90,16 @@ const std::shared_ptr<UploadActivityStore>& UploadActivityStore::shared() {
 void UploadActivityStore::publishLocked() {
     const std::int64_t mine = static_cast<std::int64_t>(activeOperations_.size());
     const std::string me = thisProcessKey();
+    try {
+        writeCounts(mine, me);
+    } catch (const std::exception& error) {
+        // The set in memory stays exact; the next write that succeeds
+        // publishes the right total.
+        logger().error("The upload count could not be published: " + std::string(error.what()));
+    }
+}
+
+void UploadActivityStore::writeCounts(std::int64_t mine, const std::string& me) {
     defaults_.update([&](nlohmann::json& values) {
         nlohmann::json processes = values.contains(kProcessesKey) && values[kProcessesKey].is_object()
                                        ? values[kProcessesKey]
@@ -109,16 +126,20 @@ void UploadActivityStore::resetCount() {
 }
 
 std::shared_ptr<UploadActivityToken> UploadActivityStore::beginUpload() {
+    // The token is made before the upload is counted, so nothing can fail
+    // between counting and handing the token out: the upload is either
+    // counted with a token that takes it off, or not counted at all.
     const Uuid operation = Uuid::random();
+    std::weak_ptr<UploadActivityStore> weakStore = weak_from_this();
+    auto token = std::make_shared<UploadActivityToken>([weakStore, operation] {
+        if (auto store = weakStore.lock()) store->finishUpload(operation);
+    });
     {
         std::lock_guard guard(lock_);
         activeOperations_.insert(operation);
         publishLocked();
     }
-    std::weak_ptr<UploadActivityStore> weakStore = weak_from_this();
-    return std::make_shared<UploadActivityToken>([weakStore, operation] {
-        if (auto store = weakStore.lock()) store->finishUpload(operation);
-    });
+    return token;
 }
 
 void UploadActivityStore::finishUpload(const Uuid& operation) {

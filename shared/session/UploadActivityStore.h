@@ -30,6 +30,12 @@ public:
     // The process-wide store over the group suite.
     static const std::shared_ptr<UploadActivityStore>& shared();
 
+    // None of the three operations below fails when the count cannot be
+    // written to the suite: the failure is logged, this process's count in
+    // memory stays exact, and the next write that succeeds publishes the
+    // right total. So an upload never fails, and a token's destructor never
+    // throws, because of the counter.
+
     // Forgets this process's uploads (start-up and invalidation of the extension).
     void resetCount();
     // Counts one more upload until the token finishes.
@@ -42,7 +48,9 @@ public:
     std::int64_t publishedCount() const;
 
 private:
+    // Writes this process's count and the total of all live processes; never throws.
     void publishLocked();
+    void writeCounts(std::int64_t mine, const std::string& me);
 
     Defaults& defaults_;
     mutable std::mutex lock_;

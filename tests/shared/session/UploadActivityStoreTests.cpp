@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/log/LogCapture.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TemporaryDirectory.h"
 
@@ -88,6 +89,51 @@ TEST(UploadActivityStore, ConcurrentThreadsNeverLoseACount) {
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(f.published(), 0);
+}
+
+TEST(UploadActivityStore, AnUnwritableSuiteNeverFailsAnUploadAndTheNextWriteIsExact) {
+    // A regular file where the suite's folder should be: no write can
+    // succeed, not even as root.
+    TemporaryDirectory dir;
+    const auto folder = dir / "suite";
+    auto block = [&] {
+        std::filesystem::remove_all(folder);
+        std::ofstream(folder) << "not a folder";
+    };
+    auto unblock = [&] {
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directory(folder);
+    };
+    Defaults group(folder / "group.app.nimbuscrate.json");
+    auto store = std::make_shared<UploadActivityStore>(group);
+    LogCapture capture;
+    block();
+
+    std::shared_ptr<UploadActivityToken> first, second;
+    ASSERT_NO_THROW(first = store->beginUpload());
+    ASSERT_NO_THROW(second = store->beginUpload());
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(store->activeOperations(), 2u);
+    EXPECT_NO_THROW(first->finish());
+    EXPECT_NO_THROW({ auto dropped = store->beginUpload(); });  // finished by its destructor
+    EXPECT_NO_THROW(store->resetCount());
+    EXPECT_EQ(store->activeOperations(), 0u);
+    EXPECT_FALSE(capture.matching("uploads", "could not be published").empty());
+
+    unblock();
+    auto third = store->beginUpload();
+    EXPECT_EQ(group.integer("active-upload-count"), 1);
+    second->finish();  // forgotten by the reset: the count stays exact
+    EXPECT_EQ(group.integer("active-upload-count"), 1);
+
+    block();
+    auto fourth = store->beginUpload();
+    EXPECT_EQ(store->activeOperations(), 2u);
+    unblock();
+    third->finish();
+    EXPECT_EQ(group.integer("active-upload-count"), 1);  // the fourth, counted while the suite was unwritable
+    fourth->finish();
+    EXPECT_EQ(group.integer("active-upload-count"), 0);
 }
 
 TEST(UploadActivityStore, CountsFromTwoProcessesAddUp) {
