@@ -75,6 +75,30 @@ bool preparePrivateFolder(const std::filesystem::path& directory) {
     return true;
 }
 
+enum class FolderState { missing, usable, unusable };
+
+// Looks at the folder without changing it (reads never create or tighten it).
+FolderState inspectFolder(const std::filesystem::path& directory) {
+    struct stat info {};
+    if (::lstat(directory.c_str(), &info) != 0) return errno == ENOENT ? FolderState::missing : FolderState::unusable;
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return FolderState::unusable;
+    return FolderState::usable;
+}
+
+// Removes the temporary files of saves that never finished (a crash between
+// writing and renaming). Called under the store's lock, which every save
+// holds, so no temporary file of a save in progress can be among them.
+void removeLeftoverTemporaryFiles(const std::filesystem::path& directory) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(".") && name.find(".item.tmp-") != std::string::npos) {
+            std::error_code ignored;
+            std::filesystem::remove(entry.path(), ignored);
+        }
+    }
+}
+
 }  // namespace
 
 SecretItemLock::~SecretItemLock() {
@@ -84,9 +108,15 @@ SecretItemLock::~SecretItemLock() {
 FileSecretStore::FileSecretStore(std::filesystem::path directory) : directory_(std::move(directory)) {}
 
 SecretCopyResult FileSecretStore::copy(const SecretItemKey& key) {
-    if (!preparePrivateFolder(directory_)) return {kSecretIOError, std::nullopt};
+    switch (inspectFolder(directory_)) {
+    case FolderState::missing: return {kSecretItemNotFound, std::nullopt};
+    case FolderState::unusable: return {kSecretIOError, std::nullopt};
+    case FolderState::usable: break;
+    }
     std::optional<Bytes> contents;
     try {
+        // Never follows a link and refuses anything but a regular file
+        // without waiting (a FIFO in the item's place does not hang a read).
         contents = readFileNoFollow(directory_ / (itemStem(key) + ".item"));
     } catch (const PlatformError&) {
         return {kSecretIOError, std::nullopt};
@@ -115,6 +145,7 @@ SecretStatus writeItem(const std::filesystem::path& directory, const SecretItemK
     if (!preparePrivateFolder(directory)) return kSecretIOError;
     try {
         FileLock lock(directory / ".store.lock");
+        removeLeftoverTemporaryFiles(directory);
         const auto file = directory / (itemStem(key) + ".item");
         struct stat info {};
         const bool exists = ::lstat(file.c_str(), &info) == 0;

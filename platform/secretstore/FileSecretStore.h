@@ -24,7 +24,8 @@ private:
 // rename), so a reader in another process sees the old or the new item,
 // never a torn one. File names are hashes of (group, service, account), so
 // no account text can reach outside the folder; symbolic links are never
-// followed.
+// followed. Reading changes nothing on disk (a missing folder means no
+// item); a save first removes what a crashed save left behind.
 class FileSecretStore final : public SecretBackend {
 public:
     explicit FileSecretStore(std::filesystem::path directory);

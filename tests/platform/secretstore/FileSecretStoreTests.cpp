@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TemporaryDirectory.h"
@@ -65,15 +67,17 @@ TEST(FileSecretStore, PrivatePermissionsAndNoEscapeFromTheFolder) {
     const SecretItemKey hostile{"group", "app.nimbuscrate.e2ee.identity", "../../escape/" + std::string(300, 'x')};
     ASSERT_EQ(store.add(hostile, bytesOf("x")), kSecretSuccess);
     EXPECT_EQ(store.copy(hostile).data, bytesOf("x"));
+    { auto held = store.lockItem(hostile); }  // leaves the item's lock file behind
     EXPECT_EQ(modeOf(folder), 0700u);
-    int items = 0;
+    int items = 0, locks = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.path().extension() == ".item") {
-            ++items;
-            EXPECT_EQ(modeOf(entry.path()), 0600u);
-        }
+        const auto extension = entry.path().extension();
+        if (extension == ".item") ++items;
+        if (extension == ".lock") ++locks;
+        EXPECT_EQ(modeOf(entry.path()), 0600u) << entry.path();
     }
     EXPECT_EQ(items, 1);
+    EXPECT_EQ(locks, 2);  // the store's lock and the item's lock
     EXPECT_FALSE(std::filesystem::exists(dir / "escape"));
 }
 
@@ -85,6 +89,70 @@ TEST(FileSecretStore, TightensAFolderThatIsTooOpen) {
     FileSecretStore store(folder);
     EXPECT_EQ(store.add(kItem, bytesOf("a")), kSecretSuccess);
     EXPECT_EQ(modeOf(folder), 0700u);
+}
+
+TEST(FileSecretStore, ReadingChangesNothingOnDisk) {
+    TemporaryDirectory dir;
+    const auto folder = dir / "secrets";
+    FileSecretStore store(folder);
+    // No folder yet: no item, and no folder made by looking.
+    EXPECT_EQ(store.copy(kItem).status, kSecretItemNotFound);
+    EXPECT_FALSE(std::filesystem::exists(folder));
+    // A folder that is too open is read as it is; only a save tightens it.
+    std::filesystem::create_directory(folder);
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(store.copy(kItem).status, kSecretItemNotFound);
+    EXPECT_EQ(modeOf(folder), 0755u);
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+}
+
+// The one file of the store's folder whose name ends with the extension.
+std::filesystem::path onlyFileWithExtension(const std::filesystem::path& folder, const std::string& extension) {
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().extension() == extension) found.push_back(entry.path());
+    }
+    if (found.size() != 1) throw std::runtime_error("expected one " + extension + " file");
+    return found.front();
+}
+
+TEST(FileSecretStore, AnythingButARegularFileInAnItemsPlaceIsRefusedWithoutBlocking) {
+    TemporaryDirectory dir;
+    const auto folder = dir / "secrets";
+    FileSecretStore store(folder);
+    ASSERT_EQ(store.add(kItem, bytesOf("a")), kSecretSuccess);
+    const auto itemFile = onlyFileWithExtension(folder, ".item");
+    // A FIFO with no writer: an ordinary open would wait for ever.
+    std::filesystem::remove(itemFile);
+    ASSERT_EQ(::mkfifo(itemFile.c_str(), 0600), 0);
+    EXPECT_EQ(store.copy(kItem).status, kSecretIOError);
+    // A folder and a link are refused the same way.
+    std::filesystem::remove(itemFile);
+    std::filesystem::create_directory(itemFile);
+    EXPECT_EQ(store.copy(kItem).status, kSecretIOError);
+    std::filesystem::remove(itemFile);
+    std::ofstream(dir / "elsewhere") << "{}";
+    std::filesystem::create_symlink(dir / "elsewhere", itemFile);
+    EXPECT_EQ(store.copy(kItem).status, kSecretIOError);
+}
+
+TEST(FileSecretStore, ASaveRemovesWhatACrashedSaveLeftBehind) {
+    TemporaryDirectory dir;
+    const auto folder = dir / "secrets";
+    FileSecretStore store(folder);
+    ASSERT_EQ(store.add(kItem, bytesOf("a")), kSecretSuccess);
+    // What a save that died between writing and renaming leaves.
+    const auto itemName = onlyFileWithExtension(folder, ".item").filename().string();
+    const auto leftover = folder / ("." + itemName + ".tmp-00112233aabbccdd");
+    std::ofstream(leftover) << "half a secret";
+    EXPECT_EQ(store.copy(kItem).data, bytesOf("a"));
+    EXPECT_TRUE(std::filesystem::exists(leftover));  // reading changes nothing
+    ASSERT_EQ(store.update(kItem, bytesOf("b")), kSecretSuccess);
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+    EXPECT_EQ(store.copy(kItem).data, bytesOf("b"));
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+    }
 }
 
 TEST(FileSecretStore, RefusesAFolderThatIsALink) {
@@ -110,26 +178,46 @@ TEST(FileSecretStore, DamagedItemReadsAsDecodeError) {
 TEST(FileSecretStore, ReaderInAnotherProcessNeverSeesATornItem) {
     TemporaryDirectory dir;
     const auto folder = dir / "secrets";
+    const auto readerDone = dir / "reader-done";
+    const auto writerDone = dir / "writer-done";
     // Two large values that differ in every byte: a torn read would mix them.
     const Bytes first(64 * 1024, 'a'), second(64 * 1024, 'b');
+    constexpr int kChangesToSee = 6;
     ASSERT_EQ(FileSecretStore(folder).add(kItem, first), kSecretSuccess);
+    // The writer alternates the two values until the reader has seen enough
+    // changes (at most a fixed number of saves).
     ChildProcess writer([&] {
         FileSecretStore store(folder);
-        for (int i = 0; i < 300; ++i) {
-            if (store.update(kItem, i % 2 ? first : second) != kSecretSuccess) return false;
+        bool ok = true;
+        for (int i = 0; i < 5000 && ok && !std::filesystem::exists(readerDone); ++i) {
+            ok = store.update(kItem, i % 2 ? first : second) == kSecretSuccess;
         }
-        return true;
+        std::ofstream(writerDone) << "x";
+        return ok;
     });
+    // The reader reads while the writer runs and counts how often the value
+    // it sees changed; both values seen several times proves the two overlapped.
     ChildProcess reader([&] {
         FileSecretStore store(folder);
-        for (int i = 0; i < 600; ++i) {
+        int changes = 0;
+        char last = 'a';
+        bool ok = true;
+        while (ok && changes < kChangesToSee) {
+            const bool writerFinished = std::filesystem::exists(writerDone);
             const auto result = store.copy(kItem);
-            if (result.status != kSecretSuccess || (result.data != first && result.data != second)) return false;
+            ok = result.status == kSecretSuccess && (result.data == first || result.data == second);
+            if (ok && result.data->front() != last) {
+                last = static_cast<char>(result.data->front());
+                ++changes;
+            }
+            if (writerFinished) break;  // its last value has been read
         }
-        return true;
+        std::ofstream(readerDone) << "x";
+        return ok && changes >= kChangesToSee;
     });
     EXPECT_TRUE(writer.wait());
-    EXPECT_TRUE(reader.wait());
+    EXPECT_TRUE(reader.wait()) << "a torn or failed read, or the reader saw fewer than " << kChangesToSee
+                               << " changes";
 }
 
 TEST(FileSecretStore, ItemLockExcludesOtherProcesses) {
