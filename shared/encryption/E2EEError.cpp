@@ -15,7 +15,9 @@ namespace {
 // app's host name the same one.
 std::string webAppHost() {
     const auto url = Url::parse(std::string("https://") + NIMBUSCRATE_WEBAPP_HOST);
-    if (!url) throw std::logic_error(std::string("compiled-in web app host does not parse: ") + NIMBUSCRATE_WEBAPP_HOST);
+    if (!url) {
+        throw std::logic_error(std::string("compiled-in web app host does not parse: ") + NIMBUSCRATE_WEBAPP_HOST);
+    }
     return url->host();
 }
 
@@ -29,8 +31,7 @@ const std::string& E2EEError::message(Case kind) {
         "The encryption identity changed. Unlock this account again before continuing.",
         "Encrypted file history is older, conflicting, or incomplete. Refresh before making changes.",
         "This file changed on another device or its name is ambiguous. Refresh before saving again.",
-        "Finish encryption setup on " + webAppHost() +
-            ", then return here to unlock your files.",
+        "Finish encryption setup on " + webAppHost() + ", then return here to unlock your files.",
         "Your signed-in account changed. Try again.",
     };
     return messages[static_cast<std::size_t>(kind)];
