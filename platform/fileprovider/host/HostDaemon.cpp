@@ -89,6 +89,7 @@ struct HostDaemon::Connection {
     std::mutex writeMutex;
     bool closed = false;    // nothing more is sent
     bool released = false;  // the descriptor is closed
+    std::atomic<bool> finished{false};  // its thread is done serving and may be joined
 
     void send(const nlohmann::json& reply) {
         std::string line = reply.dump() + "\n";
@@ -180,7 +181,10 @@ void HostDaemon::start() {
         throw posixError(error, "bind " + path.string());
     }
     ::chmod(path.c_str(), 0600);
-    if (::pipe2(wakePipe_, O_CLOEXEC) != 0) throw posixError(errno, "pipe");
+    // Neither end blocks: the accept thread drains it, and a wake-up that
+    // finds it full is not needed (it is readable already).
+    if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw posixError(errno, "pipe");
+    stopping_ = false;
 
     {
         std::lock_guard lock(mutex_);
@@ -204,19 +208,22 @@ void HostDaemon::start() {
 void HostDaemon::stop() {
     if (!started_) return;
     started_ = false;
+    stopping_ = true;
     char wake = 1;
     (void)!::write(wakePipe_[1], &wake, 1);
     if (acceptThread_.joinable()) acceptThread_.join();
+    // No connection comes any more: end those still served and join them all.
+    std::list<ConnectionThread> connections;
     {
         std::lock_guard lock(connectionsMutex_);
-        for (auto& connection : connections_) {
-            std::lock_guard guard(connection->writeMutex);
-            if (!connection->released) ::shutdown(connection->descriptor, SHUT_RDWR);
+        for (auto& entry : connections_) {
+            std::lock_guard guard(entry.connection->writeMutex);
+            if (!entry.connection->released) ::shutdown(entry.connection->descriptor, SHUT_RDWR);
         }
+        connections.swap(connections_);
     }
-    for (auto& thread : connectionThreads_) thread.join();
-    connectionThreads_.clear();
-    connections_.clear();
+    for (auto& entry : connections) entry.thread.join();
+    connections.clear();
     std::map<std::string, std::shared_ptr<DomainMount>> mounts;
     {
         std::lock_guard lock(mutex_);
@@ -430,12 +437,41 @@ void HostDaemon::handle(const nlohmann::json& request, std::function<void(nlohma
     }
 }
 
+std::size_t HostDaemon::connectionThreads() const {
+    std::lock_guard lock(connectionsMutex_);
+    return connections_.size();
+}
+
+void HostDaemon::reapConnections() {
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard lock(connectionsMutex_);
+        for (auto entry = connections_.begin(); entry != connections_.end();) {
+            if (entry->connection->finished) {
+                ended.push_back(std::move(entry->thread));
+                entry = connections_.erase(entry);
+            } else {
+                ++entry;
+            }
+        }
+    }
+    // Each has finished serving: joining only waits for its thread to return.
+    for (auto& thread : ended) thread.join();
+}
+
 void HostDaemon::acceptLoop() {
     for (;;) {
         pollfd descriptors[2] = {{listener_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
         int ready = ::poll(descriptors, 2, -1);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0 || (descriptors[1].revents & POLLIN)) return;
+        if (ready < 0) return;
+        if (descriptors[1].revents & POLLIN) {
+            char drained[64];
+            while (::read(wakePipe_[0], drained, sizeof drained) > 0) {
+            }
+            if (stopping_) return;
+            reapConnections();
+        }
         if (!(descriptors[0].revents & POLLIN)) continue;
         int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
@@ -449,8 +485,7 @@ void HostDaemon::acceptLoop() {
         auto connection = std::make_shared<Connection>();
         connection->descriptor = client;
         std::lock_guard lock(connectionsMutex_);
-        connections_.push_back(connection);
-        connectionThreads_.emplace_back([this, connection] { serve(connection); });
+        connections_.push_back(ConnectionThread{connection, std::thread([this, connection] { serve(connection); })});
     }
 }
 
@@ -492,10 +527,17 @@ void HostDaemon::serve(std::shared_ptr<Connection> connection) {
             handle(request, [connection](nlohmann::json reply) { connection->send(reply); });
         }
     }
-    std::lock_guard lock(connection->writeMutex);
-    connection->closed = true;
-    connection->released = true;
-    ::close(connection->descriptor);
+    {
+        // Replies still to come (a signal, a wait) find it closed.
+        std::lock_guard lock(connection->writeMutex);
+        connection->closed = true;
+        connection->released = true;
+        ::close(connection->descriptor);
+    }
+    // The accept thread joins this thread and frees the connection.
+    connection->finished = true;
+    char wake = 1;
+    (void)!::write(wakePipe_[1], &wake, 1);
 }
 
 }  // namespace nimbuscrate::fp::host

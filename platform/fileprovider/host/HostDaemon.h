@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,8 +55,16 @@ public:
     // Handles one request; `reply` runs exactly once, maybe later and on another thread.
     void handle(const nlohmann::json& request, std::function<void(nlohmann::json)> reply);
 
+    // Control connections whose threads are not joined yet: those being
+    // served, and those that just ended (joined soon after they end).
+    std::size_t connectionThreads() const;
+
 private:
     struct Connection;
+    struct ConnectionThread {
+        std::shared_ptr<Connection> connection;
+        std::thread thread;
+    };
 
     std::filesystem::path registryPath() const;
     void saveRegistry();
@@ -64,6 +74,8 @@ private:
     std::optional<Error> removeDomain(const std::string& identifier);
     void acceptLoop();
     void serve(std::shared_ptr<Connection> connection);
+    // Joins and frees the connections that have ended (accept thread only).
+    void reapConnections();
 
     Options options_;
     SystemClock clock_;
@@ -73,11 +85,12 @@ private:
     std::vector<Domain> registered_;
     std::map<std::string, std::shared_ptr<DomainMount>> mounts_;
     int listener_ = -1;
+    // Wakes the accept thread: to stop, or to join a connection that ended.
     int wakePipe_[2] = {-1, -1};
+    std::atomic<bool> stopping_{false};
     std::thread acceptThread_;
-    std::mutex connectionsMutex_;
-    std::vector<std::shared_ptr<Connection>> connections_;
-    std::vector<std::thread> connectionThreads_;
+    mutable std::mutex connectionsMutex_;
+    std::list<ConnectionThread> connections_;
     bool started_ = false;
 };
 

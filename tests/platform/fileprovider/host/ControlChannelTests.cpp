@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <string>
 #include <thread>
@@ -50,6 +51,24 @@ std::string readLine(int descriptor) {
         line.push_back(c);
     }
     return line;
+}
+
+// Sends one request line and returns the reply line.
+std::string ask(int descriptor, const std::string& request) {
+    std::string line = request + "\n";
+    if (::send(descriptor, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) return {};
+    return readLine(descriptor);
+}
+
+// Waits, boundedly, until the condition holds.
+template <class Predicate>
+bool eventually(Predicate predicate) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return predicate();
 }
 
 TEST(FileProviderHostControl, MalformedRequestsGetAnErrorReplyAndServingGoesOn) {
@@ -194,6 +213,31 @@ TEST(FileProviderHostControl, ASecondHostForTheSameSocketIsRefused) {
     HostDaemon third(daemonOptions(root));
     EXPECT_NO_THROW(third.start());
     third.stop();
+    std::filesystem::remove_all(root);
+}
+
+TEST(FileProviderHostControl, EndedConnectionsAreJoinedAndFreed) {
+    auto root = freshFolder("reap");
+    HostDaemon daemon(daemonOptions(root));
+    daemon.start();
+    // One call per connection, as the command-line client makes them.
+    for (int i = 0; i < 50; ++i) {
+        int connection = connectTo(daemon.socketPath());
+        ASSERT_GE(connection, 0);
+        ASSERT_THAT(ask(connection, R"({"id": 1, "op": "getDomains"})"), HasSubstr("\"ok\":true"));
+        ::close(connection);
+    }
+    EXPECT_TRUE(eventually([&] { return daemon.connectionThreads() == 0; }))
+        << daemon.connectionThreads() << " ended connections are still held";
+
+    // One still open stays served and counted until it ends.
+    int open = connectTo(daemon.socketPath());
+    ASSERT_GE(open, 0);
+    EXPECT_THAT(ask(open, R"({"id": 2, "op": "getDomains"})"), HasSubstr("\"ok\":true"));
+    EXPECT_EQ(daemon.connectionThreads(), 1u);
+    ::close(open);
+    EXPECT_TRUE(eventually([&] { return daemon.connectionThreads() == 0; }));
+    daemon.stop();
     std::filesystem::remove_all(root);
 }
 
