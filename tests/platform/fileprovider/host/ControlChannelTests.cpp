@@ -71,6 +71,17 @@ bool eventually(Predicate predicate) {
     return predicate();
 }
 
+// A socket file that nobody serves, as a host that died leaves it.
+void leaveStaleSocket(const std::filesystem::path& path) {
+    std::filesystem::create_directories(path.parent_path());
+    int descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(descriptor);  // not unlinked
+}
+
 TEST(FileProviderHostControl, MalformedRequestsGetAnErrorReplyAndServingGoesOn) {
     auto root = freshFolder("malformed");
     HostDaemon daemon(daemonOptions(root));
@@ -208,11 +219,31 @@ TEST(FileProviderHostControl, ASecondHostForTheSameSocketIsRefused) {
     first.start();
     HostDaemon second(daemonOptions(root));
     EXPECT_THROW(second.start(), std::runtime_error);
+    // The first one still serves.
+    int connection = connectTo(first.socketPath());
+    ASSERT_GE(connection, 0);
+    EXPECT_THAT(ask(connection, R"({"id": 1, "op": "getDomains"})"), HasSubstr("\"ok\":true"));
+    ::close(connection);
     first.stop();
-    // Once the first is gone, a stale socket file does not stop a new host.
-    HostDaemon third(daemonOptions(root));
-    EXPECT_NO_THROW(third.start());
-    third.stop();
+    EXPECT_FALSE(std::filesystem::exists(first.socketPath()));
+    std::filesystem::remove_all(root);
+}
+
+TEST(FileProviderHostControl, AStaleSocketFileDoesNotStopANewHost) {
+    auto root = freshFolder("stale");
+    auto options = daemonOptions(root);
+    auto socket = controlSocketPath(options.runtimeDirectory);
+    ASSERT_NO_FATAL_FAILURE(leaveStaleSocket(socket));
+    ASSERT_TRUE(std::filesystem::is_socket(socket));
+    ASSERT_LT(connectTo(socket), 0) << "the stale socket must not answer";
+
+    HostDaemon daemon(options);
+    ASSERT_NO_THROW(daemon.start());
+    int connection = connectTo(socket);
+    ASSERT_GE(connection, 0);
+    EXPECT_THAT(ask(connection, R"({"id": 1, "op": "getDomains"})"), HasSubstr("\"ok\":true"));
+    ::close(connection);
+    daemon.stop();
     std::filesystem::remove_all(root);
 }
 
