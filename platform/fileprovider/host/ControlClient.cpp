@@ -1,7 +1,6 @@
 #include "platform/fileprovider/host/ControlClient.h"
 #include "platform/fileprovider/host/DaemonManager.h"
 
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,8 +10,6 @@
 
 #include "platform/fileprovider/host/ControlProtocol.h"
 #include "platform/tasks/TaskPool.h"
-
-extern char** environ;
 
 namespace nimbuscrate::fp::host {
 namespace {
@@ -248,18 +245,6 @@ void ChannelManager::userVisiblePath(
                        }
                        done(std::filesystem::path(path->get<std::string>()), std::nullopt);
                    });
-}
-
-void launchHostProgram(const std::filesystem::path& program) {
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Its own session, so that it outlives the app.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    std::string path = program.string();
-    char* argv[] = {path.data(), nullptr};
-    pid_t child = 0;
-    posix_spawn(&child, path.c_str(), nullptr, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
 }
 
 }  // namespace nimbuscrate::fp::host

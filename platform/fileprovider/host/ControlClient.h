@@ -103,7 +103,4 @@ private:
     TaskPool& tasks_;
 };
 
-// Starts the host program detached from the caller (for startHost).
-void launchHostProgram(const std::filesystem::path& program);
-
 }  // namespace nimbuscrate::fp::host
