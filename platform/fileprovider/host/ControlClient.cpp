@@ -32,16 +32,25 @@ Error lost(const std::string& why) {
     return Error{kCocoaErrorDomain, CocoaErrorCode::connectionInterrupted, ErrorUserInfo{why, nullptr}};
 }
 
+// Runs `onDrop` when the last holder lets go, unless it was cleared first:
+// a pool task that never runs (the pool was shut down) still answers its callers.
+struct UnlessRun {
+    std::function<void()> onDrop;
+    ~UnlessRun() {
+        if (onDrop) onDrop();
+    }
+};
+
 }  // namespace
 
 std::shared_ptr<ControlClient> ControlClient::connect(const std::filesystem::path& socket, TaskPool& tasks,
                                                       std::function<void()> startHost,
-                                                      std::chrono::milliseconds wait) {
+                                                      std::chrono::milliseconds wait, std::stop_token stop) {
     int descriptor = tryConnect(socket);
     if (descriptor < 0 && startHost) {
         startHost();
         auto deadline = std::chrono::steady_clock::now() + wait;
-        while (descriptor < 0 && std::chrono::steady_clock::now() < deadline) {
+        while (descriptor < 0 && !stop.stop_requested() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             descriptor = tryConnect(socket);
         }
@@ -160,21 +169,74 @@ ChannelDomainService::~ChannelDomainService() {
 }
 
 void ChannelDomainService::send(nlohmann::json request, ControlClient::ReplyHandler done) {
-    std::shared_ptr<ControlClient> client;
+    auto checked = [done](ControlClient::Reply reply) { done(ControlClient::check(std::move(reply))); };
+    bool startSending = false;
     {
         std::lock_guard lock(mutex_);
-        if (!client_ || !client_->connected()) {
-            try {
-                client_ = ControlClient::connect(socket_, tasks_, startHost_);
-            } catch (const ErrorException& error) {
-                auto failure = error.error();
-                tasks_.submit([done, failure](std::stop_token) { done(failure); });
+        waiting_.push_back(Outgoing{std::move(request), std::move(checked)});
+        startSending = !sending_;
+        sending_ = true;
+    }
+    if (!startSending) return;  // the task under way sends it too
+    auto self = shared_from_this();
+    // Should the pool refuse or drop the task (it is shutting down), the
+    // calls still fail, from another thread.
+    auto unrun = std::make_shared<UnlessRun>();
+    unrun->onDrop = [self] {
+        std::thread([self] { self->failWaiting(lost("The app's tasks have stopped.")); }).detach();
+    };
+    tasks_.submit([self, unrun](std::stop_token stop) {
+        unrun->onDrop = nullptr;
+        self->sendWaiting(stop);
+    });
+}
+
+void ChannelDomainService::sendWaiting(std::stop_token stop) {
+    for (;;) {
+        std::shared_ptr<ControlClient> client;
+        {
+            std::lock_guard lock(mutex_);
+            if (waiting_.empty()) {
+                sending_ = false;
                 return;
             }
+            client = client_;
         }
-        client = client_;
+        std::optional<Error> failure;
+        if (!client || !client->connected()) {
+            // May start the host and wait for it to answer.
+            try {
+                client = ControlClient::connect(socket_, tasks_, startHost_, std::chrono::seconds(5), stop);
+            } catch (const ErrorException& error) {
+                client.reset();
+                failure = error.error();
+            }
+        }
+        std::deque<Outgoing> batch;
+        {
+            std::lock_guard lock(mutex_);
+            if (client) client_ = client;
+            batch.swap(waiting_);
+        }
+        // What waited during a failed attempt fails with it; what comes later gets a new attempt.
+        for (auto& outgoing : batch) {
+            if (failure) {
+                outgoing.done(*failure);
+            } else {
+                client->call(std::move(outgoing.request), std::move(outgoing.done));
+            }
+        }
     }
-    client->call(std::move(request), [done](ControlClient::Reply reply) { done(ControlClient::check(std::move(reply))); });
+}
+
+void ChannelDomainService::failWaiting(const Error& error) {
+    std::deque<Outgoing> batch;
+    {
+        std::lock_guard lock(mutex_);
+        batch.swap(waiting_);
+        sending_ = false;
+    }
+    for (auto& outgoing : batch) outgoing.done(error);
 }
 
 void ChannelDomainService::addDomain(const Domain& domain, Completion done) {

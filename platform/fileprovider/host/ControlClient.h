@@ -1,11 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 #include <variant>
 
@@ -30,12 +32,14 @@ public:
     using ReplyHandler = std::function<void(Reply)>;
 
     // Connects to the socket; when nothing answers and `startHost` is given,
-    // calls it once and keeps trying until `wait` has passed. Throws
+    // calls it once and keeps trying until `wait` has passed or `stop` is
+    // requested. Blocks meanwhile: call it on a worker thread. Throws
     // ErrorException (4097) when no host could be reached. The client lives
     // until its connection ends (close() ends it).
     static std::shared_ptr<ControlClient> connect(const std::filesystem::path& socket, TaskPool& tasks,
                                                   std::function<void()> startHost = {},
-                                                  std::chrono::milliseconds wait = std::chrono::seconds(5));
+                                                  std::chrono::milliseconds wait = std::chrono::seconds(5),
+                                                  std::stop_token stop = {});
     ~ControlClient();
 
     // Sends the request (its "id" is set here).
@@ -61,7 +65,10 @@ private:
 
 // The app's domain registration over the control channel. It connects on
 // first use (starting the host when the socket is silent) and again after a
-// dropped connection.
+// dropped connection. Every call only queues its request and returns: a pool
+// task connects (never under the lock) and sends the queued requests in
+// order, and each handler runs once, on another thread. Made with
+// std::make_shared (its tasks and managers keep it alive).
 class ChannelDomainService final : public DomainService, public std::enable_shared_from_this<ChannelDomainService> {
 public:
     ChannelDomainService(std::filesystem::path socket, TaskPool& tasks, std::function<void()> startHost = {});
@@ -72,15 +79,27 @@ public:
     void getDomains(std::function<void(std::vector<Domain>, std::optional<Error>)> done) override;
     ManagerPtr managerFor(const Domain& domain) override;
 
-    // Sends one request, connecting when needed; the handler runs once.
+    // Queues one request, to be sent once connected; the handler runs once,
+    // with the reply object or the error (the host's, or 4097).
     void send(nlohmann::json request, ControlClient::ReplyHandler done);
 
 private:
+    struct Outgoing {
+        nlohmann::json request;
+        ControlClient::ReplyHandler done;
+    };
+    // The pool task: connects when needed and sends what waits, until nothing does.
+    void sendWaiting(std::stop_token stop);
+    // Fails every waiting request (nothing can send them).
+    void failWaiting(const Error& error);
+
     std::filesystem::path socket_;
     TaskPool& tasks_;
     std::function<void()> startHost_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards what follows; never held while connecting or sending
     std::shared_ptr<ControlClient> client_;
+    std::deque<Outgoing> waiting_;
+    bool sending_ = false;  // a sendWaiting task is queued or running
 };
 
 // One domain's manager over the control channel.

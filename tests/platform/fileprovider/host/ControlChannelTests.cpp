@@ -14,6 +14,8 @@
 #include "platform/fileprovider/host/ControlClient.h"
 #include "platform/fileprovider/host/ControlProtocol.h"
 #include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/fileprovider/testing/CompletionTracker.h"
+#include "platform/fileprovider/testing/Gate.h"
 #include "platform/fileprovider/testing/InMemoryExtension.h"
 #include "tests/support/MountTestSupport.h"
 
@@ -183,33 +185,125 @@ TEST(FileProviderHostControl, TheDomainServiceStartsTheHostWhenTheSocketIsSilent
     auto root = freshFolder("launch");
     auto options = daemonOptions(root);
     std::unique_ptr<HostDaemon> daemon;
-    int launches = 0;
+    std::atomic<int> launches{0};
+    testing::Gate starting;  // the host starts only once the test opens it
     TaskPool tasks(2);
     auto service = std::make_shared<ChannelDomainService>(controlSocketPath(options.runtimeDirectory), tasks, [&] {
         ++launches;
+        starting.pass();
         daemon = std::make_unique<HostDaemon>(options);
         daemon->start();
     });
+    testing::CompletionTracker tracker;
 
-    std::promise<std::pair<std::vector<Domain>, std::optional<Error>>> answer;
-    service->getDomains([&](std::vector<Domain> domains, std::optional<Error> error) {
-        answer.set_value({std::move(domains), std::move(error)});
+    // Two calls while nothing answers: both return at once, on a thread of
+    // their own here so that a call that waits for the host cannot hang the test.
+    std::promise<std::pair<std::vector<Domain>, std::optional<Error>>> listed;
+    std::promise<std::optional<Error>> signalled;
+    std::atomic<bool> calledBack{false};
+    std::thread::id caller;
+    auto calls = std::async(std::launch::async, [&] {
+        caller = std::this_thread::get_id();
+        service->getDomains(tracker.wrap<std::vector<Domain>, std::optional<Error>>(
+            "getDomains", [&](std::vector<Domain> domains, std::optional<Error> error) {
+                if (std::this_thread::get_id() == caller) calledBack = true;
+                listed.set_value({std::move(domains), std::move(error)});
+            }));
+        // A manager's call for an unknown domain comes back as the host's error.
+        service->managerFor(Domain{"missing", "Missing"})
+            ->signalEnumerator(kRootContainer, tracker.wrap<std::optional<Error>>("signal", [&](std::optional<Error> error) {
+                if (std::this_thread::get_id() == caller) calledBack = true;
+                signalled.set_value(error);
+            }));
     });
-    auto [domains, error] = answer.get_future().get();
+    bool returned = calls.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(starting.waitForArrivals(1));
+    auto listedFuture = listed.get_future();
+    auto signalledFuture = signalled.get_future();
+    // The host is not up: nothing can have answered yet.
+    EXPECT_NE(listedFuture.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    EXPECT_NE(signalledFuture.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    starting.open();
+    ASSERT_TRUE(returned) << "a call waited for the host to start";
+
+    auto [domains, error] = listedFuture.get();
     EXPECT_FALSE(error.has_value());
     EXPECT_TRUE(domains.empty());
-    EXPECT_EQ(launches, 1);
-
-    // A manager's call for an unknown domain comes back as the host's error.
-    std::promise<std::optional<Error>> signalled;
-    service->managerFor(Domain{"missing", "Missing"})->signalEnumerator(kRootContainer, [&](std::optional<Error> failure) {
-        signalled.set_value(failure);
-    });
-    auto failure = signalled.get_future().get();
+    auto failure = signalledFuture.get();
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->code, FileProviderErrorCode::noSuchItem);
+    EXPECT_EQ(launches, 1);
+    EXPECT_FALSE(calledBack) << "a completion ran inside its call";
     service.reset();
+    tasks.waitIdle();
     daemon->stop();
+    EXPECT_THAT(tracker.check(), ::testing::IsEmpty());
+    std::filesystem::remove_all(root);
+}
+
+TEST(FileProviderHostControl, WithoutAHostEachCallFailsOnceAndALaterCallConnects) {
+    auto root = freshFolder("nohost");
+    auto options = daemonOptions(root);
+    TaskPool tasks(2);
+    // No start command: a silent socket fails the calls.
+    auto service = std::make_shared<ChannelDomainService>(controlSocketPath(options.runtimeDirectory), tasks);
+    testing::CompletionTracker tracker;
+    auto getDomains = [&] {
+        auto answer = std::make_shared<std::promise<std::optional<Error>>>();
+        service->getDomains(tracker.wrap<std::vector<Domain>, std::optional<Error>>(
+            "getDomains", [answer](std::vector<Domain>, std::optional<Error> error) { answer->set_value(error); }));
+        return answer->get_future();
+    };
+    std::vector<std::future<std::optional<Error>>> failed;
+    for (int i = 0; i < 3; ++i) failed.push_back(getDomains());
+    for (auto& answer : failed) {
+        auto error = answer.get();
+        ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(error->domain, kCocoaErrorDomain);
+        EXPECT_EQ(error->code, CocoaErrorCode::connectionInterrupted);
+    }
+
+    HostDaemon daemon(options);
+    daemon.start();
+    EXPECT_EQ(getDomains().get(), std::nullopt);
+    service.reset();
+    tasks.waitIdle();
+    daemon.stop();
+    EXPECT_THAT(tracker.check(), ::testing::IsEmpty());
+    std::filesystem::remove_all(root);
+}
+
+TEST(FileProviderHostControl, CallsLeftQueuedWhenTheAppsTasksStopFailOnce) {
+    auto root = freshFolder("stopped");
+    auto options = daemonOptions(root);
+    HostDaemon daemon(options);
+    daemon.start();
+    TaskPool tasks(1);
+    auto service = std::make_shared<ChannelDomainService>(daemon.socketPath(), tasks);
+    testing::CompletionTracker tracker;
+    auto getDomains = [&] {
+        auto answer = std::make_shared<std::promise<std::optional<Error>>>();
+        service->getDomains(tracker.wrap<std::vector<Domain>, std::optional<Error>>(
+            "getDomains", [answer](std::vector<Domain>, std::optional<Error> error) { answer->set_value(error); }));
+        return answer->get_future();
+    };
+    // The one worker is busy: the call waits in the queue, and shutting the pool down drops it.
+    testing::Gate busy;
+    tasks.submit([&](std::stop_token stop) { busy.pass(stop); });
+    ASSERT_TRUE(busy.waitForArrivals(1));
+    auto queued = getDomains();
+    tasks.shutdown();
+    // And a call after the shutdown.
+    auto late = getDomains();
+    for (auto* answer : {&queued, &late}) {
+        ASSERT_EQ(answer->wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        auto error = answer->get();
+        ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(error->code, CocoaErrorCode::connectionInterrupted);
+    }
+    service.reset();
+    daemon.stop();
+    EXPECT_THAT(tracker.check(), ::testing::IsEmpty());
     std::filesystem::remove_all(root);
 }
 
