@@ -1,12 +1,13 @@
 #pragma once
 
 #include <array>
-#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -19,10 +20,17 @@ class Clock;
 
 // Removes the local copy of an uploaded file shortly after the upload, so
 // that its contents live on the server and are downloaded on demand again.
-// Each scheduled file gets its own worker that asks the system to evict it
-// 0.7 s after scheduling and, while the system refuses, again after 1.5, 3,
-// 6 and 12 s: five attempts in all. Nothing is persisted; stop() (and the
-// destructor) cancels every worker and waits until each has ended.
+// Each scheduled file is asked to be evicted 0.7 s after scheduling and,
+// while the system refuses, again 1.5, 3, 6 and 12 s after each refusal:
+// five attempts in all. Nothing is persisted.
+//
+// One worker thread serves every cleanup: it keeps the pending attempts in
+// a queue ordered by due time and waits on the clock for the earliest, so a
+// bulk copy of thousands of files costs queue entries, not threads. An
+// attempt only asks the system and returns; the system's answer, on its own
+// thread, logs the outcome and queues the next attempt. stop() (and the
+// destructor) drops every cleanup and joins the worker; an answer that comes
+// later is ignored.
 class AutomaticLocalCleanup {
 public:
     static constexpr double kFirstWaitSeconds = 0.7;
@@ -30,7 +38,7 @@ public:
     static constexpr std::array<double, 4> kRetryWaitSeconds{1.5, 3, 6, 12};
     static constexpr int kAttempts = 5;
 
-    // manager: the domain's manager, asked for at the start of each cleanup
+    // manager: the domain's manager, asked for when a cleanup is scheduled
     // (none: that cleanup does nothing). The clock must outlive this object.
     AutomaticLocalCleanup(std::function<fp::ManagerPtr()> manager, Clock& clock);
     ~AutomaticLocalCleanup();
@@ -40,30 +48,50 @@ public:
     // Starts the cleanup of one file and returns at once. Does nothing once stopped.
     void schedule(const std::string& identifier);
 
-    // Cancels every running cleanup and joins its worker; later schedules do nothing.
+    // Drops every cleanup and joins the worker; later schedules do nothing.
     void stop();
 
-    // Cleanups still running.
+    // Cleanups still running: waiting for an attempt or for the system's answer.
     std::size_t running() const;
 
-    // One eviction attempt: asks the manager to evict the item and waits for
-    // its answer; true when the system accepted. A refusal is logged at debug
-    // level. False also when stopped while waiting.
-    static bool evict(const std::string& identifier, fp::Manager& manager, std::stop_token stop);
+    // The due time, on the clock's monotonic scale, that the worker is now
+    // waiting for on the clock; none when it waits for nothing (for tests).
+    std::optional<double> waitingUntil() const;
 
 private:
-    struct Worker {
-        std::jthread thread;
-        std::shared_ptr<std::atomic<bool>> finished;
+    // The next attempt of one file's cleanup.
+    struct Attempt {
+        std::string identifier;
+        std::weak_ptr<fp::Manager> manager;  // the system's, which owns it
+        int number = 1;                      // 1 to kAttempts
     };
 
-    void run(const std::string& identifier, std::stop_token stop);
+    // What the worker, schedule() and the system's answers share. Answers
+    // may arrive after this object is gone, so they hold the state itself.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::multimap<double, Attempt> waiting;  // by due time on the clock's monotonic scale
+        std::size_t answersPending = 0;          // attempts the system has not answered yet
+        std::optional<double> sleepingUntil;     // the due time the worker waits for on the clock
+        std::stop_source wake;                   // cuts that wait short
+        bool stopped = false;
+    };
+
+    void work();
+    void attempt(Attempt next);
+    // Queues an attempt due at the time; wakes the worker when it is due
+    // before the one it waits for. Called with the state's mutex held.
+    static void queueLocked(State& state, double dueAt, Attempt next);
+    // Handles the system's answer to one attempt.
+    static void answered(const std::shared_ptr<State>& state, Clock& clock, Attempt done,
+                         std::optional<fp::Error> error);
 
     std::function<fp::ManagerPtr()> manager_;
     Clock& clock_;
-    mutable std::mutex mutex_;
-    std::list<Worker> workers_;
-    bool stopped_ = false;
+    std::shared_ptr<State> state_;
+    std::once_flag joined_;
+    std::thread worker_;  // last: starts once everything it uses is there
 };
 
 }  // namespace nimbuscrate

@@ -1,4 +1,8 @@
 #include "fileprovider/AutomaticLocalCleanup.h"
+
+#include <cmath>
+#include <filesystem>
+
 #include "platform/fileprovider/testing/FakeManager.h"
 #include "platform/log/LogCapture.h"
 #include "platform/tasks/Clock.h"
@@ -142,12 +146,14 @@ TEST(AutomaticLocalCleanupTest, CleanupsKeepTheirOwnSchedulesAndDestructionJoins
         ASSERT_TRUE(clock.waitForSleepers(1));
         clock.advance(Clock::Duration(0.5));
         cleanup.schedule("b");
-        ASSERT_TRUE(clock.waitForSleepers(2));
+        EXPECT_EQ(cleanup.running(), 2u);
+        ASSERT_TRUE(clock.waitForSleepers(1));  // one worker waits for whichever is due first
         clock.advance(Clock::Duration(0.2));  // a's first attempt is due, b's is not
         ASSERT_TRUE(eventually([&] { return manager->calls("evict").size() == 1; }));
         EXPECT_EQ(manager->calls("evict")[0].item, "a");
         ASSERT_TRUE(eventually([&] { return cleanup.running() == 1; }));
         manager->script("evict", "fail");
+        ASSERT_TRUE(clock.waitForSleepers(1));  // waiting for b's first attempt
         clock.advance(Clock::Duration(0.5));
         ASSERT_TRUE(eventually([&] { return manager->calls("evict").size() == 2; }));
         EXPECT_EQ(manager->calls("evict")[1].item, "b");
@@ -158,6 +164,66 @@ TEST(AutomaticLocalCleanupTest, CleanupsKeepTheirOwnSchedulesAndDestructionJoins
     clock.advance(Clock::Duration(100));
     tasks.waitIdle();
     EXPECT_EQ(manager->calls("evict").size(), 2u);
+}
+
+std::size_t threadsOfThisProcess() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+bool waitsUntil(const AutomaticLocalCleanup& cleanup, double dueAt) {
+    return eventually([&] {
+        auto until = cleanup.waitingUntil();
+        return until && std::abs(*until - dueAt) < 1e-6;
+    });
+}
+
+TEST(AutomaticLocalCleanupTest, ABulkOfCleanupsSharesOneWorkerAndOneWait) {
+    ManualClock clock;
+    TaskPool tasks(2);
+    auto manager = std::make_shared<fp::testing::FakeManager>(tasks, clock);
+    AutomaticLocalCleanup cleanup([manager] { return manager; }, clock);
+    const std::size_t threadsBefore = threadsOfThisProcess();
+    constexpr std::size_t kFiles = 2000;
+    for (std::size_t i = 0; i < kFiles; ++i) cleanup.schedule("file-" + std::to_string(i));
+    EXPECT_EQ(cleanup.running(), kFiles);
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);  // no thread per file
+    ASSERT_TRUE(clock.waitForSleepers(1));
+    EXPECT_EQ(clock.sleepers(), 1u);
+    clock.advance(Clock::Duration(0.7));
+    ASSERT_TRUE(eventually([&] { return cleanup.running() == 0; }));
+    auto calls = manager->calls("evict");
+    ASSERT_EQ(calls.size(), kFiles);
+    for (const auto& call : calls) EXPECT_NEAR(call.monotonicAt, 0.7, 1e-9);
+}
+
+TEST(AutomaticLocalCleanupTest, AnAttemptDueBeforeTheAwaitedOneIsMadeOnTime) {
+    ManualClock clock;
+    TaskPool tasks(2);
+    auto manager = std::make_shared<fp::testing::FakeManager>(tasks, clock);
+    manager->script("evict", "fail");
+    AutomaticLocalCleanup cleanup([manager] { return manager; }, clock);
+    cleanup.schedule("a");
+    ASSERT_TRUE(clock.waitForSleepers(1));
+    clock.advance(Clock::Duration(0.7));  // a is refused; its retry is due at 2.2
+    ASSERT_TRUE(waitsUntil(cleanup, 2.2));
+    ASSERT_TRUE(clock.waitForSleepers(1));
+    clock.advance(Clock::Duration(0.3));
+    cleanup.schedule("b");  // due at 1.7, before a's retry
+    ASSERT_TRUE(waitsUntil(cleanup, 1.7));
+    ASSERT_TRUE(clock.waitForSleepers(1));
+    clock.advance(Clock::Duration(0.7));
+    ASSERT_TRUE(eventually([&] { return manager->calls("evict").size() == 2; }));
+    EXPECT_EQ(manager->calls("evict")[1].item, "b");
+    EXPECT_NEAR(manager->calls("evict")[1].monotonicAt, 1.7, 1e-9);
+    ASSERT_TRUE(waitsUntil(cleanup, 2.2));
+    ASSERT_TRUE(clock.waitForSleepers(1));
+    clock.advance(Clock::Duration(0.5));
+    ASSERT_TRUE(eventually([&] { return manager->calls("evict").size() == 3; }));
+    EXPECT_EQ(manager->calls("evict")[2].item, "a");
+    EXPECT_NEAR(manager->calls("evict")[2].monotonicAt, 2.2, 1e-9);
+    ASSERT_TRUE(eventually([&] { return cleanup.running() == 0; }));
 }
 
 }  // namespace
