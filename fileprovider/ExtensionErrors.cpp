@@ -1,6 +1,7 @@
 #include "fileprovider/ExtensionErrors.h"
 
 #include "fileprovider/FileProviderErrorMapping.h"
+#include "fileprovider/ItemNameRules.h"
 
 namespace nimbuscrate {
 
@@ -10,6 +11,8 @@ fp::Error extensionError(std::exception_ptr error) {
             std::rethrow_exception(error);
         } catch (const NameCollisionError& collision) {
             return fp::Error::fileProvider(fp::FileProviderErrorCode::filenameCollision, collision.what());
+        } catch (const InvalidItemNameError& refused) {
+            return fp::Error::fileProvider(fp::FileProviderErrorCode::cannotSynchronize, refused.what());
         } catch (...) {
         }
     }

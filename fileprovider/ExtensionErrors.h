@@ -24,7 +24,9 @@ private:
 
 // The error handed to the system for a failure of an entry: a name collision
 // is the platform's filename-collision error (-1001, with its description),
-// so the system keeps the local item and reports the clash; every other
+// so the system keeps the local item and reports the clash; a name the drive
+// can never hold (InvalidItemNameError) is cannot-synchronize (-2005, with
+// its description), which the system shows instead of retrying; every other
 // failure goes through fileProviderError.
 fp::Error extensionError(std::exception_ptr error);
 

@@ -1,4 +1,6 @@
 #include "fileprovider/FileProviderErrorMapping.h"
+#include "fileprovider/ExtensionErrors.h"
+#include "fileprovider/ItemNameRules.h"
 
 #include <gtest/gtest.h>
 
@@ -92,34 +94,38 @@ std::vector<Case> mappingTable() {
     return cases;
 }
 
+// Checks one mapped error against its row of a table.
+void expectMapped(const fp::Error& mapped, const Case& row, const std::exception_ptr& input) {
+    EXPECT_EQ(mapped.domain, row.domain);
+    EXPECT_EQ(mapped.code, row.code);
+    switch (row.info) {
+        case Info::none:
+            EXPECT_FALSE(mapped.userInfo.has_value());
+            break;
+        case Info::empty:
+            ASSERT_TRUE(mapped.userInfo.has_value());
+            EXPECT_FALSE(mapped.userInfo->description.has_value());
+            EXPECT_FALSE(mapped.userInfo->underlying);
+            break;
+        case Info::description:
+            ASSERT_TRUE(mapped.userInfo.has_value());
+            EXPECT_EQ(mapped.userInfo->description, row.description);
+            EXPECT_FALSE(mapped.userInfo->underlying);
+            break;
+        case Info::underlying:
+            ASSERT_TRUE(mapped.userInfo.has_value());
+            EXPECT_FALSE(mapped.userInfo->description.has_value());
+            // The very same exception object, not a copy.
+            EXPECT_EQ(mapped.userInfo->underlying, input);
+            break;
+    }
+}
+
 TEST(FileProviderErrorMapping, MapsEveryInputAsTheTableSays) {
     for (const auto& row : mappingTable()) {
         SCOPED_TRACE(row.name);
         std::exception_ptr input = row.make();
-        fp::Error mapped = fileProviderError(input);
-        EXPECT_EQ(mapped.domain, row.domain);
-        EXPECT_EQ(mapped.code, row.code);
-        switch (row.info) {
-            case Info::none:
-                EXPECT_FALSE(mapped.userInfo.has_value());
-                break;
-            case Info::empty:
-                ASSERT_TRUE(mapped.userInfo.has_value());
-                EXPECT_FALSE(mapped.userInfo->description.has_value());
-                EXPECT_FALSE(mapped.userInfo->underlying);
-                break;
-            case Info::description:
-                ASSERT_TRUE(mapped.userInfo.has_value());
-                EXPECT_EQ(mapped.userInfo->description, row.description);
-                EXPECT_FALSE(mapped.userInfo->underlying);
-                break;
-            case Info::underlying:
-                ASSERT_TRUE(mapped.userInfo.has_value());
-                EXPECT_FALSE(mapped.userInfo->description.has_value());
-                // The very same exception object, not a copy.
-                EXPECT_EQ(mapped.userInfo->underlying, input);
-                break;
-        }
+        expectMapped(fileProviderError(input), row, input);
     }
 }
 
@@ -171,6 +177,27 @@ TEST(FileProviderErrorMapping, DerivedTransportErrorsAreTransportErrors) {
     EXPECT_EQ(mapped.domain, fp::kFileProviderErrorDomain);
     EXPECT_EQ(mapped.code, -1004);
     EXPECT_EQ(mapped.userInfo->description, "TLS handshake failed");
+}
+
+// The extension's own refusals come before the general mapping: a name clash
+// on the server is a collision the system reports, and a name the drive can
+// never hold is shown as not synchronisable rather than retried.
+TEST(FileProviderExtensionErrors, RefusalsOfTheExtensionAndEverythingElseThroughTheMapping) {
+    const NameCollisionError collision("taken");
+    const InvalidItemNameError refused("Names beginning with \"._\" are reserved and cannot be synchronised.");
+    std::vector<Case> cases = {
+        {"name collision", thrown(collision), fp_, -1001, Info::description, collision.what()},
+        {"refused name", thrown(refused), fp_, -2005, Info::description, refused.what()},
+        {"missingItem", thrown(DesktopError::missingItem("abc")), fp_, -1005, Info::none, ""},
+        {"server 503", thrown(DesktopError::server(503, "")), fp_, -1004, Info::description,
+         DesktopError::server(503, "").errorDescription()},
+        {"unknown std error", thrown(std::runtime_error("boom")), cocoa, 4101, Info::underlying, ""},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        std::exception_ptr input = row.make();
+        expectMapped(extensionError(input), row, input);
+    }
 }
 
 }  // namespace
