@@ -2,6 +2,7 @@
 
 #include "fileprovider/FileProviderItem.h"
 #include "fileprovider/ItemNameRules.h"
+#include "platform/core/UrlLoadingError.h"
 #include "shared/encryption/E2EEError.h"
 #include "shared/session/DesktopError.h"
 #include "tests/fileprovider/ExtensionTestSupport.h"
@@ -200,6 +201,42 @@ TEST_F(CreateTest, AFailureAtAnyStepEndsWithTheMappedErrorAndNothingAfterIt) {
                                      localFile("a.txt"));
         expectFailedWrite(call, kCreateFields, c.domain, c.code);
         EXPECT_EQ(server_->calls(), c.calls);
+    }
+}
+
+TEST_F(CreateTest, AFolderOrEmptyFileWriteRefusedForAnotherReasonIsNoCollision) {
+    struct Case {
+        const char* name;
+        TemplateSpec spec;
+        std::string operation;
+        std::exception_ptr failure;
+        std::string domain;
+        long code;
+    };
+    const Case cases[] = {
+        {"MKCOL in an outage", folderTemplate("New"), "createFolder",
+         std::make_exception_ptr(DesktopError::server(503, "")), fp::kFileProviderErrorDomain, -1004},
+        {"MKCOL refused with 409 (no parent on the server)", folderTemplate("New"), "createFolder",
+         std::make_exception_ptr(DesktopError::server(409, "Conflict")), fp::kCocoaErrorDomain, 4101},
+        {"empty PUT refused with 403", fileTemplate("New"), "createEmptyFile",
+         std::make_exception_ptr(DesktopError::server(403, "Forbidden")), fp::kCocoaErrorDomain, 4101},
+        {"empty PUT timed out", fileTemplate("New"), "createEmptyFile",
+         std::make_exception_ptr(UrlLoadingError(28, "The request timed out.")), fp::kFileProviderErrorDomain,
+         -1004},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh();
+        server_->failAt(c.operation, 1, c.failure);
+        auto call = harness().create(makeTemplate(c.spec), kCreateFields);
+        expectFailedWrite(call, kCreateFields, c.domain, c.code);
+        EXPECT_THAT(server_->calls(), ElementsAre(c.operation + " /New"));  // no fetch after the failure
+        auto error = std::get<3>(call->first());
+        if (c.domain == fp::kCocoaErrorDomain) {
+            // The server's own answer is carried, not turned into a collision.
+            ASSERT_TRUE(error->userInfo);
+            EXPECT_EQ(error->userInfo->underlying, c.failure);
+        }
     }
 }
 
@@ -468,6 +505,18 @@ TEST_F(ModifyTest, RenamesToNamesTheDriveCannotHoldAreRefusedBeforeAnyRequest) {
         EXPECT_THAT(server_->calls(), IsEmpty());
         EXPECT_TRUE(encryption_->changes().empty());
     }
+}
+
+TEST_F(ModifyTest, AFailedEncryptedModifyStillFinishesItsUpload) {
+    RemoteItem stored = fileItem("e2ee:acct:n1", "root", "/secret.txt");
+    store(stored);
+    encryption_->failChangesWith(std::make_exception_ptr(E2EEError::conflict()));
+    auto call = harness().modify(systemItem(stored, "renamed.txt"), fileProviderItemVersion(stored), kChangedFields,
+                                 localFile("renamed.txt"));
+    expectFailedWrite(call, kChangedFields, fp::kFileProviderErrorDomain, -2005);
+    EXPECT_EQ(encryption_->changes().at(0).uploadsInFlight, 1u);
+    EXPECT_EQ(uploads_->activeOperations(), 0u);
+    EXPECT_THAT(server_->calls(), IsEmpty());
 }
 
 TEST_F(ModifyTest, AnEncryptedItemGoesToTheEncryptionClientWithWhetherTheBaseVersionMatches) {
