@@ -58,6 +58,11 @@ std::vector<FakeFileServer::Upload> FakeFileServer::uploads() const {
     return uploads_;
 }
 
+std::vector<const fp::Progress*> FakeFileServer::downloadProgress() const {
+    std::lock_guard lock(mutex_);
+    return downloadProgress_;
+}
+
 void FakeFileServer::enter(const std::string& operation, const std::string& detail, std::stop_token stop) {
     log_.record(operation, detail);
     std::shared_ptr<fp::testing::Gate> gate;
@@ -99,6 +104,10 @@ RemoteItem FakeFileServer::fetchItem(const std::string& path, const std::string&
 
 std::filesystem::path FakeFileServer::downloadFile(const RemoteItem& item, fp::Progress& progress,
                                                    std::stop_token stop) {
+    {
+        std::lock_guard lock(mutex_);
+        downloadProgress_.push_back(&progress);
+    }
     enter("downloadFile", item.id, stop);
     std::filesystem::path directory;
     {
@@ -108,7 +117,6 @@ std::filesystem::path FakeFileServer::downloadFile(const RemoteItem& item, fp::P
     std::filesystem::create_directories(directory);
     const auto file = directory / item.name;
     std::ofstream(file) << "contents of " << item.id;
-    progress.setCompletedUnitCount(progress.totalUnitCount());
     return file;
 }
 

@@ -49,6 +49,9 @@ public:
     // "operation detail" lines of every call, in order.
     std::vector<std::string> calls() const;
     std::vector<Upload> uploads() const;
+    // The progress objects downloads were handed, in call order. The fake
+    // never reports into them, so a test sees only what the extension did.
+    std::vector<const fp::Progress*> downloadProgress() const;
     // The most thumbnail fetches that ran at the same time.
     int maxConcurrentThumbnails() const { return maxThumbnails_.load(); }
 
@@ -77,6 +80,7 @@ private:
     std::map<std::string, std::map<std::size_t, std::exception_ptr>> failures_;
     std::map<std::string, std::shared_ptr<fp::testing::Gate>> gates_;
     std::vector<Upload> uploads_;
+    std::vector<const fp::Progress*> downloadProgress_;
     int revision_ = 0;
     std::atomic<int> thumbnailsInFlight_{0};
     std::atomic<int> maxThumbnails_{0};
