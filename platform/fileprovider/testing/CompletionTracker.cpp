@@ -6,7 +6,7 @@ bool CompletionTracker::Slot::hit() {
     std::lock_guard lock(tracker_.mutex_);
     ++hits_;
     if (checked_) {
-        tracker_.violations_.push_back(entry_ + ": called late, after the harness had seen it complete");
+        tracker_.violations_.push_back(entry_ + ": called late, " + lateReason_);
         return false;
     }
     if (hits_ > 1) {
@@ -44,9 +44,24 @@ std::vector<std::string> CompletionTracker::check() {
     return found;
 }
 
+std::optional<int> CompletionTracker::close(const SlotPtr& slot, std::string lateReason) {
+    std::lock_guard lock(mutex_);
+    if (slot->checked_) return std::nullopt;
+    slot->checked_ = true;
+    slot->lateReason_ = std::move(lateReason);
+    return slot->hits_;
+}
+
 void CompletionTracker::report(std::string violation) {
     std::lock_guard lock(mutex_);
     violations_.push_back(std::move(violation));
+}
+
+std::vector<std::string> CompletionTracker::takeViolations() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> found;
+    found.swap(violations_);
+    return found;
 }
 
 }  // namespace nimbuscrate::fp::testing

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -29,6 +30,7 @@ public:
         std::string entry_;
         int hits_ = 0;       // guarded by the tracker's mutex
         bool checked_ = false;
+        std::string lateReason_ = "after the harness had seen it complete";
     };
     using SlotPtr = std::shared_ptr<Slot>;
 
@@ -54,8 +56,19 @@ public:
     // the next check. Returns all violations found since the last check.
     std::vector<std::string> check();
 
+    // Closes a slot ahead of the next check, when the moment it had to be
+    // hit by has passed: any later hit is reported as late, for the reason
+    // given. Returns how often it was hit, or none when it was closed or
+    // checked before (nothing changes then).
+    std::optional<int> close(const SlotPtr& slot, std::string lateReason);
+
     // Adds a violation found elsewhere (by an observer, for instance).
     void report(std::string violation);
+
+    // The violations recorded since the last check (calls that came late or
+    // twice, reports), without checking the slots: for a last look when the
+    // test ends, after which handlers still open may never run.
+    std::vector<std::string> takeViolations();
 
 private:
     mutable std::mutex mutex_;

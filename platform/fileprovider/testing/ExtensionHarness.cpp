@@ -1,5 +1,7 @@
 #include "platform/fileprovider/testing/ExtensionHarness.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 
 namespace nimbuscrate::fp::testing {
@@ -29,6 +31,19 @@ ExtensionHarness::~ExtensionHarness() {
     for (auto& waiter : idleWaiters_) waiter.join();
     enumerators_.clear();
     extension_.reset();
+
+    // The last look: a handler called late or twice after the last drain.
+    // Handlers still open are not blamed here: the shutdown above may have
+    // dropped the tasks that would have called them.
+    auto violations = tracker_.takeViolations();
+    if (violations.empty()) return;
+    if (options_.onViolationsAtEnd) {
+        options_.onViolationsAtEnd(violations);
+        return;
+    }
+    std::fprintf(stderr, "The extension harness found violations after the last drain():\n");
+    for (const auto& violation : violations) std::fprintf(stderr, "  %s\n", violation.c_str());
+    std::abort();
 }
 
 std::shared_ptr<ItemCall> ExtensionHarness::item(const ItemId& identifier) {
@@ -56,23 +71,67 @@ ThumbnailsCall ExtensionHarness::fetchThumbnails(std::vector<ItemId> identifiers
     ThumbnailsCall call;
     auto perItem = call.perItem;
     auto doneRecord = call.done;
-    // Each requested identifier gets at most one answer; identifiers never
-    // started after a cancellation get none, so answers are counted per
-    // identifier rather than required.
-    auto counter = std::make_shared<std::map<ItemId, int>>();
-    auto counterMutex = std::make_shared<std::mutex>();
+
+    // One slot per requested identifier (per occurrence, should one be asked
+    // for twice). The final completion closes them all: an answer after it
+    // is late, and an identifier without an answer is a violation unless the
+    // request ended cancelled.
+    struct Answers {
+        std::mutex mutex;
+        std::map<ItemId, std::vector<CompletionTracker::SlotPtr>> slots;
+        bool finished = false;
+    };
+    auto answers = std::make_shared<Answers>();
+    for (const auto& id : identifiers) {
+        answers->slots[id].push_back(tracker_.open("fetchThumbnails per-thumbnail(" + id + ")"));
+    }
     CompletionTracker* tracker = &tracker_;
-    ReplicatedExtension::PerThumbnail perThumbnail = [perItem, counter, counterMutex, tracker](
+
+    ReplicatedExtension::PerThumbnail perThumbnail = [perItem, answers, tracker](
                                                          const ItemId& id, std::optional<Bytes> data,
                                                          std::optional<Error> error) {
         {
-            std::lock_guard lock(*counterMutex);
-            if (++(*counter)[id] == 2) tracker->report("fetchThumbnails per-thumbnail(" + id + "): called twice");
+            std::lock_guard lock(answers->mutex);
+            auto found = answers->slots.find(id);
+            if (found == answers->slots.end()) {
+                tracker->report("fetchThumbnails per-thumbnail(" + id + "): answered, but never requested");
+            } else {
+                // The first slot of the identifier not yet answered takes the
+                // answer; with all answered, the last one reports the extra call.
+                CompletionTracker::SlotPtr slot = found->second.back();
+                for (const auto& candidate : found->second) {
+                    if (candidate->hits() == 0) {
+                        slot = candidate;
+                        break;
+                    }
+                }
+                slot->hit();
+            }
         }
         perItem->add(id, std::move(data), std::move(error));
     };
-    auto done = tracker_.wrap<std::optional<Error>>(
-        "fetchThumbnails completion", [doneRecord](std::optional<Error> error) { doneRecord->add(std::move(error)); });
+
+    auto doneSlot = tracker_.open("fetchThumbnails completion");
+    ReplicatedExtension::Completion done = [doneSlot, doneRecord, answers, tracker](std::optional<Error> error) {
+        doneSlot->hit();
+        const bool cancelled = error && error->is(kCocoaErrorDomain, CocoaErrorCode::userCancelled);
+        {
+            std::lock_guard lock(answers->mutex);
+            if (!answers->finished) {
+                answers->finished = true;
+                for (const auto& [id, slots] : answers->slots) {
+                    for (const auto& slot : slots) {
+                        auto hits = tracker->close(slot, "after the final completion");
+                        if (hits && *hits == 0 && !cancelled) {
+                            tracker->report("fetchThumbnails per-thumbnail(" + id +
+                                            "): never answered before the final completion");
+                        }
+                    }
+                }
+            }
+        }
+        doneRecord->add(std::move(error));
+    };
     doneRecord->progress = extension_->fetchThumbnails(std::move(identifiers), size, perThumbnail, std::move(done));
     return call;
 }

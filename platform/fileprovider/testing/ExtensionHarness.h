@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,13 +61,19 @@ struct ThumbnailsCall {
 // manager (or none), a task pool and a manual clock; calls its entries with
 // tracked completion handlers and recording observers; drain() waits until
 // the pool is idle and reports every handler that did not run exactly once,
-// and every call that came late.
+// and every call that came late. When the harness goes, after the extension
+// has gone, a last look catches what came late or twice after the last
+// drain and hands it to Options::onViolationsAtEnd.
 class ExtensionHarness {
 public:
     struct Options {
         Domain domain{"nimbuscrate", "Nimbuscrate"};
         bool withManager = true;
         std::size_t threads = 4;
+        // Receives the violations the last look finds (called only when there
+        // are some). Unset: they are written to standard error and the
+        // process aborts, so that no late call passes unseen.
+        std::function<void(const std::vector<std::string>&)> onViolationsAtEnd;
     };
 
     explicit ExtensionHarness(ExtensionFactory factory);
@@ -84,6 +91,10 @@ public:
     std::shared_ptr<ItemCall> item(const ItemId& identifier);
     std::shared_ptr<ContentsCall> fetchContents(const ItemId& identifier,
                                                 std::optional<ItemVersion> version = std::nullopt);
+    // Every requested identifier must be answered exactly once through the
+    // per-thumbnail handler before the final completion, and nothing after
+    // it; only a final completion carrying user-cancelled excuses the
+    // identifiers that never got an answer (their chunks never started).
     ThumbnailsCall fetchThumbnails(std::vector<ItemId> identifiers, ThumbnailSize size = {256, 256});
     std::shared_ptr<WriteCall> create(ItemPtr itemTemplate, ItemFields fields,
                                       std::optional<std::filesystem::path> contents = std::nullopt);

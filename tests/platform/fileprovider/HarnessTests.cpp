@@ -11,6 +11,7 @@
 namespace nimbuscrate::fp::testing {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -65,9 +66,14 @@ public:
         return Progress::make(100);
     }
 
+    // Replaces how thumbnail requests are answered (from a pool task).
+    using ThumbnailReply = std::function<void(const std::vector<ItemId>&, const PerThumbnail&, const Completion&)>;
+    void setThumbnailReply(ThumbnailReply reply) { thumbnailReply_ = std::move(reply); }
+
     ProgressPtr fetchThumbnails(std::vector<ItemId> identifiers, ThumbnailSize, PerThumbnail perItem,
                                 Completion done) override {
-        answer("fetchThumbnails", [identifiers, perItem, done] {
+        answer("fetchThumbnails", [identifiers, perItem, done, reply = thumbnailReply_] {
+            if (reply) return reply(identifiers, perItem, done);
             for (const auto& id : identifiers) perItem(id, Bytes{1, 2, 3}, std::nullopt);
             done(std::nullopt);
         });
@@ -142,6 +148,7 @@ private:
 
     ExtensionEnvironment environment_;
     std::map<std::string, Fault> faults_;
+    ThumbnailReply thumbnailReply_;
     std::mutex mutex_;
     std::vector<std::function<void()>> late_;
 };
@@ -246,6 +253,121 @@ TEST(FileProviderHarness, EveryFaultInEveryEntryFailsTheDrainNamingTheEntry) {
                 EXPECT_THAT(late.front(), HasSubstr("late"));
                 EXPECT_THAT(late.front(), HasSubstr(entry.reported));
             }
+        }
+    }
+}
+
+TEST(FileProviderHarness, EveryRequestedThumbnailIsAnsweredOnceBeforeTheFinalCompletion) {
+    using PerThumbnail = ReplicatedExtension::PerThumbnail;
+    using Completion = ReplicatedExtension::Completion;
+    const Error cancelled = Error::userCancelled();
+    const Error failed{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid, ErrorUserInfo{"failed", nullptr}};
+    auto answer = [](const PerThumbnail& perItem, const ItemId& id) { perItem(id, std::nullopt, std::nullopt); };
+    struct Case {
+        const char* name;
+        ToyExtension::ThumbnailReply reply;
+        std::vector<std::string> violations;  // each found in one reported violation
+    };
+    const std::vector<Case> cases = {
+        {"every identifier answered",
+         [&](const auto&, const PerThumbnail& perItem, const Completion& done) {
+             answer(perItem, "t1");
+             answer(perItem, "t2");
+             done(std::nullopt);
+         },
+         {}},
+        {"one identifier never answered",
+         [&](const auto&, const PerThumbnail& perItem, const Completion& done) {
+             answer(perItem, "t1");
+             done(std::nullopt);
+         },
+         {"fetchThumbnails per-thumbnail(t2): never answered before the final completion"}},
+        {"an identifier left unanswered by a failed request",
+         [&](const auto&, const PerThumbnail& perItem, const Completion& done) {
+             answer(perItem, "t1");
+             done(failed);
+         },
+         {"fetchThumbnails per-thumbnail(t2): never answered before the final completion"}},
+        {"an answer after the final completion",
+         [&](const auto&, const PerThumbnail& perItem, const Completion& done) {
+             answer(perItem, "t1");
+             done(std::nullopt);
+             answer(perItem, "t2");
+         },
+         {"fetchThumbnails per-thumbnail(t2): never answered before the final completion",
+          "fetchThumbnails per-thumbnail(t2): called late, after the final completion"}},
+        // Chunks never started after a cancellation get no answer.
+        {"cancelled with identifiers never started",
+         [&](const auto&, const PerThumbnail& perItem, const Completion& done) {
+             answer(perItem, "t1");
+             done(cancelled);
+         },
+         {}},
+        {"cancelled, then answering after the final completion",
+         [&](const auto&, const PerThumbnail& perItem, const Completion& done) {
+             answer(perItem, "t1");
+             done(cancelled);
+             answer(perItem, "t2");
+         },
+         {"fetchThumbnails per-thumbnail(t2): called late, after the final completion"}},
+        {"an identifier answered twice",
+         [&](const auto&, const PerThumbnail& perItem, const Completion& done) {
+             answer(perItem, "t1");
+             answer(perItem, "t1");
+             answer(perItem, "t2");
+             done(std::nullopt);
+         },
+         {"fetchThumbnails per-thumbnail(t1): called 2 times"}},
+        {"an identifier that was not requested",
+         [&](const auto&, const PerThumbnail& perItem, const Completion& done) {
+             answer(perItem, "t1");
+             answer(perItem, "t2");
+             answer(perItem, "other");
+             done(std::nullopt);
+         },
+         {"fetchThumbnails per-thumbnail(other): answered, but never requested"}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        ToyHolder holder;
+        ExtensionHarness harness(toyFactory(holder, {}));
+        holder.toy->setThumbnailReply(row.reply);
+        harness.fetchThumbnails({"t1", "t2"});
+        std::vector<::testing::Matcher<std::string>> expected;
+        for (const auto& violation : row.violations) expected.push_back(HasSubstr(violation));
+        EXPECT_THAT(harness.drain(), ::testing::UnorderedElementsAreArray(expected));
+    }
+}
+
+TEST(FileProviderHarness, ACallAfterTheLastDrainIsCaughtWhenTheHarnessGoes) {
+    struct Case {
+        const char* name;
+        Fault fault;
+        bool expectCaught;
+    };
+    const Case cases[] = {
+        {"nothing late", Fault::none, false},
+        {"a completion called after the last drain", Fault::lateCall, true},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::string> atEnd;
+        bool reported = false;
+        ToyHolder holder;
+        {
+            ExtensionHarness::Options options;
+            options.onViolationsAtEnd = [&](const std::vector<std::string>& violations) {
+                reported = true;
+                atEnd = violations;
+            };
+            ExtensionHarness harness(toyFactory(holder, {{"remove", row.fault}}), options);
+            harness.remove("r1", ItemVersion{});
+            harness.drain();
+            holder.toy->fireLate();
+        }
+        EXPECT_EQ(reported, row.expectCaught);
+        if (row.expectCaught) {
+            EXPECT_THAT(atEnd, ElementsAre(AllOf(HasSubstr("remove(r1) completion"), HasSubstr("late"))));
         }
     }
 }
