@@ -76,32 +76,34 @@ std::optional<Error> FakeManager::record(const std::string& operation, const Ite
     return failure_;
 }
 
-void FakeManager::answer(const std::string& operation, std::function<void()> reply) {
+void FakeManager::answer(const std::string& operation, std::optional<Error> result,
+                         std::function<void(std::optional<Error>)> reply) {
     std::shared_ptr<Gate> gate;
     {
         std::lock_guard lock(mutex_);
         auto found = gates_.find(operation);
         if (found != gates_.end()) gate = found->second;
     }
-    tasks_.submit([gate, reply = std::move(reply)](std::stop_token stop) {
+    auto shared = std::make_shared<std::function<void(std::optional<Error>)>>(std::move(reply));
+    const bool queued = tasks_.submit([gate, shared, result](std::stop_token stop) {
         if (gate) gate->pass(stop);
-        reply();
+        (*shared)(result);
     });
+    // A pool that no longer takes tasks: the call fails at once, as a lost
+    // connection to the system would, instead of never being answered.
+    if (!queued) (*shared)(Error::connectionInterrupted());
 }
 
 void FakeManager::signalEnumerator(const ItemId& container, Completion done) {
-    auto result = record("signal", container);
-    answer("signal", [done = std::move(done), result] { done(result); });
+    answer("signal", record("signal", container), std::move(done));
 }
 
 void FakeManager::evictItem(const ItemId& item, Completion done) {
-    auto result = record("evict", item);
-    answer("evict", [done = std::move(done), result] { done(result); });
+    answer("evict", record("evict", item), std::move(done));
 }
 
 void FakeManager::waitForChangesBelow(const ItemId& item, Completion done) {
-    auto result = record("waitForChanges", item);
-    answer("waitForChanges", [done = std::move(done), result] { done(result); });
+    answer("waitForChanges", record("waitForChanges", item), std::move(done));
 }
 
 EnumeratorPtr FakeManager::materializedItems() {
@@ -119,9 +121,9 @@ void FakeManager::userVisiblePath(
         std::lock_guard lock(mutex_);
         path = item == kRootContainer ? visibleRoot_ : visibleRoot_ / item;
     }
-    answer("userVisiblePath", [done = std::move(done), result, path] {
-        if (result) {
-            done(std::nullopt, result);
+    answer("userVisiblePath", result, [done = std::move(done), path](std::optional<Error> error) {
+        if (error) {
+            done(std::nullopt, error);
         } else {
             done(path, std::nullopt);
         }

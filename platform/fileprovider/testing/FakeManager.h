@@ -23,6 +23,8 @@ namespace nimbuscrate::fp::testing {
 // The system's manager of one domain, faked: every call is recorded with the
 // clock's time and answered later from a task of the pool (never inside the
 // call), from a script of answers per operation ("ok" once the script runs out).
+// Only when the pool no longer takes tasks is a call answered at once, with
+// the lost-connection error (4097), so that no caller waits forever.
 class FakeManager final : public Manager {
 public:
     struct Call {
@@ -62,7 +64,10 @@ public:
 
 private:
     std::optional<Error> record(const std::string& operation, const ItemId& item);
-    void answer(const std::string& operation, std::function<void()> reply);
+    // Replies with the result from a task of the pool, after the operation's
+    // gate; at once with connectionInterrupted when the pool takes no tasks.
+    void answer(const std::string& operation, std::optional<Error> result,
+                std::function<void(std::optional<Error>)> reply);
 
     TaskPool& tasks_;
     Clock& clock_;

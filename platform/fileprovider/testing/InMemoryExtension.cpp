@@ -95,7 +95,7 @@ public:
 
     void currentSyncAnchor(std::function<void(std::optional<SyncAnchor>)> completion) override {
         auto owner = owner_;
-        owner_->environment_.tasks->submit([owner, completion](std::stop_token) {
+        const bool queued = owner_->environment_.tasks->submit([owner, completion](std::stop_token) {
             std::uint64_t current;
             {
                 std::lock_guard lock(owner->mutex_);
@@ -103,6 +103,7 @@ public:
             }
             completion(bytes(std::to_string(current)));
         });
+        if (!queued) completion(std::nullopt);
     }
 
 private:
@@ -115,17 +116,22 @@ class EmptyEnumerator final : public Enumerator {
 public:
     explicit EmptyEnumerator(TaskPool& tasks) : tasks_(tasks) {}
     void invalidate() override {}
+    // A pool that no longer takes tasks answers each call at once, as cancelled.
     void enumerateItems(EnumerationObserverPtr observer, Page) override {
-        tasks_.submit([observer](std::stop_token) {
+        const bool queued = tasks_.submit([observer](std::stop_token) {
             observer->didEnumerate({});
             observer->finishUpTo(std::nullopt);
         });
+        if (!queued) observer->finishWithError(Error::userCancelled());
     }
     void enumerateChanges(ChangeObserverPtr observer, SyncAnchor) override {
-        tasks_.submit([observer](std::stop_token) { observer->finishChangesUpTo(bytes("empty"), false); });
+        const bool queued =
+            tasks_.submit([observer](std::stop_token) { observer->finishChangesUpTo(bytes("empty"), false); });
+        if (!queued) observer->finishWithError(Error::userCancelled());
     }
     void currentSyncAnchor(std::function<void(std::optional<SyncAnchor>)> completion) override {
-        tasks_.submit([completion](std::stop_token) { completion(bytes("empty")); });
+        const bool queued = tasks_.submit([completion](std::stop_token) { completion(bytes("empty")); });
+        if (!queued) completion(std::nullopt);
     }
 
 private:
@@ -149,11 +155,7 @@ ItemId InMemoryExtension::insertLocked(const ItemId& parent, const std::string& 
                                        std::string contents, Date modified) {
     auto found = nodes_.find(parent);
     if (found == nodes_.end() || !found->second.folder) throw std::invalid_argument("no such folder: " + parent);
-    for (const auto& [id, node] : nodes_) {
-        if (node.parent == parent && id != parent && node.name == name) {
-            throw std::invalid_argument("name taken: " + name);
-        }
-    }
+    if (nameTakenLocked(parent, name, {})) throw std::invalid_argument("name taken: " + name);
     Node node;
     node.id = "n" + std::to_string(nextId_++);
     node.parent = parent;
@@ -165,6 +167,13 @@ ItemId InMemoryExtension::insertLocked(const ItemId& parent, const std::string& 
     node.contentVersion = 1;
     nodes_.emplace(node.id, node);
     return node.id;
+}
+
+bool InMemoryExtension::nameTakenLocked(const ItemId& parent, const std::string& name, const ItemId& except) const {
+    for (const auto& [id, node] : nodes_) {
+        if (node.parent == parent && id != parent && id != except && node.name == name) return true;
+    }
+    return false;
 }
 
 ItemId InMemoryExtension::addFolder(const ItemId& parent, const std::string& name, Date modified) {
@@ -286,13 +295,16 @@ void InMemoryExtension::run(const std::string& entry, std::function<void(std::op
         auto found = gates_.find(entry);
         if (found != gates_.end()) gate = found->second;
     }
-    environment_.tasks->submit([gate, fault, reply = std::move(reply)](std::stop_token stop) {
+    auto shared = std::make_shared<std::function<void(std::optional<Error>)>>(std::move(reply));
+    const bool queued = environment_.tasks->submit([gate, fault, shared](std::stop_token stop) {
         if (gate && !gate->pass(stop)) {
-            reply(Error::userCancelled());
+            (*shared)(Error::userCancelled());
             return;
         }
-        reply(fault);
+        (*shared)(fault);
     });
+    // A pool that no longer takes tasks: the call is answered at once, as cancelled.
+    if (!queued) (*shared)(Error::userCancelled());
 }
 
 ItemPtr InMemoryExtension::itemLocked(const Node& node) const {
@@ -442,24 +454,35 @@ ProgressPtr InMemoryExtension::modify(ItemPtr item, ItemVersion, ItemFields chan
             std::ifstream in(*contents, std::ios::binary);
             data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
+        // Like a server: the new parent must be a folder it holds, and a
+        // rename or move never replaces another item of that name.
         ItemPtr result;
+        std::optional<Error> refused;
         {
             std::lock_guard lock(self->mutex_);
+            const ItemId newParent = item->parentItemIdentifier();
             auto found = self->nodes_.find(item->itemIdentifier());
-            if (found == self->nodes_.end()) return done(nullptr, changedFields, false, noSuchItem());
-            auto& node = found->second;
-            if (node.parent != item->parentItemIdentifier()) {
-                self->removals_.push_back({++self->counter_, node.id, node.parent});
-                node.parent = item->parentItemIdentifier();
+            auto parent = self->nodes_.find(newParent);
+            if (found == self->nodes_.end() || parent == self->nodes_.end() || !parent->second.folder) {
+                refused = noSuchItem();
+            } else if (self->nameTakenLocked(newParent, item->filename(), found->first)) {
+                refused = Error::fileProvider(FileProviderErrorCode::filenameCollision);
+            } else {
+                auto& node = found->second;
+                if (node.parent != newParent) {
+                    self->removals_.push_back({++self->counter_, node.id, node.parent});
+                    node.parent = newParent;
+                }
+                node.name = item->filename();
+                if (contents) {
+                    node.contents = std::move(data);
+                    ++node.contentVersion;
+                }
+                node.changedAt = ++self->counter_;
+                result = self->itemLocked(node);
             }
-            node.name = item->filename();
-            if (contents) {
-                node.contents = std::move(data);
-                ++node.contentVersion;
-            }
-            node.changedAt = ++self->counter_;
-            result = self->itemLocked(node);
         }
+        if (refused) return done(nullptr, changedFields, false, refused);
         progress->setCompletedUnitCount(100);
         done(result, 0, false, std::nullopt);
     });

@@ -17,9 +17,12 @@ namespace nimbuscrate::fp::testing {
 // An extension over an in-memory tree, standing in for the real one (and for
 // its server): the test changes the tree through the mutators below the way
 // the server would change, and the system sees it through the entries.
-// Every entry answers from a pool task, exactly once. Faults can be injected
-// per entry ("item", "enumerateItems", "enumerateChanges", "fetchContents",
-// "create", "modify", "remove"), and calls can be held at a gate.
+// Every entry answers from a pool task, exactly once (at once, as cancelled,
+// when the pool no longer takes tasks). Modify refuses, as a server would, a
+// new parent that is not a folder (-1005) and a name taken there (-1001).
+// Faults can be injected per entry ("item", "enumerateItems",
+// "enumerateChanges", "fetchContents", "create", "modify", "remove"), and
+// calls can be held at a gate.
 //
 // Sync anchors are the decimal text of the tree's change counter: a change
 // enumeration reports the children changed after the anchor and the
@@ -88,6 +91,8 @@ private:
     void run(const std::string& entry, std::function<void(std::optional<Error>)> reply);
     ItemPtr itemLocked(const Node& node) const;
     ItemId insertLocked(const ItemId& parent, const std::string& name, bool folder, std::string contents, Date modified);
+    // Whether another child of the parent than `except` has the name.
+    bool nameTakenLocked(const ItemId& parent, const std::string& name, const ItemId& except) const;
     void removeLocked(const ItemId& id);
     Node& nodeLocked(const ItemId& id);
 

@@ -41,7 +41,7 @@ void StaticEnumerator::enumerateItems(EnumerationObserverPtr observer, Page page
     }
     // The task lets go of the observer as it ends: a pool may keep a finished
     // task (and what it captured) a little longer than it reports it running.
-    tasks_.submit([observer, failure, batch = std::move(batch), next](std::stop_token) mutable {
+    const bool queued = tasks_.submit([observer, failure, batch = std::move(batch), next](std::stop_token) mutable {
         auto held = std::move(observer);
         if (failure) {
             held->finishWithError(*failure);
@@ -50,18 +50,23 @@ void StaticEnumerator::enumerateItems(EnumerationObserverPtr observer, Page page
         held->didEnumerate(std::move(batch));
         held->finishUpTo(next);
     });
+    // A pool that no longer takes tasks: each call is answered at once, as cancelled.
+    if (!queued) observer->finishWithError(Error::userCancelled());
 }
 
 void StaticEnumerator::enumerateChanges(ChangeObserverPtr observer, SyncAnchor anchor) {
     ++requests_;
-    tasks_.submit([observer, anchor](std::stop_token) { observer->finishChangesUpTo(anchor, false); });
+    const bool queued =
+        tasks_.submit([observer, anchor](std::stop_token) { observer->finishChangesUpTo(anchor, false); });
+    if (!queued) observer->finishWithError(Error::userCancelled());
 }
 
 void StaticEnumerator::currentSyncAnchor(std::function<void(std::optional<SyncAnchor>)> completion) {
-    tasks_.submit([completion](std::stop_token) {
+    const bool queued = tasks_.submit([completion](std::stop_token) {
         const std::string text = "static";
         completion(SyncAnchor(text.begin(), text.end()));
     });
+    if (!queued) completion(std::nullopt);
 }
 
 }  // namespace nimbuscrate::fp::testing

@@ -14,8 +14,9 @@ class TaskPool;
 namespace nimbuscrate::fp::testing {
 
 // An enumerator over a fixed list of items, in pages of a given size,
-// answering from tasks of the pool. Page tokens are the decimal index of the
-// page's first item. It can be told to fail instead of delivering a page.
+// answering from tasks of the pool (at once, as cancelled, when the pool no
+// longer takes tasks). Page tokens are the decimal index of the page's first
+// item. It can be told to fail instead of delivering a page.
 class StaticEnumerator final : public Enumerator {
 public:
     StaticEnumerator(TaskPool& tasks, std::vector<ItemPtr> items, std::size_t pageSize);

@@ -6,7 +6,9 @@
 #include <thread>
 
 #include "platform/fileprovider/testing/ExtensionHarness.h"
+#include "platform/fileprovider/testing/RecordingObservers.h"
 #include "platform/fileprovider/testing/RequestLog.h"
+#include "platform/fileprovider/testing/StaticEnumerator.h"
 #include "platform/tasks/Clock.h"
 #include "platform/tasks/TaskPool.h"
 
@@ -14,6 +16,7 @@ namespace nimbuscrate::fp::testing {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 TEST(FileProviderFakeManager, AnswersFromTheScriptInOrderThenOk) {
     TaskPool tasks(2);
@@ -80,7 +83,50 @@ TEST(FileProviderFakeManager, UserVisiblePathAndMaterializedItems) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->code, CocoaErrorCode::connectionReplyInvalid);
 
-    EXPECT_NE(manager.materializedItems(), nullptr);
+
+    // Without one set, the materialized items are an empty enumeration that
+    // finishes at once; a set enumerator is handed out as it is.
+    CompletionTracker tracker;
+    auto empty = std::make_shared<RecordingEnumerationObserver>(tracker, "materialized");
+    manager.materializedItems()->enumerateItems(empty, kInitialPage);
+    tasks.waitIdle();
+    EXPECT_THAT(tracker.check(), IsEmpty());
+    EXPECT_THAT(empty->identifiers(), IsEmpty());
+    EXPECT_EQ(empty->finishedUpTo(), std::optional<std::optional<Page>>(std::optional<Page>()));
+    EXPECT_FALSE(empty->error().has_value());
+
+    ItemProperties properties;
+    properties.identifier = "local-copy";
+    properties.parent = kRootContainer;
+    properties.filename = "local-copy.txt";
+    auto set = std::make_shared<StaticEnumerator>(tasks, std::vector<ItemPtr>{ItemSnapshot::make(properties)}, 10);
+    manager.setMaterializedEnumerator(set);
+    EXPECT_EQ(manager.materializedItems(), set);
+    EXPECT_EQ(manager.calls("materializedItems").size(), 2u);
+}
+
+TEST(FileProviderFakeManager, APoolThatTakesNoMoreTasksFailsEachCallAtOnce) {
+    TaskPool tasks(2);
+    ManualClock clock;
+    FakeManager manager(tasks, clock);
+    tasks.shutdown();
+    std::vector<std::optional<Error>> answers;
+    auto record = [&](std::optional<Error> error) { answers.push_back(std::move(error)); };
+    manager.signalEnumerator(kRootContainer, record);
+    manager.evictItem("file", record);
+    manager.waitForChangesBelow("folder", record);
+    std::optional<std::filesystem::path> path;
+    manager.userVisiblePath("file", [&](std::optional<std::filesystem::path> found, std::optional<Error> error) {
+        path = std::move(found);
+        answers.push_back(std::move(error));
+    });
+    ASSERT_EQ(answers.size(), 4u);
+    for (const auto& answer : answers) {
+        ASSERT_TRUE(answer.has_value());
+        EXPECT_TRUE(answer->is(kCocoaErrorDomain, CocoaErrorCode::connectionInterrupted));
+    }
+    EXPECT_FALSE(path.has_value());
+    EXPECT_EQ(manager.calls().size(), 4u);  // still recorded
 }
 
 

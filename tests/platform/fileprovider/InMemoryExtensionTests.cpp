@@ -156,5 +156,67 @@ TEST_F(FileProviderInMemoryExtension, WritesCreateModifyAndRemove) {
     EXPECT_FALSE(tree->exists(folderItem->itemIdentifier()));
 }
 
+TEST_F(FileProviderInMemoryExtension, ModifyRefusesWhatAServerWouldRefuseAndChangesNothing) {
+    auto docs = tree->addFolder(kRootContainer, "Docs");
+    auto file = tree->addFile(kRootContainer, "a.txt", "a");
+    auto other = tree->addFile(kRootContainer, "b.txt", "b");
+    tree->addFile(docs, "a.txt", "in docs");
+    struct Case {
+        const char* name;
+        ItemId parent;
+        std::string filename;
+        long code;
+    };
+    const Case cases[] = {
+        {"new parent not there", "no-such-folder", "a.txt", FileProviderErrorCode::noSuchItem},
+        {"new parent is a file", other, "a.txt", FileProviderErrorCode::noSuchItem},
+        {"rename onto a sibling's name", kRootContainer, "b.txt", FileProviderErrorCode::filenameCollision},
+        {"move onto a name taken in the new folder", docs, "a.txt", FileProviderErrorCode::filenameCollision},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        ItemProperties properties;
+        properties.identifier = file;
+        properties.parent = row.parent;
+        properties.filename = row.filename;
+        properties.contentType = ContentType::data();
+        auto call = harness.modify(ItemSnapshot::make(properties), ItemVersion{}, ItemField::filename);
+        EXPECT_THAT(harness.drain(), IsEmpty());
+        auto [item, pending, refetch, error] = call->first();
+        EXPECT_EQ(item, nullptr);
+        EXPECT_EQ(pending, ItemField::filename);
+        ASSERT_TRUE(error.has_value());
+        EXPECT_TRUE(error->is(kFileProviderErrorDomain, row.code)) << error->code;
+    }
+    EXPECT_THAT(tree->children(kRootContainer), UnorderedElementsAre(docs, file, other));
+    auto listing = harness.enumerateItems(kRootContainer);
+    EXPECT_THAT(harness.drain(), IsEmpty());
+    std::vector<std::string> names;
+    for (const auto& item : listing->items()) names.push_back(item->filename());
+    EXPECT_THAT(names, ElementsAre("Docs", "a.txt", "b.txt"));
+}
+
+TEST_F(FileProviderInMemoryExtension, APoolThatTakesNoMoreTasksAnswersEachCallAtOnce) {
+    auto file = tree->addFile(kRootContainer, "f.txt", "x");
+    harness.tasks().shutdown();
+    auto fetch = harness.fetchContents(file);
+    auto trash = harness.enumerateItems(kTrashContainer);
+    auto trashChanges = harness.enumerateChanges(kTrashContainer);
+    auto trashAnchor = harness.currentSyncAnchor(kTrashContainer);
+    auto rootAnchor = harness.currentSyncAnchor(kRootContainer);
+    // Answered inside the calls, each exactly once.
+    ASSERT_EQ(fetch->count(), 1u);
+    EXPECT_TRUE(std::get<2>(fetch->first())->is(kCocoaErrorDomain, CocoaErrorCode::userCancelled));
+    ASSERT_TRUE(trash->error().has_value());
+    EXPECT_EQ(trash->error()->code, CocoaErrorCode::userCancelled);
+    ASSERT_TRUE(trashChanges->error().has_value());
+    EXPECT_EQ(trashChanges->error()->code, CocoaErrorCode::userCancelled);
+    ASSERT_EQ(trashAnchor->count(), 1u);
+    EXPECT_FALSE(std::get<0>(trashAnchor->first()).has_value());
+    ASSERT_EQ(rootAnchor->count(), 1u);
+    EXPECT_FALSE(std::get<0>(rootAnchor->first()).has_value());
+    EXPECT_THAT(harness.drain(), IsEmpty());
+}
+
 }  // namespace
 }  // namespace nimbuscrate::fp::testing
