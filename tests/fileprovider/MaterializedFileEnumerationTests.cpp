@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -142,10 +144,66 @@ TEST(FileProviderMaterializedFileEnumeration, FinishingTwiceHasNoEffect) {
     }
 }
 
+// An enumerator that holds its observers only weakly, as the system's may,
+// and delivers the pages asked for only when the test tells it to: by then
+// an observer nobody else holds is gone, unless it holds itself.
+class WeakPagingEnumerator final : public fp::Enumerator {
+public:
+    WeakPagingEnumerator(std::vector<fp::ItemPtr> items, std::size_t pageSize)
+        : items_(std::move(items)), pageSize_(pageSize) {}
+
+    void invalidate() override { ++invalidations_; }
+    void enumerateItems(fp::EnumerationObserverPtr observer, fp::Page page) override {
+        requests_.push_back({observer, std::move(page)});
+    }
+    void enumerateChanges(fp::ChangeObserverPtr observer, fp::SyncAnchor anchor) override {
+        observer->finishChangesUpTo(std::move(anchor), false);
+    }
+    void currentSyncAnchor(std::function<void(std::optional<fp::SyncAnchor>)> completion) override {
+        completion(std::nullopt);
+    }
+
+    // Delivers every page asked for, those asked for meanwhile included.
+    // Returns how many pages found their observer gone.
+    int deliverAll() {
+        int gone = 0;
+        while (!requests_.empty()) {
+            auto [weak, asked] = requests_.front();
+            requests_.pop_front();
+            auto observer = weak.lock();
+            if (!observer) {
+                ++gone;
+                continue;
+            }
+            const std::size_t start = asked.empty() ? 0 : std::stoul(std::string(asked.begin(), asked.end()));
+            const std::size_t end = std::min(items_.size(), start + pageSize_);
+            observer->didEnumerate(std::vector<fp::ItemPtr>(items_.begin() + start, items_.begin() + end));
+            std::optional<fp::Page> next;
+            if (end < items_.size()) next = page(std::to_string(end));
+            observer->finishUpTo(std::move(next));
+            ++delivered_;
+        }
+        return gone;
+    }
+    int delivered() const { return delivered_; }
+    int invalidations() const { return invalidations_; }
+
+private:
+    struct Request {
+        std::weak_ptr<fp::EnumerationObserver> observer;
+        fp::Page page;
+    };
+    std::vector<fp::ItemPtr> items_;
+    std::size_t pageSize_;
+    std::deque<Request> requests_;
+    int delivered_ = 0;
+    int invalidations_ = 0;
+};
+
 TEST(FileProviderMaterializedFileEnumeration, StaysAliveWithoutOutsideReferencesUntilItFinishes) {
     EnumerationRun run;
-    auto gateItems = std::vector<fp::ItemPtr>{file("a"), file("b"), file("c")};
-    auto enumerator = std::make_shared<StaticEnumerator>(run.tasks, gateItems, 1);
+    auto enumerator =
+        std::make_shared<WeakPagingEnumerator>(std::vector<fp::ItemPtr>{file("a"), file("b"), file("c")}, 1);
     std::weak_ptr<MaterializedFileEnumeration> weak;
     {
         auto observer = MaterializedFileEnumeration::create(enumerator, run.completion());
@@ -153,10 +211,15 @@ TEST(FileProviderMaterializedFileEnumeration, StaysAliveWithoutOutsideReferences
         observer->setKeepAlive(observer);
         EXPECT_TRUE(observer->isKeepingAlive());
         enumerator->enumerateItems(observer, fp::kInitialPage);
-    }  // the owner lets go at once
+    }  // the owner lets go before the first page comes
+    // Nobody but the object itself holds it now.
+    ASSERT_FALSE(weak.expired());
+    EXPECT_EQ(enumerator->deliverAll(), 0);
+    EXPECT_EQ(enumerator->delivered(), 3);
     EXPECT_THAT(run.drain(), IsEmpty());
     ASSERT_EQ(run.results.size(), 1u);
     EXPECT_THAT(std::get<std::vector<fp::ItemId>>(run.results[0]), ElementsAre("a", "b", "c"));
+    EXPECT_EQ(enumerator->invalidations(), 1);
     // Once finished it released its hold on itself and is gone.
     EXPECT_TRUE(weak.expired());
 }
