@@ -35,7 +35,7 @@ void AutomaticLocalCleanup::stop() {
         std::lock_guard lock(state_->mutex);
         state_->stopped = true;
         state_->waiting.clear();
-        state_->answersPending = 0;
+        state_->evicting.clear();
         state_->wake.request_stop();
     }
     state_->changed.notify_all();
@@ -44,7 +44,7 @@ void AutomaticLocalCleanup::stop() {
 
 std::size_t AutomaticLocalCleanup::running() const {
     std::lock_guard lock(state_->mutex);
-    return state_->waiting.size() + state_->answersPending;
+    return state_->waiting.size() + state_->evicting.size();
 }
 
 std::optional<double> AutomaticLocalCleanup::waitingUntil() const {
@@ -69,11 +69,13 @@ void AutomaticLocalCleanup::work() {
         const double now = clock_.monotonicSeconds();
         auto first = state.waiting.begin();
         if (first->first <= now + kSlackSeconds) {
-            Attempt due = std::move(first->second);
+            const std::uint64_t ticket = ++state.lastTicket;
+            const Attempt& due = state.evicting.emplace(ticket, std::move(first->second)).first->second;
+            const std::string identifier = due.identifier;
+            const fp::ManagerPtr manager = due.manager;
             state.waiting.erase(first);
-            ++state.answersPending;
             lock.unlock();
-            attempt(std::move(due));
+            attempt(ticket, identifier, manager);
             lock.lock();
             continue;
         }
@@ -90,49 +92,48 @@ void AutomaticLocalCleanup::work() {
     }
 }
 
-void AutomaticLocalCleanup::attempt(Attempt next) {
-    fp::ManagerPtr manager = next.manager.lock();
-    if (!manager) {
-        // The system's manager is gone: nothing can be evicted any more.
-        std::lock_guard lock(state_->mutex);
-        if (!state_->stopped) --state_->answersPending;
-        return;
-    }
-    const std::string identifier = next.identifier;
+void AutomaticLocalCleanup::attempt(std::uint64_t ticket, const std::string& identifier,
+                                    const fp::ManagerPtr& manager) {
     // The answer may come on any thread, even inside this call, and after
     // this object is gone: it holds the shared state, not this object.
-    manager->evictItem(identifier, [state = state_, &clock = clock_, next = std::move(next)](
-                                       std::optional<fp::Error> error) mutable {
-        answered(state, clock, std::move(next), std::move(error));
+    manager->evictItem(identifier, [state = state_, &clock = clock_, ticket](std::optional<fp::Error> error) {
+        answered(state, clock, ticket, std::move(error));
     });
 }
 
-void AutomaticLocalCleanup::answered(const std::shared_ptr<State>& state, Clock& clock, Attempt done,
+void AutomaticLocalCleanup::answered(const std::shared_ptr<State>& state, Clock& clock, std::uint64_t ticket,
                                      std::optional<fp::Error> error) {
+    std::string identifier;
+    int number = 0;
     {
         std::lock_guard lock(state->mutex);
-        if (state->stopped) return;  // nobody waits for this answer any more
+        auto found = state->evicting.find(ticket);
+        if (state->stopped || found == state->evicting.end()) return;  // nobody waits for this answer any more
+        identifier = found->second.identifier;
+        number = found->second.number;
     }
     // Logged before the cleanup counts as ended or its next attempt is
     // queued, so that whoever sees that also sees the line.
     if (!error) {
-        evictionLogger().info("Automatically removed local copy for " + done.identifier);
+        evictionLogger().info("Automatically removed local copy for " + identifier);
     } else {
-        evictionLogger().debug("Automatic local cleanup retry for " + done.identifier + ": " +
+        evictionLogger().debug("Automatic local cleanup retry for " + identifier + ": " +
                                error->localizedDescription());
-        if (done.number == kAttempts) {
-            evictionLogger().error("Automatic local cleanup exhausted retries for " + done.identifier);
+        if (number == kAttempts) {
+            evictionLogger().error("Automatic local cleanup exhausted retries for " + identifier);
         }
     }
 
     std::lock_guard lock(state->mutex);
     // Once stopped the clock may be gone; it is only read while not stopped.
-    if (state->stopped) return;
-    --state->answersPending;
-    if (!error || done.number == kAttempts) return;
-    const double dueAt = clock.monotonicSeconds() + kRetryWaitSeconds[done.number - 1];
-    ++done.number;
-    queueLocked(*state, dueAt, std::move(done));
+    auto found = state->evicting.find(ticket);
+    if (state->stopped || found == state->evicting.end()) return;
+    Attempt next = std::move(found->second);
+    state->evicting.erase(found);
+    if (!error || next.number == kAttempts) return;
+    const double dueAt = clock.monotonicSeconds() + kRetryWaitSeconds[next.number - 1];
+    ++next.number;
+    queueLocked(*state, dueAt, std::move(next));
 }
 
 }  // namespace nimbuscrate

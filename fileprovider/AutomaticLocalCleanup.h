@@ -3,6 +3,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -59,32 +60,35 @@ public:
     std::optional<double> waitingUntil() const;
 
 private:
-    // The next attempt of one file's cleanup.
+    // One attempt of one file's cleanup.
     struct Attempt {
         std::string identifier;
-        std::weak_ptr<fp::Manager> manager;  // the system's, which owns it
-        int number = 1;                      // 1 to kAttempts
+        fp::ManagerPtr manager;  // obtained once, when the cleanup was scheduled
+        int number = 1;          // 1 to kAttempts
     };
 
     // What the worker, schedule() and the system's answers share. Answers
-    // may arrive after this object is gone, so they hold the state itself.
+    // may arrive after this object is gone, so they hold the state itself,
+    // and find their attempt by its ticket (gone once stopped).
     struct State {
         std::mutex mutex;
         std::condition_variable changed;
-        std::multimap<double, Attempt> waiting;  // by due time on the clock's monotonic scale
-        std::size_t answersPending = 0;          // attempts the system has not answered yet
-        std::optional<double> sleepingUntil;     // the due time the worker waits for on the clock
-        std::stop_source wake;                   // cuts that wait short
+        std::multimap<double, Attempt> waiting;          // by due time on the clock's monotonic scale
+        std::map<std::uint64_t, Attempt> evicting;       // asked of the system, by ticket
+        std::uint64_t lastTicket = 0;
+        std::optional<double> sleepingUntil;             // the due time the worker waits for on the clock
+        std::stop_source wake;                           // cuts that wait short
         bool stopped = false;
     };
 
     void work();
-    void attempt(Attempt next);
+    // Asks the system to evict; its answer comes back with the ticket.
+    void attempt(std::uint64_t ticket, const std::string& identifier, const fp::ManagerPtr& manager);
     // Queues an attempt due at the time; wakes the worker when it is due
     // before the one it waits for. Called with the state's mutex held.
     static void queueLocked(State& state, double dueAt, Attempt next);
     // Handles the system's answer to one attempt.
-    static void answered(const std::shared_ptr<State>& state, Clock& clock, Attempt done,
+    static void answered(const std::shared_ptr<State>& state, Clock& clock, std::uint64_t ticket,
                          std::optional<fp::Error> error);
 
     std::function<fp::ManagerPtr()> manager_;

@@ -226,5 +226,44 @@ TEST(AutomaticLocalCleanupTest, AnAttemptDueBeforeTheAwaitedOneIsMadeOnTime) {
     ASSERT_TRUE(eventually([&] { return cleanup.running() == 0; }));
 }
 
+// A manager made afresh for each caller, which nobody but the caller holds.
+class ForwardingManager final : public fp::Manager {
+public:
+    explicit ForwardingManager(std::shared_ptr<fp::Manager> target) : target_(std::move(target)) {}
+    void signalEnumerator(const fp::ItemId& container, Completion done) override {
+        target_->signalEnumerator(container, std::move(done));
+    }
+    void evictItem(const fp::ItemId& item, Completion done) override { target_->evictItem(item, std::move(done)); }
+    void waitForChangesBelow(const fp::ItemId& item, Completion done) override {
+        target_->waitForChangesBelow(item, std::move(done));
+    }
+    fp::EnumeratorPtr materializedItems() override { return target_->materializedItems(); }
+    void userVisiblePath(const fp::ItemId& item,
+                         std::function<void(std::optional<std::filesystem::path>, std::optional<fp::Error>)> done)
+        override {
+        target_->userVisiblePath(item, std::move(done));
+    }
+
+private:
+    std::shared_ptr<fp::Manager> target_;
+};
+
+TEST(AutomaticLocalCleanupTest, TheManagerObtainedAtSchedulingServesEveryAttempt) {
+    ManualClock clock;
+    TaskPool tasks(2);
+    auto system = std::make_shared<fp::testing::FakeManager>(tasks, clock);
+    system->script("evict", "fail, ok");
+    AutomaticLocalCleanup cleanup([system] { return std::make_shared<ForwardingManager>(system); }, clock);
+    cleanup.schedule("a");
+    ASSERT_TRUE(clock.waitForSleepers(1));
+    clock.advance(Clock::Duration(0.7));
+    ASSERT_TRUE(eventually([&] { return system->calls("evict").size() == 1; }));
+    ASSERT_TRUE(waitsUntil(cleanup, 2.2));
+    ASSERT_TRUE(clock.waitForSleepers(1));
+    clock.advance(Clock::Duration(1.5));
+    ASSERT_TRUE(eventually([&] { return cleanup.running() == 0; }));
+    EXPECT_THAT(evictionTimes(*system), Pointwise(DoubleNear(1e-9), {0.7, 2.2}));
+}
+
 }  // namespace
 }  // namespace nimbuscrate::testing
