@@ -31,11 +31,15 @@ void AutomaticLocalCleanup::schedule(const std::string& identifier) {
 }
 
 void AutomaticLocalCleanup::stop() {
+    // The dropped attempts go after the lock: releasing a manager may run
+    // code of the system's that answers, which takes the lock again.
+    std::multimap<double, Attempt> waiting;
+    std::map<std::uint64_t, Attempt> evicting;
     {
         std::lock_guard lock(state_->mutex);
         state_->stopped = true;
-        state_->waiting.clear();
-        state_->evicting.clear();
+        waiting.swap(state_->waiting);
+        evicting.swap(state_->evicting);
         state_->wake.request_stop();
     }
     state_->changed.notify_all();
@@ -69,13 +73,15 @@ void AutomaticLocalCleanup::work() {
         const double now = clock_.monotonicSeconds();
         auto first = state.waiting.begin();
         if (first->first <= now + kSlackSeconds) {
-            const std::uint64_t ticket = ++state.lastTicket;
-            const Attempt& due = state.evicting.emplace(ticket, std::move(first->second)).first->second;
-            const std::string identifier = due.identifier;
-            const fp::ManagerPtr manager = due.manager;
-            state.waiting.erase(first);
-            lock.unlock();
-            attempt(ticket, identifier, manager);
+            {
+                const std::uint64_t ticket = ++state.lastTicket;
+                const Attempt& due = state.evicting.emplace(ticket, std::move(first->second)).first->second;
+                const std::string identifier = due.identifier;
+                const fp::ManagerPtr manager = due.manager;
+                state.waiting.erase(first);
+                lock.unlock();
+                attempt(ticket, identifier, manager);
+            }  // the manager is let go without the lock (it may be the last hold once stopped)
             lock.lock();
             continue;
         }
@@ -124,11 +130,12 @@ void AutomaticLocalCleanup::answered(const std::shared_ptr<State>& state, Clock&
         }
     }
 
+    Attempt next;  // declared before the lock, so that an ended cleanup lets its manager go without it
     std::lock_guard lock(state->mutex);
     // Once stopped the clock may be gone; it is only read while not stopped.
     auto found = state->evicting.find(ticket);
     if (state->stopped || found == state->evicting.end()) return;
-    Attempt next = std::move(found->second);
+    next = std::move(found->second);
     state->evicting.erase(found);
     if (!error || next.number == kAttempts) return;
     const double dueAt = clock.monotonicSeconds() + kRetryWaitSeconds[next.number - 1];
