@@ -193,6 +193,10 @@ void ChannelDomainService::send(nlohmann::json request, ControlClient::ReplyHand
 
 void ChannelDomainService::sendWaiting(std::stop_token stop) {
     for (;;) {
+        if (stop.stop_requested()) {
+            // The app's tasks are stopping: what waits fails once, here.
+            return failWaiting(lost("The app's tasks have stopped."));
+        }
         std::shared_ptr<ControlClient> client;
         {
             std::lock_guard lock(mutex_);

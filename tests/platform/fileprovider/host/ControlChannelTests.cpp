@@ -287,7 +287,7 @@ TEST(FileProviderHostControl, CallsLeftQueuedWhenTheAppsTasksStopFailOnce) {
             "getDomains", [answer](std::vector<Domain>, std::optional<Error> error) { answer->set_value(error); }));
         return answer->get_future();
     };
-    // The one worker is busy: the call waits in the queue, and shutting the pool down drops it.
+    // The one worker is busy: the call waits in the queue, and the pool shuts down before it runs.
     testing::Gate busy;
     tasks.submit([&](std::stop_token stop) { busy.pass(stop); });
     ASSERT_TRUE(busy.waitForArrivals(1));
