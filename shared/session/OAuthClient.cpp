@@ -69,6 +69,10 @@ HttpRequest OAuthClient::makeTokenRequest(const Fields& fields) {
     request.maxReplyBytes = kMaxReplyBytes;
     // A refresh token may be single-use: the grant is never sent twice.
     request.freshConnection = true;
+    // The body holds the refresh token: a redirect would send it (307, 308)
+    // to whatever host the reply names. The 3xx is a failed grant like any
+    // other status.
+    request.redirects = RedirectPolicy::never;
 
     std::vector<std::string> pairs = formEncoded(fields);
     std::sort(pairs.begin(), pairs.end());

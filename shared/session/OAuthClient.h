@@ -33,7 +33,8 @@ public:
     static std::vector<std::string> formEncoded(const Fields& fields);
 
     // The POST of the given fields to the token endpoint, form-encoded with
-    // the pairs sorted, "Content-Type" the only header.
+    // the pairs sorted, "Content-Type" the only header. Redirects are never
+    // followed.
     static HttpRequest makeTokenRequest(const Fields& fields);
 
     // Sends the fields; status 200 gives the tokens. A missing

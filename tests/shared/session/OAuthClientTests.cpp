@@ -47,6 +47,7 @@ TEST(OAuthClientFormTest, TheTokenRequestIsAPostOfSortedPairsWithOnlyAContentTyp
     ASSERT_EQ(request.headers.size(), 1u);
     EXPECT_EQ(request.headers.value("Content-Type"), "application/x-www-form-urlencoded");
     EXPECT_EQ(request.timeoutSeconds, 60);
+    EXPECT_EQ(request.redirects, RedirectPolicy::never) << "the body holds the refresh token";
     ASSERT_TRUE(std::holds_alternative<Bytes>(request.body));
     EXPECT_EQ(stringOf(std::get<Bytes>(request.body)),
               "client_id=nimbuscrate-desktop&grant_type=refresh_token&refresh_token=r%2Bt%3D%3D");

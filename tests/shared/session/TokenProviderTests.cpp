@@ -92,6 +92,35 @@ TEST_F(TokenProviderTest, AFailedRefreshWritesNothing) {
     EXPECT_EQ(service.grantCount(), 0u);
 }
 
+// The grant's body holds the refresh token: a token endpoint that answers
+// with a redirect must neither get it sent to another host nor have that
+// host's answer taken for tokens.
+TEST_F(TokenProviderTest, ARedirectFromTheTokenEndpointIsAFailedGrant) {
+    const std::string elsewhere = "https://" NIMBUSCRATE_MEDIA_HOST "/collect";
+    // Were the redirect followed, this host would hand out tokens.
+    service.overrideReply(Route{"", NIMBUSCRATE_MEDIA_HOST, "/collect"},
+                          {200, {{"Content-Type", "application/json"}},
+                           R"({"access_token":"stolen","refresh_token":"stolen","expires_in":3600})"},
+                          localservice::FaultKnobs::kEveryCall);
+    for (const int status : {301, 302, 303, 307, 308}) {
+        const DesktopSession session = signIn(10);
+        service.overrideReply(kTokenRoute, {status, {{"Location", elsewhere}}, "moved"}, 1);
+        try {
+            provider.validAccessToken();
+            ADD_FAILURE() << status << ": no error";
+        } catch (const DesktopError& error) {
+            EXPECT_EQ(error, DesktopError::server(status, "moved")) << status;
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << status << ": " << error.what();
+        }
+        EXPECT_EQ(storedSession(), session) << status;
+    }
+    EXPECT_EQ(service.requests().matching("POST", kTokenRoute.pathPrefix).size(), 5u);
+    for (const auto& request : service.requests().all()) {
+        EXPECT_NE(request.host, NIMBUSCRATE_MEDIA_HOST) << request.method << " " << request.path;
+    }
+}
+
 // The secret store of the fixture, with writes that fail while `failWrites` is set.
 class FailingWrites final : public SecretBackend {
 public:
