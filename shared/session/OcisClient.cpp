@@ -150,9 +150,16 @@ void OcisClient::validateDownloadResponse(const HttpResponse& response, const st
     throw DesktopError::server(response.status, message);
 }
 
+void OcisClient::requireHttpsRoot(const DriveSelection& drive) {
+    if (drive.webDAVURL.scheme() == "https") return;
+    networkLogger().error("Saved WebDAV root host=" + hostOrUnknown(drive.webDAVURL) + " refused: not https");
+    throw DesktopError::noNimbuscrateSpace();
+}
+
 Url OcisClient::remoteURL(std::string_view path) const {
     const std::optional<DesktopSession> session = store_.loadSession();
     if (!session || !session->drive) throw DesktopError::noNimbuscrateSpace();
+    requireHttpsRoot(*session->drive);
     Url url = session->drive->webDAVURL;
     for (const std::string& piece : pathPieces(normalizeRemotePath(path))) {
         // ".." would be collapsed on the way and climb out of the drive root.
@@ -164,6 +171,12 @@ Url OcisClient::remoteURL(std::string_view path) const {
 
 HttpRequest OcisClient::makeRequest(const std::string& method, std::string_view path, std::stop_token stop) {
     if (isEncryptedBlobPath(path)) throw DesktopError::encryptionRequired();
+    // The bearer token never travels in clear: a saved root that is not
+    // https is refused before a token is fetched (and perhaps refreshed).
+    // Without a saved drive the token's own errors come first, as always.
+    if (const std::optional<DesktopSession> session = store_.loadSession(); session && session->drive) {
+        requireHttpsRoot(*session->drive);
+    }
     const std::string token = tokens_.validAccessToken(stop);
     if (!isReadMethod(method)) {
         if (encryption()->isEncryptionRequired(stop)) throw DesktopError::encryptionRequired();

@@ -103,13 +103,14 @@ public:
     static void validateDownloadResponse(const HttpResponse& response, const std::filesystem::path& file);
 
     // The absolute URL of a server path under the saved drive's WebDAV root.
-    // DesktopError::noNimbuscrateSpace without a session or drive; a path
-    // with a ".." piece is refused (DesktopError::invalidResponse), so no
-    // request can leave the drive root.
+    // DesktopError::noNimbuscrateSpace without a session or drive, or when
+    // the saved root is not https; a path with a ".." piece is refused
+    // (DesktopError::invalidResponse), so no request can leave the drive root.
     Url remoteURL(std::string_view path) const;
 
-    // An authorised request for one server path: the blob check (before any
-    // token), the token, the encryption-policy gate for write methods, the URL.
+    // An authorised request for one server path: the blob check and the
+    // refusal of a saved root that is not https (both before any token), the
+    // token, the encryption-policy gate for write methods, the URL.
     HttpRequest makeRequest(const std::string& method, std::string_view path, std::stop_token stop = {});
 
     // makeRequest, then the headers and the body (a body sets "Content-Type"
@@ -199,6 +200,10 @@ public:
     static const Logger& thumbnailLogger();
 
 private:
+    // A saved root that is not https is logged and refused
+    // (DesktopError::noNimbuscrateSpace, as a root that cannot be used).
+    static void requireHttpsRoot(const DriveSelection& drive);
+
     std::vector<WebDAVResponse> propfind(const std::string& path, const char* depth, std::stop_token stop);
     std::string savedRootPath() const;
 

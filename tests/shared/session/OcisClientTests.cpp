@@ -252,6 +252,15 @@ protected:
     DriveSelection driveSelection(const std::string& id, const std::string& root) {
         return DriveSelection{id, id, url(root)};
     }
+    static RemoteItem folderItemAt(const std::string& path) {
+        RemoteItem item;
+        item.id = "folder";
+        item.parentID = "root";
+        item.path = path;
+        item.name = path.substr(path.rfind('/') + 1);
+        item.isDirectory = true;
+        return item;
+    }
     DesktopSession signInWithDrive(const std::string& driveId = "d1") {
         service.addDrive(localservice::Drive{driveId, "Nimbuscrate", "project", ""});
         return signIn(3600, driveSelection(driveId, service.webDavUrl(driveId)));
@@ -284,6 +293,24 @@ TEST_F(OcisClientTest, RemoteURLsStayUnderTheSavedRoot) {
     }
     // A piece that only looks like ".." is a name like any other.
     EXPECT_EQ(client.remoteURL("/...").string(), root + "/...");
+}
+
+TEST_F(OcisClientTest, ASavedRootThatIsNotHttpsIsRefusedBeforeAnyToken) {
+    service.addDrive(localservice::Drive{"d1", "Nimbuscrate", "project", ""});
+    // A token near its end: fetching one would send a refresh grant.
+    const DesktopSession session = signIn(10, driveSelection("d1", "http://" + kWeb + "/dav/spaces/d1"));
+    LogCapture logs;
+    for (const char* method : {"PROPFIND", "PUT"}) {
+        EXPECT_EQ(kindOf([&] { client.makeRequest(method, "/a.txt"); }), DesktopError::Kind::noNimbuscrateSpace)
+            << method;
+    }
+    EXPECT_EQ(kindOf([&] { client.listItems(folderItemAt("/Docs")); }), DesktopError::Kind::noNimbuscrateSpace);
+    EXPECT_EQ(kindOf([&] { client.remoteURL("/a.txt"); }), DesktopError::Kind::noNimbuscrateSpace);
+    EXPECT_EQ(logs.matching("network", "Saved WebDAV root host=" + kWeb + " refused: not https").size(), 4u);
+    EXPECT_EQ(policy->asked, 0);
+    EXPECT_EQ(service.grantCount(), 0u);
+    EXPECT_EQ(service.requests().size(), 0u) << "nothing was sent, in clear or otherwise";
+    EXPECT_EQ(storedSession(), session);
 }
 
 TEST_F(OcisClientTest, TheWriteGateRunsInItsOrder) {
