@@ -420,6 +420,9 @@ std::optional<RemoteItem> OcisClient::convertResponse(const WebDAVResponse& entr
     if (id == "root" || id == fp::kRootContainer || id == fp::kWorkingSet || id == fp::kTrashContainer) {
         return std::nullopt;
     }
+    // A child that claims the folder's own identifier would replace the
+    // folder's row when the listing is stored.
+    if (id == container.id) return std::nullopt;
     if (!state.identifiers.insert(id).second) return std::nullopt;
     if (!state.paths.insert(rel).second) return std::nullopt;
     return makeItem(entry, id, container.id, rel, name);
@@ -628,7 +631,11 @@ RemoteItem OcisClient::moveItem(const RemoteItem& item, const RemoteItem& parent
     }
     if (isEncryptedID(parent.id)) throw DesktopError::encryptionRequired();
     // A name is one path component: "a/b" or ".." would move somewhere else.
-    if (!isSafeItemName(name)) throw DesktopError::invalidResponse();
+    // Nor may the item take a name the listings hide (an encrypted blob's
+    // storage name, a "._" fork): it would vanish from the folder.
+    if (!isSafeItemName(name) || name.starts_with("._") || isEncryptedBlobPath(name)) {
+        throw DesktopError::invalidResponse();
+    }
 
     const std::string destination = normalizeRemotePath((parent.path == "/" ? std::string() : parent.path) + "/" + name);
     HttpRequest request = makeRequest("MOVE", item.path, stop);

@@ -183,7 +183,10 @@ public:
     // server's description of the file is recorded and returned.
     RemoteItem uploadFile(const std::filesystem::path& file, const std::string& path,
                           std::optional<Date> modificationDate, bool createOnly = false, std::stop_token stop = {});
-    // MOVE to name inside parent, never replacing an existing target.
+    // MOVE to name inside parent, never replacing an existing target. A name
+    // that is not one safe path component, or that listings hide (a "._"
+    // prefix, an encrypted blob's storage name), is refused before any
+    // request with DesktopError::invalidResponse.
     RemoteItem moveItem(const RemoteItem& item, const RemoteItem& parent, const std::string& name,
                         std::stop_token stop = {});
     // DELETE; the item's rows (and its direct children's) leave the mapping database.

@@ -5,7 +5,9 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "platform/core/PlatformError.h"
@@ -34,6 +36,27 @@ const std::string kHugePNG(
     "\x00\x00\x00\x8d\x39\x54\x14\x00\x00\x00\x0c\x49\x44\x41\x54\x78\x9c\x63\x60\xa0\x0c\x00\x00\x00\x40\x00"
     "\x01\xb7\x34\x7c\xef\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
     69);
+
+// Points the process's temporary directory (TMPDIR) at another folder while it lives.
+class TemporaryDirectoryOverride {
+public:
+    explicit TemporaryDirectoryOverride(const std::filesystem::path& directory) {
+        if (const char* old = std::getenv("TMPDIR")) previous_ = old;
+        ::setenv("TMPDIR", directory.c_str(), 1);
+    }
+    ~TemporaryDirectoryOverride() {
+        if (previous_) {
+            ::setenv("TMPDIR", previous_->c_str(), 1);
+        } else {
+            ::unsetenv("TMPDIR");
+        }
+    }
+    TemporaryDirectoryOverride(const TemporaryDirectoryOverride&) = delete;
+    TemporaryDirectoryOverride& operator=(const TemporaryDirectoryOverride&) = delete;
+
+private:
+    std::optional<std::string> previous_;
+};
 
 std::vector<std::string> names(const std::vector<RemoteItem>& items) {
     std::vector<std::string> out;
@@ -153,9 +176,25 @@ TEST_F(OcisClientFilesTest, DuplicatesAndUnsafeEntriesAreDropped) {
         entry(root + "/Docs/%2e%2e/escape.txt", file("up")) + entry(root + "/Docs/nul%00.txt", file("nul")) +
         entry(root + "/Docs/renamed.txt", file("slash", "evil/name")) +
         entry(root + "/Docs/dots.txt", file("dots", "..")) + entry(root + "/Docs/root-id", file("root")) +
-        entry(root + "/Docs/container", file(".trash-container")));
+        entry(root + "/Docs/container", file(".trash-container")) +
+        // A child claiming the listed folder's own identifier would rewrite the folder's row.
+        entry(root + "/Docs/impostor.txt", file("docs")));
     const auto items = client.listItems(folderItem("docs", "/Docs"));
     EXPECT_EQ(names(items), (std::vector<std::string>{"one.txt", "a b.txt", "renamed.txt", "dots.txt"}));
+}
+
+TEST_F(OcisClientFilesTest, BlobsAndForksInARealFolderAreHidden) {
+    writeFile(drive / "Docs" / "a.txt", "a");
+    writeFile(drive / "Docs" / kBlob, "sealed");
+    writeFile(drive / "Docs" / "._a.txt", "fork");
+    const RemoteItem docs = client.fetchItem("/Docs", "root");
+    // The server does list both...
+    const std::string reply = stringOf(client.send("PROPFIND", "/Docs", HttpHeaders{{"Depth", "1"}},
+                                                   OcisClient::propfindBody()));
+    EXPECT_NE(reply.find(kBlob), std::string::npos) << reply;
+    EXPECT_NE(reply.find("._a.txt"), std::string::npos) << reply;
+    // ...and the listing shows neither.
+    EXPECT_EQ(names(client.listItems(docs)), std::vector<std::string>{"a.txt"});
 }
 
 TEST_F(OcisClientFilesTest, NamesThatClashFailTheWholeListing) {
@@ -179,7 +218,12 @@ TEST_F(OcisClientFilesTest, NamesThatClashFailTheWholeListing) {
     encrypted.id = "e2ee:acct:node";
     encrypted.name = "notes.txt";
     encryption->encryptedChildren = {encrypted};
-    EXPECT_THROW(client.listItems(RemoteItem::root()), E2EEError);
+    try {
+        client.listItems(RemoteItem::root());
+        ADD_FAILURE() << "an encrypted and a plain child clash at the root";
+    } catch (const E2EEError& error) {
+        EXPECT_EQ(error.kind(), E2EEError::Case::conflict);
+    }
 }
 
 TEST_F(OcisClientFilesTest, TheRootListsEncryptedChildrenFirstAndEncryptedFoldersSendNoRequest) {
@@ -319,14 +363,23 @@ TEST_F(OcisClientFilesTest, DownloadsIntoANewFolderEachTime) {
     EXPECT_EQ(safe.filename(), "report.pdf");
     for (const auto& path : {first, second, safe}) std::filesystem::remove_all(path.parent_path());
 
-    // An error leaves nothing behind.
+    // An error leaves nothing behind: neither the download's folder nor the
+    // partial file that held the error reply. The temporary directory is a
+    // private one meanwhile, so nothing else writes there.
     item.path = "/Docs/missing.pdf";
-    try {
-        client.downloadFile(item);
-        FAIL();
-    } catch (const DesktopError& error) {
-        EXPECT_EQ(error.status(), 404);
+    const std::filesystem::path scratch = data / "tmp";
+    std::filesystem::create_directories(scratch);
+    {
+        const TemporaryDirectoryOverride privateTemporary(scratch);
+        ASSERT_EQ(std::filesystem::temp_directory_path(), scratch);
+        try {
+            client.downloadFile(item);
+            FAIL();
+        } catch (const DesktopError& error) {
+            EXPECT_EQ(error.status(), 404);
+        }
     }
+    EXPECT_TRUE(std::filesystem::is_empty(scratch));
 }
 
 TEST_F(OcisClientFilesTest, ThumbnailsAreRequestedForTheItemAndReturnedAsPNG) {
@@ -344,7 +397,10 @@ TEST_F(OcisClientFilesTest, ThumbnailsAreRequestedForTheItemAndReturnedAsPNG) {
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].host, NIMBUSCRATE_MEDIA_HOST);
     EXPECT_EQ(seen[0].queryValue("source"), "/spaces/d1/Photos/a+b.png") << seen[0].target;
-    EXPECT_NE(seen[0].target.find("%2b"), std::string::npos) << "a plus sign must not reach the server as a space";
+    std::string target = seen[0].target;
+    for (char& c : target) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(target.find("%2b"), std::string::npos) << "a plus sign must not reach the server as a space: "
+                                                     << seen[0].target;
     EXPECT_EQ(seen[0].queryValue("size"), "256");
     EXPECT_EQ(seen[0].queryValue("crop"), "0");
     EXPECT_EQ(seen[0].queryValue("v"), "abc");
@@ -386,7 +442,12 @@ TEST_F(OcisClientFilesTest, ThumbnailsThatAreNotImagesFail) {
 
     RemoteItem folder = item;
     folder.isDirectory = true;
-    EXPECT_THROW(client.fetchThumbnail(folder), DesktopError);
+    try {
+        client.fetchThumbnail(folder);
+        ADD_FAILURE() << "a folder has no thumbnail";
+    } catch (const DesktopError& error) {
+        EXPECT_EQ(error.kind(), DesktopError::Kind::invalidResponse);
+    }
     RemoteItem blob = item;
     blob.path = "/Photos/" + kBlob;
     try {
@@ -491,10 +552,17 @@ TEST_F(OcisClientFilesTest, MovesKeepTheServerIdentityAndUpdateTheMapping) {
     EXPECT_EQ(moves[0].header("Destination"), service.webDavUrl("d1") + "/y.txt");
     EXPECT_EQ(moves[0].header("Overwrite"), "F");
 
-    // Into a folder, never over an existing target, never into an encrypted folder.
+    // Into a folder: the row follows, under the folder.
     std::filesystem::create_directories(drive / "Docs");
     const RemoteItem docs = client.fetchItem("/Docs", "root");
-    EXPECT_EQ(client.moveItem(moved, docs, "z.txt").path, "/Docs/z.txt");
+    const RemoteItem intoDocs = client.moveItem(moved, docs, "z.txt");
+    EXPECT_EQ(intoDocs.path, "/Docs/z.txt");
+    EXPECT_EQ(intoDocs.id, item.id);
+    EXPECT_EQ(intoDocs.parentID, docs.id);
+    EXPECT_EQ(mappingStore.item(item.id), intoDocs);
+    EXPECT_FALSE(mappingStore.itemAtPath("/y.txt"));
+
+    // Never over an existing target, never into an encrypted folder.
     writeFile(drive / "w.txt", "w");
     const RemoteItem w = client.fetchItem("/w.txt", "root");
     try {
@@ -505,16 +573,52 @@ TEST_F(OcisClientFilesTest, MovesKeepTheServerIdentityAndUpdateTheMapping) {
     }
     RemoteItem encryptedFolder = docs;
     encryptedFolder.id = "e2ee:acct:folder";
-    for (const std::string& name : {std::string("sub/z.txt"), std::string("..")}) {
-        EXPECT_THROW(client.moveItem(w, docs, name), DesktopError) << name;
-    }
     try {
         client.moveItem(w, encryptedFolder, "w.txt");
         FAIL();
     } catch (const DesktopError& error) {
         EXPECT_EQ(error.kind(), DesktopError::Kind::encryptionRequired);
     }
-    EXPECT_EQ(service.requests().matching("MOVE", "/dav/").size(), 3u);
+    // Nor to a name that is no single component, or one the listings would hide.
+    for (const std::string& name : {std::string("sub/z.txt"), std::string(".."), std::string("._w.txt"), kBlob}) {
+        try {
+            client.moveItem(w, docs, name);
+            ADD_FAILURE() << name;
+        } catch (const DesktopError& error) {
+            EXPECT_EQ(error.kind(), DesktopError::Kind::invalidResponse) << name;
+        }
+    }
+    EXPECT_EQ(service.requests().matching("MOVE", "/dav/").size(), 3u) << "refused names send nothing";
+    EXPECT_TRUE(std::filesystem::exists(drive / "w.txt"));
+}
+
+TEST_F(OcisClientFilesTest, AMovedFolderKeepsItsIdentityAndItsOldChildRowsLeaveTheMapping) {
+    writeFile(drive / "Src" / "c.txt", "c");
+    std::filesystem::create_directories(drive / "Docs");
+    const RemoteItem src = client.fetchItem("/Src", "root");
+    const RemoteItem docs = client.fetchItem("/Docs", "root");
+    const auto children = client.listItems(src);
+    ASSERT_EQ(children.size(), 1u);
+    mappingStore.upsert(src);
+    mappingStore.upsert(docs);
+    mappingStore.upsert(children[0]);
+
+    const RemoteItem moved = client.moveItem(src, docs, "Dest");
+    EXPECT_EQ(moved.id, src.id) << "oc:fileid stays with the folder";
+    EXPECT_EQ(moved.path, "/Docs/Dest");
+    EXPECT_EQ(moved.parentID, docs.id);
+    EXPECT_TRUE(moved.isDirectory);
+    EXPECT_EQ(readFile(drive / "Docs" / "Dest" / "c.txt"), "c");
+    EXPECT_FALSE(std::filesystem::exists(drive / "Src"));
+
+    EXPECT_EQ(mappingStore.item(src.id), moved);
+    EXPECT_FALSE(mappingStore.item(children[0].id)) << "the child's row under the old path is gone";
+    EXPECT_FALSE(mappingStore.itemAtPath("/Src/c.txt"));
+    // Listed again, the child is the same server item at its new path.
+    const auto relisted = client.listItems(moved);
+    ASSERT_EQ(relisted.size(), 1u);
+    EXPECT_EQ(relisted[0].id, children[0].id);
+    EXPECT_EQ(relisted[0].path, "/Docs/Dest/c.txt");
 }
 
 TEST_F(OcisClientFilesTest, FoldersAreCreatedWithMkcolThroughTheRequestCore) {
