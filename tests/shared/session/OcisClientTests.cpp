@@ -3,8 +3,12 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <limits>
 #include <thread>
+
+#include <unistd.h>
 
 #include "platform/http/ReplyDecodingError.h"
 #include "platform/log/LogCapture.h"
@@ -502,6 +506,52 @@ TEST_F(OcisClientTest, RediscoverySavesTheDriveUnderTheSameSession) {
     // The same root again is still written and logged.
     client.refreshWebDAVEndpoint();
     EXPECT_EQ(logs.matching("network", "Persisted refreshed WebDAV endpoint").size(), 2u);
+}
+
+// Whether a thread of this process waits for a file lock: a blocked waiter
+// ("->") of this process in /proc/locks.
+bool aLockIsAwaitedHere() {
+    const std::string pid = " " + std::to_string(::getpid()) + " ";
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("->") != std::string::npos && line.find(pid) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Polls the condition until it holds or the time is up.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// The save is a read-compare-save of the session, like a token refresh of
+// the other program: it waits for the secret store's lock on the item.
+TEST_F(OcisClientTest, RediscoverySavesUnderTheSessionItemLock) {
+    service.addDrive({"d1", "Nimbuscrate", "project", ""});
+    const DesktopSession session = signIn(3600, driveSelection("old", "https://" + kWeb + "/dav/spaces/old"));
+    auto held = store.lock();  // another holder of the item lock
+    auto rediscovery = std::async(std::launch::async, [&] { return client.refreshWebDAVEndpoint(); });
+    struct ReleaseAtExit {
+        std::unique_ptr<SecretItemLock>& lock;
+        ~ReleaseAtExit() { lock.reset(); }
+    } release{held};
+
+    ASSERT_TRUE(eventually(aLockIsAwaitedHere)) << "the save never waited for the item lock";
+    EXPECT_EQ(rediscovery.wait_for(0s), std::future_status::timeout);
+    EXPECT_EQ(storedSession(), session) << "nothing is saved while another holds the lock";
+
+    held.reset();
+    const DriveSelection drive = rediscovery.get();
+    EXPECT_EQ(drive.id, "d1");
+    const auto stored = storedSession();
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->drive, drive);
+    EXPECT_EQ(stored->sessionID, session.sessionID);
 }
 
 TEST_F(OcisClientTest, RediscoveryNeverWritesAfterAFailureOrIntoAnotherSession) {

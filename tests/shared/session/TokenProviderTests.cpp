@@ -4,13 +4,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/core/CancellationError.h"
 #include "platform/core/PlatformError.h"
+#include "platform/http/ReplyDecodingError.h"
 #include "platform/http/TransportError.h"
 #include "shared/encryption/E2EEError.h"
 #include "shared/session/DesktopError.h"
@@ -74,19 +78,37 @@ TEST_F(TokenProviderTest, ATokenNearExpiryIsRefreshedAndStoredInTheSameSession) 
 }
 
 TEST_F(TokenProviderTest, AFailedRefreshWritesNothing) {
+    enum class Expected { refused, undecodable, connectionLost };
     struct Case {
         const char* name;
         std::function<void()> arrange;
+        Expected expected;
     };
+    const std::string refusal = R"({"error":"invalid_grant"})";
     const Case cases[] = {
-        {"provider refuses", [&] { service.overrideStatus(kTokenRoute, 400, 1, R"({"error":"invalid_grant"})"); }},
-        {"malformed reply", [&] { service.overrideStatus(kTokenRoute, 200, 1, R"({"access_token":"x"})"); }},
-        {"connection dropped", [&] { service.dropConnection(kTokenRoute, 1); }},
+        {"provider refuses", [&] { service.overrideStatus(kTokenRoute, 400, 1, refusal); }, Expected::refused},
+        {"malformed reply", [&] { service.overrideStatus(kTokenRoute, 200, 1, R"({"access_token":"x"})"); },
+         Expected::undecodable},
+        {"connection dropped", [&] { service.dropConnection(kTokenRoute, 1); }, Expected::connectionLost},
     };
     for (const Case& c : cases) {
         const DesktopSession session = signIn(10);
         c.arrange();
-        EXPECT_ANY_THROW(provider.validAccessToken()) << c.name;
+        // The refresh's own error reaches the caller unchanged.
+        try {
+            provider.validAccessToken();
+            ADD_FAILURE() << c.name << ": no error";
+        } catch (const DesktopError& error) {
+            EXPECT_EQ(c.expected, Expected::refused) << c.name << ": " << error.what();
+            EXPECT_EQ(error, DesktopError::server(400, refusal)) << c.name;
+        } catch (const ReplyDecodingError& error) {
+            EXPECT_EQ(c.expected, Expected::undecodable) << c.name << ": " << error.what();
+        } catch (const TransportError& error) {
+            EXPECT_EQ(c.expected, Expected::connectionLost) << c.name << ": " << error.what();
+            EXPECT_EQ(error.kind(), TransportError::Kind::connectionLost) << c.name << ": " << error.what();
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << c.name << ": " << error.what();
+        }
         EXPECT_EQ(storedSession(), session) << c.name;
     }
     EXPECT_EQ(service.grantCount(), 0u);
@@ -256,28 +278,106 @@ TEST_F(TokenProviderTest, EightCallersNearExpiryShareOneGrant) {
     EXPECT_TRUE(service.isRefreshTokenLive(stored->tokens.refreshToken));
 }
 
+// The fixture's clock, noting which threads asked it for the time. A caller
+// asks right after reading the session, before it decides to wait for
+// another caller's refresh.
+class WatchedClock final : public Clock {
+public:
+    explicit WatchedClock(Clock& inner) : inner_(inner) {}
+    Date now() const override {
+        {
+            std::lock_guard lock(mutex_);
+            askers_.insert(::gettid());
+        }
+        return inner_.now();
+    }
+    double monotonicSeconds() const override { return inner_.monotonicSeconds(); }
+    bool sleepFor(Duration duration, std::stop_token stop) override { return inner_.sleepFor(duration, stop); }
+
+    bool asked(pid_t thread) const {
+        std::lock_guard lock(mutex_);
+        return askers_.contains(thread);
+    }
+
+private:
+    Clock& inner_;
+    mutable std::mutex mutex_;
+    mutable std::set<pid_t> askers_;
+};
+
+// Runs a function when it goes out of scope.
+class AtExit {
+public:
+    explicit AtExit(std::function<void()> f) : f_(std::move(f)) {}
+    ~AtExit() { f_(); }
+    AtExit(const AtExit&) = delete;
+    AtExit& operator=(const AtExit&) = delete;
+
+private:
+    std::function<void()> f_;
+};
+
+// Whether a thread of this process is asleep (blocked), from its /proc state.
+bool isAsleep(pid_t thread) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t end = line.rfind(')');  // the state follows the command name
+    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
+}
+
+// Polls the condition until it holds or the time is up.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
 TEST_F(TokenProviderTest, AWaitingCallerCanBeCancelled) {
     signIn(20);
+    WatchedClock watched(clock);
+    TokenProvider watchedProvider(store, oauth, watched);
     auto gate = service.hold(kTokenRoute);
-    std::thread refresher([&] { provider.validAccessToken(); });
-    ASSERT_TRUE(gate->waitForArrivals(1, 10s));
-
     std::stop_source stop;
-    std::exception_ptr outcome;
-    std::thread waiter([&] {
-        try {
-            provider.validAccessToken(stop.get_token());
-        } catch (...) {
-            outcome = std::current_exception();
-        }
+    std::atomic<pid_t> waiterThread{0};
+
+    auto refresher = std::async(std::launch::async, [&] { return watchedProvider.validAccessToken(); });
+    ASSERT_TRUE(gate->waitForArrivals(1, 10s));
+    // The second caller finds the token near expiry while the first one's
+    // grant is held at the provider: it waits for that grant.
+    auto waiter = std::async(std::launch::async, [&] {
+        waiterThread = ::gettid();
+        return watchedProvider.validAccessToken(stop.get_token());
     });
+    // Whatever happens below, nothing is left blocked at the end.
+    const AtExit release([&] {
+        stop.request_stop();
+        gate->open();
+    });
+
+    // Past its look at the session, and asleep: the only place it can sleep
+    // then is the wait for the other caller's grant.
+    ASSERT_TRUE(eventually([&] {
+        const pid_t thread = waiterThread;
+        return thread != 0 && watched.asked(thread) && isAsleep(thread);
+    })) << "the second caller never blocked";
+    EXPECT_EQ(waiter.wait_for(0s), std::future_status::timeout);
+
     stop.request_stop();
-    waiter.join();
+    ASSERT_EQ(waiter.wait_for(30s), std::future_status::ready) << "the stop request must end the wait";
+    EXPECT_THROW(waiter.get(), CancellationError);
+    EXPECT_EQ(gate->arrivals(), 1u) << "the waiter sent no grant of its own";
+
+    // The first caller's grant is untouched by the other's stop.
     gate->open();
-    refresher.join();
-    ASSERT_TRUE(outcome);
-    EXPECT_THROW(std::rethrow_exception(outcome), CancellationError);
+    const std::string token = refresher.get();
     EXPECT_EQ(service.grantCount(), 1u);
+    const auto stored = storedSession();
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->tokens.accessToken, token);
 }
 
 // Once a grant is on its way the provider may already have spent the old
