@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -12,9 +14,12 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/core/CancellationError.h"
 #include "platform/http/TransportError.h"
@@ -32,29 +37,122 @@ void ensureCurlInitialised() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// One easy handle per thread, reset before each request. A handle keeps its
-// connection cache across resets, so consecutive requests of a thread to the
-// same server reuse the open connection.
-class ThreadHandle {
+// The libcurl handles of the process, shared by every thread.
+//
+// An easy handle keeps the connections it opened across requests (and across
+// curl_easy_reset). Idle handles wait here between requests and are lent to
+// whichever thread sends next, preferring one that last talked to the
+// request's server, so a connection opened by one thread is reused by the
+// next request of any thread. A handle is used by one thread at a time, as
+// libcurl requires; it may move between threads.
+//
+// libcurl's own shared connection cache (CURL_LOCK_DATA_CONNECT) is not
+// supported between concurrent threads, so it is not used. The DNS cache and
+// the TLS sessions are shared through one share object, with one lock for
+// each kind of data libcurl locks.
+class HandlePool {
 public:
-    ~ThreadHandle() {
-        if (handle_) curl_easy_cleanup(handle_);
+    // An easy handle and the servers it talked to last, the latest first.
+    struct Handle {
+        CURL* curl = nullptr;
+        std::vector<std::string> origins;
+    };
+
+    // Never destroyed: a transfer on another thread may still run at exit.
+    static HandlePool& shared() {
+        static HandlePool& pool = *new HandlePool();
+        return pool;
     }
-    CURL* acquire() {
-        if (!handle_) {
-            handle_ = curl_easy_init();
-            if (!handle_) throw TransportError(TransportError::Kind::unknown, "The HTTP client could not be created.");
-        } else {
-            curl_easy_reset(handle_);
+
+    // An idle handle that last talked to `origin`, else the idle handle
+    // returned last, else a new one.
+    Handle acquire(const std::string& origin) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                auto chosen = std::find_if(idle_.rbegin(), idle_.rend(), [&](const Handle& handle) {
+                    return std::find(handle.origins.begin(), handle.origins.end(), origin) != handle.origins.end();
+                });
+                if (chosen == idle_.rend()) chosen = idle_.rbegin();
+                Handle handle = std::move(*chosen);
+                idle_.erase(std::next(chosen).base());
+                return handle;
+            }
         }
-        return handle_;
+        Handle handle;
+        handle.curl = curl_easy_init();
+        if (!handle.curl) throw TransportError(TransportError::Kind::unknown, "The HTTP client could not be created.");
+        if (share_) curl_easy_setopt(handle.curl, CURLOPT_SHARE, share_);
+        return handle;
+    }
+
+    // Takes the handle back after a request to `origin`.
+    void release(Handle handle, const std::string& origin) {
+        // Back to the default options, so that no idle handle points at the
+        // request's buffers and callbacks; the connections, the caches and
+        // the share stay.
+        curl_easy_reset(handle.curl);
+        std::erase(handle.origins, origin);
+        handle.origins.insert(handle.origins.begin(), origin);
+        if (handle.origins.size() > kOriginsKept) handle.origins.resize(kOriginsKept);
+        {
+            std::lock_guard lock(mutex_);
+            if (idle_.size() < kMaxIdleHandles) {
+                idle_.push_back(std::move(handle));
+                return;
+            }
+        }
+        curl_easy_cleanup(handle.curl);  // closes its connections
     }
 
 private:
-    CURL* handle_ = nullptr;
+    // Handles beyond this many idle ones are closed when their request ends.
+    static constexpr std::size_t kMaxIdleHandles = 8;
+    // libcurl keeps up to five connections per handle by default.
+    static constexpr std::size_t kOriginsKept = 5;
+
+    HandlePool() {
+        share_ = curl_share_init();
+        if (!share_) return;  // each handle then keeps its own caches
+        curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, lockShare);
+        curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, unlockShare);
+        curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+
+    static std::mutex& shareLock(void* context, curl_lock_data data) {
+        auto& locks = static_cast<HandlePool*>(context)->shareLocks_;
+        const auto index = static_cast<std::size_t>(data);
+        return locks[index < locks.size() ? index : 0];
+    }
+    static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* context) {
+        shareLock(context, data).lock();
+    }
+    static void unlockShare(CURL*, curl_lock_data data, void* context) { shareLock(context, data).unlock(); }
+
+    CURLSH* share_ = nullptr;
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks_;  // one per kind of shared data
+
+    std::mutex mutex_;
+    std::vector<Handle> idle_;  // the handle returned last at the end
 };
 
-thread_local ThreadHandle threadHandle;
+// A handle of the pool, lent for one request to `origin` and given back when
+// the request ends.
+class LentHandle {
+public:
+    explicit LentHandle(std::string origin)
+        : origin_(std::move(origin)), handle_(HandlePool::shared().acquire(origin_)) {}
+    ~LentHandle() { HandlePool::shared().release(std::move(handle_), origin_); }
+    LentHandle(const LentHandle&) = delete;
+    LentHandle& operator=(const LentHandle&) = delete;
+    CURL* get() const { return handle_.curl; }
+
+private:
+    std::string origin_;
+    HandlePool::Handle handle_;
+};
 
 struct SlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -326,7 +424,8 @@ private:
 };
 
 HopReply performHop(const HopRequest& request, Hop& hop) {
-    CURL* curl = threadHandle.acquire();
+    const LentHandle lent(request.url->origin());
+    CURL* curl = lent.get();
     hop.handle = curl;
 
     char errorBuffer[CURL_ERROR_SIZE] = {0};

@@ -12,8 +12,9 @@ namespace nimbuscrate {
 
 // The one HTTP client of the process, over libcurl with OpenSSL. Calls block
 // the calling thread until the reply is complete; a stop request on the token
-// ends the transfer with CancellationError. Connections are kept per thread
-// and reused by the next request of that thread to the same server.
+// ends the transfer with CancellationError. Connections are kept open for
+// the whole process and reused by the next request to the same server,
+// whichever thread sends it.
 //
 // Failures without a usable reply throw TransportError; every HTTP status,
 // 4xx and 5xx included, is a normal reply for the caller to judge.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -440,6 +441,51 @@ TEST_F(HttpTransportTest, ConsecutiveRequestsOfAThreadReuseTheConnection) {
     fresh.freshConnection = true;
     EXPECT_EQ(transport.send(fresh).newConnections, 1);
     EXPECT_EQ(service.connectionsAccepted(), 2u);
+}
+
+// Runs the call on a thread of its own and waits for it; what it threw is rethrown here.
+template <typename F>
+auto onAnotherThread(F call) {
+    auto result = std::async(std::launch::async, std::move(call));
+    return result.get();
+}
+
+TEST_F(HttpTransportTest, RequestsOfDifferentThreadsReuseOneConnection) {
+    otherwise({200, {}, "ok"});
+    for (const char* path : {"/one", "/two", "/three"}) {
+        EXPECT_EQ(onAnotherThread([&] { return transport.send(request("GET", "https://" + kWeb + path)); }).status, 200)
+            << path;
+    }
+    const auto seen = this->seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].connection, seen[0].connection);
+    EXPECT_EQ(seen[2].connection, seen[0].connection);
+    EXPECT_EQ(service.connectionsAccepted(), 1u);
+}
+
+TEST_F(HttpTransportTest, ConcurrentRequestsEachGetAConnectionThatLaterRequestsReuse) {
+    otherwise({200, {}, "ok"});
+    // Two requests held at the service at once need two connections.
+    const auto gate = service.hold(Route{"", "", "/held"});
+    auto first = std::async(std::launch::async, [&] { return transport.send(request("GET", "https://" + kWeb + "/held")); });
+    auto second = std::async(std::launch::async, [&] { return transport.send(request("GET", "https://" + kWeb + "/held")); });
+    const bool bothArrived = gate->waitForArrivals(2, 10s);
+    gate->open();
+    EXPECT_EQ(first.get().status, 200);
+    EXPECT_EQ(second.get().status, 200);
+    ASSERT_TRUE(bothArrived);
+    EXPECT_EQ(service.connectionsAccepted(), 2u);
+
+    // Afterwards, requests of yet other threads, and of this one, use one of those.
+    onAnotherThread([&] { return transport.send(request("GET", "https://" + kWeb + "/after")); });
+    transport.send(request("GET", "https://" + kWeb + "/here"));
+    EXPECT_EQ(service.connectionsAccepted(), 2u);
+    const auto seen = this->seen();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_NE(seen[0].connection, seen[1].connection);
+    for (std::size_t i = 2; i < 4; ++i) {
+        EXPECT_TRUE(seen[i].connection == seen[0].connection || seen[i].connection == seen[1].connection) << seen[i].path;
+    }
 }
 
 TEST_F(HttpTransportTest, TransportFailuresAreTransportErrors) {
