@@ -2,27 +2,41 @@
 
 #include <vips/vips8>
 
-#include <cstdlib>
-#include <mutex>
+#include <string>
+
+#include "platform/log/Logger.h"
 
 namespace nimbuscrate {
 
 namespace {
 
-void ensureVipsStarted() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (VIPS_INIT("nimbuscrate") != 0) return;
+// Starts libvips once for the process; false when it could not start (then
+// every image is undecodable, and the failure is logged once).
+bool vipsStarted() {
+    static const bool started = [] {
+        if (VIPS_INIT("nimbuscrate") != 0) {
+            const Logger logger("app.nimbuscrate.fileprovider", "thumbnails");
+            logger.error(std::string("Image decoding is unavailable: libvips failed to start: ") + vips_error_buffer());
+            vips_error_clear();
+            return false;
+        }
+        // The bytes come from a server: never hand them to a loader that
+        // libvips itself marks as unfit for untrusted input (ImageMagick,
+        // PDF, SVG, FITS, MAT, ...). The usual formats of photos and
+        // thumbnails (JPEG, PNG, WebP, GIF, HEIF, TIFF) stay readable.
+        vips_block_untrusted_set(TRUE);
         // Thumbnails are decoded once; nothing is worth keeping in libvips' cache.
         vips_cache_set_max(0);
-    });
+        return true;
+    }();
+    return started;
 }
 
 }  // namespace
 
 ImageTranscoder::Result ImageTranscoder::toPNG(const Bytes& image, std::uint64_t maxPixels) {
-    ensureVipsStarted();
     Result result;
+    if (!vipsStarted()) return result;
     if (image.empty()) return result;
     try {
         // Loading reads the header only; pixels are decoded when written.

@@ -10,6 +10,10 @@ namespace nimbuscrate {
 // Turns image bytes of any format libvips reads (the first image or page)
 // into one PNG at the decoded size. The header is read first: an image with
 // more pixels than allowed is refused before any pixel is decoded.
+//
+// The bytes are taken as untrusted: formats that libvips reads only through
+// loaders it marks unsafe for untrusted input (SVG, PDF, ImageMagick's, ...)
+// are undecodable here. So is every image when libvips failed to start.
 class ImageTranscoder {
 public:
     enum class Outcome { png, undecodable, tooLarge, encodingFailed };
