@@ -389,6 +389,10 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             if (answered.documentSize && *answered.documentSize) changed.size = **answered.documentSize;
         }
     }, changes);
+    // The kernel forgets what the answer changed (and a listed node of the
+    // same item that gave way to this one).
+    dispatch(std::move(changes));
+    dropCaches();
     if (!stillThere) {
         // Removed while its request ran: the removal goes to the new item.
         std::lock_guard lock(writes_->mutex);
