@@ -185,24 +185,20 @@ void opGetattr(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
     fuse_reply_attr(request, &attributes, kEntryTimeout);
 }
 
-struct DirectoryHandle {
-    std::vector<ReplicaNode> entries;
-};
-
 void opOpendir(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
     auto& mount = *mountOf(request);
     auto node = mount.replica().node(inode);
     if (!node) return (void)fuse_reply_err(request, ENOENT);
     if (!node->folder) return (void)fuse_reply_err(request, ENOTDIR);
     if (auto error = mount.ensureListed(inode)) return (void)fuse_reply_err(request, errnoFor(*error));
-    auto handle = new DirectoryHandle{mount.replica().children(inode)};
-    info->fh = reinterpret_cast<std::uint64_t>(handle);
-    fuse_reply_open(request, info);
+    auto* folder = mount.openFolder(inode);
+    info->fh = reinterpret_cast<std::uint64_t>(folder);
+    if (fuse_reply_open(request, info) != 0) mount.releaseFolder(folder);
 }
 
 void opReaddir(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
     auto& mount = *mountOf(request);
-    auto* handle = reinterpret_cast<DirectoryHandle*>(info->fh);
+    auto* handle = reinterpret_cast<DomainMount::OpenFolder*>(info->fh);
     std::vector<char> buffer(size);
     size_t used = 0;
     // Offsets: 1 and 2 after "." and "..", then 3 + index of each child.
@@ -228,7 +224,7 @@ void opReaddir(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, 
 // Entries with their attributes, so that `ls -l` needs no lookup per entry.
 void opReaddirplus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
     auto& mount = *mountOf(request);
-    auto* handle = reinterpret_cast<DirectoryHandle*>(info->fh);
+    auto* handle = reinterpret_cast<DomainMount::OpenFolder*>(info->fh);
     std::vector<char> buffer(size);
     size_t used = 0;
     auto add = [&](const char* name, const fuse_entry_param& entry, off_t next) {
@@ -251,7 +247,7 @@ void opReaddirplus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offs
 }
 
 void opReleasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-    delete reinterpret_cast<DirectoryHandle*>(info->fh);
+    mountOf(request)->releaseFolder(reinterpret_cast<DomainMount::OpenFolder*>(info->fh));
     fuse_reply_err(request, 0);
 }
 
@@ -862,11 +858,32 @@ DomainMount::OpenFile* DomainMount::keepOpen(std::unique_ptr<OpenFile> file) {
 }
 
 void DomainMount::closeLeftOpenFiles() {
-    std::lock_guard lock(filesMutex_);
-    for (auto& [file, owned] : openFiles_) ::close(file->descriptor);
-    openFiles_.clear();
-    files_.clear();
-    writers_.clear();
+    {
+        std::lock_guard lock(filesMutex_);
+        for (auto& [file, owned] : openFiles_) ::close(file->descriptor);
+        openFiles_.clear();
+        files_.clear();
+        writers_.clear();
+    }
+    std::lock_guard lock(foldersMutex_);
+    openFolders_.clear();
+}
+
+DomainMount::OpenFolder* DomainMount::openFolder(Inode inode) {
+    auto folder = std::make_unique<OpenFolder>(OpenFolder{replica_->children(inode)});
+    auto* kept = folder.get();
+    std::lock_guard lock(foldersMutex_);
+    openFolders_.emplace(kept, std::move(folder));
+    return kept;
+}
+
+void DomainMount::releaseFolder(OpenFolder* folder) {
+    std::unique_ptr<OpenFolder> owned;
+    std::lock_guard lock(foldersMutex_);
+    auto kept = openFolders_.find(folder);
+    if (kept == openFolders_.end()) return;
+    owned = std::move(kept->second);
+    openFolders_.erase(kept);
 }
 
 void DomainMount::release(OpenFile* file) {

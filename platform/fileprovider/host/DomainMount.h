@@ -86,6 +86,13 @@ public:
     // Opens the current copy (downloading it when needed); an errno on failure.
     std::variant<OpenFile*, int> openCached(Inode inode);
     void release(OpenFile* file);
+    // An open folder: its entries as they were when it was opened, which
+    // reads of it page through.
+    struct OpenFolder {
+        std::vector<ReplicaNode> entries;
+    };
+    OpenFolder* openFolder(Inode inode);
+    void releaseFolder(OpenFolder* folder);
     void fillAttributes(const ReplicaNode& node, struct stat& attributes) const;
 
     // ---- changes made in the folder (DomainMountWrites.cpp). Each item has
@@ -184,6 +191,10 @@ private:
     std::map<OpenFile*, std::unique_ptr<OpenFile>> openFiles_;
     // Keeps a new open file (filesMutex_ held).
     OpenFile* keepOpen(std::unique_ptr<OpenFile> file);
+    // Open folders, owned here for the same reason.
+    std::mutex foldersMutex_;
+    std::map<OpenFolder*, std::unique_ptr<OpenFolder>> openFolders_;
+    // Closes the files and folders left open when the session ends.
     void closeLeftOpenFiles();
     // Signals wait for the extension, whose answers run on the shared pool:
     // they get threads of their own so that they can never take all of it.
