@@ -858,13 +858,20 @@ DomainMount::OpenFile* DomainMount::keepOpen(std::unique_ptr<OpenFile> file) {
 }
 
 void DomainMount::closeLeftOpenFiles() {
+    std::set<Inode> written;
     {
         std::lock_guard lock(filesMutex_);
-        for (auto& [file, owned] : openFiles_) ::close(file->descriptor);
+        for (auto& [file, owned] : openFiles_) {
+            ::close(file->descriptor);
+            if (file->writable) written.insert(file->inode);
+        }
         openFiles_.clear();
         files_.clear();
         writers_.clear();
     }
+    // What the writers left is recorded as a close would; it is sent after
+    // the next start (an upload begun now would be cut off at once).
+    for (Inode inode : written) recordClosedWriter(inode);
     std::lock_guard lock(foldersMutex_);
     openFolders_.clear();
 }

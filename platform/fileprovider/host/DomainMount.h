@@ -135,6 +135,9 @@ private:
     void startWrites();
     void stopWrites();
     void schedule(Inode inode);
+    // The size and time a closed writer left go to the replica, with the
+    // upload the file owes; false when it owes nothing.
+    bool recordClosedWriter(Inode inode);
     void runQueue(Inode inode, std::stop_token stop);
     // One step of an item's queue; true when it should run again at once.
     bool syncOnce(Inode inode, std::stop_token stop);

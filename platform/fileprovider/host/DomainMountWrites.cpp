@@ -119,11 +119,17 @@ void DomainMount::startWrites() {
     writes_->workers = std::make_unique<TaskPool>(4);
     std::filesystem::remove_all(options_.stateDirectory / "staging");
     std::filesystem::create_directories(options_.stateDirectory / "staging");
-    // What a previous run did not send goes out now.
+    // What a previous run did not send goes out now, with the size of the
+    // cached copy (a writer open when that run ended never recorded its own).
     for (const auto& node : replica_->nodesWithLocalChanges()) {
         if (node.dirty && !node.folder) {
+            struct stat attributes{};
+            const bool sized = ::stat(cachePath(node.inode).c_str(), &attributes) == 0;
             std::vector<Invalidation> ignored;
-            replica_->update(node.inode, [](ReplicaNode& changed) { changed.pending |= PendingWork::contents; }, ignored);
+            replica_->update(node.inode, [&](ReplicaNode& changed) {
+                changed.pending |= PendingWork::contents;
+                if (sized) changed.size = attributes.st_size;
+            }, ignored);
         }
         schedule(node.inode);
     }
@@ -613,9 +619,13 @@ std::optional<std::int64_t> DomainMount::liveSize(Inode inode) const {
 }
 
 void DomainMount::queueUpload(Inode inode) {
+    if (recordClosedWriter(inode)) schedule(inode);
+}
+
+bool DomainMount::recordClosedWriter(Inode inode) {
     auto node = replica_->node(inode);
-    if (!node || node->folder) return;
-    if (!node->hasLocalChanges()) return;
+    if (!node || node->folder) return false;
+    if (!node->hasLocalChanges()) return false;
     bool written = false;
     {
         std::lock_guard lock(writes_->mutex);
@@ -638,7 +648,7 @@ void DomainMount::queueUpload(Inode inode) {
         std::lock_guard lock(writes_->mutex);
         writes_->liveSizes.erase(inode);
     }
-    schedule(inode);
+    return true;
 }
 
 int DomainMount::renameLocal(Inode parent, const std::string& name, Inode newParent, const std::string& newName,

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ using testing::InMemoryExtension;
 
 using nimbuscrate::testing::canMount;
 using nimbuscrate::testing::freshMountRoot;
+using nimbuscrate::testing::isMounted;
 using nimbuscrate::testing::readAll;
 
 void writeAll(const std::filesystem::path& path, const std::string& contents, std::ios::openmode mode = std::ios::trunc) {
@@ -47,6 +49,17 @@ protected:
     void SetUp() override {
         if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
         root_ = freshMountRoot("/tmp", "fpw");
+        startDaemon();
+        std::promise<nlohmann::json> added;
+        daemon_->handle({{"id", 1}, {"op", "addDomain"}, {"domain", {{"identifier", "d"}, {"displayName", "Drive"}}}},
+                        [&](nlohmann::json reply) { added.set_value(reply); });
+        ASSERT_TRUE(added.get_future().get().value("ok", false));
+        mount_ = daemon_->mountFor("d");
+    }
+
+    // Each start makes a new extension whose tree holds "server.txt" (under
+    // the same identifier every time), then lets `prepare_` change it.
+    void startDaemon() {
         HostDaemon::Options options;
         options.home = root_ / "home";
         options.runtimeDirectory = root_ / "run";
@@ -56,16 +69,22 @@ protected:
             auto scratch = environment.temporaryDirectory;
             auto tree = std::make_shared<InMemoryExtension>(std::move(environment), scratch);
             tree->addFile(kRootContainer, "server.txt", "on the server");
+            if (prepare_) prepare_(*tree);
             tree_ = tree;
             return tree;
         };
         daemon_ = std::make_unique<HostDaemon>(options);
         daemon_->start();
-        std::promise<nlohmann::json> added;
-        daemon_->handle({{"id", 1}, {"op", "addDomain"}, {"domain", {{"identifier", "d"}, {"displayName", "Drive"}}}},
-                        [&](nlohmann::json reply) { added.set_value(reply); });
-        ASSERT_TRUE(added.get_future().get().value("ok", false));
+    }
+
+    // Stops the daemon and starts a new one on the same data, which mounts the domain again.
+    void restart() {
+        daemon_->stop();
+        daemon_.reset();
+        mount_ = nullptr;
+        startDaemon();
         mount_ = daemon_->mountFor("d");
+        ASSERT_NE(mount_, nullptr);
     }
 
     void TearDown() override {
@@ -95,6 +114,7 @@ protected:
     ManualClock clock_;
     std::unique_ptr<HostDaemon> daemon_;
     std::shared_ptr<InMemoryExtension> tree_;
+    std::function<void(InMemoryExtension&)> prepare_;
     DomainMount* mount_ = nullptr;
 };
 
@@ -245,6 +265,33 @@ TEST_F(FileProviderHostWrites, ServerFilesAreRewrittenTruncatedAndRenamedThrough
     EXPECT_EQ(tree_->contents(identifier), "rew");
     EXPECT_EQ(tree_->calls("create"), 0u);
     EXPECT_EQ(readAll(folder() / "renamed.txt"), "rew");
+}
+
+TEST_F(FileProviderHostWrites, AWriterAndAFolderLeftOpenWhenTheDomainStopsLoseNothing) {
+    int writer = ::open((folder() / "left.txt").c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "left open", 9), 9);
+    DIR* listing = ::opendir(folder().c_str());
+    ASSERT_NE(listing, nullptr);
+    // Closed only once the stopping daemon has detached the folder: the
+    // kernel then never releases them, and the mount closes and frees them.
+    std::thread closer([&] {
+        eventually([&] { return !isMounted(folder()); });
+        ::close(writer);
+        ::closedir(listing);
+    });
+    auto gate = std::make_shared<testing::Gate>();
+    prepare_ = [gate](InMemoryExtension& tree) { tree.holdAt("create", gate); };
+    restart();
+    closer.join();
+    // The size written shows while the upload the next start sends is held.
+    ASSERT_TRUE(gate->waitForArrivals(1));
+    struct stat attributes{};
+    ASSERT_EQ(::stat((folder() / "left.txt").c_str(), &attributes), 0);
+    EXPECT_EQ(attributes.st_size, 9);
+    gate->open();
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->contents(shown("left.txt")->identifier), "left open");
 }
 
 }  // namespace
