@@ -415,6 +415,17 @@ bool isEmptyDirectory(const std::filesystem::path& path) {
     return std::filesystem::is_empty(path, error) && !error;
 }
 
+// The extension may hand a download in a folder of its own: once the file
+// has left it, the folder goes if it is empty (never anything inside it, and
+// never the temporary folders that downloads share).
+void removeEmptyDownloadFolder(const std::filesystem::path& folder, const std::filesystem::path& sharedDownloads) {
+    std::error_code error;
+    if (folder.empty() || std::filesystem::equivalent(folder, sharedDownloads, error)) return;
+    error.clear();
+    if (std::filesystem::equivalent(folder, std::filesystem::temp_directory_path(error), error)) return;
+    std::filesystem::remove(folder, error);  // fails, and removes nothing, when not empty
+}
+
 }  // namespace
 
 int errnoFor(const Error& error) {
@@ -937,16 +948,17 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     auto incoming = target;
     incoming += ".incoming";
     std::error_code moveError;
+    std::error_code copyError;
     std::filesystem::rename(*path, incoming, moveError);
     if (moveError) {
-        std::error_code copyError;
         std::filesystem::copy_file(*path, incoming, std::filesystem::copy_options::overwrite_existing, copyError);
-        std::filesystem::remove(*path);
-        if (copyError) {
-            std::filesystem::remove(incoming, copyError);
-            return Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid,
-                         ErrorUserInfo{"Could not store the download.", nullptr}};
-        }
+        std::filesystem::remove(*path, moveError);
+    }
+    removeEmptyDownloadFolder(path->parent_path(), options_.stateDirectory / "downloads");
+    if (copyError) {
+        std::filesystem::remove(incoming, copyError);
+        return Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid,
+                     ErrorUserInfo{"Could not store the download.", nullptr}};
     }
     ::chmod(incoming.c_str(), 0600);
     // The copy is of the version the extension names (else of the one asked for).

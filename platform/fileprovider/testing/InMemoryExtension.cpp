@@ -376,7 +376,7 @@ ProgressPtr InMemoryExtension::fetchContents(const ItemId& identifier, std::opti
         if (fault) return done(std::nullopt, nullptr, fault);
         std::string data;
         ItemPtr item;
-        std::filesystem::path path;
+        std::filesystem::path folder;
         {
             std::lock_guard lock(self->mutex_);
             ++self->fetches_[identifier];
@@ -386,8 +386,11 @@ ProgressPtr InMemoryExtension::fetchContents(const ItemId& identifier, std::opti
             }
             data = found->second.contents;
             item = self->itemLocked(found->second);
-            path = self->scratch_ / ("download-" + std::to_string(self->nextDownload_++));
+            folder = self->scratch_ / ("download-" + std::to_string(self->nextDownload_++));
         }
+        std::error_code made;
+        std::filesystem::create_directories(folder, made);
+        const auto path = folder / "contents";
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(data.data(), static_cast<std::streamsize>(data.size()));
         out.close();

@@ -30,7 +30,8 @@ namespace nimbuscrate::fp::testing {
 // an empty or unreadable anchor reports every child.
 class InMemoryExtension final : public ReplicatedExtension, public std::enable_shared_from_this<InMemoryExtension> {
 public:
-    // Downloads are written into `scratch` (created when missing).
+    // Each download is written into a folder of its own below `scratch`
+    // (created when missing), as the real extension does.
     InMemoryExtension(ExtensionEnvironment environment, std::filesystem::path scratch);
 
     // ---- the server's side

@@ -147,6 +147,8 @@ TEST_F(FileProviderHostMount, AddListReadChangeAndRemoveThroughTheClient) {
     EXPECT_EQ(extension->fetches(hello), 1u);
     EXPECT_EQ(readAll(mountpoint / "Docs/inner.txt"), std::string("bin\0ary", 7));
     EXPECT_EQ(readAll(mountpoint / "photo.jpg"), std::string(100'000, '\xff'));
+    // Each download came in a folder of its own, which went with the file.
+    EXPECT_TRUE(std::filesystem::is_empty(root_ / "data" / "domains" / "nimbuscrate" / "downloads"));
 
     // A change on the server shows after a signal; a rename keeps the inode.
     auto photo = idOf("nimbuscrate", kRootContainer, "photo.jpg");
