@@ -410,6 +410,23 @@ fuse_lowlevel_ops makeOperations() {
     return operations;
 }
 
+// A cached copy that an upload's snapshot still shares (a second name of the
+// same file) gets a file of its own before it is written.
+int separateFromSnapshot(const std::filesystem::path& path) {
+    struct stat attributes{};
+    if (::stat(path.c_str(), &attributes) != 0 || attributes.st_nlink <= 1) return 0;
+    auto separate = path;
+    separate += ".separate";
+    std::error_code error;
+    std::filesystem::copy_file(path, separate, std::filesystem::copy_options::overwrite_existing, error);
+    if (!error) std::filesystem::rename(separate, path, error);
+    if (error) {
+        std::filesystem::remove(separate, error);
+        return EIO;
+    }
+    return 0;
+}
+
 bool isEmptyDirectory(const std::filesystem::path& path) {
     std::error_code error;
     return std::filesystem::is_empty(path, error) && !error;
@@ -804,14 +821,11 @@ void DomainMount::runSignals(const ItemId& container) {
     signalsIdle_.notify_all();
 }
 
-std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
-    auto node = replica_->node(inode);
-    if (!node) return ENOENT;
-    if (node->folder) return EISDIR;
-    auto path = cachePath(inode);
-    auto current = [&] {
-        auto now = replica_->node(inode);
-        return now && now->materializedVersion && now->version && *now->materializedVersion == *now->version &&
+int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock) {
+    const auto path = cachePath(inode);
+    const int flags = (writing ? O_RDWR : O_RDONLY) | (emptying ? O_CREAT | O_TRUNC : 0) | O_CLOEXEC;
+    auto isCurrent = [&](const ReplicaNode& node) {
+        return node.materializedVersion && node.version && *node.materializedVersion == *node.version &&
                std::filesystem::exists(path);
     };
     // A change of the item may outdate a copy at any moment (a download
@@ -819,32 +833,38 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
     // then one more download brings the version the folder shows.
     // Checking the copy and opening it happen under the lock that placing
     // and dropping copies take, so a current copy is always there to open.
-    std::unique_lock lock(filesMutex_, std::defer_lock);
-    int descriptor = -1;
-    for (int attempt = 0; attempt < 5 && descriptor < 0; ++attempt) {
+    constexpr int kDownloads = 5;
+    for (int attempt = 0;; ++attempt) {
         lock.lock();
-        if (current()) {
-            descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (descriptor < 0) return errno;
-            break;
+        auto node = replica_->node(inode);
+        if (!node) return -ENOENT;
+        if (node->folder) return -EISDIR;
+        // A copy changed here is the file as it is, and one being emptied
+        // needs no contents. When the item kept changing under every
+        // download, the last complete copy is served (a whole version, only
+        // not the newest), as a read that overlaps a change would have been.
+        const bool outrun = attempt == kDownloads && node->materializedVersion && std::filesystem::exists(path);
+        if (node->dirty || emptying || isCurrent(*node) || outrun) {
+            if (writing) {
+                if (int error = separateFromSnapshot(path)) return -error;
+            }
+            int descriptor = ::open(path.c_str(), flags, 0600);
+            return descriptor >= 0 ? descriptor : -errno;
         }
+        if (attempt == kDownloads) return -EIO;
         lock.unlock();
         auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
-            if (current()) return std::nullopt;
+            if (auto now = replica_->node(inode); now && isCurrent(*now)) return std::nullopt;
             return download(inode, node->identifier);
         });
-        if (error) return errnoFor(*error);
+        if (error) return -errnoFor(*error);
     }
-    if (descriptor < 0) {
-        // The item kept changing under every download: the last complete
-        // copy is served (a whole version, only not the newest), as a read
-        // that overlaps a change would have been.
-        lock.lock();
-        auto now = replica_->node(inode);
-        if (!now || !now->materializedVersion) return EIO;
-        descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (descriptor < 0) return errno;
-    }
+}
+
+std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
+    std::unique_lock lock(filesMutex_, std::defer_lock);
+    int descriptor = openCopy(inode, false, false, lock);
+    if (descriptor < 0) return -descriptor;
     auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, copies_[inode], false, false}));
     // The kernel keeps one set of pages per inode, shared by every open
     // file. While files of another copy are open, this one reads past the

@@ -147,6 +147,11 @@ private:
     std::optional<Error> processSignal(const ItemId& container);
     void runSignals(const ItemId& container);
     std::optional<Error> download(Inode inode, const ItemId& identifier);
+    // Opens the cached copy and returns with filesMutex_ held through
+    // `lock`: a copy changed here, or one being emptied, as it is; else the
+    // current version, downloaded first when needed. A descriptor, or an
+    // errno (negative).
+    int openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock);
     void dispatch(std::vector<Invalidation> invalidations);
     void dropCaches();
     void notifierLoop();

@@ -68,23 +68,6 @@ bool transient(const Error& error) {
 
 bool writable(int flags) { return (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC); }
 
-// A cached copy that an upload's snapshot still shares (a second name of the
-// same file) gets a file of its own before it is written.
-int separateFromSnapshot(const std::filesystem::path& path) {
-    struct stat attributes{};
-    if (::stat(path.c_str(), &attributes) != 0 || attributes.st_nlink <= 1) return 0;
-    auto separate = path;
-    separate += ".separate";
-    std::error_code error;
-    std::filesystem::copy_file(path, separate, std::filesystem::copy_options::overwrite_existing, error);
-    if (!error) std::filesystem::rename(separate, path, error);
-    if (error) {
-        std::filesystem::remove(separate, error);
-        return EIO;
-    }
-    return 0;
-}
-
 }  // namespace
 
 struct DomainMount::Writes {
@@ -473,30 +456,14 @@ std::variant<ReplicaNode, int> DomainMount::makeNode(Inode parent, const std::st
 }
 
 std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, int flags) {
-    auto node = replica_->node(inode);
-    if (!node) return ENOENT;
-    if (node->folder) return EISDIR;
     const bool forWriting = writable(flags);
     const bool truncate = (flags & O_TRUNC) != 0;
-    if (!node->hasLocalChanges() && !truncate) {
-        // The current contents first (shared with readers' downloads).
-        auto opened = openCached(inode);
-        if (std::holds_alternative<int>(opened)) return std::get<int>(opened);
-        release(std::get<OpenFile*>(opened));
-    }
-    auto path = cachePath(inode);
-    int mode = forWriting ? O_RDWR : O_RDONLY;
-    std::lock_guard lock(filesMutex_);
-    if (forWriting) {
-        if (int error = separateFromSnapshot(path)) return error;
-    }
-    int descriptor = ::open(path.c_str(), mode | O_CREAT | O_CLOEXEC, 0600);
-    if (descriptor < 0) return errno;
-    if (truncate && ::ftruncate(descriptor, 0) != 0) {
-        int error = errno;
-        ::close(descriptor);
-        return error;
-    }
+    // The copy is checked (and downloaded first, unless it was changed here
+    // or is emptied) and opened in one step under the lock evictions take,
+    // so an eviction can never leave a writer an empty file to fill.
+    std::unique_lock lock(filesMutex_, std::defer_lock);
+    int descriptor = openCopy(inode, forWriting, truncate, lock);
+    if (descriptor < 0) return -descriptor;
     auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, 0, false, true}));
     file->writable = forWriting;
     auto& state = files_[inode];
@@ -553,28 +520,19 @@ long DomainMount::writeLocal(OpenFile* file, const char* data, std::size_t size,
 }
 
 int DomainMount::truncateLocal(Inode inode, off_t size) {
-    auto node = replica_->node(inode);
-    if (!node) return ENOENT;
-    if (node->folder) return EISDIR;
-    if (!node->hasLocalChanges() && size != 0) {
-        auto opened = openCached(inode);
-        if (std::holds_alternative<int>(opened)) return std::get<int>(opened);
-        release(std::get<OpenFile*>(opened));
-    }
+    // As for an open, and the file counts as changed before the lock goes:
+    // an eviction never drops the copy between the check and the change.
+    std::unique_lock lock(filesMutex_, std::defer_lock);
+    int descriptor = openCopy(inode, true, size == 0, lock);
+    if (descriptor < 0) return -descriptor;
+    int result = ::ftruncate(descriptor, size);
+    int error = errno;
+    ::close(descriptor);
+    if (result != 0) return error;
+    ++copies_[inode];
+    files_[inode].pagesCopy.reset();
     {
-        std::lock_guard lock(filesMutex_);
-        if (int error = separateFromSnapshot(cachePath(inode))) return error;
-        int descriptor = ::open(cachePath(inode).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (descriptor < 0) return errno;
-        int result = ::ftruncate(descriptor, size);
-        int error = errno;
-        ::close(descriptor);
-        if (result != 0) return error;
-        ++copies_[inode];
-        files_[inode].pagesCopy.reset();
-    }
-    {
-        std::lock_guard lock(writes_->mutex);
+        std::lock_guard writesLock(writes_->mutex);
         ++writes_->writeCounts[inode];
         writes_->liveSizes[inode] = size;
     }
@@ -585,13 +543,9 @@ int DomainMount::truncateLocal(Inode inode, off_t size) {
         changed.modified = options_.clock->now();
         if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
     }, ignored);
+    const bool open = !files_[inode].open.empty();
+    lock.unlock();
     // Without an open file nothing else queues it.
-    bool open = false;
-    {
-        std::lock_guard lock(filesMutex_);
-        auto found = files_.find(inode);
-        open = found != files_.end() && !found->second.open.empty();
-    }
     if (!open) queueUpload(inode);
     return 0;
 }

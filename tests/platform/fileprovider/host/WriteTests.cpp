@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -265,6 +267,40 @@ TEST_F(FileProviderHostWrites, ServerFilesAreRewrittenTruncatedAndRenamedThrough
     EXPECT_EQ(tree_->contents(identifier), "rew");
     EXPECT_EQ(tree_->calls("create"), 0u);
     EXPECT_EQ(readAll(folder() / "renamed.txt"), "rew");
+}
+
+TEST_F(FileProviderHostWrites, EvictionsNeverEmptyAFileOpenedForWritingOrTruncated) {
+    // The automatic cleanup evicts a clean copy right after each upload; here
+    // evictors try all the time while the file is rewritten in place and
+    // truncated to its own length, each needing the server's bytes first.
+    const auto path = folder() / "server.txt";
+    ASSERT_EQ(readAll(path), "on the server");
+    const auto identifier = shown("server.txt")->identifier;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> evictors;
+    for (int evictor = 0; evictor < 4; ++evictor) {
+        evictors.emplace_back([&] {
+            while (!stop) {
+                mount_->evict(identifier);
+                std::this_thread::yield();
+            }
+        });
+    }
+    for (int round = 0; round < 1000 && !::testing::Test::HasFailure(); ++round) {
+        SCOPED_TRACE(round);
+        if (round % 2 == 0) {
+            int descriptor = ::open(path.c_str(), O_WRONLY);
+            EXPECT_GE(descriptor, 0) << std::strerror(errno);
+            EXPECT_EQ(::pwrite(descriptor, round % 4 == 0 ? "O" : "o", 1, 0), 1);
+            ::close(descriptor);
+        } else {
+            EXPECT_EQ(::truncate(path.c_str(), 13), 0) << std::strerror(errno);
+        }
+        EXPECT_TRUE(sent());
+        EXPECT_EQ(tree_->contents(identifier), round % 4 < 2 ? "On the server" : "on the server");
+    }
+    stop = true;
+    for (auto& evictor : evictors) evictor.join();
 }
 
 TEST_F(FileProviderHostWrites, AWriterAndAFolderLeftOpenWhenTheDomainStopsLoseNothing) {
