@@ -14,6 +14,7 @@ extern char** environ;
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <future>
 #include <set>
 #include <stdexcept>
@@ -1007,15 +1008,60 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
 
 void DomainMount::dropCaches() {
     auto dropped = replica_->takeDroppedCaches();
-    if (dropped.empty()) return;
-    std::lock_guard lock(filesMutex_);
-    for (Inode inode : dropped) {
-        // A newer copy may have taken the place meanwhile: that one stays.
-        auto node = replica_->node(inode);
-        if (node && node->materializedVersion) continue;
-        std::error_code ignored;
-        std::filesystem::remove(cachePath(inode), ignored);
+    if (!dropped.empty()) {
+        std::lock_guard lock(filesMutex_);
+        for (Inode inode : dropped) {
+            // A newer copy may have taken the place meanwhile: that one stays.
+            auto node = replica_->node(inode);
+            if (node && node->materializedVersion) continue;
+            std::error_code ignored;
+            std::filesystem::remove(cachePath(inode), ignored);
+        }
     }
+    // Files changed here whose folder went on the server are kept beside
+    // the drive (their nodes are gone: nothing opens or replaces the copies).
+    auto unsent = replica_->takeUnsentCopies();
+    if (unsent.empty()) return;
+    const auto folder = preservedFolder();
+    std::size_t kept = 0;
+    for (const auto& copy : unsent) {
+        if (keepCopy(cachePath(copy.inode), folder / copy.path)) ++kept;
+    }
+    if (kept) logger().info("Kept " + std::to_string(kept) + " unsent files of removed folders in " + folder.string());
+}
+
+std::filesystem::path DomainMount::preservedFolder() const {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
+    return options_.mountpoint.parent_path() / (options_.domain.displayName + " (unsent files " + stamp + ")");
+}
+
+bool DomainMount::keepCopy(const std::filesystem::path& source, std::filesystem::path target) {
+    std::error_code error;
+    if (!std::filesystem::exists(source, error)) return false;
+    std::filesystem::create_directories(target.parent_path(), error);
+    // A name kept before in the same folder is never replaced.
+    const auto stem = target.stem().string();
+    const auto extension = target.extension().string();
+    for (int number = 2; std::filesystem::exists(target, error) && number < 10000; ++number) {
+        target.replace_filename(stem + " (" + std::to_string(number) + ")" + extension);
+    }
+    error.clear();
+    std::filesystem::rename(source, target, error);
+    if (error) {
+        // Another file system: a copy, then the cached copy goes.
+        error.clear();
+        std::filesystem::copy_file(source, target, error);
+        if (!error) std::filesystem::remove(source, error);
+    }
+    if (error) {
+        logger().error("Could not keep " + target.string() + ": " + error.message());
+        return false;
+    }
+    return true;
 }
 
 void DomainMount::dispatch(std::vector<Invalidation> invalidations) {

@@ -122,6 +122,9 @@ public:
     // Moves the cached copies of dirty and unsent files into `folder`
     // (under their paths); called before the domain's state is removed.
     std::size_t preserveLocalChanges(const std::filesystem::path& folder);
+    // Where unsent files go that the drive can no longer show (beside the
+    // mount point, named after the domain and the time).
+    std::filesystem::path preservedFolder() const;
     // Queued or running operations (for tests and waiting).
     std::size_t pendingOperations() const;
     // Parked items are tried again (after a signal, or when the service is back).
@@ -153,7 +156,12 @@ private:
     // errno (negative).
     int openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock);
     void dispatch(std::vector<Invalidation> invalidations);
+    // Deletes the cached copies of removed nodes, and keeps those of files
+    // with local changes in the preserved folder.
     void dropCaches();
+    // Moves (or copies) a cached copy to `target`, under a free name; false
+    // when there was none or it could not be kept.
+    static bool keepCopy(const std::filesystem::path& source, std::filesystem::path target);
     void notifierLoop();
     std::filesystem::path cachePath(Inode inode) const;
     void prepareMountpoint();

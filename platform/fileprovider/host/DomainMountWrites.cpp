@@ -788,22 +788,8 @@ std::size_t DomainMount::preserveLocalChanges(const std::filesystem::path& folde
     std::size_t kept = 0;
     for (const auto& node : replica_->nodesWithLocalChanges()) {
         if (node.folder) continue;
-        auto source = cachePath(node.inode);
-        if (!std::filesystem::exists(source)) continue;
         auto relative = replica_->relativePath(node.inode).value_or(std::filesystem::path(node.name));
-        auto target = folder / relative;
-        std::error_code error;
-        std::filesystem::create_directories(target.parent_path(), error);
-        std::filesystem::rename(source, target, error);
-        if (error) {
-            error.clear();
-            std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, error);
-        }
-        if (error) {
-            logger().error("Could not keep " + relative.string() + ": " + error.message());
-            continue;
-        }
-        ++kept;
+        if (keepCopy(cachePath(node.inode), folder / relative)) ++kept;
     }
     if (kept) logger().info("Kept " + std::to_string(kept) + " unsent files in " + folder.string());
     return kept;

@@ -283,6 +283,10 @@ std::vector<Inode> Replica::listedFolders() const {
 
 std::optional<std::filesystem::path> Replica::relativePath(Inode inode) const {
     std::lock_guard lock(mutex_);
+    return relativePathLocked(inode);
+}
+
+std::optional<std::filesystem::path> Replica::relativePathLocked(Inode inode) const {
     std::vector<std::string> names;
     Inode current = inode;
     for (int depth = 0; current != kRootInode; ++depth) {
@@ -382,17 +386,21 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
     return out;
 }
 
-void Replica::removeLocked(Inode inode, std::vector<Invalidation>& out) {
+void Replica::removeLocked(Inode inode, std::vector<Invalidation>& out, bool below) {
     auto found = nodes_.find(inode);
     if (found == nodes_.end() || inode == kRootInode) return;
+    ReplicaNode node = found->second;
+    // A file changed here is not lost with its folder: its copy is kept
+    // (a removal of the node itself is what the caller decided on).
+    const bool keep = below && !node.folder && node.hasLocalChanges();
+    if (keep) unsentCopies_.push_back({inode, relativePathLocked(inode).value_or(std::filesystem::path(node.name))});
     auto folder = children_.find(inode);
     if (folder != children_.end()) {
-        std::vector<Inode> below;
-        for (const auto& [name, child] : folder->second) below.push_back(child);
-        for (Inode child : below) removeLocked(child, out);
+        std::vector<Inode> inside;
+        for (const auto& [name, child] : folder->second) inside.push_back(child);
+        for (Inode child : inside) removeLocked(child, out, true);
         children_.erase(inode);
     }
-    ReplicaNode node = found->second;
     auto siblings = children_.find(node.parent);
     if (siblings != children_.end()) {
         auto entry = siblings->second.find(node.name);
@@ -401,7 +409,7 @@ void Replica::removeLocked(Inode inode, std::vector<Invalidation>& out) {
             out.push_back({Invalidation::Kind::deleted, node.parent, node.name, inode});
         }
     }
-    if (node.materializedVersion) droppedCaches_.push_back(inode);
+    if (node.materializedVersion && !keep) droppedCaches_.push_back(inode);
     if (retired_.size() >= kMaxRetired) retired_.clear();
     retired_[node.identifier] = inode;
     touched_.erase(inode);
@@ -494,6 +502,13 @@ std::vector<Inode> Replica::takeDroppedCaches() {
     std::lock_guard lock(mutex_);
     std::vector<Inode> out;
     out.swap(droppedCaches_);
+    return out;
+}
+
+std::vector<UnsentCopy> Replica::takeUnsentCopies() {
+    std::lock_guard lock(mutex_);
+    std::vector<UnsentCopy> out;
+    out.swap(unsentCopies_);
     return out;
 }
 

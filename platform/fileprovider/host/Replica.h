@@ -63,6 +63,13 @@ inline constexpr std::uint32_t move = 4;      // the name or the folder changed
 inline const std::string kLocalIdentifierPrefix = "local:";
 inline bool isLocalIdentifier(const ItemId& identifier) { return identifier.rfind(kLocalIdentifierPrefix, 0) == 0; }
 
+// A file with local changes that went with a folder the server removed:
+// its cached copy is kept, under its path at the time, not deleted.
+struct UnsentCopy {
+    Inode inode = 0;
+    std::filesystem::path path;  // below the root
+};
+
 // What the kernel must forget after a change of the replica.
 struct Invalidation {
     enum class Kind { entry, inode, deleted };
@@ -114,6 +121,9 @@ public:
                                            double now, std::uint64_t startedAt = UINT64_MAX);
     // Nodes removed with a cached copy; the caller deletes their cache files.
     std::vector<Inode> takeDroppedCaches();
+    // Files with local changes removed with a folder (never dropped); the
+    // caller keeps their cached copies elsewhere.
+    std::vector<UnsentCopy> takeUnsentCopies();
 
     void setMaterialized(Inode inode, const ItemVersion& version);
     // The node takes the version and size of a fresh download (what reads
@@ -154,13 +164,17 @@ private:
     void flushLocked();
     Inode parentInodeLocked(const ItemId& parentIdentifier) const;
     std::vector<Invalidation> upsertLocked(const Item& item, Inode parent, std::uint64_t startedAt = UINT64_MAX);
-    void removeLocked(Inode inode, std::vector<Invalidation>& out);
+    // Removes a node and everything below it; `below` for a node removed
+    // because a folder above it went.
+    void removeLocked(Inode inode, std::vector<Invalidation>& out, bool below = false);
+    std::optional<std::filesystem::path> relativePathLocked(Inode inode) const;
 
     mutable std::mutex mutex_;
     std::map<Inode, ReplicaNode> nodes_;
     std::map<ItemId, Inode> byIdentifier_;
     std::map<Inode, std::map<std::string, Inode>> children_;
     std::vector<Inode> droppedCaches_;
+    std::vector<UnsentCopy> unsentCopies_;
     // Inodes of removed items, by identifier, for when they come back.
     static constexpr std::size_t kMaxRetired = 65536;
     std::map<ItemId, Inode> retired_;

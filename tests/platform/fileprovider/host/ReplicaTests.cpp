@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 
 namespace nimbuscrate::fp::host {
 namespace {
@@ -99,6 +100,43 @@ TEST(FileProviderHostReplica, DeletingAFolderDeletesEverythingBelowIt) {
     for (const auto* id : {"d", "x", "sub", "y"}) EXPECT_FALSE(replica.inodeOf(id).has_value()) << id;
     EXPECT_THAT(replica.children(kRootInode), IsEmpty());
     EXPECT_THAT(replica.takeDroppedCaches(), ElementsAre(y));
+}
+
+TEST(FileProviderHostReplica, FilesChangedHereAreKeptWhenTheirFolderLeaves) {
+    // The three ways a folder leaves the replica: deleted in its parent's
+    // changes, moved where the replica shows nothing, missing from a listing.
+    using Leave = std::function<void(Replica&)>;
+    for (const auto& [how, leave] : std::vector<std::pair<std::string, Leave>>{
+             {"deleted", [](Replica& r) { r.applyChanges(kRootInode, {}, {"d"}, SyncAnchor{'2'}, 0); }},
+             {"moved out of sight",
+              [](Replica& r) { r.applyChanges(kRootInode, {item("d", "elsewhere", "Docs", true)}, {}, SyncAnchor{'2'}, 0); }},
+             {"not listed", [](Replica& r) { r.replaceChildren(kRootInode, {}, SyncAnchor{'2'}, 0); }},
+         }) {
+        SCOPED_TRACE(how);
+        Replica replica;
+        replica.replaceChildren(kRootInode, {item("d", kRootContainer, "Docs", true)}, SyncAnchor{'1'}, 0);
+        Inode docs = *replica.inodeOf("d");
+        replica.replaceChildren(docs, {item("x", "d", "x.txt"), item("sub", "d", "Sub", true)}, SyncAnchor{'1'}, 0);
+        replica.replaceChildren(*replica.inodeOf("sub"), {item("y", "sub", "y.txt")}, SyncAnchor{'1'}, 0);
+        Inode x = *replica.inodeOf("x");
+        Inode y = *replica.inodeOf("y");
+        replica.setMaterialized(x, ItemVersion{{'1'}, {'1'}});
+        std::vector<Invalidation> ignored;
+        ASSERT_TRUE(replica.update(y, [](ReplicaNode& node) {
+            node.dirty = true;
+            node.materializedVersion = ItemVersion{{'1'}, {'1'}};
+        }, ignored));
+
+        leave(replica);
+        EXPECT_FALSE(replica.inodeOf("d").has_value());
+        EXPECT_FALSE(replica.inodeOf("y").has_value());
+        // The clean copy is dropped; the changed one is kept under its path.
+        EXPECT_THAT(replica.takeDroppedCaches(), ElementsAre(x));
+        auto kept = replica.takeUnsentCopies();
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(kept[0].inode, y);
+        EXPECT_EQ(kept[0].path, std::filesystem::path("Docs/Sub/y.txt"));
+    }
 }
 
 TEST(FileProviderHostReplica, ANewContentVersionOutdatesTheCachedCopy) {

@@ -269,6 +269,47 @@ TEST_F(FileProviderHostWrites, ServerFilesAreRewrittenTruncatedAndRenamedThrough
     EXPECT_EQ(readAll(folder() / "renamed.txt"), "rew");
 }
 
+TEST_F(FileProviderHostWrites, FilesEditedHereUnderAFolderRemovedOnTheServerAreKeptBesideTheDrive) {
+    // A folder on the server with a file edited here (its upload held, so
+    // it is still dirty), a file never sent, and a clean cached file.
+    auto shared = tree_->addFolder(kRootContainer, "Shared");
+    auto inner = tree_->addFolder(shared, "Inner");
+    tree_->addFile(inner, "notes.txt", "server notes");
+    tree_->addFile(shared, "clean.txt", "clean");
+    ASSERT_EQ(readAll(folder() / "Shared" / "clean.txt"), "clean");
+    ASSERT_EQ(readAll(folder() / "Shared" / "Inner" / "notes.txt"), "server notes");
+    const auto cleanCopy = root_ / "data" / "domains" / "d" / "cache" /
+                           std::to_string(mount_->replica().child(shown("Shared")->inode, "clean.txt")->inode);
+    ASSERT_TRUE(std::filesystem::exists(cleanCopy));
+    auto gate = std::make_shared<testing::Gate>();
+    tree_->holdAt("modify", gate);
+    tree_->holdAt("create", gate);
+    writeAll(folder() / "Shared" / "Inner" / "notes.txt", "edited here");
+    writeAll(folder() / "Shared" / "new.txt", "never sent");
+    ASSERT_TRUE(gate->waitForArrivals(2));
+
+    // Removed on the server; the next change enumeration says so.
+    tree_->removeItem(shared);
+    std::promise<std::optional<Error>> signalled;
+    mount_->signal(kRootContainer, [&](std::optional<Error> error) { signalled.set_value(error); });
+    ASSERT_FALSE(signalled.get_future().get().has_value());
+    EXPECT_FALSE(std::filesystem::exists(folder() / "Shared"));
+
+    std::vector<std::filesystem::path> kept;
+    for (const auto& entry : std::filesystem::directory_iterator(root_ / "home")) {
+        if (entry.path().filename() != "Drive") kept.push_back(entry.path());
+    }
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_THAT(kept[0].filename().string(), ::testing::StartsWith("Drive (unsent files "));
+    EXPECT_EQ(readAll(kept[0] / "Shared" / "Inner" / "notes.txt"), "edited here");
+    EXPECT_EQ(readAll(kept[0] / "Shared" / "new.txt"), "never sent");
+    EXPECT_FALSE(std::filesystem::exists(kept[0] / "Shared" / "clean.txt"));
+    // The clean file's cached copy went with it.
+    EXPECT_FALSE(std::filesystem::exists(cleanCopy));
+    gate->open();
+    ASSERT_TRUE(sent());
+}
+
 TEST_F(FileProviderHostWrites, EvictionsNeverEmptyAFileOpenedForWritingOrTruncated) {
     // The automatic cleanup evicts a clean copy right after each upload; here
     // evictors try all the time while the file is rewritten in place and
