@@ -71,11 +71,6 @@ bool writable(int flags) { return (flags & O_ACCMODE) != O_RDONLY || (flags & O_
 }  // namespace
 
 struct DomainMount::Writes {
-    struct Removal {
-        ItemId identifier;
-        std::optional<ItemVersion> version;
-        Inode parent = 0;
-    };
     struct Waiter {
         ItemId item;
         std::function<void(std::optional<Error>)> done;
@@ -86,7 +81,6 @@ struct DomainMount::Writes {
     std::set<Inode> again;     // asked for while running: one more round
     std::set<Inode> parked;    // waits for a signal
     std::map<Inode, int> attempts;
-    std::map<Inode, Removal> removals;
     std::map<Inode, std::int64_t> liveSizes;
     std::map<Inode, std::uint64_t> writeCounts;
     std::set<Inode> timeSet;  // the writer set the modification time after its last write
@@ -116,6 +110,7 @@ void DomainMount::startWrites() {
         }
         schedule(node.inode);
     }
+    for (const auto& removal : replica_->removals()) schedule(removal.inode);
 }
 
 void DomainMount::stopWrites() {
@@ -205,25 +200,15 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     };
 
     // A removal first: the node is gone from the folder already.
-    std::optional<Writes::Removal> removal;
-    {
-        std::lock_guard lock(writes_->mutex);
-        auto found = writes_->removals.find(inode);
-        if (found != writes_->removals.end()) removal = found->second;
-    }
-    if (removal) {
-        {
-            // A folder goes after what was removed inside it (its removal
-            // would take their items along and leave their requests failing).
-            std::lock_guard lock(writes_->mutex);
-            for (const auto& [other, inside] : writes_->removals) {
-                if (other != inode && inside.parent == inode) return false;
-            }
+    if (auto removal = replica_->removal(inode)) {
+        // A folder goes after what was removed inside it (its removal
+        // would take their items along and leave their requests failing).
+        for (const auto& inside : replica_->removals()) {
+            if (inside.inode != inode && inside.parent == inode) return false;
         }
         if (isLocalIdentifier(removal->identifier)) {
             // Never created on the server: nothing to send.
-            std::lock_guard lock(writes_->mutex);
-            writes_->removals.erase(inode);
+            replica_->finishRemoval(inode);
             return false;
         }
         auto answer = std::make_shared<Answer<std::optional<Error>>>();
@@ -238,14 +223,9 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             return failed(**result);
         }
         succeeded();
-        bool folderWaits = false;
-        {
-            std::lock_guard lock(writes_->mutex);
-            writes_->removals.erase(inode);
-            replica_->unhide(removal->identifier);
-            folderWaits = writes_->removals.count(removal->parent) > 0;
-        }
-        if (folderWaits) schedule(removal->parent);
+        replica_->finishRemoval(inode);
+        // The folder it was in may wait for it.
+        if (replica_->removal(removal->parent)) schedule(removal->parent);
         return false;
     }
 
@@ -384,15 +364,9 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     dropCaches();
     if (!stillThere) {
         // Removed while its request ran: the removal goes to the new item.
-        std::lock_guard lock(writes_->mutex);
-        auto found = writes_->removals.find(inode);
-        if (found != writes_->removals.end()) {
-            replica_->hide(answered.identifier);
-            found->second.identifier = answered.identifier;
-            found->second.version = answered.version;
-            return true;
-        }
-        return false;
+        if (!replica_->removal(inode)) return false;
+        replica_->retargetRemoval(inode, answered.identifier, answered.version);
+        return true;
     }
     // Items made inside a folder just created go next.
     if (node->folder && creating) {
@@ -423,8 +397,7 @@ std::size_t DomainMount::pendingOperations() const {
     for (const auto& node : replica_->nodesWithLocalChanges()) {
         if (node.pending != 0) ++count;
     }
-    std::lock_guard lock(writes_->mutex);
-    return count + writes_->removals.size();
+    return count + replica_->removals().size();
 }
 
 // ---- the file-system side
@@ -643,19 +616,20 @@ int DomainMount::removeLocal(Inode parent, const std::string& name, bool folder)
         if (auto error = ensureListed(node->inode)) return errnoFor(*error);
         if (!replica_->children(node->inode).empty()) return ENOTEMPTY;
     }
-    bool send = !isLocalIdentifier(node->identifier);
+    bool send = false;
     {
+        // Nothing of the item's queue runs while this is held unless it is
+        // in `running`: its identifier cannot change under the decision.
         std::lock_guard lock(writes_->mutex);
-        // A create in flight gets its removal once it is answered.
-        if (writes_->running.count(node->inode)) send = true;
-        if (send) {
-            writes_->removals[node->inode] = Writes::Removal{node->identifier, node->version, parent};
-            replica_->hide(node->identifier);
-        }
+        auto current = replica_->node(node->inode);
+        // An item on the server is removed there; a create in flight gets
+        // its removal once it is answered. The removal is recorded with the
+        // node's removal, so that it survives a restart.
+        send = writes_->running.count(node->inode) || (current && !isLocalIdentifier(current->identifier));
         writes_->liveSizes.erase(node->inode);
+        std::vector<Invalidation> ignored;
+        replica_->erase(node->inode, ignored, send);
     }
-    std::vector<Invalidation> ignored;
-    replica_->erase(node->inode, ignored);
     dropCaches();
     if (send) schedule(node->inode);
     return 0;
@@ -672,7 +646,7 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
     if (node->hasLocalChanges()) return busy("\"" + node->name + "\" has changes not yet sent.");
     if (writes_) {
         std::lock_guard lock(writes_->mutex);
-        if (writes_->running.count(*inode) || writes_->removals.count(*inode)) {
+        if (writes_->running.count(*inode) || replica_->removal(*inode)) {
             return busy("\"" + node->name + "\" has an operation in flight.");
         }
     }
@@ -706,7 +680,7 @@ void DomainMount::notifyWaiters() {
     std::vector<Inode> busyInodes;
     for (const auto& node : pending) busyInodes.push_back(node.inode);
     std::lock_guard lock(writes_->mutex);
-    for (const auto& [inode, removal] : writes_->removals) busyInodes.push_back(removal.parent);
+    for (const auto& removal : replica_->removals()) busyInodes.push_back(removal.parent);
     for (Inode inode : writes_->running) busyInodes.push_back(inode);
     auto below = [&](const ItemId& item) {
         if (item == kRootContainer || item == kWorkingSet) return !busyInodes.empty();

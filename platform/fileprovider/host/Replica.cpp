@@ -26,7 +26,12 @@ const char* kSchema =
     " capabilities INTEGER NOT NULL, content_type TEXT, version_content BLOB, version_metadata BLOB,"
     " materialized_content BLOB, materialized_metadata BLOB, listed INTEGER NOT NULL, anchor BLOB,"
     " dirty INTEGER NOT NULL DEFAULT 0, pending_operation TEXT);"
-    "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    // Removals not sent yet. A replica file written before they were kept
+    // gains the (empty) table when it is opened.
+    "CREATE TABLE IF NOT EXISTS removals ("
+    " inode INTEGER PRIMARY KEY, identifier TEXT NOT NULL, version_content BLOB, version_metadata BLOB,"
+    " parent INTEGER NOT NULL);";
 
 void bindBytes(sqlite3_stmt* statement, int index, const std::optional<Bytes>& bytes) {
     if (!bytes) {
@@ -156,16 +161,69 @@ void Replica::loadLocked() {
         }
         sqlite3_finalize(meta);
     }
+    loadRemovalsLocked();
     flushLocked();
+}
+
+void Replica::loadRemovalsLocked() {
+    sqlite3_stmt* statement = nullptr;
+    const char* select = "SELECT inode, identifier, version_content, version_metadata, parent FROM removals";
+    if (sqlite3_prepare_v2(database_, select, -1, &statement, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(sqlite3_errmsg(database_));
+    }
+    int step;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        PendingRemoval removal;
+        removal.inode = static_cast<Inode>(sqlite3_column_int64(statement, 0));
+        removal.identifier = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+        removal.version = columnVersion(statement, 2, 3);
+        removal.parent = static_cast<Inode>(sqlite3_column_int64(statement, 4));
+        hidden_.insert(removal.identifier);
+        nextInode_ = std::max(nextInode_, removal.inode + 1);
+        removals_[removal.inode] = std::move(removal);
+    }
+    sqlite3_finalize(statement);
+    if (step != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(database_));
+}
+
+void Replica::flushRemovalsLocked(bool& ok) {
+    sqlite3_stmt* erase = nullptr;
+    sqlite3_stmt* write = nullptr;
+    ok = ok && sqlite3_prepare_v2(database_, "DELETE FROM removals WHERE inode=?", -1, &erase, nullptr) == SQLITE_OK;
+    ok = ok && sqlite3_prepare_v2(database_,
+                                  "INSERT OR REPLACE INTO removals (inode, identifier, version_content,"
+                                  " version_metadata, parent) VALUES (?,?,?,?,?)",
+                                  -1, &write, nullptr) == SQLITE_OK;
+    for (Inode inode : removalsTouched_) {
+        if (!ok) break;
+        auto found = removals_.find(inode);
+        if (found == removals_.end()) {
+            sqlite3_bind_int64(erase, 1, static_cast<sqlite3_int64>(inode));
+            ok = sqlite3_step(erase) == SQLITE_DONE;
+            sqlite3_reset(erase);
+            continue;
+        }
+        const auto& removal = found->second;
+        sqlite3_bind_int64(write, 1, static_cast<sqlite3_int64>(inode));
+        sqlite3_bind_text(write, 2, removal.identifier.c_str(), -1, SQLITE_TRANSIENT);
+        bindBytes(write, 3, removal.version ? std::optional<Bytes>(removal.version->content) : std::nullopt);
+        bindBytes(write, 4, removal.version ? std::optional<Bytes>(removal.version->metadata) : std::nullopt);
+        sqlite3_bind_int64(write, 5, static_cast<sqlite3_int64>(removal.parent));
+        ok = sqlite3_step(write) == SQLITE_DONE;
+        sqlite3_reset(write);
+    }
+    sqlite3_finalize(erase);
+    sqlite3_finalize(write);
 }
 
 void Replica::flushLocked() {
     if (!database_) {
         touched_.clear();
         erased_.clear();
+        removalsTouched_.clear();
         return;
     }
-    if (touched_.empty() && erased_.empty()) return;
+    if (touched_.empty() && erased_.empty() && removalsTouched_.empty()) return;
     sqlite3_stmt* erase = nullptr;
     sqlite3_stmt* write = nullptr;
     sqlite3_stmt* meta = nullptr;
@@ -227,8 +285,10 @@ void Replica::flushLocked() {
     sqlite3_finalize(erase);
     sqlite3_finalize(write);
     sqlite3_finalize(meta);
+    flushRemovalsLocked(ok);
     touched_.clear();
     erased_.clear();
+    removalsTouched_.clear();
     if (ok && sqlite3_exec(database_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return;
     // The file no longer matches what is shown: drop it, so that the next
     // start begins afresh instead of from a wrong state.
@@ -633,8 +693,15 @@ bool Replica::update(Inode inode, const std::function<void(ReplicaNode&)>& chang
     return true;
 }
 
-void Replica::erase(Inode inode, std::vector<Invalidation>& out) {
+void Replica::erase(Inode inode, std::vector<Invalidation>& out, bool sendRemoval) {
     std::lock_guard lock(mutex_);
+    auto found = nodes_.find(inode);
+    if (sendRemoval && found != nodes_.end() && inode != kRootInode) {
+        const auto& node = found->second;
+        removals_[inode] = PendingRemoval{inode, node.identifier, node.version, node.parent};
+        hidden_.insert(node.identifier);
+        removalsTouched_.insert(inode);
+    }
     removeLocked(inode, out);
     flushLocked();
 }
@@ -653,14 +720,40 @@ std::uint64_t Replica::localEpoch() const {
     return localEpoch_;
 }
 
-void Replica::hide(const ItemId& identifier) {
+std::optional<PendingRemoval> Replica::removal(Inode inode) const {
     std::lock_guard lock(mutex_);
-    hidden_.insert(identifier);
+    auto found = removals_.find(inode);
+    if (found == removals_.end()) return std::nullopt;
+    return found->second;
 }
 
-void Replica::unhide(const ItemId& identifier) {
+std::vector<PendingRemoval> Replica::removals() const {
     std::lock_guard lock(mutex_);
-    hidden_.erase(identifier);
+    std::vector<PendingRemoval> out;
+    for (const auto& [inode, removal] : removals_) out.push_back(removal);
+    return out;
+}
+
+void Replica::retargetRemoval(Inode inode, const ItemId& identifier, const std::optional<ItemVersion>& version) {
+    std::lock_guard lock(mutex_);
+    auto found = removals_.find(inode);
+    if (found == removals_.end()) return;
+    hidden_.erase(hidden_.find(found->second.identifier));
+    found->second.identifier = identifier;
+    found->second.version = version;
+    hidden_.insert(identifier);
+    removalsTouched_.insert(inode);
+    flushLocked();
+}
+
+void Replica::finishRemoval(Inode inode) {
+    std::lock_guard lock(mutex_);
+    auto found = removals_.find(inode);
+    if (found == removals_.end()) return;
+    hidden_.erase(hidden_.find(found->second.identifier));
+    removals_.erase(found);
+    removalsTouched_.insert(inode);
+    flushLocked();
 }
 
 }  // namespace nimbuscrate::fp::host

@@ -58,6 +58,16 @@ inline constexpr std::uint32_t contents = 2;  // the cached copy is to be upload
 inline constexpr std::uint32_t move = 4;      // the name or the folder changed
 }  // namespace PendingWork
 
+// A removal made here and not sent yet. It is kept in the replica, so that
+// a restarted host still sends it, and its item stays hidden from listings
+// of the server until then.
+struct PendingRemoval {
+    Inode inode = 0;  // of the removed node: the key of its queue
+    ItemId identifier;
+    std::optional<ItemVersion> version;
+    Inode parent = 0;  // the folder it was removed from
+};
+
 // Identifiers the host makes for items created in the folder, until the
 // extension names them.
 inline const std::string kLocalIdentifierPrefix = "local:";
@@ -144,14 +154,20 @@ public:
     // too (the indexes follow; the inode stays). False when it is gone, or
     // when the new name is taken in the new folder (nothing changes then).
     bool update(Inode inode, const std::function<void(ReplicaNode&)>& change, std::vector<Invalidation>& out);
-    // Removes a node and everything below it.
-    void erase(Inode inode, std::vector<Invalidation>& out);
+    // Removes a node and everything below it. With `sendRemoval`, the
+    // removal of the node's item (as the node names it at that moment) is
+    // recorded in the same step, to be sent.
+    void erase(Inode inode, std::vector<Invalidation>& out, bool sendRemoval = false);
     // Nodes with local changes.
     std::vector<ReplicaNode> nodesWithLocalChanges() const;
-    // Items removed here whose removal is not sent yet: listings of the
-    // server do not bring them back meanwhile.
-    void hide(const ItemId& identifier);
-    void unhide(const ItemId& identifier);
+    // Removals not sent yet (their items are hidden from listings meanwhile).
+    std::optional<PendingRemoval> removal(Inode inode) const;
+    std::vector<PendingRemoval> removals() const;
+    // The removal is of another item now (a create answered after the node
+    // was removed).
+    void retargetRemoval(Inode inode, const ItemId& identifier, const std::optional<ItemVersion>& version);
+    // The removal was sent (or needs no sending).
+    void finishRemoval(Inode inode);
     // Counts local changes (addLocal, update).
     std::uint64_t localEpoch() const;
     bool persistent() const { return database_ != nullptr; }
@@ -159,6 +175,8 @@ public:
 private:
     void addRootLocked();
     void loadLocked();
+    void loadRemovalsLocked();
+    void flushRemovalsLocked(bool& ok);
     void touchLocked(Inode inode) { touched_.insert(inode); }
     // Writes the nodes changed since the last flush (under the lock).
     void flushLocked();
@@ -183,7 +201,9 @@ private:
     std::filesystem::path databasePath_;
     std::set<Inode> touched_;
     std::set<Inode> erased_;
-    std::set<ItemId> hidden_;
+    std::map<Inode, PendingRemoval> removals_;
+    std::set<Inode> removalsTouched_;  // written at the next flush (or deleted when gone)
+    std::multiset<ItemId> hidden_;      // the identifiers of removals_
     std::uint64_t localEpoch_ = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/fileprovider/host/Replica.h"
 
+#include <sqlite3.h>
+
 #include <cerrno>
 
 #include "platform/core/PlatformError.h"
@@ -226,6 +228,57 @@ TEST(FileProviderHostReplica, ADatabaseKeepsTheReplicaAcrossRestarts) {
     std::filesystem::remove_all(folder);
 }
 
+
+TEST(FileProviderHostReplica, RemovalsNotSentOutliveARestartAndHideTheirItems) {
+    auto folder = std::filesystem::temp_directory_path() / ("fp-removals-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    auto database = folder / "replica.sqlite3";
+    const auto listing = std::vector<ItemPtr>{item("f", kRootContainer, "f.txt", false, "3"), item("g", kRootContainer, "g.txt")};
+    Inode f = 0;
+    {
+        Replica replica(database);
+        replica.replaceChildren(kRootInode, listing, SyncAnchor{'1'}, 0);
+        f = *replica.inodeOf("f");
+        std::vector<Invalidation> ignored;
+        replica.erase(f, ignored, true);
+        replica.erase(*replica.inodeOf("g"), ignored, false);  // nothing to send for this one
+    }
+    {
+        // A replica file written before removals were kept has no table for them.
+        Replica older(folder / "older.sqlite3");
+        older.replaceChildren(kRootInode, listing, SyncAnchor{'1'}, 0);
+    }
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open((folder / "older.sqlite3").c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw, "DROP TABLE removals", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    Replica older(folder / "older.sqlite3");
+    EXPECT_THAT(older.removals(), IsEmpty());
+    EXPECT_THAT(names(older.children(kRootInode)), ElementsAre("f.txt", "g.txt"));
+
+    Replica reopened(database);
+    auto removals = reopened.removals();
+    ASSERT_EQ(removals.size(), 1u);
+    EXPECT_EQ(removals[0].inode, f);
+    EXPECT_EQ(removals[0].identifier, "f");
+    EXPECT_EQ(removals[0].version, (ItemVersion{{'3'}, {'3'}}));
+    EXPECT_EQ(removals[0].parent, kRootInode);
+    // Listings and changes of the server do not bring the item back meanwhile.
+    reopened.replaceChildren(kRootInode, listing, SyncAnchor{'2'}, 0);
+    reopened.applyChanges(kRootInode, {item("f", kRootContainer, "f.txt", false, "4")}, {}, SyncAnchor{'3'}, 0);
+    EXPECT_THAT(names(reopened.children(kRootInode)), ElementsAre("g.txt"));
+    // Retargeted (a create answered late), it hides the new item instead.
+    reopened.retargetRemoval(f, "f2", std::nullopt);
+    reopened.replaceChildren(kRootInode, {listing[0], item("f2", kRootContainer, "f2.txt")}, SyncAnchor{'4'}, 0);
+    EXPECT_THAT(names(reopened.children(kRootInode)), ElementsAre("f.txt"));
+    reopened.finishRemoval(f);
+    EXPECT_THAT(reopened.removals(), IsEmpty());
+    reopened.replaceChildren(kRootInode, {item("f2", kRootContainer, "f2.txt")}, SyncAnchor{'5'}, 0);
+    EXPECT_THAT(names(reopened.children(kRootInode)), ElementsAre("f2.txt"));
+    EXPECT_THAT(Replica(database).removals(), IsEmpty());
+    std::filesystem::remove_all(folder);
+}
 
 TEST(FileProviderHostErrno, ExtensionErrorsMapToErrnoValues) {
     struct Case {

@@ -252,6 +252,34 @@ TEST_F(FileProviderHostWrites, AFileNeverSentIsRemovedWithoutARequest) {
     EXPECT_EQ(tree_->calls("remove"), 0u);
 }
 
+TEST_F(FileProviderHostWrites, ARemovalNotSentBeforeARestartIsSentAfterItAndItsItemStaysHidden) {
+    ASSERT_EQ(readAll(folder() / "server.txt"), "on the server");
+    const auto identifier = shown("server.txt")->identifier;
+    tree_->failNext("remove", Error::fileProvider(FileProviderErrorCode::notAuthenticated));
+    ASSERT_EQ(::unlink((folder() / "server.txt").c_str()), 0);
+    ASSERT_TRUE(eventually([&] { return tree_->calls("remove") == 1; }));
+    EXPECT_EQ(mount_->pendingOperations(), 1u);
+
+    // The next start's extension has the item (under the same identifier),
+    // changed since, and holds the removal the start sends.
+    auto gate = std::make_shared<testing::Gate>();
+    prepare_ = [gate, identifier](InMemoryExtension& tree) {
+        tree.setContents(identifier, "changed on the server");
+        tree.holdAt("remove", gate);
+    };
+    restart();
+    ASSERT_TRUE(gate->waitForArrivals(1));
+    std::promise<std::optional<Error>> signalled;
+    mount_->signal(kRootContainer, [&](std::optional<Error> error) { signalled.set_value(error); });
+    signalled.get_future().wait();
+    EXPECT_FALSE(std::filesystem::exists(folder() / "server.txt"));
+    EXPECT_EQ(mount_->pendingOperations(), 1u);
+    gate->open();
+    ASSERT_TRUE(sent());
+    EXPECT_FALSE(tree_->exists(identifier));
+    EXPECT_EQ(mount_->pendingOperations(), 0u);
+}
+
 TEST_F(FileProviderHostWrites, ServerFilesAreRewrittenTruncatedAndRenamedThroughTheQueue) {
     ASSERT_EQ(readAll(folder() / "server.txt"), "on the server");
     auto identifier = shown("server.txt")->identifier;
