@@ -115,7 +115,9 @@ public:
     // Drops the cached copy of a known, closed, clean file with nothing
     // queued; fails (EBUSY) otherwise, and nothing is lost.
     std::optional<Error> evict(const ItemId& identifier);
-    // Completes once no change below the item waits to be sent.
+    // Completes once no change below the item waits to be sent; fails with
+    // the error of what is parked when all that is left below waits for a
+    // signal (parked, or held up by something parked).
     void waitForChanges(const ItemId& identifier, std::function<void(std::optional<Error>)> done);
     // A page of the items with a cached copy, and the next page.
     std::pair<std::vector<ItemPtr>, std::optional<Page>> materializedPage(const Page& page, std::size_t size = 200);

@@ -79,7 +79,7 @@ struct DomainMount::Writes {
     mutable std::mutex mutex;
     std::set<Inode> running;   // a task works on the item
     std::set<Inode> again;     // asked for while running: one more round
-    std::set<Inode> parked;    // waits for a signal
+    std::map<Inode, Error> parked;  // waits for a signal, stopped by this error
     std::map<Inode, int> attempts;
     std::map<Inode, std::int64_t> liveSizes;
     std::map<Inode, std::uint64_t> writeCounts;
@@ -154,7 +154,7 @@ void DomainMount::runQueue(Inode inode, std::stop_token stop) {
         } catch (const std::exception& error) {
             logger().error("A change could not be sent: " + std::string(error.what()));
             std::lock_guard lock(writes_->mutex);
-            writes_->parked.insert(inode);
+            writes_->parked.insert_or_assign(inode, Error::fileProvider(FileProviderErrorCode::cannotSynchronize, error.what()));
         }
         {
             std::lock_guard lock(writes_->mutex);
@@ -190,7 +190,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         }
         logger().error("A change waits until the next signal: " + error.localizedDescription());
         std::lock_guard lock(writes_->mutex);
-        writes_->parked.insert(inode);
+        writes_->parked.insert_or_assign(inode, error);
         writes_->attempts.erase(inode);
         return false;
     };
@@ -265,7 +265,8 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         if (error) {
             logger().error("No snapshot of " + node->name + ": " + error.message());
             std::lock_guard lock(writes_->mutex);
-            writes_->parked.insert(inode);
+            writes_->parked.insert_or_assign(
+                inode, Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"No snapshot of \"" + node->name + "\": " + error.message(), nullptr}});
             return false;
         }
         // The file's own modification time is the one the folder shows.
@@ -380,7 +381,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
 
 void DomainMount::resumeParked() {
     if (!writes_) return;
-    std::set<Inode> parked;
+    std::map<Inode, Error> parked;
     {
         std::lock_guard lock(writes_->mutex);
         parked.swap(writes_->parked);
@@ -388,7 +389,7 @@ void DomainMount::resumeParked() {
         // its queue goes round once more, so the signal is never lost.
         writes_->again.insert(writes_->running.begin(), writes_->running.end());
     }
-    for (Inode inode : parked) schedule(inode);
+    for (const auto& [inode, error] : parked) schedule(inode);
 }
 
 std::size_t DomainMount::pendingOperations() const {
@@ -671,45 +672,88 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
 
 void DomainMount::notifyWaiters() {
     if (!writes_) return;
-    std::vector<Writes::Waiter> ready;
     {
         std::lock_guard lock(writes_->mutex);
         if (writes_->waiters.empty()) return;
     }
-    auto pending = replica_->nodesWithLocalChanges();
-    std::vector<Inode> busyInodes;
-    for (const auto& node : pending) busyInodes.push_back(node.inode);
+    // The work still owed: nodes with local changes, removals not sent, and
+    // whatever a task runs now.
+    std::set<Inode> work;
+    for (const auto& node : replica_->nodesWithLocalChanges()) work.insert(node.inode);
+    std::map<Inode, PendingRemoval> removals;
+    for (auto& removal : replica_->removals()) {
+        work.insert(removal.inode);
+        removals.emplace(removal.inode, std::move(removal));
+    }
+    std::vector<std::pair<std::function<void(std::optional<Error>)>, std::optional<Error>>> ready;
     std::lock_guard lock(writes_->mutex);
-    for (const auto& removal : replica_->removals()) busyInodes.push_back(removal.parent);
-    for (Inode inode : writes_->running) busyInodes.push_back(inode);
-    auto below = [&](const ItemId& item) {
-        if (item == kRootContainer || item == kWorkingSet) return !busyInodes.empty();
-        auto top = replica_->inodeOf(item);
-        if (!top) return false;
-        for (Inode inode : busyInodes) {
-            for (int depth = 0; depth < 4096 && inode != 0; ++depth) {
-                if (inode == *top) return true;
-                if (inode == kRootInode) break;
-                auto node = replica_->node(inode);
-                if (!node) break;
-                inode = node->parent;
+    work.insert(writes_->running.begin(), writes_->running.end());
+
+    // Where work sits: a node's folder, or the folder a removed node was in.
+    auto parentOf = [&](Inode inode) -> Inode {
+        if (auto node = replica_->node(inode)) return node->parent;
+        auto removal = removals.find(inode);
+        return removal != removals.end() ? removal->second.parent : 0;
+    };
+    // Work that nothing but a signal moves on: parked, or waiting for what
+    // is parked (the create of the folder it is in, the removals inside a
+    // folder to be removed). The error that stopped it; none while it can
+    // still move (it runs, or waits for a writer to close, for instance).
+    std::function<std::optional<Error>(Inode, int)> stuck = [&](Inode inode, int depth) -> std::optional<Error> {
+        if (depth > 4096 || writes_->running.count(inode)) return std::nullopt;
+        if (auto parked = writes_->parked.find(inode); parked != writes_->parked.end()) return parked->second;
+        if (removals.count(inode)) {
+            std::optional<Error> inside;
+            for (const auto& [other, removal] : removals) {
+                if (removal.parent != inode) continue;
+                auto error = stuck(other, depth + 1);
+                if (!error) return std::nullopt;
+                inside = inside.value_or(*error);
             }
+            return inside;
+        }
+        auto node = replica_->node(inode);
+        if (!node) return std::nullopt;
+        auto parent = replica_->node(node->parent);
+        if (!parent || !isLocalIdentifier(parent->identifier) || !parent->hasLocalChanges()) return std::nullopt;
+        return stuck(parent->inode, depth + 1);
+    };
+    auto below = [&](Inode inode, Inode top) {
+        for (int depth = 0; depth < 4096 && inode != 0; ++depth) {
+            if (inode == top) return true;
+            if (inode == kRootInode) return false;
+            inode = parentOf(inode);
         }
         return false;
     };
+
     auto& waiters = writes_->waiters;
     for (auto waiter = waiters.begin(); waiter != waiters.end();) {
-        if (!below(waiter->item)) {
-            ready.push_back(std::move(*waiter));
-            waiter = waiters.erase(waiter);
-        } else {
-            ++waiter;
+        std::optional<Inode> top = kRootInode;
+        if (waiter->item != kRootContainer && waiter->item != kWorkingSet) top = replica_->inodeOf(waiter->item);
+        bool moving = false;
+        std::optional<Error> stoppedBy;
+        for (Inode inode : work) {
+            if (!top || !below(inode, *top)) continue;
+            auto error = stuck(inode, 0);
+            if (!error) {
+                moving = true;
+                break;
+            }
+            if (!stoppedBy) stoppedBy = error;
         }
+        if (moving) {
+            ++waiter;
+            continue;
+        }
+        // Done, or nothing more goes out until a signal: then the wait
+        // fails with what stopped it.
+        ready.emplace_back(std::move(waiter->done), stoppedBy);
+        waiter = waiters.erase(waiter);
     }
-    for (auto& waiter : ready) {
-        auto done = std::move(waiter.done);
-        if (!writes_->workers->submit([done](std::stop_token) { done(std::nullopt); })) {
-            std::thread([done] { done(Error::connectionInterrupted()); }).detach();
+    for (auto& [done, result] : ready) {
+        if (!writes_->workers->submit([done = done, result = result](std::stop_token) { done(result); })) {
+            std::thread([done = done] { done(Error::connectionInterrupted()); }).detach();
         }
     }
 }

@@ -96,11 +96,23 @@ protected:
         if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
     }
 
-    bool sent() {
+    // What waiting for the changes below the item ends with; none when it
+    // does not end in time.
+    std::optional<std::optional<Error>> waited(const ItemId& item = kRootContainer) {
         auto done = std::make_shared<std::promise<std::optional<Error>>>();
-        mount_->waitForChanges(kRootContainer, [done](std::optional<Error> error) { done->set_value(error); });
+        mount_->waitForChanges(item, [done](std::optional<Error> error) { done->set_value(error); });
         auto future = done->get_future();
-        return future.wait_for(std::chrono::seconds(30)) == std::future_status::ready && !future.get();
+        if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return std::nullopt;
+        return future.get();
+    }
+    bool sent() {
+        auto result = waited();
+        return result && !*result;
+    }
+    void signal() {
+        std::promise<std::optional<Error>> signalled;
+        mount_->signal(kRootContainer, [&](std::optional<Error> error) { signalled.set_value(error); });
+        signalled.get_future().wait();
     }
 
     std::optional<ReplicaNode> shown(const std::string& name) { return mount_->replica().child(kRootInode, name); }
@@ -227,6 +239,54 @@ TEST_F(FileProviderHostWrites, ASignalDuringAnAttemptThatThenParksIsNotLost) {
     EXPECT_EQ(tree_->calls("create"), 2u);
     EXPECT_FALSE(isLocalIdentifier(shown("late.txt")->identifier));
     EXPECT_EQ(tree_->contents(shown("late.txt")->identifier), "late");
+}
+
+TEST_F(FileProviderHostWrites, WaitingForChangesEndsWithTheErrorOfWhatIsParked) {
+    const auto denied = Error::fileProvider(FileProviderErrorCode::notAuthenticated);
+    const auto refused = Error::fileProvider(FileProviderErrorCode::cannotSynchronize);
+    ASSERT_EQ(::mkdir((folder() / "Calm").c_str(), 0700), 0);
+    ASSERT_TRUE(sent());
+    const auto calm = shown("Calm")->identifier;
+    // Table: what parks, and the error the wait ends with.
+    struct Case {
+        std::string what;
+        std::function<void()> park;
+        Error expected;
+    };
+    for (const auto& row : std::vector<Case>{
+             {"a new file", [&] {
+                  tree_->failNext("create", denied);
+                  writeAll(folder() / "parked.txt", "parked");
+              }, denied},
+             {"a new folder and a file waiting for it", [&] {
+                  tree_->failNext("create", refused);
+                  ASSERT_EQ(::mkdir((folder() / "Parked").c_str(), 0700), 0);
+                  writeAll(folder() / "Parked" / "inside.txt", "inside");
+              }, refused},
+             {"a removal", [&] {
+                  tree_->failNext("remove", denied);
+                  ASSERT_EQ(::unlink((folder() / "server.txt").c_str()), 0);
+              }, denied},
+         }) {
+        SCOPED_TRACE(row.what);
+        row.park();
+        auto result = waited();
+        ASSERT_TRUE(result.has_value()) << "the wait never ended";
+        ASSERT_TRUE(result->has_value());
+        EXPECT_EQ((*result)->domain, row.expected.domain);
+        EXPECT_EQ((*result)->code, row.expected.code);
+        // A folder with nothing parked below it is done.
+        auto elsewhere = waited(calm);
+        ASSERT_TRUE(elsewhere.has_value());
+        EXPECT_FALSE(elsewhere->has_value());
+        // A signal sends it all.
+        signal();
+        ASSERT_TRUE(sent());
+    }
+    EXPECT_EQ(tree_->contents(shown("parked.txt")->identifier), "parked");
+    EXPECT_FALSE(std::filesystem::exists(folder() / "server.txt"));
+    EXPECT_EQ(readAll(folder() / "Parked" / "inside.txt"), "inside");
+    EXPECT_EQ(mount_->pendingOperations(), 0u);
 }
 
 TEST_F(FileProviderHostWrites, AFileRemovedWhileItsCreateRunsIsRemovedWhenItIsAnswered) {
