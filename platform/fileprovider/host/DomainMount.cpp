@@ -660,8 +660,9 @@ std::optional<Error> DomainMount::ensureListed(Inode folder) {
     if (!node->folder) return Error{kPOSIXErrorDomain, ENOTDIR, std::nullopt};
     if (node->listed) {
         if (options_.clock->monotonicSeconds() - node->listedAt > options_.staleAfterSeconds) {
-            // Serve what is known; refresh in the background.
-            signal(node->identifier, [](std::optional<Error>) {});
+            // Serve what is known; refresh in the background. (Browsing is
+            // no signal: parked changes stay parked.)
+            requestChanges(node->identifier, [](std::optional<Error>) {});
         }
         return std::nullopt;
     }
@@ -761,6 +762,10 @@ std::optional<Error> DomainMount::processSignal(const ItemId& container) {
 void DomainMount::signal(const ItemId& container, std::function<void(std::optional<Error>)> done) {
     // Changes that wait for a signal are tried again.
     resumeParked();
+    requestChanges(container, std::move(done));
+}
+
+void DomainMount::requestChanges(const ItemId& container, std::function<void(std::optional<Error>)> done) {
     bool start = false;
     std::unique_lock lock(signalMutex_);
     if (closing_) {

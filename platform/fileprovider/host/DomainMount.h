@@ -59,8 +59,9 @@ public:
     void unmount();
     bool mounted() const { return session_ != nullptr; }
 
-    // Asks for the container's changes again. Signals that arrive while an
-    // enumeration of the container runs are answered together by the next one.
+    // A signal from the extension, the app or the channel: parked changes
+    // are tried again, and the container's changes are asked for (see
+    // requestChanges).
     void signal(const ItemId& container, std::function<void(std::optional<Error>)> done);
     std::optional<std::filesystem::path> userVisiblePath(const ItemId& item) const;
 
@@ -149,6 +150,9 @@ private:
     void notifyWaiters();
     std::optional<Error> list(Inode folder, const ItemId& identifier);
     std::optional<Error> refreshFolder(Inode folder);
+    // Asks for the container's changes again. Requests that arrive while an
+    // enumeration of the container runs are answered together by the next one.
+    void requestChanges(const ItemId& container, std::function<void(std::optional<Error>)> done);
     std::optional<Error> processSignal(const ItemId& container);
     void runSignals(const ItemId& container);
     std::optional<Error> download(Inode inode, const ItemId& identifier);

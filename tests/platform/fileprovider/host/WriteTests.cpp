@@ -289,6 +289,25 @@ TEST_F(FileProviderHostWrites, WaitingForChangesEndsWithTheErrorOfWhatIsParked) 
     EXPECT_EQ(mount_->pendingOperations(), 0u);
 }
 
+TEST_F(FileProviderHostWrites, BrowsingAStaleFolderLeavesParkedChangesParked) {
+    tree_->failNext("create", Error::fileProvider(FileProviderErrorCode::notAuthenticated));
+    writeAll(folder() / "parked.txt", "parked");
+    auto parked = waited();
+    ASSERT_TRUE(parked && *parked) << "the change never parked";
+    // The listing is stale: reading the folder refreshes it in the background.
+    clock_.advance(std::chrono::seconds(31));
+    std::filesystem::directory_iterator{folder()};
+    ASSERT_TRUE(eventually([&] { return mount_->changeEnumerations() >= 1; }));
+    auto stillParked = waited();
+    ASSERT_TRUE(stillParked.has_value());
+    EXPECT_TRUE(stillParked->has_value());
+    EXPECT_EQ(tree_->calls("create"), 1u);
+    // A signal sends it.
+    signal();
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->calls("create"), 2u);
+}
+
 TEST_F(FileProviderHostWrites, AFileRemovedWhileItsCreateRunsIsRemovedWhenItIsAnswered) {
     auto gate = std::make_shared<testing::Gate>();
     tree_->holdAt("create", gate);
