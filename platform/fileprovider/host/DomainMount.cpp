@@ -827,13 +827,14 @@ void DomainMount::runSignals(const ItemId& container) {
     signalsIdle_.notify_all();
 }
 
+bool DomainMount::isCurrentCopy(const ReplicaNode& node) const {
+    return node.materializedVersion && node.version && *node.materializedVersion == *node.version &&
+           std::filesystem::exists(cachePath(node.inode));
+}
+
 int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock) {
     const auto path = cachePath(inode);
     const int flags = (writing ? O_RDWR : O_RDONLY) | (emptying ? O_CREAT | O_TRUNC : 0) | O_CLOEXEC;
-    auto isCurrent = [&](const ReplicaNode& node) {
-        return node.materializedVersion && node.version && *node.materializedVersion == *node.version &&
-               std::filesystem::exists(path);
-    };
     // A change of the item may outdate a copy at any moment (a download
     // that raced with it, or the copy dropped just before it was opened):
     // then one more download brings the version the folder shows.
@@ -850,7 +851,7 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
         // download, the last complete copy is served (a whole version, only
         // not the newest), as a read that overlaps a change would have been.
         const bool outrun = attempt == kDownloads && node->materializedVersion && std::filesystem::exists(path);
-        if (node->dirty || emptying || isCurrent(*node) || outrun) {
+        if (node->dirty || emptying || isCurrentCopy(*node) || outrun) {
             if (writing) {
                 if (int error = separateFromSnapshot(path)) return -error;
             }
@@ -860,7 +861,7 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
         if (attempt == kDownloads) return -EIO;
         lock.unlock();
         auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
-            if (auto now = replica_->node(inode); now && isCurrent(*now)) return std::nullopt;
+            if (auto now = replica_->node(inode); now && isCurrentCopy(*now)) return std::nullopt;
             return download(inode, node->identifier);
         });
         if (error) return -errnoFor(*error);

@@ -156,6 +156,8 @@ private:
     std::optional<Error> processSignal(const ItemId& container);
     void runSignals(const ItemId& container);
     std::optional<Error> download(Inode inode, const ItemId& identifier);
+    // The node has a cached copy of its version.
+    bool isCurrentCopy(const ReplicaNode& node) const;
     // Opens the cached copy and returns with filesMutex_ held through
     // `lock`: a copy changed here, or one being emptied, as it is; else the
     // current version, downloaded first when needed. A descriptor, or an

@@ -240,6 +240,17 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     const bool sendContents = !node->folder && (creating || node->dirty || (node->pending & PendingWork::contents));
     std::optional<std::filesystem::path> snapshot;
     std::uint64_t writesAtSnapshot = 0;
+    if (sendContents && !node->dirty) {
+        // Only the time changed: the extension takes a new time only with
+        // contents, so the server's own go with it (downloaded first when
+        // the current version is not cached; nothing evicts it meanwhile,
+        // as the node has work pending).
+        auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
+            if (auto now = replica_->node(inode); now && isCurrentCopy(*now)) return std::nullopt;
+            return download(inode, node->identifier);
+        });
+        if (error) return failed(*error);
+    }
     if (sendContents) {
         // The upload reads a snapshot, so that writes go on meanwhile; the
         // node stays dirty when it was written after the snapshot.
@@ -526,16 +537,29 @@ int DomainMount::truncateLocal(Inode inode, off_t size) {
 
 int DomainMount::setModificationDate(Inode inode, Date modified) {
     std::vector<Invalidation> ignored;
+    bool owesUpload = false;
     bool known = replica_->update(inode, [&](ReplicaNode& changed) {
         changed.modified = modified;
         // A server item's new time is sent as a change of its contents' date.
-        if (!changed.folder && !isLocalIdentifier(changed.identifier)) changed.pending |= PendingWork::contents;
+        if (!changed.folder && !isLocalIdentifier(changed.identifier)) {
+            changed.pending |= PendingWork::contents;
+            owesUpload = true;
+        }
     }, ignored);
-    if (known && writes_) {
+    if (!known) return ENOENT;
+    if (!writes_) return 0;
+    {
         std::lock_guard lock(writes_->mutex);
         writes_->timeSet.insert(inode);
     }
-    return known ? 0 : ENOENT;
+    // Sent now, unless a writer is open: closing it sends the file, time and all.
+    bool writerOpen = false;
+    {
+        std::lock_guard lock(filesMutex_);
+        writerOpen = writers_.count(inode) > 0;
+    }
+    if (owesUpload && !writerOpen) schedule(inode);
+    return 0;
 }
 
 std::optional<std::int64_t> DomainMount::liveSize(Inode inode) const {

@@ -166,6 +166,24 @@ TEST_F(HostEndToEnd, CopyInUploadsTheBytesAndTimeThenTheCachedCopyIsEvictedAndRe
     EXPECT_EQ(davRequests("GET").size(), 1u);
 }
 
+TEST_F(HostEndToEnd, ATimeSetOnAFileNeverDownloadedReachesTheServerWithItsBytes) {
+    writeFile(drive_ / "dated.txt", "dated bytes");
+    mountDrive();
+    auto path = folder() / "dated.txt";
+    ASSERT_TRUE(std::filesystem::exists(path));
+    service_.requests().clear();
+    timespec times[2] = {{1'500'000'000, 0}, {1'500'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    ASSERT_TRUE(uploaded()) << describe();
+    // The server's bytes came down first and went back with the new time.
+    EXPECT_EQ(davRequests("GET").size(), 1u);
+    EXPECT_EQ(davRequests("PUT").size(), 1u);
+    EXPECT_EQ(readFile(drive_ / "dated.txt"), "dated bytes");
+    struct stat stored{};
+    ASSERT_EQ(::stat((drive_ / "dated.txt").c_str(), &stored), 0);
+    EXPECT_EQ(stored.st_mtim.tv_sec, 1'500'000'000);
+}
+
 TEST_F(HostEndToEnd, MoveAcrossFoldersIsOneMoveAndKeepsTheInodeAndBytes) {
     writeFile(drive_ / "From" / "note.txt", "moved bytes");
     std::filesystem::create_directories(drive_ / "To");

@@ -359,6 +359,25 @@ TEST_F(FileProviderHostWrites, ARemovalNotSentBeforeARestartIsSentAfterItAndItsI
     EXPECT_EQ(mount_->pendingOperations(), 0u);
 }
 
+TEST_F(FileProviderHostWrites, ATimeSetOnAFileNeverDownloadedIsSentWithTheServersBytes) {
+    auto path = folder() / "server.txt";
+    ASSERT_TRUE(std::filesystem::exists(path));
+    const auto identifier = shown("server.txt")->identifier;
+    timespec times[2] = {{1'600'000'000, 0}, {1'600'000'000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->calls("fetchContents"), 1u);
+    EXPECT_EQ(tree_->calls("modify"), 1u);
+    EXPECT_EQ(tree_->contents(identifier), "on the server");
+    auto node = shown("server.txt");
+    EXPECT_FALSE(node->hasLocalChanges());
+    struct stat attributes{};
+    ASSERT_EQ(::stat(path.c_str(), &attributes), 0);
+    EXPECT_EQ(attributes.st_mtim.tv_sec, 1'600'000'000);
+    // Sent, it is a clean copy like any other.
+    EXPECT_FALSE(mount_->evict(identifier).has_value());
+}
+
 TEST_F(FileProviderHostWrites, ServerFilesAreRewrittenTruncatedAndRenamedThroughTheQueue) {
     ASSERT_EQ(readAll(folder() / "server.txt"), "on the server");
     auto identifier = shown("server.txt")->identifier;
