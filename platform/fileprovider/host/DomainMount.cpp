@@ -102,6 +102,26 @@ private:
     std::vector<ItemPtr> items_;
 };
 
+// Every page of an enumerator's items; the enumerator is invalidated after.
+std::variant<std::vector<ItemPtr>, Error> allItems(Enumerator& enumerator) {
+    std::vector<ItemPtr> items;
+    Page page = kInitialPage;
+    for (;;) {
+        auto collector = std::make_shared<PageCollector>();
+        enumerator.enumerateItems(collector, page);
+        auto result = collector->answer.wait(kListingTimeout);
+        if (!result || result->error) {
+            enumerator.invalidate();
+            return result ? *result->error : timedOut("a listing");
+        }
+        for (auto& item : result->items) items.push_back(std::move(item));
+        if (!result->next) break;
+        page = std::move(*result->next);
+    }
+    enumerator.invalidate();
+    return items;
+}
+
 struct ChangeResult {
     std::vector<ItemPtr> updated;
     std::vector<ItemId> deleted;
@@ -686,25 +706,19 @@ std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
     auto anchor = anchorAnswer->wait(kListingTimeout);
     if (!anchor) return timedOut("the sync anchor");
 
-    std::vector<ItemPtr> items;
-    Page page = kInitialPage;
-    for (;;) {
-        auto collector = std::make_shared<PageCollector>();
-        enumerator->enumerateItems(collector, page);
-        auto result = collector->answer.wait(kListingTimeout);
-        if (!result) return timedOut("a listing");
-        if (result->error) {
-            enumerator->invalidate();
-            return result->error;
-        }
-        for (auto& item : result->items) items.push_back(std::move(item));
-        if (!result->next) break;
-        page = std::move(*result->next);
-    }
-    enumerator->invalidate();
-    dispatch(replica_->replaceChildren(folder, items, *anchor, options_.clock->monotonicSeconds(), startedAt));
+    auto items = allItems(*enumerator);
+    if (auto* error = std::get_if<Error>(&items)) return *error;
+    dispatch(replica_->replaceChildren(folder, std::get<std::vector<ItemPtr>>(items), *anchor,
+                                       options_.clock->monotonicSeconds(), startedAt));
     dropCaches();
     return std::nullopt;
+}
+
+std::variant<std::vector<ItemPtr>, Error> DomainMount::listItems(const ItemId& container) {
+    std::optional<Error> refused;
+    auto enumerator = extension_->enumerator(container, refused);
+    if (!enumerator) return refused.value_or(Error::fileProvider(FileProviderErrorCode::noSuchItem));
+    return allItems(*enumerator);
 }
 
 std::optional<Error> DomainMount::refreshFolder(Inode folder) {

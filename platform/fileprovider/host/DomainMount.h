@@ -149,6 +149,9 @@ private:
     bool syncOnce(Inode inode, std::stop_token stop);
     void notifyWaiters();
     std::optional<Error> list(Inode folder, const ItemId& identifier);
+    // The items of a container as the extension lists them now (the replica
+    // is not changed).
+    std::variant<std::vector<ItemPtr>, Error> listItems(const ItemId& container);
     std::optional<Error> refreshFolder(Inode folder);
     // Asks for the container's changes again. Requests that arrive while an
     // enumeration of the container runs are answered together by the next one.

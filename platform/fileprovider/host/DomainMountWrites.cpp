@@ -329,6 +329,24 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         if (progress) progress->cancel();
         return false;
     }
+    // A folder whose name is taken by a folder on the server (its own create
+    // answered as the host died, or one made elsewhere) becomes that folder,
+    // and what waits inside it goes there. A file keeps its local copy and
+    // waits (parked) instead: the server's file is never overwritten.
+    bool adopted = false;
+    if (creating && node->folder && result->error &&
+        result->error->is(kFileProviderErrorDomain, FileProviderErrorCode::filenameCollision)) {
+        auto listed = listItems(parent->identifier);
+        if (auto* error = std::get_if<Error>(&listed)) return failed(*error);
+        for (const auto& item : std::get<std::vector<ItemPtr>>(listed)) {
+            if (item && item->isFolder() && item->filename() == properties.filename) {
+                logger().info("The folder \"" + node->name + "\" is there already; the one on the server is used");
+                result = WriteResult{item, std::nullopt};
+                adopted = true;
+                break;
+            }
+        }
+    }
     if (result->error || !result->item) {
         Error error = result->error.value_or(Error::fileProvider(FileProviderErrorCode::noSuchItem));
         if (!creating && error.is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
@@ -362,6 +380,11 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         if (answered.contentType) changed.contentType = answered.contentType;
         changed.pending &= ~PendingWork::create;
         if (changed.name == properties.filename && changed.parent == node->parent) changed.pending &= ~PendingWork::move;
+        // What the server's folder holds already is listed on the next visit.
+        if (adopted) {
+            changed.listed = false;
+            changed.anchor.reset();
+        }
         if (!changed.folder && writesNow == writesAtSnapshot) {
             changed.dirty = false;
             changed.pending &= ~PendingWork::contents;

@@ -245,6 +245,22 @@ TEST_F(HostEndToEnd, MakingAndRemovingFoldersAndFiles) {
     EXPECT_FALSE(std::filesystem::exists(folder() / "Tree"));
 }
 
+TEST_F(HostEndToEnd, ANewFolderWhoseNameTheServerHasIsThatFolderAndTakesWhatIsMadeInside) {
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::is_empty(folder()));
+    // Made on the server after the listing, as when the daemon died
+    // between a folder's MKCOL and its answer.
+    writeFile(drive_ / "Made" / "there.txt", "there");
+    service_.requests().clear();
+    ASSERT_EQ(::mkdir((folder() / "Made").c_str(), 0700), 0);
+    writeFile(folder() / "Made" / "new.txt", "new");
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(davRequests("MKCOL").size(), 1u);
+    EXPECT_EQ(readFile(drive_ / "Made" / "new.txt"), "new");
+    EXPECT_EQ(readFile(drive_ / "Made" / "there.txt"), "there");
+    EXPECT_EQ(readFile(folder() / "Made" / "there.txt"), "there");
+}
+
 TEST_F(HostEndToEnd, AnOpenOrUnsentFileRefusesEviction) {
     writeFile(drive_ / "open.txt", "open bytes");
     mountDrive();

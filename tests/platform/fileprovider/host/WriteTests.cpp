@@ -15,6 +15,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <set>
 #include <thread>
 
 #include "platform/fileprovider/host/HostDaemon.h"
@@ -182,6 +183,36 @@ TEST_F(FileProviderHostWrites, AFileMovedWhileItsCreateRunsIsMovedAfterwards) {
     EXPECT_EQ(tree_->contents(movedId), "moving");
     EXPECT_EQ(mount_->replica().node(*mount_->replica().inodeOf(movedId))->name, "moved.txt");
     EXPECT_THAT(tree_->children(kRootContainer), ::testing::SizeIs(2));  // server.txt and Folder
+}
+
+TEST_F(FileProviderHostWrites, ANewFolderWhoseNameTheServerHasBecomesTheServersFolder) {
+    // On the server, unseen here: a folder of the same name with a file in
+    // it (as after a create answered just as the daemon died), and a file.
+    ASSERT_TRUE(std::filesystem::exists(folder() / "server.txt"));
+    auto made = tree_->addFolder(kRootContainer, "Made");
+    tree_->addFile(made, "there.txt", "already there");
+    auto taken = tree_->addFile(kRootContainer, "taken.txt", "the server's");
+    ASSERT_EQ(::mkdir((folder() / "Made").c_str(), 0700), 0);
+    writeAll(folder() / "Made" / "new.txt", "new here");
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(shown("Made")->identifier, made);
+    EXPECT_THAT(tree_->children(kRootContainer), ::testing::SizeIs(3));  // no second "Made"
+    std::set<std::string> inside;
+    for (const auto& entry : std::filesystem::directory_iterator(folder() / "Made")) inside.insert(entry.path().filename());
+    EXPECT_THAT(inside, ::testing::UnorderedElementsAre("there.txt", "new.txt"));
+    EXPECT_EQ(readAll(folder() / "Made" / "there.txt"), "already there");
+    auto newInode = mount_->replica().child(shown("Made")->inode, "new.txt");
+    ASSERT_TRUE(newInode);
+    EXPECT_EQ(tree_->contents(newInode->identifier), "new here");
+
+    // A file whose name is taken keeps its copy here and waits; the
+    // server's file is not overwritten.
+    writeAll(folder() / "taken.txt", "mine");
+    auto result = waited();
+    ASSERT_TRUE(result && *result);
+    EXPECT_EQ((*result)->code, FileProviderErrorCode::filenameCollision);
+    EXPECT_EQ(readAll(folder() / "taken.txt"), "mine");
+    EXPECT_EQ(tree_->contents(taken), "the server's");
 }
 
 TEST_F(FileProviderHostWrites, FailuresKeepTheLocalCopyUntilASignal) {
