@@ -849,17 +849,26 @@ bool DomainMount::isCurrentCopy(const ReplicaNode& node) const {
 int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock) {
     const auto path = cachePath(inode);
     const int flags = (writing ? O_RDWR : O_RDONLY) | (emptying ? O_CREAT | O_TRUNC : 0) | O_CLOEXEC;
+    // While it is being opened the file counts as in use: an eviction never
+    // takes away the copy a download has just brought for this open.
+    lock.lock();
+    ++files_[inode].opening;
+    auto finish = [&](int result) {
+        if (!lock.owns_lock()) lock.lock();
+        --files_[inode].opening;
+        return result;
+    };
     // A change of the item may outdate a copy at any moment (a download
-    // that raced with it, or the copy dropped just before it was opened):
-    // then one more download brings the version the folder shows.
-    // Checking the copy and opening it happen under the lock that placing
-    // and dropping copies take, so a current copy is always there to open.
+    // that raced with it): then one more download brings the version the
+    // folder shows. Checking the copy and opening it happen under the lock
+    // that placing and dropping copies take, so a current copy is always
+    // there to open.
     constexpr int kDownloads = 5;
     for (int attempt = 0;; ++attempt) {
-        lock.lock();
+        if (!lock.owns_lock()) lock.lock();
         auto node = replica_->node(inode);
-        if (!node) return -ENOENT;
-        if (node->folder) return -EISDIR;
+        if (!node) return finish(-ENOENT);
+        if (node->folder) return finish(-EISDIR);
         // A copy changed here is the file as it is, and one being emptied
         // needs no contents. When the item kept changing under every
         // download, the last complete copy is served (a whole version, only
@@ -867,18 +876,18 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
         const bool outrun = attempt == kDownloads && node->materializedVersion && std::filesystem::exists(path);
         if (node->dirty || emptying || isCurrentCopy(*node) || outrun) {
             if (writing) {
-                if (int error = separateFromSnapshot(path)) return -error;
+                if (int error = separateFromSnapshot(path)) return finish(-error);
             }
             int descriptor = ::open(path.c_str(), flags, 0600);
-            return descriptor >= 0 ? descriptor : -errno;
+            return finish(descriptor >= 0 ? descriptor : -errno);
         }
-        if (attempt == kDownloads) return -EIO;
+        if (attempt == kDownloads) return finish(-EIO);
         lock.unlock();
         auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
             if (auto now = replica_->node(inode); now && isCurrentCopy(*now)) return std::nullopt;
             return download(inode, node->identifier);
         });
-        if (error) return -errnoFor(*error);
+        if (error) return finish(-errnoFor(*error));
     }
 }
 

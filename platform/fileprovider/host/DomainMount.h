@@ -210,6 +210,7 @@ private:
     struct InodeFiles {
         std::multiset<std::uint64_t> open;      // the copies open now
         std::optional<std::uint64_t> pagesCopy;  // the copy the kernel's pages may be of
+        int opening = 0;                         // opens under way (the file is in use)
     };
     std::map<Inode, InodeFiles> files_;
     std::map<Inode, int> writers_;  // files open for writing, per inode

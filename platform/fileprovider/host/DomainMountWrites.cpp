@@ -701,7 +701,9 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
     {
         std::lock_guard lock(filesMutex_);
         auto found = files_.find(*inode);
-        if (found != files_.end() && !found->second.open.empty()) return busy("\"" + node->name + "\" is open.");
+        if (found != files_.end() && (!found->second.open.empty() || found->second.opening > 0)) {
+            return busy("\"" + node->name + "\" is open.");
+        }
         if (!node->materializedVersion) return std::nullopt;  // nothing cached
         // Checked again under the lock that writes take.
         auto now = replica_->node(*inode);
