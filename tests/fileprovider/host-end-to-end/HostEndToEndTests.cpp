@@ -21,6 +21,7 @@
 
 #include "fileprovider/FileProviderExtension.h"
 #include "fileprovider/OcisFileServer.h"
+#include "platform/core/PlatformError.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "platform/http/HttpTransport.h"
@@ -270,6 +271,8 @@ TEST_F(HostEndToEnd, AnOpenOrUnsentFileRefusesEviction) {
     auto identifier = mount()->replica().child(fp::host::kRootInode, "open.txt")->identifier;
     auto [refused, why] = fpctl("evict nimbuscrate " + identifier);
     EXPECT_NE(refused, 0) << why;
+    // Refused as busy (EBUSY), over the channel too.
+    EXPECT_THAT(why, ::testing::HasSubstr("(" + std::string(kPOSIXErrorDomain) + " " + std::to_string(EBUSY) + ")"));
     ::close(descriptor);
     // The cached files, as the space cleaner pages them.
     auto [listed, cachedFiles] = fpctl("materialized nimbuscrate");
@@ -287,7 +290,10 @@ TEST_F(HostEndToEnd, AnOpenOrUnsentFileRefusesEviction) {
     ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); }));
     auto unsent = mount()->replica().child(fp::host::kRootInode, "unsent.txt");
     ASSERT_TRUE(unsent);
-    EXPECT_TRUE(mount()->evict(unsent->identifier).has_value());
+    auto busy = mount()->evict(unsent->identifier);
+    ASSERT_TRUE(busy.has_value());
+    EXPECT_EQ(busy->domain, kPOSIXErrorDomain);
+    EXPECT_EQ(busy->code, EBUSY);
     EXPECT_EQ(readFile(folder() / "unsent.txt"), "unsent bytes");
     service_.clearFaults();
     ASSERT_TRUE(uploaded()) << describe();
@@ -449,23 +455,25 @@ TEST_F(ProgramEndToEnd, KillingTheDaemonMidUploadLosesNothing) {
                                   "nimbuscrate", "Nimbuscrate"}),
               0);
 
-    auto gate = service_.hold({"PUT", "", "/dav/"});
+    // Every upload is cut off after its body is read: nothing the first
+    // daemon sends ever reaches the drive.
+    service_.dropConnection({"PUT", "", "/dav/"}, localservice::FaultKnobs::kEveryCall);
     const std::string contents = randomBytes(2 * 1024 * 1024, 11);
     writeFile(root_ / "big.bin", contents);
     ASSERT_EQ(run("cp '" + (root_ / "big.bin").string() + "' '" + folder().string() + "/'"), 0);
     ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); })) << describe();
     stopProgram(SIGKILL);
     run("fusermount3 -uz '" + folder().string() + "' 2>/dev/null");
-    // The held PUT has not reached the drive. (Its body arrived whole before
-    // the gate, so the service may still store it once the gate opens.)
     EXPECT_FALSE(std::filesystem::exists(drive_ / "big.bin"));
+    const std::size_t putsBefore = davRequests("PUT").size();
     service_.clearFaults();
 
-    // Started again, it mounts the domain and sends the file.
+    // Started again, it mounts the domain and sends the file itself.
     startProgram();
     EXPECT_TRUE(eventually([&] {
         return std::filesystem::exists(drive_ / "big.bin") && readFile(drive_ / "big.bin") == contents;
     }, std::chrono::seconds(60))) << describe();
+    EXPECT_GT(davRequests("PUT").size(), putsBefore);
     EXPECT_EQ(readFile(folder() / "big.bin"), contents);
 }
 
