@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <cstdio>
@@ -39,6 +40,18 @@ using nimbuscrate::testing::freshMountRoot;
 using nimbuscrate::testing::isMounted;
 using nimbuscrate::testing::readAll;
 using nimbuscrate::testing::runFpctl;
+
+// Waits for something the daemon does on its own threads: checked often,
+// bounded generously, never a fixed sleep.
+template <class Predicate>
+bool eventually(Predicate predicate) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return predicate();
+}
 
 std::set<std::string> listing(const std::filesystem::path& folder) {
     std::set<std::string> names;
@@ -195,10 +208,11 @@ TEST_F(FileProviderHostMount, ConcurrentOpensShareOneDownload) {
     std::thread reader2([&] { second = readAll(mountpoint / "photo.jpg"); });
     auto* mount = daemon_->mountFor("nimbuscrate");
     // The second open waits for the first one's download.
-    while (mount->sharedDownloads() < 1) std::this_thread::yield();
+    const bool shared = eventually([&] { return mount->sharedDownloads() >= 1; });
     gate->open();
     reader1.join();
     reader2.join();
+    EXPECT_TRUE(shared);
     EXPECT_EQ(first, std::string(100'000, '\xff'));
     EXPECT_EQ(second, first);
     EXPECT_EQ(extension->calls("fetchContents"), 1u);
@@ -326,12 +340,9 @@ TEST_F(FileProviderHostMount, AStaleFolderIsRefreshedInTheBackground) {
     clock_.advance(std::chrono::seconds(31));
     listing(mountpoint);  // served from the replica, refresh started
     auto* mount = daemon_->mountFor("nimbuscrate");
-    while (mount->changeEnumerations() < 1) std::this_thread::yield();
+    ASSERT_TRUE(eventually([&] { return mount->changeEnumerations() >= 1; }));
     // The refresh lands; the folder shows the new file without any signal.
-    for (int attempt = 0; attempt < 100000 && !listing(mountpoint).count("fresh.txt"); ++attempt) {
-        std::this_thread::yield();
-    }
-    EXPECT_TRUE(listing(mountpoint).count("fresh.txt"));
+    EXPECT_TRUE(eventually([&] { return listing(mountpoint).count("fresh.txt") > 0; }));
 }
 
 TEST_F(FileProviderHostMount, ServerDeletionsAndMovesShowAfterASignal) {
@@ -443,7 +454,7 @@ TEST_F(FileProviderHostMount, ReadsListingsAndSignalsTogetherStayConsistent) {
         mount->signal(kRootContainer, [&](std::optional<Error>) { applied.set_value(); });
         applied.get_future().wait();
     }
-    while (reads < 50) std::this_thread::yield();
+    EXPECT_TRUE(eventually([&] { return reads >= 50; }));
     stop = true;
     for (auto& reader : readers) reader.join();
     EXPECT_EQ(badReads, 0) << badSample;
