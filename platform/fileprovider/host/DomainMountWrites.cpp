@@ -398,9 +398,12 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     dispatch(std::move(changes));
     dropCaches();
     if (!stillThere) {
-        // Removed while its request ran: the removal goes to the new item.
-        if (!replica_->removal(inode)) return false;
-        replica_->retargetRemoval(inode, answered.identifier, answered.version);
+        // Removed while its request ran: the item as answered is removed
+        // (also one just created, whose node had nothing to remove yet).
+        auto removal = replica_->removal(inode);
+        if (!removal && !creating) return false;
+        replica_->setRemoval(PendingRemoval{inode, answered.identifier, answered.version,
+                                            removal ? removal->parent : node->parent});
         return true;
     }
     // Items made inside a folder just created go next.
@@ -664,22 +667,17 @@ int DomainMount::removeLocal(Inode parent, const std::string& name, bool folder)
         if (auto error = ensureListed(node->inode)) return errnoFor(*error);
         if (!replica_->children(node->inode).empty()) return ENOTEMPTY;
     }
-    bool send = false;
     {
-        // Nothing of the item's queue runs while this is held unless it is
-        // in `running`: its identifier cannot change under the decision.
         std::lock_guard lock(writes_->mutex);
-        auto current = replica_->node(node->inode);
-        // An item on the server is removed there; a create in flight gets
-        // its removal once it is answered. The removal is recorded with the
-        // node's removal, so that it survives a restart.
-        send = writes_->running.count(node->inode) || (current && !isLocalIdentifier(current->identifier));
         writes_->liveSizes.erase(node->inode);
-        std::vector<Invalidation> ignored;
-        replica_->erase(node->inode, ignored, send);
     }
+    // An item on the server is removed there: the removal is recorded with
+    // the node's, so that it survives a restart. (A create in flight has
+    // its item removed once it is answered.)
+    std::vector<Invalidation> ignored;
+    replica_->erase(node->inode, ignored, true);
     dropCaches();
-    if (send) schedule(node->inode);
+    if (replica_->removal(node->inode)) schedule(node->inode);
     return 0;
 }
 
@@ -767,7 +765,9 @@ void DomainMount::notifyWaiters() {
         if (!parent || !isLocalIdentifier(parent->identifier) || !parent->hasLocalChanges()) return std::nullopt;
         return stuck(parent->inode, depth + 1);
     };
+    // Everything is below the root (also a node removed while its request runs).
     auto below = [&](Inode inode, Inode top) {
+        if (top == kRootInode) return true;
         for (int depth = 0; depth < 4096 && inode != 0; ++depth) {
             if (inode == top) return true;
             if (inode == kRootInode) return false;

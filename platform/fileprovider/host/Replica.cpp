@@ -696,11 +696,9 @@ bool Replica::update(Inode inode, const std::function<void(ReplicaNode&)>& chang
 void Replica::erase(Inode inode, std::vector<Invalidation>& out, bool sendRemoval) {
     std::lock_guard lock(mutex_);
     auto found = nodes_.find(inode);
-    if (sendRemoval && found != nodes_.end() && inode != kRootInode) {
+    if (sendRemoval && found != nodes_.end() && inode != kRootInode && !isLocalIdentifier(found->second.identifier)) {
         const auto& node = found->second;
-        removals_[inode] = PendingRemoval{inode, node.identifier, node.version, node.parent};
-        hidden_.insert(node.identifier);
-        removalsTouched_.insert(inode);
+        setRemovalLocked(PendingRemoval{inode, node.identifier, node.version, node.parent});
     }
     removeLocked(inode, out);
     flushLocked();
@@ -734,16 +732,18 @@ std::vector<PendingRemoval> Replica::removals() const {
     return out;
 }
 
-void Replica::retargetRemoval(Inode inode, const ItemId& identifier, const std::optional<ItemVersion>& version) {
+void Replica::setRemoval(const PendingRemoval& removal) {
     std::lock_guard lock(mutex_);
-    auto found = removals_.find(inode);
-    if (found == removals_.end()) return;
-    hidden_.erase(hidden_.find(found->second.identifier));
-    found->second.identifier = identifier;
-    found->second.version = version;
-    hidden_.insert(identifier);
-    removalsTouched_.insert(inode);
+    setRemovalLocked(removal);
     flushLocked();
+}
+
+void Replica::setRemovalLocked(const PendingRemoval& removal) {
+    auto found = removals_.find(removal.inode);
+    if (found != removals_.end()) hidden_.erase(hidden_.find(found->second.identifier));
+    removals_[removal.inode] = removal;
+    hidden_.insert(removal.identifier);
+    removalsTouched_.insert(removal.inode);
 }
 
 void Replica::finishRemoval(Inode inode) {

@@ -155,17 +155,17 @@ public:
     // when the new name is taken in the new folder (nothing changes then).
     bool update(Inode inode, const std::function<void(ReplicaNode&)>& change, std::vector<Invalidation>& out);
     // Removes a node and everything below it. With `sendRemoval`, the
-    // removal of the node's item (as the node names it at that moment) is
-    // recorded in the same step, to be sent.
+    // removal of the node's item is recorded in the same step, to be sent,
+    // when the node names an item of the server at that moment.
     void erase(Inode inode, std::vector<Invalidation>& out, bool sendRemoval = false);
     // Nodes with local changes.
     std::vector<ReplicaNode> nodesWithLocalChanges() const;
     // Removals not sent yet (their items are hidden from listings meanwhile).
     std::optional<PendingRemoval> removal(Inode inode) const;
     std::vector<PendingRemoval> removals() const;
-    // The removal is of another item now (a create answered after the node
-    // was removed).
-    void retargetRemoval(Inode inode, const ItemId& identifier, const std::optional<ItemVersion>& version);
+    // Records a removal, or replaces the one of the same inode (an answer
+    // that came after its node was removed names the item to remove).
+    void setRemoval(const PendingRemoval& removal);
     // The removal was sent (or needs no sending).
     void finishRemoval(Inode inode);
     // Counts local changes (addLocal, update).
@@ -177,6 +177,7 @@ private:
     void loadLocked();
     void loadRemovalsLocked();
     void flushRemovalsLocked(bool& ok);
+    void setRemovalLocked(const PendingRemoval& removal);
     void touchLocked(Inode inode) { touched_.insert(inode); }
     // Writes the nodes changed since the last flush (under the lock).
     void flushLocked();

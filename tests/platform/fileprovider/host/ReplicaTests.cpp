@@ -243,6 +243,10 @@ TEST(FileProviderHostReplica, RemovalsNotSentOutliveARestartAndHideTheirItems) {
         std::vector<Invalidation> ignored;
         replica.erase(f, ignored, true);
         replica.erase(*replica.inodeOf("g"), ignored, false);  // nothing to send for this one
+        // Nor for an item never created on the server.
+        auto made = replica.addLocal(kRootInode, "made.txt", false, Date::now(), ignored);
+        ASSERT_TRUE(made);
+        replica.erase(made->inode, ignored, true);
     }
     {
         // A replica file written before removals were kept has no table for them.
@@ -268,8 +272,8 @@ TEST(FileProviderHostReplica, RemovalsNotSentOutliveARestartAndHideTheirItems) {
     reopened.replaceChildren(kRootInode, listing, SyncAnchor{'2'}, 0);
     reopened.applyChanges(kRootInode, {item("f", kRootContainer, "f.txt", false, "4")}, {}, SyncAnchor{'3'}, 0);
     EXPECT_THAT(names(reopened.children(kRootInode)), ElementsAre("g.txt"));
-    // Retargeted (a create answered late), it hides the new item instead.
-    reopened.retargetRemoval(f, "f2", std::nullopt);
+    // Replaced (an answer came late), it hides the answered item instead.
+    reopened.setRemoval(PendingRemoval{f, "f2", std::nullopt, kRootInode});
     reopened.replaceChildren(kRootInode, {listing[0], item("f2", kRootContainer, "f2.txt")}, SyncAnchor{'4'}, 0);
     EXPECT_THAT(names(reopened.children(kRootInode)), ElementsAre("f.txt"));
     reopened.finishRemoval(f);
