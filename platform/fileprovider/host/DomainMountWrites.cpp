@@ -250,6 +250,9 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             return download(inode, node->identifier);
         });
         if (error) return failed(*error);
+        // The download may have brought a newer version (and size).
+        node = replica_->node(inode);
+        if (!node) return false;
     }
     if (sendContents) {
         // The upload reads a snapshot, so that writes go on meanwhile; the
