@@ -201,9 +201,9 @@ TEST_F(FileProviderHostWrites, ANewFolderWhoseNameTheServerHasBecomesTheServersF
     for (const auto& entry : std::filesystem::directory_iterator(folder() / "Made")) inside.insert(entry.path().filename());
     EXPECT_THAT(inside, ::testing::UnorderedElementsAre("there.txt", "new.txt"));
     EXPECT_EQ(readAll(folder() / "Made" / "there.txt"), "already there");
-    auto newInode = mount_->replica().child(shown("Made")->inode, "new.txt");
-    ASSERT_TRUE(newInode);
-    EXPECT_EQ(tree_->contents(newInode->identifier), "new here");
+    auto created = mount_->replica().child(shown("Made")->inode, "new.txt");
+    ASSERT_TRUE(created);
+    EXPECT_EQ(tree_->contents(created->identifier), "new here");
 
     // A file whose name is taken keeps its copy here and waits; the
     // server's file is not overwritten.
