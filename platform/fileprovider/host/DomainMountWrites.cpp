@@ -451,7 +451,10 @@ std::variant<ReplicaNode, int> DomainMount::makeNode(Inode parent, const std::st
     if (replica_->child(parent, name)) return EEXIST;
     std::vector<Invalidation> ignored;
     if (!folder) {
-        // The empty cached copy exists before the node shows.
+        // The node and its empty cached copy appear together for all that
+        // uses copies (an upload the folder's create starts at once, say):
+        // they take this lock too.
+        std::lock_guard lock(filesMutex_);
         auto made = replica_->addLocal(parent, name, folder, options_.clock->now(), ignored);
         if (!made) return EEXIST;
         int descriptor = ::open(cachePath(made->inode).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
