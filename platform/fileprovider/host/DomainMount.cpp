@@ -869,12 +869,14 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
         auto node = replica_->node(inode);
         if (!node) return finish(-ENOENT);
         if (node->folder) return finish(-EISDIR);
-        // A copy changed here is the file as it is, and one being emptied
-        // needs no contents. When the item kept changing under every
-        // download, the last complete copy is served (a whole version, only
-        // not the newest), as a read that overlaps a change would have been.
+        // A copy changed here, or open for writing here, is the file as it
+        // is, and one being emptied needs no contents. When the item kept
+        // changing under every download, the last complete copy is served (a
+        // whole version, only not the newest), as a read that overlaps a
+        // change would have been.
         const bool outrun = attempt == kDownloads && node->materializedVersion && std::filesystem::exists(path);
-        if (node->dirty || emptying || isCurrentCopy(*node) || outrun) {
+        const bool beingWritten = writers_.count(inode) > 0 && std::filesystem::exists(path);
+        if (node->dirty || beingWritten || emptying || isCurrentCopy(*node) || outrun) {
             if (writing) {
                 if (int error = separateFromSnapshot(path)) return finish(-error);
             }
@@ -1019,6 +1021,12 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     // dropped copies (which take the same lock).
     std::lock_guard lock(filesMutex_);
     std::error_code placeError;
+    if (writers_.count(inode) > 0) {
+        // A file open for writing here keeps its copy: writes made through
+        // it must never land in a copy that a download has replaced.
+        std::filesystem::remove(incoming, placeError);
+        return std::nullopt;
+    }
     std::filesystem::rename(incoming, target, placeError);
     if (placeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"Could not store the download.", nullptr}};
     ++copies_[inode];

@@ -426,6 +426,23 @@ TEST_F(FileProviderHostWrites, ServerFilesAreRewrittenTruncatedAndRenamedThrough
     EXPECT_EQ(readAll(folder() / "renamed.txt"), "rew");
 }
 
+TEST_F(FileProviderHostWrites, AFileOpenForWritingKeepsItsCopyWhenTheServerChangesIt) {
+    ASSERT_EQ(readAll(folder() / "server.txt"), "on the server");
+    auto identifier = shown("server.txt")->identifier;
+    // Opened for writing, nothing written yet: the copy is still clean.
+    int writer = ::open((folder() / "server.txt").c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    tree_->setContents(identifier, "changed on the server");
+    signal();
+    // A reader's open brings no newer version over the copy the writer holds.
+    EXPECT_EQ(readAll(folder() / "server.txt"), "on the server");
+    ASSERT_EQ(::pwrite(writer, "LOCAL", 5, 0), 5);
+    ASSERT_EQ(::close(writer), 0);
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(tree_->contents(identifier), "LOCALe server");
+    EXPECT_EQ(readAll(folder() / "server.txt"), "LOCALe server");
+}
+
 TEST_F(FileProviderHostWrites, FilesEditedHereUnderAFolderRemovedOnTheServerAreKeptBesideTheDrive) {
     // A folder on the server with a file edited here (its upload held, so
     // it is still dirty), a file never sent, and a clean cached file.
