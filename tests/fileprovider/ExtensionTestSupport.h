@@ -18,6 +18,7 @@
 #include "shared/session/UploadActivityStore.h"
 #include "tests/fileprovider/FakeEncryptedDriveService.h"
 #include "tests/fileprovider/FakeFileServer.h"
+#include "tests/support/Eventually.h"
 
 namespace nimbuscrate::testing {
 
@@ -71,17 +72,6 @@ inline fp::ItemPtr systemItem(const RemoteItem& stored, std::optional<std::strin
     spec.filename = newName.value_or(stored.name);
     spec.contentType = stored.isDirectory ? fp::ContentType::folder() : fp::ContentType::data();
     return makeTemplate(spec);
-}
-
-// Waits (in real time) until the condition holds; false after the timeout.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 // One extension over a fresh mapping database, the fake file server and the

@@ -327,11 +327,7 @@ std::optional<Error> HostDaemon::removeDomain(const std::string& identifier) {
         std::error_code ignored;
         std::filesystem::remove(mount->mountpoint(), ignored);
         // What was changed here and not sent is kept, beside where the drive was.
-        std::time_t now = std::time(nullptr);
-        char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", std::localtime(&now));
-        auto preserved = options_.home / (removed.displayName + " (unsent files " + stamp + ")");
-        if (mount->preserveLocalChanges(preserved) > 0) logger().info("Unsent files kept in " + preserved.string());
+        mount->preserveLocalChanges(mount->preservedFolder());
     }
     std::error_code ignored;
     std::filesystem::remove_all(options_.dataDirectory / "domains" / identifier, ignored);

@@ -35,6 +35,7 @@
 #include "tests/support/ExtensionServicesFixture.h"
 #include "tests/support/MountTestSupport.h"
 #include "tools/localservice/LocalService.h"
+#include "tests/support/Eventually.h"
 
 namespace nimbuscrate::testing {
 namespace {
@@ -42,17 +43,7 @@ namespace {
 using fp::host::HostDaemon;
 using fp::host::Inode;
 
-// Waits for something the daemon does on its own threads (an upload, an
-// eviction): checked often, bounded generously, never a fixed sleep.
-template <class Predicate>
-bool eventually(Predicate predicate, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return predicate();
-}
+using nimbuscrate::testing::eventually;
 
 std::string randomBytes(std::size_t size, unsigned seed) {
     std::mt19937 generator(seed);

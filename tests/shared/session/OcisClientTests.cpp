@@ -18,6 +18,7 @@
 #include "shared/session/PlainOnlyDriveService.h"
 #include "shared/session/ServiceEndpoints.h"
 #include "tests/support/LocalServiceFixture.h"
+#include "tests/support/Eventually.h"
 
 namespace nimbuscrate {
 namespace {
@@ -519,15 +520,7 @@ bool aLockIsAwaitedHere() {
     return false;
 }
 
-// Polls the condition until it holds or the time is up.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using nimbuscrate::testing::eventually;
 
 // The save is a read-compare-save of the session, like a token refresh of
 // the other program: it waits for the secret store's lock on the item.

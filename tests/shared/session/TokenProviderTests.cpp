@@ -20,6 +20,7 @@
 #include "shared/session/DesktopError.h"
 #include "shared/session/TokenProvider.h"
 #include "tests/support/LocalServiceFixture.h"
+#include "tests/support/Eventually.h"
 
 extern char** environ;
 
@@ -326,15 +327,7 @@ bool isAsleep(pid_t thread) {
     return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
 }
 
-// Polls the condition until it holds or the time is up.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using nimbuscrate::testing::eventually;
 
 TEST_F(TokenProviderTest, AWaitingCallerCanBeCancelled) {
     signIn(20);

@@ -18,6 +18,7 @@
 #include "platform/fileprovider/testing/Gate.h"
 #include "platform/fileprovider/testing/InMemoryExtension.h"
 #include "tests/support/MountTestSupport.h"
+#include "tests/support/Eventually.h"
 
 namespace nimbuscrate::fp::host {
 namespace {
@@ -62,16 +63,7 @@ std::string ask(int descriptor, const std::string& request) {
     return readLine(descriptor);
 }
 
-// Waits, boundedly, until the condition holds.
-template <class Predicate>
-bool eventually(Predicate predicate) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return predicate();
-}
+using nimbuscrate::testing::eventually;
 
 // A socket file that nobody serves, as a host that died leaves it.
 void leaveStaleSocket(const std::filesystem::path& path) {

@@ -25,6 +25,7 @@
 #include "platform/fileprovider/testing/InMemoryExtension.h"
 #include "platform/tasks/Clock.h"
 #include "tests/support/MountTestSupport.h"
+#include "tests/support/Eventually.h"
 
 namespace nimbuscrate::fp::host {
 namespace {
@@ -37,21 +38,11 @@ const Date kSeedTime = Date::fromUnixSeconds(1'700'000'123);
 
 using nimbuscrate::testing::canMount;
 using nimbuscrate::testing::freshMountRoot;
+using nimbuscrate::testing::eventually;
 using nimbuscrate::testing::isMounted;
 using nimbuscrate::testing::readAll;
 using nimbuscrate::testing::runFpctl;
 
-// Waits for something the daemon does on its own threads: checked often,
-// bounded generously, never a fixed sleep.
-template <class Predicate>
-bool eventually(Predicate predicate) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return predicate();
-}
 
 std::set<std::string> listing(const std::filesystem::path& folder) {
     std::set<std::string> names;

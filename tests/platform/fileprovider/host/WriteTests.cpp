@@ -22,6 +22,7 @@
 #include "platform/fileprovider/testing/InMemoryExtension.h"
 #include "platform/tasks/Clock.h"
 #include "tests/support/MountTestSupport.h"
+#include "tests/support/Eventually.h"
 
 namespace nimbuscrate::fp::host {
 namespace {
@@ -37,15 +38,7 @@ void writeAll(const std::filesystem::path& path, const std::string& contents, st
     std::ofstream(path, std::ios::binary | mode) << contents;
 }
 
-template <class Predicate>
-bool eventually(Predicate predicate) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return predicate();
-}
+using nimbuscrate::testing::eventually;
 
 class FileProviderHostWrites : public ::testing::Test {
 protected:
