@@ -2,6 +2,7 @@
 // serves each registered domain as a folder of the user's home, against the
 // signed-in session.
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <string>
 
@@ -29,8 +30,13 @@ int main(int argc, char** argv) {
 
     fp::host::HostDaemon::Options options;
     options.home = home;
-    options.runtimeDirectory = fp::host::defaultRuntimeDirectory();
-    options.dataDirectory = containerDirectory() / "fileprovider";
+    try {
+        options.runtimeDirectory = fp::host::defaultRuntimeDirectory();
+        options.dataDirectory = containerDirectory() / "fileprovider";
+    } catch (const std::exception& error) {
+        std::cerr << "NimbuscrateFileProvider: " << error.what() << "\n";
+        return 1;
+    }
     options.factory = [](fp::ExtensionEnvironment environment) { return makeFileProviderExtension(std::move(environment)); };
     return fp::host::runDaemonProgram("NimbuscrateFileProvider", options, /*announceSocket=*/true);
 }

@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -601,14 +602,59 @@ void DomainMount::mount() {
     closing_ = false;
     startWrites();
     notifier_ = std::thread([this] { notifierLoop(); });
+    {
+        std::lock_guard lock(loopMutex_);
+        loopRunning_ = true;
+    }
     loop_ = std::thread([this] {
         fuse_loop_config* config = fuse_loop_cfg_create();
         fuse_loop_cfg_set_max_threads(config, 32);
         fuse_loop_cfg_set_idle_threads(config, 4);
         fuse_session_loop_mt(session_, config);
         fuse_loop_cfg_destroy(config);
+        std::lock_guard lock(loopMutex_);
+        loopRunning_ = false;
+        loopEnded_.notify_all();
     });
+    // The kernel's number for this mount's connection (the device of its
+    // file system), by which a stop can cut the connection off.
+    struct stat attributes{};
+    if (::stat(options_.mountpoint.c_str(), &attributes) == 0) {
+        connection_ = (static_cast<unsigned long>(major(attributes.st_dev)) << 20) | minor(attributes.st_dev);
+    }
     logger().info("Mounted " + options_.domain.identifier + " at " + options_.mountpoint.string());
+}
+
+void DomainMount::endSession() {
+    fuse_session_exit(session_);
+    fuse_session_unmount(session_);
+    // The folder is detached at once, but the kernel keeps serving files and
+    // folders that are still open in it (a shell sitting in the folder, an
+    // editor). They get a short while to close; then the connection is cut
+    // off, and what they still try fails. What was written is kept.
+    {
+        std::unique_lock lock(loopMutex_);
+        if (loopEnded_.wait_for(lock, kUnmountGrace, [this] { return !loopRunning_; })) return;
+    }
+    if (!connection_ || !abortConnection(*connection_)) {
+        logger().error("Waiting for the files still open in " + options_.mountpoint.string() + " to be closed");
+    }
+}
+
+bool DomainMount::abortConnection(unsigned long connection) {
+    const std::filesystem::path control = "/sys/fs/fuse/connections";
+    auto abortFile = control / std::to_string(connection) / "abort";
+    std::error_code missing;
+    if (!std::filesystem::exists(abortFile, missing)) {
+        // The control file system is not mounted yet (only root may mount it).
+        ::mount("fusectl", control.c_str(), "fusectl", 0, nullptr);
+    }
+    int descriptor = ::open(abortFile.c_str(), O_WRONLY | O_CLOEXEC);
+    if (descriptor < 0) return false;
+    bool written = ::write(descriptor, "1", 1) == 1;
+    ::close(descriptor);
+    if (written) logger().info("Cut off the files still open in " + options_.mountpoint.string());
+    return written;
 }
 
 void DomainMount::unmount() {
@@ -620,8 +666,7 @@ void DomainMount::unmount() {
         signalsIdle_.wait(lock, [this] { return runningSignalTasks_ == 0; });
     }
     signalWorkers_->shutdown();
-    fuse_session_exit(session_);
-    fuse_session_unmount(session_);
+    endSession();
     if (loop_.joinable()) loop_.join();
     // No callback runs any more; files the kernel never released are closed.
     closeLeftOpenFiles();

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -177,6 +178,11 @@ private:
     std::filesystem::path cachePath(Inode inode) const;
     void prepareMountpoint();
     void openReplica();
+    // Unmounts; files and folders still open after a short grace lose their
+    // connection, so that a stop never waits on another program.
+    void endSession();
+    bool abortConnection(unsigned long connection);
+    static constexpr std::chrono::seconds kUnmountGrace{3};
 
     Options options_;
     ExtensionPtr extension_;
@@ -185,7 +191,11 @@ private:
     SingleFlight<Inode> downloads_;
     SingleFlight<Inode> refreshes_;
     fuse_session* session_ = nullptr;
+    std::optional<unsigned long> connection_;
     std::thread loop_;
+    std::mutex loopMutex_;
+    std::condition_variable loopEnded_;
+    bool loopRunning_ = false;
     std::thread notifier_;
     std::mutex notifyMutex_;
     std::condition_variable notifyWake_;

@@ -1,6 +1,7 @@
 // nimbuscrate-fileprovider-host: the per-user daemon that serves each
 // registered domain as a folder of the user's home.
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -55,12 +56,17 @@ int main(int argc, char** argv) {
     }
     setProgramName("NimbuscrateFileProvider");
 
-    // Until the real extension is wired in, each domain is served by the
-    // in-memory extension, optionally filled from a folder.
+    // The host on its own: each domain is served by the in-memory
+    // extension, optionally filled from a folder (no service, no session).
     host::HostDaemon::Options options;
     options.home = home;
-    options.runtimeDirectory = host::defaultRuntimeDirectory();
-    options.dataDirectory = containerDirectory() / "fileprovider";
+    try {
+        options.runtimeDirectory = host::defaultRuntimeDirectory();
+        options.dataDirectory = containerDirectory() / "fileprovider";
+    } catch (const std::exception& error) {
+        std::cerr << "nimbuscrate-fileprovider-host: " << error.what() << "\n";
+        return 1;
+    }
     options.factory = [seedFolder](ExtensionEnvironment environment) -> ExtensionPtr {
         auto scratch = environment.temporaryDirectory.empty() ? std::filesystem::temp_directory_path()
                                                               : environment.temporaryDirectory;

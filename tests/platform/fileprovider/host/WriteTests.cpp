@@ -517,17 +517,26 @@ TEST_F(FileProviderHostWrites, AWriterAndAFolderLeftOpenWhenTheDomainStopsLoseNo
     ASSERT_EQ(::write(writer, "left open", 9), 9);
     DIR* listing = ::opendir(folder().c_str());
     ASSERT_NE(listing, nullptr);
-    // Closed only once the stopping daemon has detached the folder: the
-    // kernel then never releases them, and the mount closes and frees them.
-    std::thread closer([&] {
-        eventually([&] { return !isMounted(folder()); });
+    // Both stay open through the stop: after a short grace the connection
+    // is cut off, the stop ends, and the mount frees what the kernel never
+    // released.
+    auto stopping = std::async(std::launch::async, [this] { daemon_->stop(); });
+    const bool stopped = stopping.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!stopped) {
         ::close(writer);
         ::closedir(listing);
-    });
+        stopping.wait();
+    }
+    ASSERT_TRUE(stopped) << "the stop waited for the files left open";
+    EXPECT_LT(::write(writer, "more", 4), 0);
+    ::close(writer);
+    ::closedir(listing);
+    daemon_.reset();
     auto gate = std::make_shared<testing::Gate>();
     prepare_ = [gate](InMemoryExtension& tree) { tree.holdAt("create", gate); };
-    restart();
-    closer.join();
+    startDaemon();
+    mount_ = daemon_->mountFor("d");
+    ASSERT_NE(mount_, nullptr);
     // The size written shows while the upload the next start sends is held.
     ASSERT_TRUE(gate->waitForArrivals(1));
     struct stat attributes{};
