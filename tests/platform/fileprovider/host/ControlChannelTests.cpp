@@ -65,6 +65,14 @@ std::string ask(int descriptor, const std::string& request) {
 
 using nimbuscrate::testing::eventually;
 
+// Asks for the domains; the future holds the call's error (none on success).
+std::future<std::optional<Error>> askForDomains(ChannelDomainService& service, testing::CompletionTracker& tracker) {
+    auto answer = std::make_shared<std::promise<std::optional<Error>>>();
+    service.getDomains(tracker.wrap<std::vector<Domain>, std::optional<Error>>(
+        "getDomains", [answer](std::vector<Domain>, std::optional<Error> error) { answer->set_value(error); }));
+    return answer->get_future();
+}
+
 // A socket file that nobody serves, as a host that died leaves it.
 void leaveStaleSocket(const std::filesystem::path& path) {
     std::filesystem::create_directories(path.parent_path());
@@ -240,12 +248,7 @@ TEST(FileProviderHostControl, WithoutAHostEachCallFailsOnceAndALaterCallConnects
     // No start command: a silent socket fails the calls.
     auto service = std::make_shared<ChannelDomainService>(controlSocketPath(options.runtimeDirectory), tasks);
     testing::CompletionTracker tracker;
-    auto getDomains = [&] {
-        auto answer = std::make_shared<std::promise<std::optional<Error>>>();
-        service->getDomains(tracker.wrap<std::vector<Domain>, std::optional<Error>>(
-            "getDomains", [answer](std::vector<Domain>, std::optional<Error> error) { answer->set_value(error); }));
-        return answer->get_future();
-    };
+    auto getDomains = [&] { return askForDomains(*service, tracker); };
     std::vector<std::future<std::optional<Error>>> failed;
     for (int i = 0; i < 3; ++i) failed.push_back(getDomains());
     for (auto& answer : failed) {
@@ -273,12 +276,7 @@ TEST(FileProviderHostControl, CallsLeftQueuedWhenTheAppsTasksStopFailOnce) {
     TaskPool tasks(1);
     auto service = std::make_shared<ChannelDomainService>(daemon.socketPath(), tasks);
     testing::CompletionTracker tracker;
-    auto getDomains = [&] {
-        auto answer = std::make_shared<std::promise<std::optional<Error>>>();
-        service->getDomains(tracker.wrap<std::vector<Domain>, std::optional<Error>>(
-            "getDomains", [answer](std::vector<Domain>, std::optional<Error> error) { answer->set_value(error); }));
-        return answer->get_future();
-    };
+    auto getDomains = [&] { return askForDomains(*service, tracker); };
     // The one worker is busy: the call waits in the queue, and the pool shuts down before it runs.
     testing::Gate busy;
     tasks.submit([&](std::stop_token stop) { busy.pass(stop); });
