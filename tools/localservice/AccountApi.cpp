@@ -93,6 +93,53 @@ std::optional<RecordKey> recordKey(AccountApi::Collection collection, const Json
     return RecordKey{nodeId->get<std::string>(), *generation};
 }
 
+bool isIdentifier(const Json* value) {
+    if (!value || !value->is_string()) return false;
+    const auto& text = value->get_ref<const std::string&>();
+    if (text.empty() || text.size() > 128) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
+// An unpadded base64url text of a 64-byte signature.
+bool isSignature(const Json* value) {
+    if (!value || !value->is_string()) return false;
+    const auto& text = value->get_ref<const std::string&>();
+    if (text.size() != 86) return false;
+    static constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return alphabet.find(c) != std::string_view::npos; })) {
+        return false;
+    }
+    // 86 characters carry 516 bits: the last one holds 2 bits of the signature and 4 zero bits.
+    return alphabet.find(text.back()) % 16 == 0;
+}
+
+// What is wrong with a node record as a client sends it; empty when nothing.
+std::string nodeRecordFault(const Json& record) {
+    if (!isSignature(member(record, "signature"))) return "signature must be 86 characters of unpadded base64url";
+    const Json* value = member(record, "value");
+    if (!value || !value->is_object()) return "value must be an object";
+    const Json* purpose = member(*value, "purpose");
+    if (!purpose || *purpose != "node") return "value.purpose must be \"node\"";
+    const Json* accountId = member(*value, "accountId");
+    if (!accountId || !accountId->is_string()) return "value.accountId must be a string";
+    for (const char* name : {"nodeId", "parentId", "operationId"}) {
+        if (!isIdentifier(member(*value, name))) return std::string("value.") + name + " must be an identifier";
+    }
+    const Json* kind = member(*value, "kind");
+    if (!kind || (*kind != "file" && *kind != "folder")) return "value.kind must be \"file\" or \"folder\"";
+    if (!positiveInteger(member(*value, "generation"))) return "value.generation must be an integer of at least 1";
+    const Json* deleted = member(*value, "deleted");
+    const Json* purged = member(*value, "purged");
+    if (!deleted || !deleted->is_boolean()) return "value.deleted must be a boolean";
+    if (!purged || !purged->is_boolean()) return "value.purged must be a boolean";
+    if (purged->get<bool>() && !deleted->get<bool>()) return "a purged node must be deleted";
+    const Json* metadata = member(*value, "metadata");
+    if (!metadata || !metadata->is_object()) return "value.metadata must be an object";
+    return {};
+}
+
 const char* collectionName(AccountApi::Collection collection) {
     return collection == AccountApi::Collection::nodes ? "node" : "file";
 }
@@ -129,8 +176,9 @@ Reply AccountApi::handle(const IncomingRequest& request) {
         if (info.method != "POST") return methodNotAllowed("POST");
         return bootstrapReply();
     }
+    if (info.path == kNodesPath && info.method == "POST") return postNode(request);
     if (info.path == kNodesPath || info.path == kFilesPath) {
-        if (info.method != "GET") return methodNotAllowed("GET");
+        if (info.method != "GET") return methodNotAllowed(info.path == kNodesPath ? "GET, POST" : "GET");
         return pageReply(info.path == kNodesPath ? Collection::nodes : Collection::files, info);
     }
     return apiError(404, "not_found", "No such route.");
@@ -265,6 +313,44 @@ Reply AccountApi::pageReply(Collection collection, const RecordedRequest& info) 
     }
     const std::string next = end < listing.order.size() ? cursorLocked(collection, end) : std::string();
     return Reply::json(200, "{\"items\":[" + items + "],\"next\":" + Json(next).dump() + "}");
+}
+
+Reply AccountApi::postNode(const IncomingRequest& request) {
+    const auto& info = request.info;
+    std::string contentType = lowercase(info.headers.value("Content-Type"));
+    contentType = contentType.substr(0, contentType.find(';'));
+    while (!contentType.empty() && contentType.back() == ' ') contentType.pop_back();
+    if (contentType != "application/json") {
+        return apiError(415, "unsupported_media_type", "A node record is sent as application/json.");
+    }
+    constexpr std::uint64_t kLargestRecord = 1024 * 1024;
+    if (request.body.isSpooled() || request.body.size() > kLargestRecord) {
+        return apiError(413, "too_large", "A node record is at most 1 MiB.");
+    }
+    const std::string& body = request.body.memory();
+    auto record = parseRecord(body);
+    if (!record) return apiError(400, "invalid_record", "The body must be a JSON object whose numbers are safe integers.");
+    if (std::string fault = nodeRecordFault(*record); !fault.empty()) return apiError(400, "invalid_record", fault);
+    const Json& value = (*record)["value"];
+    const std::string nodeId = value["nodeId"].get<std::string>();
+    const std::int64_t generation = value["generation"].get<std::int64_t>();
+
+    std::lock_guard lock(mutex_);
+    const Json account = Json::parse(account_);
+    const Json* accountId = member(account, "accountId");
+    if (!accountId || *accountId != value["accountId"]) {
+        return apiError(403, "wrong_account", "The record belongs to another account.");
+    }
+    auto& versions = nodes_.versions;
+    auto stored = versions.find(nodeId);
+    const std::int64_t current = stored == versions.end() ? 0 : stored->second.back().generation;
+    if (generation != current + 1) {
+        return apiError(409, "generation_conflict",
+                        current == 0 ? "A new node starts at generation 1."
+                                     : "The next generation of this node is " + std::to_string(current + 1) + ".");
+    }
+    storeLocked(Collection::nodes, nodeId, {body, generation, false});
+    return Reply::json(200, Json{{"nodeId", nodeId}, {"generation", generation}}.dump());
 }
 
 void applyAccountSeed(const std::filesystem::path& seedFile, AccountApi& accounts) {

@@ -21,6 +21,14 @@ namespace nimbuscrate::localservice {
 //   POST mobile/account/bootstrap  {"userId": <the account's "accountId">}
 //   GET  e2ee/nodes?after=<cursor> {"items": [<node entry>...], "next": <cursor or "">}
 //   GET  e2ee/files?after=<cursor> {"items": [<file record>...], "next": <cursor or "">}
+//   POST e2ee/nodes                a signed node record {"value", "signature"}
+//                                  of the account, as JSON; answers
+//                                  {"nodeId", "generation"}
+//
+// A node write must be well formed (else 400; 403 for another account's
+// record, 413 past 1 MiB, 415 without a JSON content type) and name the
+// next generation: 1 for a new node, the stored one plus 1 for a known node,
+// else 409 and nothing changes.
 //
 // A node entry is {"state": <signed node record>}, plus "erased": true for a
 // node seeded as erased. Records are opaque JSON: the service checks their
@@ -96,6 +104,7 @@ private:
     Reply accountReply();
     Reply bootstrapReply();
     Reply pageReply(Collection collection, const RecordedRequest& info);
+    Reply postNode(const IncomingRequest& request);
     Listing& listingLocked(Collection collection) { return collection == Collection::nodes ? nodes_ : files_; }
     const Listing& listingLocked(Collection collection) const {
         return collection == Collection::nodes ? nodes_ : files_;

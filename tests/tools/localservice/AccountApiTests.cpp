@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <future>
 
 #include "tests/tools/localservice/ServiceFixture.h"
 #include "tools/localservice/AccountApi.h"
@@ -154,7 +155,7 @@ std::string nodeRecord(const std::string& nodeId, std::int64_t generation, bool 
                   {"parentId", parentId},       {"kind", "folder"},        {"generation", generation},
                   {"deleted", deleted},         {"purged", false},         {"operationId", "op-" + randomHex(8)},
                   {"metadata", {{"version", 1}, {"cipher", "aes-256-gcm"}, {"iv", "aXY"}, {"ciphertext", "Y3Q"}}}};
-    return Json{{"value", value}, {"signature", std::string(86, 'S')}}.dump();
+    return Json{{"value", value}, {"signature", std::string(86, 'A')}}.dump();
 }
 
 // A file record (the service's record of one revision) around a manifest for the node.
@@ -394,6 +395,144 @@ TEST_F(localservice_account_api, SeededRecordsAndPageSizesAreChecked) {
     EXPECT_THROW(api().setPageSize(101), std::invalid_argument);
     api().setPageSize(1);
     api().setPageSize(100);
+}
+
+class localservice_node_writes : public localservice_account_api {
+protected:
+    void SetUp() override {
+        localservice_account_api::SetUp();
+        api().setAccount(kEncryptedAccount);
+    }
+    std::optional<std::int64_t> storedGeneration(const std::string& nodeId) {
+        auto stored = api().storedRecord(AccountApi::Collection::nodes, nodeId);
+        if (!stored) return std::nullopt;
+        return Json::parse(*stored)["value"]["generation"].get<std::int64_t>();
+    }
+};
+
+TEST_F(localservice_node_writes, NodeRecordsAreStoredAndListedExactlyAsSent) {
+    // Member order and blanks as sent; the service must keep both.
+    Json record = Json::parse(nodeRecord("n1", 1));
+    const std::string sent = " " + record.dump(2) + "\n";
+    auto reply = post("e2ee/nodes", sent);
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(Json::parse(reply.body), Json({{"nodeId", "n1"}, {"generation", 1}}));
+    EXPECT_EQ(api().storedRecord(AccountApi::Collection::nodes, "n1"), sent);
+    Page page = readPage(get("e2ee/nodes?after="));
+    ASSERT_EQ(page.items.size(), 1u);
+    EXPECT_EQ(page.items[0], "{\"state\":" + sent + "}");
+    EXPECT_EQ(Json::parse(page.items[0])["state"], record);
+}
+
+TEST_F(localservice_node_writes, GenerationsFollowOneAnother) {
+    struct Case {
+        std::string nodeId;
+        std::int64_t generation;
+        long status;
+    };
+    const Case cases[] = {
+        {"n1", 2, 409},  // a new node starts at 1
+        {"n1", 1, 200},
+        {"n1", 1, 409},  // the same generation again
+        {"n1", 3, 409},  // one skipped
+        {"n1", 2, 200},
+        {"n1", 9007199254740991, 409},
+        {"n2", 1, 200},
+        {"n2", 2, 200},
+        {"n1", 3, 200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.nodeId + " generation " + std::to_string(c.generation));
+        auto before = api().storedRecord(AccountApi::Collection::nodes, c.nodeId);
+        const std::string record = nodeRecord(c.nodeId, c.generation, c.generation == 3);
+        auto reply = post("e2ee/nodes", record);
+        EXPECT_EQ(reply.status, c.status) << reply.body;
+        if (c.status == 200) {
+            EXPECT_EQ(api().storedRecord(AccountApi::Collection::nodes, c.nodeId), record);
+        } else {
+            EXPECT_EQ(Json::parse(reply.body).value("error", ""), "generation_conflict");
+            EXPECT_EQ(api().storedRecord(AccountApi::Collection::nodes, c.nodeId), before);
+        }
+    }
+    EXPECT_EQ(api().versionCount(AccountApi::Collection::nodes, "n1"), 3u);
+    // A tombstone is a write like any other and stays listed.
+    Page page = readPage(get("e2ee/nodes?after="));
+    ASSERT_EQ(page.items.size(), 2u);
+    EXPECT_EQ(Json::parse(page.items[0])["state"]["value"]["deleted"], true);
+}
+
+TEST_F(localservice_node_writes, OneOfConcurrentWritesOfAGenerationWins) {
+    ASSERT_EQ(post("e2ee/nodes", nodeRecord("n1", 1)).status, 200);
+    std::vector<std::future<long>> writers;
+    for (int i = 0; i < 8; ++i) {
+        writers.push_back(std::async(std::launch::async, [this] { return post("e2ee/nodes", nodeRecord("n1", 2)).status; }));
+    }
+    int accepted = 0, refused = 0;
+    for (auto& writer : writers) {
+        long status = writer.get();
+        accepted += status == 200;
+        refused += status == 409;
+    }
+    EXPECT_EQ(accepted, 1);
+    EXPECT_EQ(refused, 7);
+    EXPECT_EQ(storedGeneration("n1"), 2);
+}
+
+TEST_F(localservice_node_writes, MalformedRecordsAreRefused) {
+    const Json good = Json::parse(nodeRecord("n1", 1));
+    auto with = [&](const std::function<void(Json&)>& change) {
+        Json record = good;
+        change(record);
+        return record.dump();
+    };
+    struct Case {
+        std::string what;
+        std::string body;
+        long status;
+    };
+    const std::vector<Case> cases = {
+        {"not JSON", "{\"value\":", 400},
+        {"empty", "", 400},
+        {"array", "[" + good.dump() + "]", 400},
+        {"no signature", with([](Json& r) { r.erase("signature"); }), 400},
+        {"short signature", with([](Json& r) { r["signature"] = std::string(85, 'A'); }), 400},
+        {"padded signature", with([](Json& r) { r["signature"] = std::string(84, 'A') + "=="; }), 400},
+        {"standard base64 signature", with([](Json& r) { r["signature"] = std::string(85, 'A') + "+"; }), 400},
+        {"signature with stray bits", with([](Json& r) { r["signature"] = std::string(85, 'A') + "B"; }), 400},
+        {"no value", with([](Json& r) { r.erase("value"); }), 400},
+        {"other purpose", with([](Json& r) { r["value"]["purpose"] = "unlock"; }), 400},
+        {"node id with a blank", with([](Json& r) { r["value"]["nodeId"] = "n 1"; }), 400},
+        {"node id too long", with([](Json& r) { r["value"]["nodeId"] = std::string(129, 'n'); }), 400},
+        {"no parent", with([](Json& r) { r["value"].erase("parentId"); }), 400},
+        {"parent with a slash", with([](Json& r) { r["value"]["parentId"] = "a/b"; }), 400},
+        {"numeric operation id", with([](Json& r) { r["value"]["operationId"] = 7; }), 400},
+        {"kind in capitals", with([](Json& r) { r["value"]["kind"] = "Folder"; }), 400},
+        {"generation 0", with([](Json& r) { r["value"]["generation"] = 0; }), 400},
+        {"generation as text", with([](Json& r) { r["value"]["generation"] = "1"; }), 400},
+        {"generation as a float", with([](Json& r) { r["value"]["generation"] = 1.0; }), 400},
+        {"generation of 2^53", with([](Json& r) { r["value"]["generation"] = 9007199254740992ULL; }), 400},
+        {"deleted as a number", with([](Json& r) { r["value"]["deleted"] = 1; }), 400},
+        {"no purged", with([](Json& r) { r["value"].erase("purged"); }), 400},
+        {"purged but not deleted", with([](Json& r) { r["value"]["purged"] = true; }), 400},
+        {"metadata as text", with([](Json& r) { r["value"]["metadata"] = "x"; }), 400},
+        {"a float anywhere", with([](Json& r) { r["value"]["metadata"]["extra"] = 0.25; }), 400},
+        {"no account", with([](Json& r) { r["value"].erase("accountId"); }), 400},
+        {"another account", with([](Json& r) { r["value"]["accountId"] = "acct_2"; }), 403},
+    };
+    for (const auto& c : cases) {
+        auto reply = post("e2ee/nodes", c.body);
+        EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+    }
+    EXPECT_EQ(client->send("POST", apiUrl("e2ee/nodes"), {bearer()}, good.dump()).status, 415);
+    EXPECT_EQ(client->send("POST", apiUrl("e2ee/nodes"), {bearer(), "Content-Type: text/plain"}, good.dump()).status, 415);
+    EXPECT_EQ(post("e2ee/nodes", good.dump() + std::string(1024 * 1024, ' ')).status, 413);
+    EXPECT_EQ(readPage(get("e2ee/nodes?after=")).items.size(), 0u);
+
+    // The same record, well formed, is accepted (also with a charset).
+    auto accepted = client->send("POST", apiUrl("e2ee/nodes"),
+                                 {bearer(), "Content-Type: application/json; charset=utf-8"}, good.dump());
+    EXPECT_EQ(accepted.status, 200) << accepted.body;
+    EXPECT_EQ(storedGeneration("n1"), 1);
 }
 
 std::filesystem::path writeSeed(const std::filesystem::path& directory, const std::string& text) {
