@@ -23,10 +23,8 @@ protected:
     AccountApi& api() { return service->accountApi(); }
 
     Reply get(const std::string& path) { return client->get(apiUrl(path), {bearer()}); }
-    Reply post(const std::string& path, const std::string& body, bool json = true) {
-        std::vector<std::string> headers{bearer()};
-        if (json) headers.emplace_back("Content-Type: application/json");
-        return client->send("POST", apiUrl(path), headers, body);
+    Reply post(const std::string& path, const std::string& body) {
+        return client->send("POST", apiUrl(path), {bearer(), "Content-Type: application/json"}, body);
     }
 };
 
