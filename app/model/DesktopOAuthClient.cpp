@@ -108,13 +108,20 @@ void DesktopOAuthClient::signIn(Completion completion) {
 
     Attempt attempt;
     attempt.id = nextAttempt_++;
-    attempt.verifier = randomURLSafeString(64);
-    attempt.state = randomURLSafeString(32);
+    std::optional<Url> url;
+    try {
+        attempt.verifier = randomURLSafeString(64);
+        attempt.state = randomURLSafeString(32);
+        url = authorizationURL(codeChallenge(attempt.verifier), attempt.state);
+    } catch (...) {
+        // The secure random source failed: the sign-in ends before it began.
+        if (completion) completion({std::nullopt, std::current_exception()});
+        return;
+    }
     attempt.completion = std::move(completion);
-    const Url url = authorizationURL(codeChallenge(attempt.verifier), attempt.state);
     const std::uint64_t id = attempt.id;
     attempt_ = std::move(attempt);
-    startWebAuthentication(url, id);
+    startWebAuthentication(*url, id);
 }
 
 void DesktopOAuthClient::startWebAuthentication(const Url& url, std::uint64_t attempt) {

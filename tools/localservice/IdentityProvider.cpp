@@ -311,7 +311,7 @@ Reply IdentityProvider::handleAuthorize(const IncomingRequest& request) {
                 "<form id=\"sign-in\" method=\"post\" action=\"" + std::string(kSignInPath) + "\">\n"
                 "<p>Account: <span id=\"account\">" + htmlEscaped(kDemoUser) + "</span></p>\n"
                 "<input type=\"hidden\" name=\"login\" value=\"" + htmlEscaped(loginId) + "\">\n"
-                "<button id=\"submit\" type=\"submit\">Sign in</button>\n"
+                "<button id=\"sign-in-button\" type=\"submit\">Sign in</button>\n"
                 "</form>\n");
 }
 

@@ -125,7 +125,7 @@ TEST_F(BrowserSignInTest, TheBrowsersRedirectReachesTheAppThroughTheSchemeHandle
     SignInRecord record;
     client->signIn(record.completion());
     ASSERT_EQ(chromium->opened().size(), 1u) << "the browser did not start";
-    ASSERT_TRUE(chromium->click("submit", std::chrono::seconds(60))) << chromium->log();
+    ASSERT_TRUE(chromium->click("sign-in-button", std::chrono::seconds(60))) << chromium->log();
 
     const bool ended = testing::eventually(
         [&] {
