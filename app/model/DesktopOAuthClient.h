@@ -43,9 +43,9 @@ public:
 
     using Completion = std::function<void(SignInResult)>;
 
-    DesktopOAuthClient(Executor& ui, WebAuthenticator& web, TaskPool& workers,
-                       HttpTransport& transport = HttpTransport::shared(),
-                       KeychainStore sessionStore = KeychainStore::session(), Clock& clock = Clock::system());
+    // The program wires the process-wide transport, session store and clock.
+    DesktopOAuthClient(Executor& ui, WebAuthenticator& web, TaskPool& workers, HttpTransport& transport,
+                       KeychainStore sessionStore, Clock& clock);
     ~DesktopOAuthClient();
     DesktopOAuthClient(const DesktopOAuthClient&) = delete;
     DesktopOAuthClient& operator=(const DesktopOAuthClient&) = delete;

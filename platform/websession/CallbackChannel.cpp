@@ -212,7 +212,13 @@ void CallbackListener::serve(int connection) {
     }
     // Handed on before the answer, so a forwarder that hears "accepted"
     // knows the app has the URL.
-    handler_(std::move(url));
+    try {
+        handler_(std::move(url));
+    } catch (const std::exception& error) {
+        logger().error(std::string("A sign-in callback could not be handed on: ") + error.what());
+        sendAll(connection, "refused: the app could not take it\n");
+        return;
+    }
     sendAll(connection, "accepted\n");
 }
 
