@@ -261,8 +261,7 @@ Reply LocalService::Impl::route(IncomingRequest& request) {
     const auto& info = request.info;
     const std::string& host = info.host;
     if (host == identityHost()) {
-        if (info.path == IdentityProvider::kTokenPath) return identity.handleToken(request);
-        return Reply::json(404, R"({"error":"not_found"})");
+        return identity.handle(request);
     }
     if (host != webAppHost() && host != mediaHost() && host != accountApiHost() && host != controlPanelHost()) {
         return Reply::text(421, "This service does not serve " + host + "\n");
@@ -567,6 +566,8 @@ bool LocalService::isRefreshTokenLive(const std::string& refreshToken) const {
 }
 
 void LocalService::expireAccessToken(const std::string& accessToken) { impl_->identity.expireAccessToken(accessToken); }
+
+IdentityProvider& LocalService::identityProvider() { return impl_->identity; }
 
 void LocalService::addDrive(const Drive& drive) { impl_->files->addDrive(drive); }
 

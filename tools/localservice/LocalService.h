@@ -33,6 +33,8 @@ struct Drive {
 };
 
 // A token set minted by the identity provider.
+class IdentityProvider;
+
 struct IssuedTokens {
     std::string accessToken;
     std::string refreshToken;
@@ -97,6 +99,8 @@ public:
     bool isAccessTokenLive(const std::string& accessToken) const;
     bool isRefreshTokenLive(const std::string& refreshToken) const;
     void expireAccessToken(const std::string& accessToken);
+    // The sign-in page, authorization codes and their knobs.
+    IdentityProvider& identityProvider();
 
     // Graph drives and their WebDAV trees.
     void addDrive(const Drive& drive);

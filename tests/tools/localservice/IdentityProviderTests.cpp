@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
 
 #include "tests/tools/localservice/ServiceFixture.h"
+#include "tools/localservice/IdentityProvider.h"
 
 namespace nimbuscrate::localservice::testing {
 namespace {
@@ -158,5 +161,183 @@ TEST_F(localservice_identity, AccessTokensExpire) {
     EXPECT_TRUE(service->isAccessTokenLive(tokens.accessToken));
 }
 
+
+// The authorization endpoint, the sign-in page and the authorization-code grant.
+
+// A verifier and its S256 challenge from the openssl command line (tools/vectors/make_pkce.py).
+const std::string kVerifier = "bitSG0CSWiKGfsVzqiUqqM.wOJC17Yj2u3qt4IfmEqU";
+const std::string kChallenge = "BRolA4p5t35t13AAFsS2q7hu-MsNt6OJHOz6mz9yNTA";
+const std::string kRedirect = "app.nimbuscrate:/oauthredirect";
+
+std::string authUrl(const std::string& query) {
+    return identityUrl("/realms/nimbuscrate/protocol/openid-connect/auth?" + query);
+}
+
+std::string goodQuery(const std::string& challenge = kChallenge, const std::string& state = "st4te") {
+    return "client_id=nimbuscrate-desktop&redirect_uri=app.nimbuscrate%3A%2Foauthredirect&response_type=code"
+           "&scope=openid%20profile%20email%20offline_access&code_challenge=" + challenge +
+           "&code_challenge_method=S256&state=" + state;
+}
+
+// The hidden "login" field of the sign-in page.
+std::string loginField(const std::string& page) {
+    const std::string marker = "name=\"login\" value=\"";
+    auto start = page.find(marker);
+    if (start == std::string::npos) return "";
+    start += marker.size();
+    return page.substr(start, page.find('"', start) - start);
+}
+
+class localservice_signin : public ServiceTest {
+protected:
+    // Opens the sign-in page and presses "Sign in"; returns the redirect's Location.
+    std::string signInAndGetCallback(const std::string& query = goodQuery()) {
+        auto page = client->get(authUrl(query));
+        EXPECT_EQ(page.status, 200) << page.body;
+        EXPECT_NE(page.body.find(IdentityProvider::kDemoUser), std::string::npos);
+        auto pressed = client->send("POST", identityUrl(IdentityProvider::kSignInPath), {kForm},
+                                    "login=" + loginField(page.body));
+        EXPECT_EQ(pressed.status, 302) << pressed.body;
+        return pressed.header("location");
+    }
+    static std::string codeOf(const std::string& location) {
+        auto start = location.find("code=");
+        if (start == std::string::npos) return "";
+        start += 5;
+        return location.substr(start, location.find('&', start) - start);
+    }
+    Reply exchange(const std::string& code, const std::string& verifier = kVerifier,
+                   const std::string& redirect = "app.nimbuscrate%3A%2Foauthredirect") {
+        return client->send("POST", tokenUrl(), {kForm},
+                            "grant_type=authorization_code&client_id=nimbuscrate-desktop&redirect_uri=" + redirect +
+                                "&code=" + code + "&code_verifier=" + verifier);
+    }
+};
+
+TEST_F(localservice_signin, SignInGivesASingleUseCodeThatTheVerifierExchangesForTokens) {
+    const std::string location = signInAndGetCallback();
+    ASSERT_EQ(location.rfind(kRedirect + "?code=", 0), 0u) << location;
+    EXPECT_NE(location.find("&state=st4te"), std::string::npos) << location;
+    const std::string code = codeOf(location);
+    ASSERT_FALSE(code.empty());
+
+    auto reply = exchange(code);
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    auto body = nlohmann::json::parse(reply.body);
+    EXPECT_TRUE(service->isAccessTokenLive(body["access_token"]));
+    EXPECT_TRUE(service->isRefreshTokenLive(body["refresh_token"]));
+    const auto checks = service->identityProvider().verifierChecks();
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_EQ(checks[0].verifier, kVerifier);
+    EXPECT_EQ(checks[0].computedChallenge, kChallenge);
+    EXPECT_TRUE(checks[0].matched);
+    EXPECT_EQ(service->identityProvider().codeGrantCount(), 1u);
+    EXPECT_EQ(service->identityProvider().authorizationQueries(), std::vector<std::string>{goodQuery()});
+
+    // Presented again, the code fails and what it gave is revoked.
+    auto again = exchange(code);
+    EXPECT_EQ(again.status, 400);
+    EXPECT_EQ(errorOf(again), "invalid_grant");
+    EXPECT_FALSE(service->isAccessTokenLive(body["access_token"]));
+}
+
+TEST_F(localservice_signin, BadAuthorizationRequestsAreRefused) {
+    struct Case {
+        const char* what;
+        std::string query;
+    };
+    const std::string other = "code_challenge=" + kChallenge + "&code_challenge_method=S256&state=s";
+    const Case cases[] = {
+        {"other client", "client_id=other&redirect_uri=app.nimbuscrate%3A%2Foauthredirect&response_type=code&" + other},
+        {"other redirect", "client_id=nimbuscrate-desktop&redirect_uri=https%3A%2F%2Fevil.example%2F&response_type=code&" + other},
+        {"token response", "client_id=nimbuscrate-desktop&redirect_uri=app.nimbuscrate%3A%2Foauthredirect&response_type=token&" + other},
+        {"plain method", goodQuery() + "&code_challenge_method=plain"},
+        {"no method", "client_id=nimbuscrate-desktop&redirect_uri=app.nimbuscrate%3A%2Foauthredirect&response_type=code&code_challenge=" + kChallenge},
+        {"short challenge", goodQuery(kChallenge.substr(1))},
+        {"long challenge", goodQuery(kChallenge + "A")},
+        {"challenge not base64url", goodQuery(kChallenge.substr(1) + ".")},
+        {"no challenge", "client_id=nimbuscrate-desktop&redirect_uri=app.nimbuscrate%3A%2Foauthredirect&response_type=code&code_challenge_method=S256"},
+    };
+    for (const Case& c : cases) {
+        auto reply = client->get(authUrl(c.query));
+        EXPECT_EQ(reply.status, 400) << c.what << ": " << reply.body;
+        EXPECT_EQ(loginField(reply.body), "") << c.what;
+    }
+    // Every request is recorded as it came, refused or not.
+    EXPECT_EQ(service->identityProvider().authorizationQueries().size(), std::size(cases));
+    EXPECT_EQ(client->send("POST", identityUrl(IdentityProvider::kSignInPath), {kForm}, "login=unknown").status, 400);
+}
+
+TEST_F(localservice_signin, BadCodeGrantsAreRefused) {
+    struct Case {
+        const char* what;
+        std::function<Reply(const std::string& code)> send;
+        std::string error;
+        bool reachesCheck;
+    };
+    const std::string tooLong(129, 'a');
+    const std::vector<Case> cases = {
+        {"wrong verifier", [&](const std::string& code) { return exchange(code, std::string(43, 'a')); }, "invalid_grant", true},
+        {"verifier of 42", [&](const std::string& code) { return exchange(code, kVerifier.substr(1)); }, "invalid_request", false},
+        {"verifier of 129", [&](const std::string& code) { return exchange(code, tooLong); }, "invalid_request", false},
+        {"verifier with %", [&](const std::string& code) { return exchange(code, kVerifier.substr(1) + "%25"); }, "invalid_request", false},
+        {"other redirect", [&](const std::string& code) { return exchange(code, kVerifier, "app.nimbuscrate%3A%2Fother"); }, "invalid_grant", false},
+        {"unknown code", [&](const std::string&) { return exchange("nope"); }, "invalid_grant", false},
+        {"no verifier", [&](const std::string& code) {
+             return client->send("POST", tokenUrl(), {kForm},
+                                 "grant_type=authorization_code&client_id=nimbuscrate-desktop&redirect_uri=app.nimbuscrate%3A%2Foauthredirect&code=" + code);
+         }, "invalid_request", false},
+        {"no redirect", [&](const std::string& code) {
+             return client->send("POST", tokenUrl(), {kForm},
+                                 "grant_type=authorization_code&client_id=nimbuscrate-desktop&code=" + code + "&code_verifier=" + kVerifier);
+         }, "invalid_request", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::size_t checksBefore = service->identityProvider().verifierChecks().size();
+        const std::string code = codeOf(signInAndGetCallback());
+        auto reply = c.send(code);
+        EXPECT_EQ(reply.status, 400) << reply.body;
+        EXPECT_EQ(errorOf(reply), c.error);
+        const auto checks = service->identityProvider().verifierChecks();
+        EXPECT_EQ(checks.size(), checksBefore + (c.reachesCheck ? 1 : 0));
+        if (c.reachesCheck) {
+            EXPECT_FALSE(checks.back().matched);
+        }
+    }
+    EXPECT_EQ(service->identityProvider().codeGrantCount(), 0u);
+}
+
+TEST_F(localservice_signin, CodesExpire) {
+    service->identityProvider().setCodeLifetime(0ms);
+    auto reply = exchange(codeOf(signInAndGetCallback()));
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_EQ(errorOf(reply), "invalid_grant");
+    EXPECT_NE(reply.body.find("expired"), std::string::npos) << reply.body;
+}
+
+TEST_F(localservice_signin, KnobsShapeTheCallback) {
+    struct Case {
+        SignInOutcome outcome;
+        std::string expected;  // the query, with "C" for a fresh code
+    };
+    const Case cases[] = {
+        {SignInOutcome::deny, "error=access_denied&error_description=The%20user%20denied%20access.&state=st4te"},
+        {SignInOutcome::wrongState, "code=C&state=st4tex"},
+        {SignInOutcome::noCode, "state=st4te"},
+        {SignInOutcome::bareCode, "code&state=st4te"},
+        {SignInOutcome::duplicateCode, "code=C&code=C&state=st4te"},
+        {SignInOutcome::duplicateState, "code=C&state=st4te&state=st4te"},
+    };
+    for (const Case& c : cases) {
+        service->identityProvider().setSignInOutcome(c.outcome);
+        std::string query = signInAndGetCallback().substr(kRedirect.size() + 1);
+        // Replace each code value by "C".
+        for (std::size_t at = query.find("code="); at != std::string::npos; at = query.find("code=", at + 6)) {
+            query.replace(at + 5, query.find('&', at) - at - 5, "C");
+        }
+        EXPECT_EQ(query, c.expected) << static_cast<int>(c.outcome);
+    }
+}
 }  // namespace
 }  // namespace nimbuscrate::localservice::testing
