@@ -1,0 +1,139 @@
+// The host serving the real extension on a real FUSE mount, against the
+// local service on 127.0.0.1: names as a byte-exact, case-sensitive folder
+// holds them.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <vector>
+
+#include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/log/LogCapture.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/ExtensionServicesFixture.h"
+#include "tests/support/MountTestSupport.h"
+
+namespace nimbuscrate::testing {
+namespace {
+
+using fp::host::HostDaemon;
+
+const std::string kComposed = "\xC3\xA9.txt";     // é as one code point
+const std::string kDecomposed = "e\xCC\x81.txt";  // e and a combining acute accent
+
+std::vector<std::string> namesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class HostNamesEndToEnd : public ExtensionServicesFixture {
+protected:
+    void SetUp() override {
+        if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
+        root_ = freshMountRoot("/tmp", "fpn");
+    }
+
+    void TearDown() override {
+        if (daemon_) daemon_->stop();
+        daemon_.reset();
+        std::error_code ignored;
+        if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
+    }
+
+    // Starts the daemon with the domain registered and mounted.
+    void mountDrive() {
+        HostDaemon::Options options;
+        options.home = root_ / "home";
+        options.runtimeDirectory = root_ / "run";
+        options.dataDirectory = root_ / "data";
+        options.clock = &clock_;
+        options.factory = extensionFactory();
+        daemon_ = std::make_unique<HostDaemon>(options);
+        daemon_->start();
+        ASSERT_EQ(runFpctl(daemon_->socketPath(), "add nimbuscrate Nimbuscrate").first, 0);
+        ASSERT_NE(mount(), nullptr);
+    }
+
+    fp::host::DomainMount* mount() { return daemon_->mountFor("nimbuscrate"); }
+    std::filesystem::path folder() const { return root_ / "home" / "Nimbuscrate"; }
+
+    // Blocks until nothing below the root waits to be sent.
+    bool uploaded() {
+        auto done = std::make_shared<std::promise<std::optional<fp::Error>>>();
+        mount()->waitForChanges(fp::kRootContainer, [done](std::optional<fp::Error> error) { done->set_value(error); });
+        auto future = done->get_future();
+        if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) return false;
+        return !future.get().has_value();
+    }
+
+    // Asks for the folder's changes, as a signal does; the error, if any.
+    std::optional<fp::Error> refresh(const std::string& name) {
+        auto node = mount()->replica().child(fp::host::kRootInode, name);
+        if (!node) return fp::Error::fileProvider(fp::FileProviderErrorCode::noSuchItem);
+        auto done = std::make_shared<std::promise<std::optional<fp::Error>>>();
+        mount()->signal(node->identifier, [done](std::optional<fp::Error> error) { done->set_value(error); });
+        auto future = done->get_future();
+        if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+            return fp::Error::fileProvider(fp::FileProviderErrorCode::serverUnreachable);
+        }
+        return future.get();
+    }
+
+    std::filesystem::path root_;
+    ManualClock clock_;
+    std::unique_ptr<HostDaemon> daemon_;
+};
+
+TEST_F(HostNamesEndToEnd, AServerFolderWithCaseAndUnicodeFormTwinsListsEveryItem) {
+    writeFile(drive_ / "Twins" / "Report.txt", "upper");
+    writeFile(drive_ / "Twins" / "report.txt", "lower");
+    writeFile(drive_ / "Twins" / kComposed, "composed");
+    writeFile(drive_ / "Twins" / kDecomposed, "decomposed");
+    LogCapture logs;
+    mountDrive();
+
+    std::error_code error;
+    std::vector<std::string> listed;
+    for (const auto& entry : std::filesystem::directory_iterator(folder() / "Twins", error)) {
+        listed.push_back(entry.path().filename());
+    }
+    ASSERT_FALSE(error) << error.message();
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{"Report.txt", kDecomposed, "report.txt", kComposed}));
+    EXPECT_EQ(readFile(folder() / "Twins" / "Report.txt"), "upper");
+    EXPECT_EQ(readFile(folder() / "Twins" / "report.txt"), "lower");
+    EXPECT_EQ(readFile(folder() / "Twins" / kComposed), "composed");
+    EXPECT_EQ(readFile(folder() / "Twins" / kDecomposed), "decomposed");
+    EXPECT_EQ(logs.matching("network", "differ only by case or Unicode form").size(), 2u);
+}
+
+TEST_F(HostNamesEndToEnd, TwinsMadeInTheFolderReachTheServerAndTheFolderStillRefreshes) {
+    std::filesystem::create_directories(drive_ / "Docs");
+    mountDrive();
+    ASSERT_EQ(std::system(("touch '" + (folder() / "Docs" / "Data.txt").string() + "' '" +
+                           (folder() / "Docs" / "data.txt").string() + "'")
+                              .c_str()),
+              0);
+    ASSERT_TRUE(uploaded());
+    EXPECT_TRUE(std::filesystem::exists(drive_ / "Docs" / "Data.txt"));
+    EXPECT_TRUE(std::filesystem::exists(drive_ / "Docs" / "data.txt"));
+
+    // A file added on the server shows once the folder is asked for its changes.
+    writeFile(drive_ / "Docs" / "later.txt", "later");
+    auto refused = refresh("Docs");
+    EXPECT_FALSE(refused.has_value()) << refused->code;
+    EXPECT_TRUE(eventually([&] {
+        return namesIn(folder() / "Docs") == std::vector<std::string>{"Data.txt", "data.txt", "later.txt"};
+    }));
+    EXPECT_EQ(readFile(folder() / "Docs" / "later.txt"), "later");
+}
+
+}  // namespace
+}  // namespace nimbuscrate::testing
