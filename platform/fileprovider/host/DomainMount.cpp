@@ -178,8 +178,12 @@ void replyEntry(fuse_req_t request, DomainMount& mount, const ReplicaNode& node)
     fuse_reply_entry(request, &entry);
 }
 
+// Names longer than a folder can hold: the kernel lets through up to 1024 bytes.
+bool tooLong(const char* name) { return std::strlen(name) > kMaxNameBytes; }
+
 void opLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
     auto& mount = *mountOf(request);
+    if (tooLong(name)) return (void)fuse_reply_err(request, ENAMETOOLONG);
     if (auto error = mount.ensureListed(parent)) {
         fuse_reply_err(request, errnoFor(*error));
         return;
@@ -335,6 +339,7 @@ void opRelease(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
 void opCreate(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
     auto& mount = *mountOf(request);
     if (!S_ISREG(mode)) return (void)fuse_reply_err(request, EPERM);
+    if (tooLong(name)) return (void)fuse_reply_err(request, ENAMETOOLONG);
     auto made = mount.makeNode(parent, name, false);
     if (std::holds_alternative<int>(made)) return (void)fuse_reply_err(request, std::get<int>(made));
     const auto& node = std::get<ReplicaNode>(made);
@@ -380,6 +385,7 @@ void opFsync(fuse_req_t request, fuse_ino_t inode, int, fuse_file_info* info) {
 
 void opMkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t) {
     auto& mount = *mountOf(request);
+    if (tooLong(name)) return (void)fuse_reply_err(request, ENAMETOOLONG);
     auto made = mount.makeNode(parent, name, true);
     if (std::holds_alternative<int>(made)) return (void)fuse_reply_err(request, std::get<int>(made));
     replyEntry(request, mount, std::get<ReplicaNode>(made));
@@ -395,6 +401,7 @@ void opRmdir(fuse_req_t request, fuse_ino_t parent, const char* name) {
 
 void opRename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
               unsigned int flags) {
+    if (tooLong(newName)) return (void)fuse_reply_err(request, ENAMETOOLONG);
     fuse_reply_err(request, mountOf(request)->renameLocal(parent, name, newParent, newName, flags));
 }
 

@@ -1,13 +1,15 @@
 // The host serving the real extension on a real FUSE mount, against the
 // local service on 127.0.0.1: names as a byte-exact, case-sensitive folder
-// holds them.
+// holds them, and names no folder can hold.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <vector>
@@ -86,6 +88,23 @@ protected:
         return future.get();
     }
 
+    // A PROPFIND reply made by hand for a folder, for names the disk behind
+    // the local service cannot hold.
+    void replyToListingsOf(const std::string& path, const std::string& responses) {
+        service_.overrideStatus({"PROPFIND", "", "/dav/spaces/d1" + path}, 207, localservice::FaultKnobs::kEveryCall,
+                                "<?xml version=\"1.0\"?><d:multistatus xmlns:d=\"DAV:\" "
+                                "xmlns:oc=\"http://owncloud.org/ns\">" + responses + "</d:multistatus>",
+                                "application/xml; charset=utf-8");
+    }
+    static std::string entry(const std::string& href, const std::string& props) {
+        return "<d:response><d:href>/dav/spaces/d1" + href + "</d:href><d:propstat><d:prop>" + props +
+               "</d:prop><d:status>HTTP/1.1 200 OK</d:status></d:propstat></d:response>";
+    }
+    static std::string file(const std::string& id, const std::string& name) {
+        return "<oc:fileid>" + id + "</oc:fileid><d:displayname>" + name + "</d:displayname><d:getetag>\"e-" + id +
+               "\"</d:getetag><d:getcontentlength>2</d:getcontentlength><d:resourcetype/>";
+    }
+
     std::filesystem::path root_;
     ManualClock clock_;
     std::unique_ptr<HostDaemon> daemon_;
@@ -133,6 +152,32 @@ TEST_F(HostNamesEndToEnd, TwinsMadeInTheFolderReachTheServerAndTheFolderStillRef
         return namesIn(folder() / "Docs") == std::vector<std::string>{"Data.txt", "data.txt", "later.txt"};
     }));
     EXPECT_EQ(readFile(folder() / "Docs" / "later.txt"), "later");
+}
+
+TEST_F(HostNamesEndToEnd, ANameLongerThanAFolderHoldsIsLeftOutAndCannotBeMade) {
+    const std::string longName(300, 'n');
+    writeFile(drive_ / "Long" / "ok.txt", "ok");
+    replyToListingsOf("/Long", entry("/Long/", "<oc:fileid>long</oc:fileid><d:resourcetype><d:collection/></d:resourcetype>") +
+                                   entry("/Long/ok.txt", file("ok", "ok.txt")) +
+                                   entry("/Long/" + longName, file("too-long", longName)));
+    LogCapture logs;
+    mountDrive();
+    EXPECT_EQ(namesIn(folder() / "Long"), std::vector<std::string>{"ok.txt"});
+    EXPECT_FALSE(logs.matching("host", "Left out too-long").empty());
+    service_.clearFaults();
+    EXPECT_EQ(readFile(folder() / "Long" / "ok.txt"), "ok");
+
+    // Made here: refused at once, and nothing reaches the server.
+    const auto tooLong = folder() / longName;
+    EXPECT_EQ(::creat(tooLong.c_str(), 0600), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(::mkdir(tooLong.c_str(), 0700), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    writeFile(folder() / "short.txt", "short");
+    EXPECT_EQ(::rename((folder() / "short.txt").c_str(), tooLong.c_str()), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    ASSERT_TRUE(uploaded());
+    EXPECT_EQ(namesIn(drive_), (std::vector<std::string>{"Long", "short.txt"}));
 }
 
 }  // namespace
