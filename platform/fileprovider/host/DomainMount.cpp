@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -405,6 +406,17 @@ void opRename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_
     fuse_reply_err(request, mountOf(request)->renameLocal(parent, name, newParent, newName, flags));
 }
 
+// What `df` shows: the volume that holds the cache, where everything
+// written in the folder lands before it is sent.
+void opStatfs(fuse_req_t request, fuse_ino_t) {
+    struct statvfs volume{};
+    if (::statvfs(mountOf(request)->stateDirectory().c_str(), &volume) != 0) {
+        return (void)fuse_reply_err(request, errno);
+    }
+    volume.f_namemax = kMaxNameBytes;
+    fuse_reply_statfs(request, &volume);
+}
+
 void opInit(void*, fuse_conn_info* connection) {
     // Reads are answered by splicing the cached file straight into the
     // kernel, without a copy through the daemon.
@@ -436,6 +448,7 @@ fuse_lowlevel_ops makeOperations() {
     operations.unlink = opUnlink;
     operations.rmdir = opRmdir;
     operations.rename = opRename;
+    operations.statfs = opStatfs;
     return operations;
 }
 

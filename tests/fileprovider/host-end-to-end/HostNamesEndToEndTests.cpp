@@ -1,10 +1,11 @@
 // The host serving the real extension on a real FUSE mount, against the
 // local service on 127.0.0.1: names as a byte-exact, case-sensitive folder
-// holds them, and names no folder can hold.
+// holds them, names no folder can hold, and the free space `df` shows.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +34,17 @@ std::vector<std::string> namesIn(const std::filesystem::path& folder) {
     for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The output of a shell command.
+std::string output(const std::string& command) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return {};
+    std::string text;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
+    ::pclose(pipe);
+    return text;
 }
 
 class HostNamesEndToEnd : public ExtensionServicesFixture {
@@ -178,6 +190,30 @@ TEST_F(HostNamesEndToEnd, ANameLongerThanAFolderHoldsIsLeftOutAndCannotBeMade) {
     EXPECT_EQ(errno, ENAMETOOLONG);
     ASSERT_TRUE(uploaded());
     EXPECT_EQ(namesIn(drive_), (std::vector<std::string>{"Long", "short.txt"}));
+}
+
+TEST_F(HostNamesEndToEnd, DfShowsTheFiguresOfTheVolumeThatHoldsTheCache) {
+    mountDrive();
+    struct statvfs shown{};
+    struct statvfs cache{};
+    ASSERT_EQ(::statvfs(folder().c_str(), &shown), 0) << std::strerror(errno);
+    ASSERT_EQ(::statvfs(mount()->stateDirectory().c_str(), &cache), 0);
+    const auto bytes = [](fsblkcnt_t blocks, const struct statvfs& volume) {
+        return static_cast<unsigned long long>(blocks) * volume.f_frsize;
+    };
+    EXPECT_GT(bytes(shown.f_blocks, shown), 0u);
+    EXPECT_EQ(bytes(shown.f_blocks, shown), bytes(cache.f_blocks, cache));
+    // Free space moves as other programs write; a few megabytes apart at most.
+    const auto shownFree = bytes(shown.f_bavail, shown);
+    const auto cacheFree = bytes(cache.f_bavail, cache);
+    EXPECT_LT(shownFree > cacheFree ? shownFree - cacheFree : cacheFree - shownFree, 64ull << 20);
+    EXPECT_EQ(shown.f_namemax, 255u);
+
+    // And so does df itself (sizes in 1024-byte blocks).
+    const std::string line = output("df -P -k '" + folder().string() + "' | tail -1");
+    unsigned long long total = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%*s %llu", &total), 1) << line;
+    EXPECT_EQ(total, bytes(cache.f_blocks, cache) / 1024) << line;
 }
 
 }  // namespace
