@@ -9,7 +9,8 @@ enum class LogLevel { debug, info, notice, error, fault };
 
 // A logger for one subsystem ("app.nimbuscrate.fileprovider") and category
 // ("enumeration", "eviction", "network", ...). Lines go to the system log
-// (syslog), to stderr when it is a terminal, and to every live LogCapture.
+// (syslog), to stderr unless stderr is the journal's stream (which syslog
+// reaches already), and to every live LogCapture.
 // Identifiers and error texts are logged as they are (public values).
 class Logger {
 public:

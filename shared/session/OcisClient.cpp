@@ -5,7 +5,9 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 #include <regex>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -491,9 +493,21 @@ std::vector<RemoteItem> OcisClient::listItems(const RemoteItem& container, std::
     }
     result.insert(result.end(), std::make_move_iterator(plain.begin()), std::make_move_iterator(plain.end()));
 
-    std::set<std::string> keys;
+    // A folder of the drive tells names apart byte for byte: names that
+    // differ only by case or Unicode form are different items, and all of
+    // them are listed (the clash is logged, as some programs take them for
+    // one). Only the very same name twice, which the root's merge of
+    // encrypted and plain children can produce, leaves no way to show both.
+    std::set<std::string_view> names;
+    std::map<std::string, std::string_view> keys;
     for (const RemoteItem& item : result) {
-        if (!keys.insert(nameClashKey(item.name)).second) throw E2EEError::conflict();
+        if (!names.insert(item.name).second) throw E2EEError::conflict();
+        auto [seen, fresh] = keys.emplace(nameClashKey(item.name), item.name);
+        if (!fresh) {
+            networkLogger().notice("Names in " + normalizeRemotePath(container.path) +
+                                   " differ only by case or Unicode form: \"" + std::string(seen->second) +
+                                   "\" and \"" + item.name + "\"");
+        }
     }
     return result;
 }

@@ -142,9 +142,9 @@ public:
 
     // The children of a folder: the encrypted ones first (at the root and in
     // encrypted folders), then the plain WebDAV ones. A 404 on the root leads
-    // to one rediscovery of the drive and one more attempt. Two names equal
-    // after canonical composition and lower-casing fail the whole listing
-    // with E2EEError::conflict.
+    // to one rediscovery of the drive and one more attempt. Names that differ
+    // only by case or Unicode form are all listed (and logged); the same name
+    // twice fails the whole listing with E2EEError::conflict.
     std::vector<RemoteItem> listItems(const RemoteItem& container, std::stop_token stop = {});
     // The plain children by one depth-1 PROPFIND, parsed while the reply arrives.
     std::vector<RemoteItem> fetchChildren(const RemoteItem& container, std::stop_token stop = {});

@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -178,8 +179,12 @@ void replyEntry(fuse_req_t request, DomainMount& mount, const ReplicaNode& node)
     fuse_reply_entry(request, &entry);
 }
 
+// Names longer than a folder can hold: the kernel lets through up to 1024 bytes.
+bool tooLong(const char* name) { return std::strlen(name) > kMaxNameBytes; }
+
 void opLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
     auto& mount = *mountOf(request);
+    if (tooLong(name)) return (void)fuse_reply_err(request, ENAMETOOLONG);
     if (auto error = mount.ensureListed(parent)) {
         fuse_reply_err(request, errnoFor(*error));
         return;
@@ -335,6 +340,7 @@ void opRelease(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
 void opCreate(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
     auto& mount = *mountOf(request);
     if (!S_ISREG(mode)) return (void)fuse_reply_err(request, EPERM);
+    if (tooLong(name)) return (void)fuse_reply_err(request, ENAMETOOLONG);
     auto made = mount.makeNode(parent, name, false);
     if (std::holds_alternative<int>(made)) return (void)fuse_reply_err(request, std::get<int>(made));
     const auto& node = std::get<ReplicaNode>(made);
@@ -380,6 +386,7 @@ void opFsync(fuse_req_t request, fuse_ino_t inode, int, fuse_file_info* info) {
 
 void opMkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t) {
     auto& mount = *mountOf(request);
+    if (tooLong(name)) return (void)fuse_reply_err(request, ENAMETOOLONG);
     auto made = mount.makeNode(parent, name, true);
     if (std::holds_alternative<int>(made)) return (void)fuse_reply_err(request, std::get<int>(made));
     replyEntry(request, mount, std::get<ReplicaNode>(made));
@@ -395,7 +402,19 @@ void opRmdir(fuse_req_t request, fuse_ino_t parent, const char* name) {
 
 void opRename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
               unsigned int flags) {
+    if (tooLong(newName)) return (void)fuse_reply_err(request, ENAMETOOLONG);
     fuse_reply_err(request, mountOf(request)->renameLocal(parent, name, newParent, newName, flags));
+}
+
+// What `df` shows: the volume that holds the cache, where everything
+// written in the folder lands before it is sent.
+void opStatfs(fuse_req_t request, fuse_ino_t) {
+    struct statvfs volume{};
+    if (::statvfs(mountOf(request)->stateDirectory().c_str(), &volume) != 0) {
+        return (void)fuse_reply_err(request, errno);
+    }
+    volume.f_namemax = kMaxNameBytes;
+    fuse_reply_statfs(request, &volume);
 }
 
 void opInit(void*, fuse_conn_info* connection) {
@@ -429,6 +448,7 @@ fuse_lowlevel_ops makeOperations() {
     operations.unlink = opUnlink;
     operations.rmdir = opRmdir;
     operations.rename = opRename;
+    operations.statfs = opStatfs;
     return operations;
 }
 

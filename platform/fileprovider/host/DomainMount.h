@@ -68,6 +68,7 @@ public:
 
     const Domain& domain() const { return options_.domain; }
     const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
+    const std::filesystem::path& stateDirectory() const { return options_.stateDirectory; }
     ReplicatedExtension& extension() { return *extension_; }
     Replica& replica() { return *replica_; }
     std::size_t changeEnumerations() const { return changeEnumerations_; }

@@ -66,7 +66,21 @@ void execute(sqlite3* database, const char* sql) {
     }
 }
 
+// Whether the item may enter the replica; an item whose name no folder can
+// show is logged and left out.
+bool acceptsName(const Item& item) {
+    if (isShowableName(item.filename())) return true;
+    logger().error("Left out " + item.itemIdentifier() + ": its name (" + std::to_string(item.filename().size()) +
+                   " bytes) cannot stand in a folder");
+    return false;
+}
+
 }  // namespace
+
+bool isShowableName(std::string_view name) {
+    if (name.empty() || name == "." || name == ".." || name.size() > kMaxNameBytes) return false;
+    return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
 
 Replica::Replica() { addRootLocked(); }
 
@@ -485,7 +499,8 @@ std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vect
     if (!nodes_.count(folder)) return out;
     std::set<ItemId> listed;
     for (const auto& item : items) {
-        if (!item) continue;
+        // An item left out is as good as not listed: a node of it goes.
+        if (!item || !acceptsName(*item)) continue;
         listed.insert(item->itemIdentifier());
         auto changes = upsertLocked(*item, folder, startedAt);
         out.insert(out.end(), changes.begin(), changes.end());
@@ -516,8 +531,9 @@ std::vector<Invalidation> Replica::applyChanges(Inode folder, const std::vector<
     for (const auto& item : updated) {
         if (!item) continue;
         Inode parent = parentInodeLocked(item->parentItemIdentifier());
-        if (parent == 0 || !nodes_.at(parent).folder) {
-            // It went somewhere this replica does not show.
+        if (parent == 0 || !nodes_.at(parent).folder || !acceptsName(*item)) {
+            // It went somewhere this replica does not show, or took a name
+            // that no folder can show.
             auto known = byIdentifier_.find(item->itemIdentifier());
             if (known != byIdentifier_.end() && !nodes_.at(known->second).hasLocalChanges()) {
                 removeLocked(known->second, out);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/core/Date.h"
@@ -79,6 +80,17 @@ struct UnsentCopy {
     Inode inode = 0;
     std::filesystem::path path;  // below the root
 };
+
+// The longest name a folder shows, in bytes (what POSIX programs expect of
+// a file system: NAME_MAX).
+inline constexpr std::size_t kMaxNameBytes = 255;
+
+// Whether a name can stand in a folder: one path component ("", ".", "..",
+// names holding "/" or NUL are not) of at most kMaxNameBytes bytes. Items
+// the extension names otherwise are left out of the replica, so that such a
+// name never breaks a listing, and never reaches outside a folder where
+// paths are made of names (the kept copies of unsent files).
+bool isShowableName(std::string_view name);
 
 // What the kernel must forget after a change of the replica.
 struct Invalidation {

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -197,7 +198,7 @@ TEST_F(OcisClientFilesTest, BlobsAndForksInARealFolderAreHidden) {
     EXPECT_EQ(names(client.listItems(docs)), std::vector<std::string>{"a.txt"});
 }
 
-TEST_F(OcisClientFilesTest, NamesThatClashFailTheWholeListing) {
+TEST_F(OcisClientFilesTest, NamesThatDifferOnlyByCaseOrUnicodeFormAreAllListedAndTheClashIsLogged) {
     const std::string root = "/dav/spaces/d1";
     const std::pair<std::string, std::string> clashes[] = {
         {"Report.txt", "report.TXT"},
@@ -208,30 +209,50 @@ TEST_F(OcisClientFilesTest, NamesThatClashFailTheWholeListing) {
         {"\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3", "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82"},
     };
     for (const auto& [first, second] : clashes) {
+        SCOPED_TRACE(first + " and " + second);
+        LogCapture logs;
         replyWithMultistatus(entry(root + "/Docs/1", file("1", first)) + entry(root + "/Docs/2", file("2", second)));
-        try {
-            client.listItems(folderItem("docs", "/Docs"));
-            ADD_FAILURE() << first << " and " << second;
-        } catch (const E2EEError& error) {
-            EXPECT_EQ(error.kind(), E2EEError::Case::conflict);
-        }
+        EXPECT_EQ(names(client.listItems(folderItem("docs", "/Docs"))), (std::vector<std::string>{first, second}));
+        EXPECT_EQ(logs.matching("network", "\"" + first + "\" and \"" + second + "\"").size(), 1u);
     }
-    // Names that only a one-character-at-a-time mapping would confuse are both listed.
-    replyWithMultistatus(entry(root + "/Docs/1", file("1", "\xC4\xB0stanbul")) +
-                         entry(root + "/Docs/2", file("2", "istanbul")) +
-                         entry(root + "/Docs/3", file("3", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3")) +
-                         entry(root + "/Docs/4", file("4", "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x83")));
-    EXPECT_EQ(client.listItems(folderItem("docs", "/Docs")).size(), 4u);
+    // Names that only a one-character-at-a-time mapping would confuse are listed with no clash logged.
+    {
+        LogCapture logs;
+        replyWithMultistatus(entry(root + "/Docs/1", file("1", "\xC4\xB0stanbul")) +
+                             entry(root + "/Docs/2", file("2", "istanbul")) +
+                             entry(root + "/Docs/3", file("3", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3")) +
+                             entry(root + "/Docs/4", file("4", "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x83")));
+        EXPECT_EQ(client.listItems(folderItem("docs", "/Docs")).size(), 4u);
+        EXPECT_TRUE(logs.matching("network", "differ only by case").empty());
+    }
 
-    // An encrypted child clashing with a plain one at the root fails too.
+    // The same on a real folder of the server.
+    writeFile(drive / "Twins" / "Report.txt", "upper");
+    writeFile(drive / "Twins" / "report.txt", "lower");
+    writeFile(drive / "Twins" / "\xC3\xA9.txt", "composed");
+    writeFile(drive / "Twins" / "e\xCC\x81.txt", "decomposed");
+    auto listed = names(client.listItems(client.fetchItem("/Twins", "root")));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{"Report.txt", "e\xCC\x81.txt", "report.txt", "\xC3\xA9.txt"}));
+
+    // An encrypted child and a plain one at the root that differ only by case are both listed.
     writeFile(drive / "Notes.txt", "n");
     RemoteItem encrypted;
     encrypted.id = "e2ee:acct:node";
     encrypted.name = "notes.txt";
     encryption->encryptedChildren = {encrypted};
+    EXPECT_EQ(client.listItems(RemoteItem::root()).size(), 3u);
+}
+
+TEST_F(OcisClientFilesTest, TheSameNameTwiceAtTheRootFailsTheWholeListing) {
+    writeFile(drive / "Notes.txt", "n");
+    RemoteItem encrypted;
+    encrypted.id = "e2ee:acct:node";
+    encrypted.name = "Notes.txt";
+    encryption->encryptedChildren = {encrypted};
     try {
         client.listItems(RemoteItem::root());
-        ADD_FAILURE() << "an encrypted and a plain child clash at the root";
+        ADD_FAILURE() << "an encrypted and a plain child of the same name at the root";
     } catch (const E2EEError& error) {
         EXPECT_EQ(error.kind(), E2EEError::Case::conflict);
     }

@@ -3,10 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@ using nimbuscrate::testing::canMount;
 using nimbuscrate::testing::connectTo;
 using nimbuscrate::testing::freshMountRoot;
 using nimbuscrate::testing::isMounted;
+using nimbuscrate::testing::readAll;
 using nimbuscrate::testing::runFpctl;
 
 class FileProviderHostProgram : public ::testing::Test {
@@ -53,7 +56,8 @@ protected:
 
     std::filesystem::path socket() const { return controlSocketPath(root_ / "run"); }
 
-    void startHost() {
+    // Starts the daemon; its standard error goes to `errors` when given.
+    void startHost(const std::filesystem::path& errors = {}) {
         std::vector<std::string> words = {kPrograms + "nimbuscrate-fileprovider-host", "--seed", (root_ / "seed").string()};
         std::vector<char*> argv;
         for (auto& word : words) argv.push_back(word.data());
@@ -61,7 +65,14 @@ protected:
         std::vector<char*> env;
         for (auto& entry : environment_) env.push_back(entry.data());
         env.push_back(nullptr);
-        ASSERT_EQ(::posix_spawn(&host_, argv[0], nullptr, nullptr, argv.data(), env.data()), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (!errors.empty()) {
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        }
+        const int spawned = ::posix_spawn(&host_, argv[0], &actions, nullptr, argv.data(), env.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_EQ(spawned, 0);
         ASSERT_LT(socket().string().size(), sizeof(sockaddr_un::sun_path));
         // Ready once it answers a request: it serves only after mounting
         // the registered domains (or the program has ended).
@@ -114,6 +125,33 @@ TEST_F(FileProviderHostProgram, TermUnmountsAndARestartMountsTheRegisteredDomain
     EXPECT_TRUE(std::filesystem::exists(mountpoint / "readme.txt"));
     EXPECT_EQ(stopHost(), 0);
     EXPECT_FALSE(isMounted(mountpoint));
+}
+
+TEST_F(FileProviderHostProgram, LogLinesGoToStandardErrorUnlessItIsTheJournalsStream) {
+    const auto errors = root_ / "daemon.log";
+    ASSERT_NO_FATAL_FAILURE(startHost(errors));
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate"), 0) << output_;
+    EXPECT_EQ(stopHost(), 0);
+    const std::string logged = readAll(errors);
+    EXPECT_THAT(logged, ::testing::HasSubstr("[app.nimbuscrate.fileprovider:host] Mounted nimbuscrate at "));
+    EXPECT_THAT(logged, ::testing::HasSubstr("[app.nimbuscrate.fileprovider:host] Unmounted nimbuscrate"));
+
+    // Started by the service manager with its output to the journal, the
+    // lines reach the journal through syslog only.
+    const auto journal = root_ / "journal";
+    std::ofstream(journal).flush();
+    struct stat stream{};
+    ASSERT_EQ(::stat(journal.c_str(), &stream), 0);
+    environment_.push_back("JOURNAL_STREAM=" + std::to_string(stream.st_dev) + ":" + std::to_string(stream.st_ino));
+    ASSERT_NO_FATAL_FAILURE(startHost(journal));
+    EXPECT_EQ(fpctl("remove nimbuscrate"), 0) << output_;
+    EXPECT_EQ(stopHost(), 0);
+    EXPECT_EQ(readAll(journal), "");
+    // Another stream named there is not standard error: the lines are written.
+    ASSERT_NO_FATAL_FAILURE(startHost(errors));
+    EXPECT_EQ(fpctl("add nimbuscrate Nimbuscrate"), 0) << output_;
+    EXPECT_EQ(stopHost(), 0);
+    EXPECT_GT(readAll(errors).size(), logged.size());
 }
 
 TEST_F(FileProviderHostProgram, TheChannelRefusesAnotherUser) {

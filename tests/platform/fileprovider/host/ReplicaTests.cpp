@@ -58,6 +58,34 @@ TEST(FileProviderHostReplica, ListingReplacesChildrenAndKeepsInodesByIdentifier)
     EXPECT_FALSE(replica.child(kRootInode, "a.txt").has_value());
 }
 
+TEST(FileProviderHostReplica, ItemsWhoseNamesNoFolderCanShowAreLeftOutOfListingsAndChanges) {
+    const std::string refused[] = {"", ".", "..", "a/b", "../../escape", std::string("a\0b", 3), std::string(256, 'x')};
+    for (const auto& name : refused) {
+        SCOPED_TRACE("name of " + std::to_string(name.size()) + " bytes: " + name);
+        Replica replica;
+        replica.replaceChildren(kRootInode,
+                                {item("bad", kRootContainer, name), item("ok", kRootContainer, std::string(255, 'y')),
+                                 item("d", kRootContainer, "Docs", true)},
+                                SyncAnchor{'1'}, 0);
+        EXPECT_FALSE(replica.inodeOf("bad").has_value());
+        EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("Docs", std::string(255, 'y')));
+
+        // A change that brings the name is left out too, and a known item
+        // that takes it goes from the folder.
+        Inode docs = *replica.inodeOf("d");
+        replica.replaceChildren(docs, {item("inner", "d", "inner.txt")}, SyncAnchor{'1'}, 0);
+        replica.applyChanges(docs, {item("new", "d", name), item("inner", "d", name)}, {}, SyncAnchor{'2'}, 0);
+        EXPECT_FALSE(replica.inodeOf("new").has_value());
+        EXPECT_FALSE(replica.inodeOf("inner").has_value());
+        EXPECT_THAT(replica.children(docs), IsEmpty());
+
+        replica.replaceChildren(kRootInode, {item("ok", kRootContainer, name), item("d", kRootContainer, "Docs", true)},
+                                SyncAnchor{'3'}, 0);
+        EXPECT_FALSE(replica.inodeOf("ok").has_value());
+        EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("Docs"));
+    }
+}
+
 TEST(FileProviderHostReplica, ChangesMoveRenameAndDeleteByIdentifier) {
     Replica replica;
     replica.replaceChildren(kRootInode,
