@@ -1,0 +1,134 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "platform/core/Url.h"
+#include "platform/http/HttpHeaders.h"
+#include "platform/http/HttpTransport.h"
+#include "platform/tasks/Clock.h"
+#include "shared/encryption/E2EEJSON.h"
+#include "shared/session/DesktopSession.h"
+#include "shared/session/E2EESecretStore.h"
+#include "shared/session/MappingStore.h"
+
+namespace nimbuscrate {
+
+// The client of the service's account API for accounts with end-to-end
+// encryption.
+//
+// One object serves the whole process. Every operation blocks the calling
+// thread and any number may run at once on different threads. The state
+// that changes (the account record, the snapshot items, when they were
+// loaded and which session they belong to) sits behind one mutex that is
+// held only for the steps that read or change it, never across a request,
+// a secret-store or file access, or the snapshot build; other calls go on
+// meanwhile, and each operation checks at its end that the state it built
+// on still belongs to its session.
+//
+// Every request reads the stored session's identifier before the token,
+// after the token and after the reply; a change ends the operation with
+// E2EEError::sessionChanged, whatever the server answered.
+class E2EEClient final {
+public:
+    static constexpr const char* kUserAgent = "Nimbuscrate-macOS/1.1";
+    // Largest account-API reply; one byte more fails while it arrives.
+    static constexpr std::size_t kMaxReplyBytes = 2'097'152;
+    static constexpr double kRequestTimeoutSeconds = 60;
+    // Unforced snapshot refreshes within this many seconds of the last one
+    // reuse it (monotonic time).
+    static constexpr double kRefreshIntervalSeconds = 3.0;
+    static constexpr std::size_t kMaxPageRecords = 100;
+    static constexpr std::size_t kMaxListingRecords = 1'000'000;
+    static constexpr const char* kAccountFormat = "nimbuscrate-tink-aes256-v1";
+    static constexpr const char* kServerFailureMessage = "The encryption service could not complete this request.";
+    static constexpr const char* kIdentityService = "app.nimbuscrate.e2ee.identity";
+    static constexpr const char* kKeysService = "app.nimbuscrate.e2ee.keys";
+
+    // How the client reaches the signed-in session, its access token and the
+    // secret items. Each function may be called from any thread, at any time,
+    // and is called afresh for every use.
+    struct Credentials {
+        // The stored session, or nothing when nobody is signed in; the secret
+        // store's and decoding errors are thrown.
+        std::function<std::optional<DesktopSession>()> session;
+        // A valid access token (refreshed when needed); a stop request ends a wait.
+        std::function<std::string(std::stop_token)> token;
+        // The store of one secret item, given its service and account.
+        std::function<std::shared_ptr<E2EESecretStore>(const std::string& service, const std::string& account)>
+            secret;
+
+        // The process's own: the session item of the shared secret store, the
+        // shared token provider, and a secret-store item per (service, account).
+        static Credentials system();
+    };
+
+    // Everything the client works with; nothing falls back to a
+    // process-wide object on its own.
+    struct Services {
+        HttpTransport& transport;
+        Credentials credentials;
+        // The mapping database that encrypted changes are written into.
+        MappingStore& mappings;
+        // Its monotonic scale times the snapshot throttle.
+        Clock& clock;
+        // Base of the account API: https, the account-API host, path "/api/v1/".
+        Url api;
+        // The per-account state file and, later, the pending-upload journal;
+        // created with mode 0700 when first needed.
+        std::filesystem::path stateDirectory;
+        // Threads that verify and open records while a snapshot is built.
+        std::size_t snapshotThreads = 1;
+    };
+
+    explicit E2EEClient(Services services);
+    E2EEClient(const E2EEClient&) = delete;
+    E2EEClient& operator=(const E2EEClient&) = delete;
+
+    // The process-wide client over the system credentials, the shared
+    // transport and mapping database, the compiled-in account-API base and
+    // the state directory in this program's own container; made on first use.
+    static std::shared_ptr<E2EEClient> shared();
+
+    // ---- Request core ----
+
+    // The stored session's identifier; DesktopError::notAuthenticated when
+    // there is no session or it has none. Errors reading the session pass
+    // through.
+    std::string currentSessionID() const;
+
+    // One request to the account API; path is relative to the base and may
+    // carry a query. Only a plain relative path is sent: no scheme, no
+    // leading "/", no empty, "." or ".." segment, nothing but ASCII letters,
+    // digits and "-._~" in the path and only URL query characters after "?";
+    // the resulting URL must keep the base's scheme, host and port and lie
+    // under its path. Anything else is E2EEError::invalid before anything
+    // is sent. Headers "Authorization", "Accept" ("application/json"),
+    // "User-Agent" and, with a body (its canonical text), "Content-Type"
+    // ("application/json"); then each of `headers` replaces a field of its
+    // name. A redirect is never followed. A reply body over kMaxReplyBytes
+    // is E2EEError::invalid as soon as it is known, without reading on.
+    // 2xx: the body as JSON, an empty body as an empty object (a body that is
+    // not JSON: JSONReadError); 409: E2EEError::conflict; any other status:
+    // DesktopError::server(status, kServerFailureMessage). Transport errors
+    // and CancellationError pass through. Changes no state.
+    E2EEJSON requestJSON(std::string_view path, const std::string& method, const std::optional<E2EEJSON>& body,
+                         const HttpHeaders& headers = {}, double timeoutSeconds = kRequestTimeoutSeconds,
+                         std::stop_token stop = {}) const;
+
+    // The account-API URL of a relative path, checked as requestJSON checks
+    // it (E2EEError::invalid).
+    Url requestURL(std::string_view path) const;
+
+private:
+    const Services services_;
+};
+
+}  // namespace nimbuscrate
