@@ -18,6 +18,7 @@
 #include "shared/session/DesktopSession.h"
 #include "shared/session/KeychainStore.h"
 #include "shared/session/PlainOnlyDriveService.h"
+#include "tools/localservice/AccountApi.h"
 #include "tools/localservice/LocalService.h"
 
 namespace nimbuscrate::testing {
@@ -116,6 +117,12 @@ protected:
         storeSession(session);
         return session;
     }
+
+    // The account API's account, as the JSON text GET "e2ee/account" answers
+    // with byte for byte. Until a test sets one, the service answers with a
+    // plain account (AccountApi::kPlainAccount: mode "legacy", no key record).
+    // More (bootstrap count, knobs): service.accountApi(), AccountApi.h.
+    void setAccount(const std::string& accountJson) { service.accountApi().setAccount(accountJson); }
 
     std::filesystem::path secrets;
     localservice::LocalService service;

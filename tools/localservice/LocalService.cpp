@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tools/localservice/AccountApi.h"
 #include "tools/localservice/DavServer.h"
 #include "tools/localservice/HttpExchange.h"
 #include "tools/localservice/IdentityProvider.h"
@@ -109,6 +110,7 @@ struct LocalService::Impl {
     IdentityProvider identity;
     std::unique_ptr<DavServer> files;
     std::unique_ptr<Thumbnailer> thumbnails;
+    std::unique_ptr<AccountApi> accounts;
 
     std::atomic<bool> stopping{false};
     std::atomic<std::uint64_t> accepted{0};
@@ -153,7 +155,11 @@ LocalService::Impl::Impl(const Options& options) {
 
     files = std::make_unique<DavServer>(dataDirectory / "drives", dataDirectory / "spool", webAppHost());
     thumbnails = std::make_unique<Thumbnailer>(*files);
-    if (options.seedFile) applySeedFile(*options.seedFile, *files);
+    accounts = std::make_unique<AccountApi>();
+    if (options.seedFile) {
+        applySeedFile(*options.seedFile, *files);
+        applyAccountSeed(*options.seedFile, *accounts);
+    }
 
     tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), options.port);
     acceptor.open(endpoint.protocol());
@@ -187,6 +193,7 @@ LocalService::Impl::~Impl() {
     for (auto& connection : remaining) {
         if (connection->thread.joinable()) connection->thread.join();
     }
+    accounts.reset();
     thumbnails.reset();
     files.reset();
     if (removeDataDirectory) {
@@ -275,6 +282,7 @@ Reply LocalService::Impl::route(IncomingRequest& request) {
         }
     }
     if (host == mediaHost() && info.path == "/v1/thumbnail") return thumbnails->handle(request);
+    if (host == accountApiHost() && AccountApi::serves(info.path)) return accounts->handle(request);
     return Reply::text(404, "Not found\n");
 }
 
@@ -567,5 +575,7 @@ std::optional<std::string> LocalService::fileId(const std::string& driveId, cons
 }
 
 std::string LocalService::webDavUrl(const std::string& driveId) const { return impl_->files->webDavUrl(driveId); }
+
+AccountApi& LocalService::accountApi() { return *impl_->accounts; }
 
 }  // namespace nimbuscrate::localservice

@@ -13,6 +13,8 @@
 
 namespace nimbuscrate::localservice {
 
+class AccountApi;
+
 // The host names the service answers for (the client's compiled-in hosts).
 std::string identityHost();
 std::string webAppHost();
@@ -105,6 +107,10 @@ public:
     std::optional<std::string> fileId(const std::string& driveId, const std::string& path) const;
     // The drive's WebDAV root as the Graph listing gives it.
     std::string webDavUrl(const std::string& driveId) const;
+
+    // The account API of encrypted accounts (AccountApi.h): the account,
+    // its records and their knobs.
+    AccountApi& accountApi();
 
 private:
     struct Impl;

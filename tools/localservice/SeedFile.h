@@ -12,6 +12,8 @@ namespace nimbuscrate::localservice {
 //                          {"path": "/Docs/a.txt", "text": "...", "modified": <unix seconds>},
 //                          {"path": "/Photos/p.jpg", "image": {"width": 640, "height": 480}},
 //                          {"path": "/Docs/x.bin", "randomBytes": 4096}]}]}
+// and, read by applyAccountSeed (AccountApi.h), an optional "account": the
+// object GET e2ee/account answers with.
 // Folders above an item are created as needed; images are rendered with
 // libvips in the format their extension names (JPEG or PNG). Throws
 // std::runtime_error with the reason on a malformed seed.
