@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "shared/encryption-client/E2EERedirectGuard.h"
+#include "shared/encryption-client/E2EEStateFile.h"
 #include "shared/encryption/E2EEError.h"
 #include "shared/session/DesktopError.h"
-#include "platform/core/DataPaths.h"
 #include "shared/session/KeychainStore.h"
 #include "shared/session/ServiceEndpoints.h"
 #include "shared/session/TokenProvider.h"
@@ -71,7 +71,8 @@ E2EEClient::Credentials E2EEClient::Credentials::system() {
 }
 
 E2EEClient::E2EEClient(Services services)
-    : services_(std::move(services)) {
+    : services_(std::move(services)), account_(E2EEJSON::object()),
+      items_(std::make_shared<const std::vector<E2EEJSON>>()) {
     const Url& api = services_.api;
     if (api.scheme() != "https" || api.path().empty() || api.path().back() != '/' || !api.query().empty()) {
         throw std::invalid_argument("The account-API base must be an https URL whose path ends with \"/\".");
@@ -88,7 +89,7 @@ std::shared_ptr<E2EEClient> E2EEClient::shared() {
         MappingStore::shared(),
         Clock::system(),
         accountAPIURL(),
-        containerDirectory() / "Nimbuscrate" / "E2EE",
+        E2EEStateFile::defaultDirectory(),
         std::max<std::size_t>(1, std::thread::hardware_concurrency()),
     });
     return client;

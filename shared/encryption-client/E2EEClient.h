@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/core/Url.h"
 #include "platform/http/HttpHeaders.h"
@@ -22,7 +25,8 @@
 namespace nimbuscrate {
 
 // The client of the service's account API for accounts with end-to-end
-// encryption.
+// encryption: the account and its mode, the identity pin, the unlocked keys,
+// and the verified, decrypted snapshot of the encrypted library.
 //
 // One object serves the whole process. Every operation blocks the calling
 // thread and any number may run at once on different threads. The state
@@ -127,8 +131,49 @@ public:
     // it (E2EEError::invalid).
     Url requestURL(std::string_view path) const;
 
+    // ---- Account, identity and unlocked keys ----
+
+    // Fetches, checks and caches the account record. The first load of a
+    // session (and every load after one that failed) also sends the
+    // bootstrap request. Pins the identity against the stored identity item
+    // when there is one (E2EEError::identity on a mismatch) and marks it
+    // required once the account requires encryption; never creates it.
+    E2EEJSON loadAccount(std::stop_token stop = {});
+    // The store of the identity item of an account record (E2EEError::invalid
+    // for an account without a valid "accountId").
+    std::shared_ptr<E2EESecretStore> readIdentity(const E2EEJSON& account) const;
+    // The unlocked key set of the current session, verified against the
+    // cached account's key record; E2EEError::locked when there is none or
+    // the cache belongs to another session. Never cached.
+    E2EEJSON unlockedKeyRecord() const;
+    // The verified unlocked keys when encrypted writes are allowed (mode
+    // "required"); E2EEError::paused in any other mode.
+    E2EEJSON ensureWritable(std::stop_token stop = {});
+    // Whether new content must go encrypted (mode "required");
+    // E2EEError::setup while onboarding without a key record,
+    // E2EEError::paused in mode "write_paused", the load's errors unchanged.
+    bool isEncryptionRequired(std::stop_token stop = {});
+
+    // The last account record loadAccount accepted (an empty object before).
+    E2EEJSON cachedAccount() const;
+
 private:
     const Services services_;
+
+    // Guards the fields below. Held only for reading or changing them:
+    // never across a request, a secret-store or file access or the snapshot
+    // build, and nothing else is locked under it.
+    mutable std::mutex mutex_;
+    // The per-session cache: the last accepted account record, the snapshot
+    // items and when they were loaded (monotonic seconds), and the session
+    // they belong to. The snapshot fields are filled by later work.
+    E2EEJSON account_;
+    std::shared_ptr<const std::vector<E2EEJSON>> items_;
+    double loadedAt_ = -std::numeric_limits<double>::infinity();
+    std::string ownerSession_;
+    // Counts the invalidations of the snapshot (a new session, an own
+    // change): a refresh that began before one does not mark itself fresh.
+    std::uint64_t invalidations_ = 0;
 };
 
 }  // namespace nimbuscrate

@@ -93,20 +93,26 @@ protected:
         onToken = std::move(hook);
     }
 
-    // The account record GET "e2ee/account" answers from now on, and the
-    // bootstrap's "userId" (the record's "accountId" unless given).
+    // The account record GET "e2ee/account" answers from now on (through the
+    // service's account API when it is an object, else as a raw reply), and
+    // another "userId" for the bootstrap when given. Removes every knob.
     void serveAccount(const E2EEJSON& account, std::optional<std::string> bootstrapUser = std::nullopt) {
         using localservice::ReplyOverride;
         using localservice::Route;
-        const E2EEJSON user = bootstrapUser ? E2EEJSON(*bootstrapUser) : account.member("accountId");
         service.clearFaults();
-        service.overrideReply(Route{"GET", kAccountHost, "/api/v1/e2ee/account"},
-                              ReplyOverride{200, {{"Content-Type", "application/json"}}, account.canonicalString()},
-                              localservice::FaultKnobs::kEveryCall);
-        service.overrideReply(Route{"POST", kAccountHost, "/api/v1/mobile/account/bootstrap"},
-                              ReplyOverride{200, {{"Content-Type", "application/json"}},
-                                            E2EEJSON::object({{"userId", user}}).canonicalString()},
-                              localservice::FaultKnobs::kEveryCall);
+        if (account.isObject()) {
+            setAccount(account.canonicalString());
+        } else {
+            service.overrideReply(Route{"GET", kAccountHost, "/api/v1/e2ee/account"},
+                                  ReplyOverride{200, {{"Content-Type", "application/json"}}, account.canonicalString()},
+                                  localservice::FaultKnobs::kEveryCall);
+        }
+        if (bootstrapUser) {
+            service.overrideReply(Route{"POST", kAccountHost, "/api/v1/mobile/account/bootstrap"},
+                                  ReplyOverride{200, {{"Content-Type", "application/json"}},
+                                                E2EEJSON::object({{"userId", *bootstrapUser}}).canonicalString()},
+                                  localservice::FaultKnobs::kEveryCall);
+        }
     }
 
     // Requests that reached the account API host, in order.
