@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "shared/encryption-client/E2EERedirectGuard.h"
-#include "shared/encryption-client/E2EEStateFile.h"
 #include "shared/encryption/E2EEError.h"
 #include "shared/session/DesktopError.h"
 #include "shared/session/KeychainStore.h"
@@ -71,7 +70,7 @@ E2EEClient::Credentials E2EEClient::Credentials::system() {
 }
 
 E2EEClient::E2EEClient(Services services)
-    : services_(std::move(services)), account_(E2EEJSON::object()),
+    : services_(std::move(services)), stateFile_(services_.stateDirectory), account_(E2EEJSON::object()),
       items_(std::make_shared<const std::vector<E2EEJSON>>()) {
     const Url& api = services_.api;
     if (api.scheme() != "https" || api.path().empty() || api.path().back() != '/' || !api.query().empty()) {

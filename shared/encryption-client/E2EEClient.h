@@ -17,10 +17,14 @@
 #include "platform/http/HttpHeaders.h"
 #include "platform/http/HttpTransport.h"
 #include "platform/tasks/Clock.h"
+#include "shared/encryption-client/E2EENodeLookup.h"
+#include "shared/encryption-client/E2EEStateFile.h"
 #include "shared/encryption/E2EEJSON.h"
 #include "shared/session/DesktopSession.h"
+#include "shared/session/DriveSelection.h"
 #include "shared/session/E2EESecretStore.h"
 #include "shared/session/MappingStore.h"
+#include "shared/session/RemoteItem.h"
 
 namespace nimbuscrate {
 
@@ -157,8 +161,70 @@ public:
     // The last account record loadAccount accepted (an empty object before).
     E2EEJSON cachedAccount() const;
 
+    // ---- Library synchronisation ----
+
+    // Every record of the "files" or "nodes" listing, in page order, page by
+    // page along the "next" cursors. E2EEError::invalid for a page without
+    // an "items" array, with more than kMaxPageRecords records or without a
+    // string "next", for a cursor the server repeats, and once the listing
+    // passes kMaxListingRecords; nothing is returned then.
+    std::vector<E2EEJSON> fetchAllPages(std::string_view collection, std::stop_token stop = {}) const;
+    // The query value of a cursor: every byte but an ASCII letter or digit
+    // percent-encoded.
+    static std::string encodedCursor(std::string_view cursor);
+
+    // The state file of the cached account (E2EEError::invalid without a
+    // valid "accountId"), its directory created with mode 0700.
+    std::filesystem::path stateFileURL() const;
+    // Merges the receipt of a record the client itself sent and the service
+    // accepted (a node record, or with `file` a committed file manifest and
+    // the node record it embeds) into the state file, and makes the next
+    // refresh reload, within the throttle window too.
+    void updateStateFile(const E2EEJSON& record, bool file);
+
+    // Brings the snapshot up to date: loads the account (always), then,
+    // unless `force` is false and the last refresh is less than
+    // kRefreshIntervalSeconds old, fetches both listings, builds and checks
+    // the snapshot (off the mutex), checks its receipts against the state
+    // file (E2EEError::history on a rollback) and replaces the file with
+    // them. Any failure leaves the snapshot items and the state file as they
+    // were. E2EEError::locked without unlocked keys.
+    void refreshSnapshot(bool force, std::stop_token stop = {});
+
+    // ---- Node lookup (over the cached account and snapshot) ----
+
+    // The session's selected drive, verified to be one of the account's.
+    DriveSelection verifiedDrive() const;
+    // The node key ("root" or a node id) of an item identifier.
+    E2EEJSON parseEncryptedIdentifier(const RemoteItem& item) const;
+    // The live snapshot item of the node an item names.
+    E2EEJSON nodeRecord(const RemoteItem& item) const;
+    // E2EEError::conflict when a live child of parent other than excluding
+    // has the name (canonical composition and full lower-casing).
+    void ensureNameAvailable(std::string_view name, const E2EEJSON& parent, const E2EEJSON& excluding) const;
+
+    // ---- Listing ----
+
+    // The live encrypted items directly under the drive root or an encrypted
+    // folder, in snapshot order. An account without a key record has none
+    // (and no listing is fetched), unless it needs setup (onboarding, or mode
+    // "required" or "write_paused"): E2EEError::setup. Writes nothing to the
+    // mapping database.
+    std::vector<RemoteItem> listEncryptedChildren(const RemoteItem& parent, std::stop_token stop = {});
+
 private:
+    // The cached account and snapshot items with the session's drive, as one
+    // consistent view for the lookups.
+    struct LookupView {
+        E2EEJSON account;
+        std::shared_ptr<const std::vector<E2EEJSON>> items;
+        std::optional<DriveSelection> drive;
+        E2EENodeLookup lookup() const { return E2EENodeLookup(account, *items, drive); }
+    };
+    LookupView lookupView() const;
+
     const Services services_;
+    const E2EEStateFile stateFile_;
 
     // Guards the fields below. Held only for reading or changing them:
     // never across a request, a secret-store or file access or the snapshot
@@ -166,7 +232,7 @@ private:
     mutable std::mutex mutex_;
     // The per-session cache: the last accepted account record, the snapshot
     // items and when they were loaded (monotonic seconds), and the session
-    // they belong to. The snapshot fields are filled by later work.
+    // they belong to.
     E2EEJSON account_;
     std::shared_ptr<const std::vector<E2EEJSON>> items_;
     double loadedAt_ = -std::numeric_limits<double>::infinity();
