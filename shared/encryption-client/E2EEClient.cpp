@@ -9,6 +9,7 @@
 #include "shared/encryption/E2EEError.h"
 #include "shared/session/DesktopError.h"
 #include "shared/session/KeychainStore.h"
+#include "shared/session/PlainOnlyDriveService.h"
 #include "shared/session/ServiceEndpoints.h"
 #include "shared/session/TokenProvider.h"
 
@@ -158,6 +159,34 @@ E2EEJSON E2EEClient::requestJSON(std::string_view path, const std::string& metho
     }
     if (response.status == 409) throw E2EEError::conflict();
     throw DesktopError::server(response.status, kServerFailureMessage);
+}
+
+// ---- Operations not built yet: as in a process without an encryption client ----
+
+std::filesystem::path E2EEClient::downloadEncryptedFile(const RemoteItem& item, std::stop_token stop) {
+    return PlainOnlyDriveService().downloadEncryptedFile(item, stop);
+}
+
+std::optional<Bytes> E2EEClient::fetchEncryptedThumbnail(const RemoteItem& item, std::stop_token stop) {
+    return PlainOnlyDriveService().fetchEncryptedThumbnail(item, stop);
+}
+
+RemoteItem E2EEClient::createEncryptedItem(const std::string& name, const RemoteItem& parent, bool isDirectory,
+                                           const std::optional<std::filesystem::path>& contents,
+                                           std::optional<Date> modified, std::stop_token stop) {
+    return PlainOnlyDriveService().createEncryptedItem(name, parent, isDirectory, contents, modified, stop);
+}
+
+RemoteItem E2EEClient::modifyEncryptedItem(const RemoteItem& item, const RemoteItem& parent, const std::string& name,
+                                           const std::optional<std::filesystem::path>& contents,
+                                           std::optional<Date> modified, bool baseVersionMatches,
+                                           std::stop_token stop) {
+    return PlainOnlyDriveService().modifyEncryptedItem(item, parent, name, contents, modified, baseVersionMatches,
+                                                       stop);
+}
+
+void E2EEClient::deleteEncryptedItem(const RemoteItem& item, std::stop_token stop) {
+    PlainOnlyDriveService().deleteEncryptedItem(item, stop);
 }
 
 }  // namespace nimbuscrate

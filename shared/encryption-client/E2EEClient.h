@@ -23,6 +23,7 @@
 #include "shared/session/DesktopSession.h"
 #include "shared/session/DriveSelection.h"
 #include "shared/session/E2EESecretStore.h"
+#include "shared/session/EncryptedDriveService.h"
 #include "shared/session/MappingStore.h"
 #include "shared/session/RemoteItem.h"
 
@@ -44,7 +45,7 @@ namespace nimbuscrate {
 // Every request reads the stored session's identifier before the token,
 // after the token and after the reply; a change ends the operation with
 // E2EEError::sessionChanged, whatever the server answered.
-class E2EEClient final {
+class E2EEClient final : public EncryptedDriveService {
 public:
     static constexpr const char* kUserAgent = "Nimbuscrate-macOS/1.1";
     // Largest account-API reply; one byte more fails while it arrives.
@@ -156,7 +157,7 @@ public:
     // Whether new content must go encrypted (mode "required");
     // E2EEError::setup while onboarding without a key record,
     // E2EEError::paused in mode "write_paused", the load's errors unchanged.
-    bool isEncryptionRequired(std::stop_token stop = {});
+    bool isEncryptionRequired(std::stop_token stop) override;
 
     // The last account record loadAccount accepted (an empty object before).
     E2EEJSON cachedAccount() const;
@@ -203,14 +204,27 @@ public:
     // has the name (canonical composition and full lower-casing).
     void ensureNameAvailable(std::string_view name, const E2EEJSON& parent, const E2EEJSON& excluding) const;
 
-    // ---- Listing ----
+    // ---- Encryption seam ----
 
     // The live encrypted items directly under the drive root or an encrypted
     // folder, in snapshot order. An account without a key record has none
     // (and no listing is fetched), unless it needs setup (onboarding, or mode
     // "required" or "write_paused"): E2EEError::setup. Writes nothing to the
     // mapping database.
-    std::vector<RemoteItem> listEncryptedChildren(const RemoteItem& parent, std::stop_token stop = {});
+    std::vector<RemoteItem> listEncryptedChildren(const RemoteItem& parent, std::stop_token stop) override;
+
+    // Listing and the policy question are answered above; downloads,
+    // thumbnails, creates, changes and deletes of encrypted items are not
+    // built yet and fail as in a process without an encryption client.
+    std::filesystem::path downloadEncryptedFile(const RemoteItem& item, std::stop_token stop) override;
+    std::optional<Bytes> fetchEncryptedThumbnail(const RemoteItem& item, std::stop_token stop) override;
+    RemoteItem createEncryptedItem(const std::string& name, const RemoteItem& parent, bool isDirectory,
+                                   const std::optional<std::filesystem::path>& contents, std::optional<Date> modified,
+                                   std::stop_token stop) override;
+    RemoteItem modifyEncryptedItem(const RemoteItem& item, const RemoteItem& parent, const std::string& name,
+                                   const std::optional<std::filesystem::path>& contents, std::optional<Date> modified,
+                                   bool baseVersionMatches, std::stop_token stop) override;
+    void deleteEncryptedItem(const RemoteItem& item, std::stop_token stop) override;
 
 private:
     // The cached account and snapshot items with the session's drive, as one

@@ -5,6 +5,9 @@
 
 #include <sys/stat.h>
 
+#include "shared/session/OAuthClient.h"
+#include "shared/session/OcisClient.h"
+#include "shared/session/TokenProvider.h"
 #include "tests/shared/encryption-client/E2EEClientFixture.h"
 #include "tests/support/E2EERecordBuilder.h"
 
@@ -401,6 +404,29 @@ TEST_F(E2EEClientLibrary, LookupsWorkOnTheRefreshedSnapshot) {
     client->ensureNameAvailable(decomposedUpper, "root", "f1");
     client->ensureNameAvailable("Folder gone", "root", nullptr);  // a deleted sibling is no clash
     EXPECT_EQ(e2eeErrorOf([&] { client->ensureNameAvailable("FOLDER A", "root", nullptr); }), Case::conflict);
+}
+
+TEST_F(E2EEClientLibrary, AsTheProcessEncryptionServiceItsItemsComeFirstInTheRootListing) {
+    service.addDrive(localservice::Drive{"drive-1", "Nimbuscrate", "project", ""});
+    testing::writeFile(service.driveDirectory("drive-1") / "plain.txt", "plain");
+    serveLibrary({file("f1")}, {folder("a")});
+    const std::shared_ptr<E2EEClient> encryption = makeClient();
+    OAuthClient oauth(HttpTransport::shared(), store);
+    TokenProvider tokens(store, oauth);
+    OcisClient files(store, tokens, OcisClient::Services{encryption, nullptr, mapping.get(), nullptr});
+
+    const std::vector<RemoteItem> listed = files.listItems(RemoteItem::root());
+    EXPECT_EQ(names(listed), (std::vector<std::string>{"Folder a", "file-f1.txt", "plain.txt"}));
+    EXPECT_EQ(listed[0].id, "e2ee:acct_1:a");
+    // A required account makes every plain write wait for encryption.
+    EXPECT_TRUE(encryption->isEncryptionRequired({}));
+
+    // What later work brings still fails as without an encryption client.
+    const auto missing = testing::desktopErrorOf([&] { encryption->downloadEncryptedFile(listed[1], {}); });
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->kind(), DesktopError::Kind::missingItem);
+    EXPECT_EQ(e2eeErrorOf([&] { encryption->createEncryptedItem("x", RemoteItem::root(), true, {}, {}, {}); }),
+              Case::setup);
 }
 
 }  // namespace
