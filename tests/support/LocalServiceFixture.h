@@ -118,11 +118,25 @@ protected:
         return session;
     }
 
-    // The account API's account, as the JSON text GET "e2ee/account" answers
-    // with byte for byte. Until a test sets one, the service answers with a
-    // plain account (AccountApi::kPlainAccount: mode "legacy", no key record).
-    // More (bootstrap count, knobs): service.accountApi(), AccountApi.h.
+    // The account API, for tests of encrypted accounts (texts are JSON, as
+    // the client's canonical text gives them; the service does no cryptography):
+    // - setAccount: the JSON object GET "e2ee/account" answers with, byte for
+    //   byte. Until a test sets one it answers with a plain account
+    //   (AccountApi::kPlainAccount: mode "legacy", no key record).
+    // - seedNode: a signed node record {"value", "signature"}, listed by GET
+    //   "e2ee/nodes" as {"state": record} (plus "erased": true when erased).
+    // - seedFile: a file record {"manifest", "driveId", "parentItemId",
+    //   "opaqueName", "ciphertextLength", "revisionId", "generation", "current"},
+    //   listed by GET "e2ee/files" as given.
+    // A seeded record becomes the newest version of its node or file (its
+    // generation must be above the stored one); listings serve newest
+    // versions only. More (page size, bootstrap count, knobs):
+    // service.accountApi(), see AccountApi.h.
     void setAccount(const std::string& accountJson) { service.accountApi().setAccount(accountJson); }
+    void seedNode(const std::string& signedRecordJson, bool erased = false) {
+        service.accountApi().putNode(signedRecordJson, erased);
+    }
+    void seedFile(const std::string& fileRecordJson) { service.accountApi().putFile(fileRecordJson); }
 
     std::filesystem::path secrets;
     localservice::LocalService service;

@@ -2,7 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <fstream>
+#include <initializer_list>
 #include <stdexcept>
 
 namespace nimbuscrate::localservice {
@@ -13,6 +15,8 @@ using Json = nlohmann::json;
 
 constexpr std::string_view kAccountPath = "/api/v1/e2ee/account";
 constexpr std::string_view kBootstrapPath = "/api/v1/mobile/account/bootstrap";
+constexpr std::string_view kNodesPath = "/api/v1/e2ee/nodes";
+constexpr std::string_view kFilesPath = "/api/v1/e2ee/files";
 
 // Safe integers: what every client of the account API reads a number as.
 constexpr std::int64_t kLargestSafeInteger = (std::int64_t{1} << 53) - 1;
@@ -49,6 +53,97 @@ std::optional<Json> parseRecord(std::string_view text) {
     return value;
 }
 
+// The member of an object; null when the value is no object or lacks it.
+const Json* member(const Json& value, const char* name) {
+    if (!value.is_object()) return nullptr;
+    auto found = value.find(name);
+    return found == value.end() ? nullptr : &*found;
+}
+
+const Json* memberPath(const Json& value, std::initializer_list<const char*> names) {
+    const Json* current = &value;
+    for (const char* name : names) {
+        current = member(*current, name);
+        if (!current) return nullptr;
+    }
+    return current;
+}
+
+// An integer of at least 1 (numbers are safe integers once parsed here).
+std::optional<std::int64_t> positiveInteger(const Json* value) {
+    if (!value || !value->is_number_integer()) return std::nullopt;
+    auto number = value->get<std::int64_t>();
+    if (number < 1) return std::nullopt;
+    return number;
+}
+
+struct RecordKey {
+    std::string nodeId;
+    std::int64_t generation = 0;
+};
+
+// The node or file a record stands for and its generation: "value"."nodeId"
+// and "value"."generation" of a node record; "manifest"."value"."nodeId" and
+// "generation" of a file record. None when either is missing or malformed.
+std::optional<RecordKey> recordKey(AccountApi::Collection collection, const Json& record) {
+    const bool node = collection == AccountApi::Collection::nodes;
+    const Json* nodeId = node ? memberPath(record, {"value", "nodeId"}) : memberPath(record, {"manifest", "value", "nodeId"});
+    auto generation = positiveInteger(node ? memberPath(record, {"value", "generation"}) : member(record, "generation"));
+    if (!nodeId || !nodeId->is_string() || !generation) return std::nullopt;
+    return RecordKey{nodeId->get<std::string>(), *generation};
+}
+
+bool isIdentifier(const Json* value) {
+    if (!value || !value->is_string()) return false;
+    const auto& text = value->get_ref<const std::string&>();
+    if (text.empty() || text.size() > 128) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
+// An unpadded base64url text of a 64-byte signature.
+bool isSignature(const Json* value) {
+    if (!value || !value->is_string()) return false;
+    const auto& text = value->get_ref<const std::string&>();
+    if (text.size() != 86) return false;
+    static constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    if (!std::all_of(text.begin(), text.end(), [](char c) { return alphabet.find(c) != std::string_view::npos; })) {
+        return false;
+    }
+    // 86 characters carry 516 bits: the last one holds 2 bits of the signature and 4 zero bits.
+    return alphabet.find(text.back()) % 16 == 0;
+}
+
+// What is wrong with a node record as a client sends it; empty when nothing.
+std::string nodeRecordFault(const Json& record) {
+    if (!isSignature(member(record, "signature"))) return "signature must be 86 characters of unpadded base64url";
+    const Json* value = member(record, "value");
+    if (!value || !value->is_object()) return "value must be an object";
+    const Json* purpose = member(*value, "purpose");
+    if (!purpose || *purpose != "node") return "value.purpose must be \"node\"";
+    const Json* accountId = member(*value, "accountId");
+    if (!accountId || !accountId->is_string()) return "value.accountId must be a string";
+    for (const char* name : {"nodeId", "parentId", "operationId"}) {
+        if (!isIdentifier(member(*value, name))) return std::string("value.") + name + " must be an identifier";
+    }
+    const Json* kind = member(*value, "kind");
+    if (!kind || (*kind != "file" && *kind != "folder")) return "value.kind must be \"file\" or \"folder\"";
+    if (!positiveInteger(member(*value, "generation"))) return "value.generation must be an integer of at least 1";
+    const Json* deleted = member(*value, "deleted");
+    const Json* purged = member(*value, "purged");
+    if (!deleted || !deleted->is_boolean()) return "value.deleted must be a boolean";
+    if (!purged || !purged->is_boolean()) return "value.purged must be a boolean";
+    if (purged->get<bool>() && !deleted->get<bool>()) return "a purged node must be deleted";
+    const Json* metadata = member(*value, "metadata");
+    if (!metadata || !metadata->is_object()) return "value.metadata must be an object";
+    return {};
+}
+
+const char* collectionName(AccountApi::Collection collection) {
+    return collection == AccountApi::Collection::nodes ? "node" : "file";
+}
+
 Reply apiError(int status, std::string_view error, std::string_view message) {
     return Reply::json(status, Json{{"error", error}, {"message", message}}.dump());
 }
@@ -68,7 +163,7 @@ const char* const AccountApi::kPlainAccount =
 AccountApi::AccountApi() : account_(kPlainAccount) {}
 
 bool AccountApi::serves(std::string_view path) {
-    return path == kAccountPath || path == kBootstrapPath;
+    return path == kAccountPath || path == kBootstrapPath || path == kNodesPath || path == kFilesPath;
 }
 
 Reply AccountApi::handle(const IncomingRequest& request) {
@@ -80,6 +175,11 @@ Reply AccountApi::handle(const IncomingRequest& request) {
     if (info.path == kBootstrapPath) {
         if (info.method != "POST") return methodNotAllowed("POST");
         return bootstrapReply();
+    }
+    if (info.path == kNodesPath && info.method == "POST") return postNode(request);
+    if (info.path == kNodesPath || info.path == kFilesPath) {
+        if (info.method != "GET") return methodNotAllowed(info.path == kNodesPath ? "GET, POST" : "GET");
+        return pageReply(info.path == kNodesPath ? Collection::nodes : Collection::files, info);
     }
     return apiError(404, "not_found", "No such route.");
 }
@@ -113,6 +213,144 @@ Reply AccountApi::bootstrapReply() {
     Json account = Json::parse(account_);
     Json userId = account.contains("accountId") ? account["accountId"] : Json();
     return Reply::json(200, Json{{"userId", userId}}.dump());
+}
+
+void AccountApi::putNode(const std::string& signedRecordJson, bool erased) {
+    auto record = parseRecord(signedRecordJson);
+    auto key = record ? recordKey(Collection::nodes, *record) : std::nullopt;
+    if (!key) {
+        throw std::invalid_argument(
+            "a node record is a JSON object with a string value.nodeId and an integer value.generation of at least 1");
+    }
+    std::lock_guard lock(mutex_);
+    storeLocked(Collection::nodes, key->nodeId, {signedRecordJson, key->generation, erased});
+}
+
+void AccountApi::putFile(const std::string& fileRecordJson) {
+    auto record = parseRecord(fileRecordJson);
+    auto key = record ? recordKey(Collection::files, *record) : std::nullopt;
+    if (!key) {
+        throw std::invalid_argument(
+            "a file record is a JSON object with a string manifest.value.nodeId and an integer generation of at least 1");
+    }
+    std::lock_guard lock(mutex_);
+    storeLocked(Collection::files, key->nodeId, {fileRecordJson, key->generation, false});
+}
+
+void AccountApi::storeLocked(Collection collection, const std::string& nodeId, Version version) {
+    Listing& listing = listingLocked(collection);
+    auto& versions = listing.versions[nodeId];
+    if (!versions.empty() && version.generation <= versions.back().generation) {
+        throw std::invalid_argument(std::string("the ") + collectionName(collection) + " " + nodeId +
+                                    " already has generation " + std::to_string(versions.back().generation));
+    }
+    if (versions.empty()) listing.order.push_back(nodeId);
+    versions.push_back(std::move(version));
+}
+
+std::optional<std::string> AccountApi::storedRecord(Collection collection, const std::string& nodeId) const {
+    std::lock_guard lock(mutex_);
+    const Listing& listing = listingLocked(collection);
+    auto found = listing.versions.find(nodeId);
+    if (found == listing.versions.end()) return std::nullopt;
+    return found->second.back().text;
+}
+
+std::size_t AccountApi::versionCount(Collection collection, const std::string& nodeId) const {
+    std::lock_guard lock(mutex_);
+    const Listing& listing = listingLocked(collection);
+    auto found = listing.versions.find(nodeId);
+    return found == listing.versions.end() ? 0 : found->second.size();
+}
+
+void AccountApi::setPageSize(std::size_t size) {
+    if (size < 1 || size > kMaximumPageSize) throw std::invalid_argument("the page size must be 1 to 100");
+    std::lock_guard lock(mutex_);
+    pageSize_ = size;
+}
+
+std::string AccountApi::cursorLocked(Collection collection, std::size_t offset) {
+    Listing& listing = listingLocked(collection);
+    auto known = listing.offsetCursors.find(offset);
+    if (known != listing.offsetCursors.end()) return known->second;
+    // Opaque to the client, and made of characters that must be escaped in a
+    // query: the client has to send it back exactly.
+    std::string cursor = std::string(collection == Collection::nodes ? "n" : "f") + "-" + randomHex(6) + "_~/=" +
+                         "\xc3\xa9" + std::to_string(offset);
+    listing.offsetCursors.emplace(offset, cursor);
+    listing.cursorOffsets.emplace(cursor, offset);
+    return cursor;
+}
+
+Reply AccountApi::pageReply(Collection collection, const RecordedRequest& info) {
+    std::string after;
+    int afterCount = 0;
+    for (const auto& [name, value] : info.query) {
+        if (name != "after") continue;
+        ++afterCount;
+        after = value;
+    }
+    if (afterCount > 1) return apiError(400, "invalid_cursor", "Give \"after\" once.");
+
+    std::lock_guard lock(mutex_);
+    Listing& listing = listingLocked(collection);
+    std::size_t offset = 0;
+    if (!after.empty()) {
+        auto found = listing.cursorOffsets.find(after);
+        if (found == listing.cursorOffsets.end()) return apiError(400, "invalid_cursor", "Unknown cursor.");
+        offset = found->second;
+    }
+    const std::size_t end = std::min(listing.order.size(), offset + pageSize_);
+    std::string items;
+    for (std::size_t index = offset; index < end; ++index) {
+        const Version& version = listing.versions.at(listing.order[index]).back();
+        if (!items.empty()) items += ",";
+        if (collection == Collection::files) {
+            items += version.text;
+        } else {
+            items += "{\"state\":" + version.text + (version.erased ? ",\"erased\":true}" : "}");
+        }
+    }
+    const std::string next = end < listing.order.size() ? cursorLocked(collection, end) : std::string();
+    return Reply::json(200, "{\"items\":[" + items + "],\"next\":" + Json(next).dump() + "}");
+}
+
+Reply AccountApi::postNode(const IncomingRequest& request) {
+    const auto& info = request.info;
+    std::string contentType = lowercase(info.headers.value("Content-Type"));
+    contentType = contentType.substr(0, contentType.find(';'));
+    while (!contentType.empty() && contentType.back() == ' ') contentType.pop_back();
+    if (contentType != "application/json") {
+        return apiError(415, "unsupported_media_type", "A node record is sent as application/json.");
+    }
+    constexpr std::uint64_t kLargestRecord = 1024 * 1024;
+    if (request.body.isSpooled() || request.body.size() > kLargestRecord) {
+        return apiError(413, "too_large", "A node record is at most 1 MiB.");
+    }
+    const std::string& body = request.body.memory();
+    auto record = parseRecord(body);
+    if (!record) return apiError(400, "invalid_record", "The body must be a JSON object whose numbers are safe integers.");
+    if (std::string fault = nodeRecordFault(*record); !fault.empty()) return apiError(400, "invalid_record", fault);
+    const Json& value = (*record)["value"];
+    const std::string nodeId = value["nodeId"].get<std::string>();
+    const std::int64_t generation = value["generation"].get<std::int64_t>();
+
+    std::lock_guard lock(mutex_);
+    const Json account = Json::parse(account_);
+    const Json* accountId = member(account, "accountId");
+    if (!accountId || *accountId != value["accountId"]) {
+        return apiError(403, "wrong_account", "The record belongs to another account.");
+    }
+    auto& versions = nodes_.versions;
+    auto stored = versions.find(nodeId);
+    const std::int64_t current = stored == versions.end() ? 0 : stored->second.back().generation;
+    if (generation != current + 1) {
+        return apiError(409, "generation_conflict",
+                        current == 0 ? "A new node starts at generation 1."
+                                     : "The next generation of this node is " + std::to_string(current + 1) + ".");
+    }
+    storeLocked(Collection::nodes, nodeId, {body, generation, false});
+    return Reply::json(200, Json{{"nodeId", nodeId}, {"generation", generation}}.dump());
 }
 
 void applyAccountSeed(const std::filesystem::path& seedFile, AccountApi& accounts) {

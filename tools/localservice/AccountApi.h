@@ -1,10 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/localservice/HttpExchange.h"
 
@@ -15,12 +19,40 @@ namespace nimbuscrate::localservice {
 //
 //   GET  e2ee/account              the configured account, exactly as given
 //   POST mobile/account/bootstrap  {"userId": <the account's "accountId">}
+//   GET  e2ee/nodes?after=<cursor> {"items": [<node entry>...], "next": <cursor or "">}
+//   GET  e2ee/files?after=<cursor> {"items": [<file record>...], "next": <cursor or "">}
+//   POST e2ee/nodes                a signed node record {"value", "signature"}
+//                                  of the account, as JSON; answers
+//                                  {"nodeId", "generation"}
 //
-// Every number in a stored or served record is an integer.
+// A node write must be well formed (else 400; 403 for another account's
+// record, 413 past 1 MiB, 415 without a JSON content type) and name the
+// next generation: 1 for a new node, the stored one plus 1 for a known node,
+// else 409 and nothing changes.
+//
+// A node entry is {"state": <signed node record>}, plus "erased": true for a
+// node seeded as erased. Records are opaque JSON: the service checks their
+// shape and generations, never a signature, and stores and serves the bytes
+// it was given. Each node (by "value"."nodeId" of its record) and each file
+// (by "manifest"."value"."nodeId") keeps every version it was given; a
+// listing serves the newest one, in the order in which the nodes and files
+// first arrived, so a record once listed is never dropped (a tombstone
+// stays listed) and a page never skips one.
+//
+// The first page is asked for with an empty or no "after"; each page's
+// "next" is the cursor of the following one, "" after the last. Cursors
+// are opaque (they hold "-", "_", "~", "/", "=" and a non-ASCII letter); a
+// cursor the service did not issue for that listing is 400.
+//
+// Every number in a stored or served record is a safe integer.
 //
 // Thread-safe; every operation may be called from any thread.
 class AccountApi {
 public:
+    enum class Collection { nodes, files };
+
+    static constexpr std::size_t kMaximumPageSize = 100;
+
     // The account a new service answers with: a plain account without
     // encryption ("mode" "legacy", no key record, no drives).
     static const char* const kPlainAccount;
@@ -38,14 +70,55 @@ public:
     // POST mobile/account/bootstrap calls answered so far.
     std::size_t bootstrapCount() const;
 
+    // Seeds a record as the newest version of its node or file, as a client
+    // write or an upload would leave it, but without their checks except
+    // these: a node record needs a string "value"."nodeId" and an integer
+    // "value"."generation", a file record a string "manifest"."value"."nodeId"
+    // and an integer "generation"; the generation must be at least 1 and
+    // above the one stored for the node or file. Throws std::invalid_argument
+    // otherwise.
+    void putNode(const std::string& signedRecordJson, bool erased = false);
+    void putFile(const std::string& fileRecordJson);
+    // The newest stored record of a node or file, as given; none when unknown.
+    std::optional<std::string> storedRecord(Collection collection, const std::string& nodeId) const;
+    // Number of versions stored for a node or file (0 when unknown).
+    std::size_t versionCount(Collection collection, const std::string& nodeId) const;
+
+    // Items per page of both listings, 1 to 100 (default 100); throws
+    // std::invalid_argument outside that range.
+    void setPageSize(std::size_t size);
+
 private:
+    struct Version {
+        std::string text;
+        std::int64_t generation = 0;
+        bool erased = false;
+    };
+    struct Listing {
+        std::vector<std::string> order;                        // node ids, in order of first arrival
+        std::map<std::string, std::vector<Version>> versions;  // per node id, oldest first
+        std::map<std::string, std::size_t> cursorOffsets;      // issued cursor -> index of its page's first item
+        std::map<std::size_t, std::string> offsetCursors;      // the reverse
+    };
+
     Reply accountReply();
     Reply bootstrapReply();
+    Reply pageReply(Collection collection, const RecordedRequest& info);
+    Reply postNode(const IncomingRequest& request);
+    Listing& listingLocked(Collection collection) { return collection == Collection::nodes ? nodes_ : files_; }
+    const Listing& listingLocked(Collection collection) const {
+        return collection == Collection::nodes ? nodes_ : files_;
+    }
+    void storeLocked(Collection collection, const std::string& nodeId, Version version);
+    std::string cursorLocked(Collection collection, std::size_t offset);
 
     // Guards everything below; no other lock is taken under it.
     mutable std::mutex mutex_;
     std::string account_;
     std::size_t bootstraps_ = 0;
+    std::size_t pageSize_ = kMaximumPageSize;
+    Listing nodes_;
+    Listing files_;
 };
 
 // Reads the optional "account" member of a seed file (see SeedFile.h) into

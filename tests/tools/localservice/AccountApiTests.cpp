@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <future>
 
 #include "tests/tools/localservice/ServiceFixture.h"
 #include "tools/localservice/AccountApi.h"
@@ -83,14 +84,20 @@ TEST_F(localservice_account_api, RoutesNeedALiveBearerTokenAndTheirMethod) {
         {"GET", "e2ee/account", {expired}, 401},
         {"GET", "e2ee/account", {"Authorization: Basic eDp5"}, 401},
         {"POST", "mobile/account/bootstrap", {}, 401},
+        {"GET", "e2ee/nodes?after=", {}, 401},
+        {"GET", "e2ee/files?after=", {"Authorization: Bearer nope"}, 401},
         {"GET", "e2ee/account", {bearer()}, 200},
         {"POST", "e2ee/account", {bearer()}, 405},
         {"GET", "mobile/account/bootstrap", {bearer()}, 405},
         {"GET", "e2ee/accounts", {bearer()}, 404},
         {"GET", "e2ee/account/", {bearer()}, 404},
+        {"GET", "e2ee/nodes?after=", {bearer()}, 200},
+        {"GET", "e2ee/files", {bearer()}, 200},
+        {"DELETE", "e2ee/files", {bearer()}, 405},
     };
     for (const auto& c : cases) {
         auto reply = client->send(c.method, apiUrl(c.path), c.headers, "", c.method == "POST");
+        SCOPED_TRACE(c.method + " " + c.path);
         EXPECT_EQ(reply.status, c.status) << c.method << " " << c.path << ": " << reply.body;
         if (c.status == 401) {
             EXPECT_NE(reply.header("www-authenticate").find("Bearer"), std::string::npos);
@@ -123,6 +130,409 @@ TEST_F(localservice_account_api, AccountMustBeAnObjectWithIntegerNumbers) {
     const std::string largest = R"({"accountId":"a","n":9007199254740991,"m":-9007199254740991})";
     api().setAccount(largest);
     EXPECT_EQ(get("e2ee/account").body, largest);
+}
+
+// Every byte but ASCII letters and digits as %XX, as the client sends cursors.
+std::string escapeCursor(const std::string& cursor) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : cursor) {
+        if (std::isalnum(c) && c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
+
+// A node record of the shape a client signs (the service checks no signature).
+std::string nodeRecord(const std::string& nodeId, std::int64_t generation, bool deleted = false,
+                       const std::string& parentId = "root") {
+    Json value = {{"purpose", "node"},          {"accountId", "acct_1"},   {"nodeId", nodeId},
+                  {"parentId", parentId},       {"kind", "folder"},        {"generation", generation},
+                  {"deleted", deleted},         {"purged", false},         {"operationId", "op-" + randomHex(8)},
+                  {"metadata", {{"version", 1}, {"cipher", "aes-256-gcm"}, {"iv", "aXY"}, {"ciphertext", "Y3Q"}}}};
+    return Json{{"value", value}, {"signature", std::string(86, 'A')}}.dump();
+}
+
+// A file record (the service's record of one revision) around a manifest for the node.
+std::string fileRecord(const std::string& nodeId, std::int64_t generation) {
+    Json manifest = {{"value", {{"format", "nimbuscrate-tink-aes256-v1"}, {"nodeId", nodeId},
+                                {"revisionId", "rev-" + std::to_string(generation)},
+                                {"previousGeneration", generation - 1}}},
+                     {"signature", std::string(86, 'M')}};
+    return Json{{"manifest", manifest}, {"driveId", "d1"}, {"parentItemId", "d1"},
+                {"opaqueName", nodeId + "-rev.nbenc"}, {"ciphertextLength", 56}, {"revisionId", "rev-" + std::to_string(generation)},
+                {"generation", generation}, {"current", true}}
+        .dump(1);  // blanks and line breaks, which must reach the client unchanged
+}
+
+struct Page {
+    long status = 0;
+    std::vector<std::string> items;  // each item's text as served
+    std::string next;
+    std::string body;
+};
+
+// Splits a page into its items' texts, to compare them byte for byte.
+Page readPage(const Reply& reply) {
+    Page page;
+    page.status = reply.status;
+    page.body = reply.body;
+    if (reply.status != 200) return page;
+    Json parsed = Json::parse(reply.body);
+    page.next = parsed.at("next").get<std::string>();
+    // The items' texts follow one another after "[", separated by ",": each
+    // runs to the bracket that balances its first one.
+    const std::string& body = reply.body;
+    std::size_t position = body.find('[') + 1;
+    for (std::size_t i = 0; i < parsed.at("items").size(); ++i) {
+        int depth = 0;
+        bool inString = false;
+        std::size_t start = position;
+        for (; position < body.size(); ++position) {
+            char c = body[position];
+            if (inString) {
+                if (c == '\\') ++position;
+                else if (c == '"') inString = false;
+                continue;
+            }
+            if (c == '"') inString = true;
+            else if (c == '{' || c == '[') ++depth;
+            else if (c == '}' || c == ']') {
+                if (--depth == 0) {
+                    ++position;
+                    break;
+                }
+            }
+        }
+        page.items.push_back(body.substr(start, position - start));
+        if (position < body.size() && body[position] == ',') ++position;
+    }
+    return page;
+}
+
+TEST_F(localservice_account_api, ListingsPageThroughEveryRecordWithOpaqueCursors) {
+    api().setPageSize(3);
+    std::vector<std::string> nodes, files;
+    for (int i = 0; i < 8; ++i) {
+        nodes.push_back(nodeRecord("node-" + std::to_string(i), 1));
+        api().putNode(nodes.back(), i == 5);
+    }
+    for (int i = 0; i < 7; ++i) {
+        files.push_back(fileRecord("file-" + std::to_string(i), 1));
+        api().putFile(files.back());
+    }
+    struct Case {
+        std::string collection;
+        std::size_t count;
+        std::size_t pages;
+    };
+    for (const Case& c : {Case{"nodes", 8, 3}, Case{"files", 7, 3}}) {
+        SCOPED_TRACE(c.collection);
+        service->requests().clear();
+        std::vector<std::string> served;
+        std::vector<std::string> cursors;
+        std::string cursor;
+        for (std::size_t page = 0; page < 10; ++page) {
+            Page reply = readPage(get("e2ee/" + c.collection + "?after=" + escapeCursor(cursor)));
+            ASSERT_EQ(reply.status, 200) << reply.body;
+            EXPECT_LE(reply.items.size(), 3u);
+            served.insert(served.end(), reply.items.begin(), reply.items.end());
+            if (reply.next.empty()) break;
+            // Characters a client must escape, and a non-ASCII letter.
+            for (const char* piece : {"-", "_", "~", "/", "=", "\xc3\xa9"}) {
+                EXPECT_NE(reply.next.find(piece), std::string::npos) << reply.next;
+            }
+            cursors.push_back(reply.next);
+            cursor = reply.next;
+        }
+        EXPECT_EQ(cursors.size() + 1, c.pages);
+        ASSERT_EQ(served.size(), c.count);
+        for (std::size_t i = 0; i < c.count; ++i) {
+            if (c.collection == "files") {
+                EXPECT_EQ(served[i], files[i]);
+            } else {
+                std::string expected = "{\"state\":" + nodes[i] + (i == 5 ? ",\"erased\":true}" : "}");
+                EXPECT_EQ(served[i], expected);
+            }
+        }
+        // The service read each cursor back decoded.
+        auto requests = service->requests().matching("GET", "/api/v1/e2ee/" + c.collection);
+        ASSERT_EQ(requests.size(), c.pages);
+        EXPECT_EQ(requests[0].queryValue("after"), "");
+        for (std::size_t i = 0; i < cursors.size(); ++i) EXPECT_EQ(requests[i + 1].queryValue("after"), cursors[i]);
+    }
+}
+
+TEST_F(localservice_account_api, EmptyAndExactlyFullListings) {
+    auto empty = get("e2ee/nodes?after=");
+    ASSERT_EQ(empty.status, 200);
+    EXPECT_EQ(empty.body, R"({"items":[],"next":""})");
+    EXPECT_EQ(get("e2ee/files").body, R"({"items":[],"next":""})");
+
+    api().setPageSize(2);
+    for (int i = 0; i < 4; ++i) api().putFile(fileRecord("f" + std::to_string(i), 1));
+    Page first = readPage(get("e2ee/files?after="));
+    ASSERT_EQ(first.items.size(), 2u);
+    ASSERT_FALSE(first.next.empty());
+    Page second = readPage(get("e2ee/files?after=" + escapeCursor(first.next)));
+    EXPECT_EQ(second.items.size(), 2u);
+    EXPECT_EQ(second.next, "");
+    // The same position always has the same cursor.
+    EXPECT_EQ(readPage(get("e2ee/files?after=")).next, first.next);
+
+    api().setPageSize(100);
+    for (int i = 4; i < 150; ++i) api().putFile(fileRecord("f" + std::to_string(i), 1));
+    Page full = readPage(get("e2ee/files?after="));
+    EXPECT_EQ(full.items.size(), 100u);
+    EXPECT_EQ(readPage(get("e2ee/files?after=" + escapeCursor(full.next))).items.size(), 50u);
+}
+
+TEST_F(localservice_account_api, UnknownCursorsAreRefused) {
+    api().setPageSize(1);
+    api().putNode(nodeRecord("a", 1));
+    api().putNode(nodeRecord("b", 1));
+    api().putFile(fileRecord("a", 1));
+    api().putFile(fileRecord("b", 1));
+    const std::string nodesCursor = readPage(get("e2ee/nodes?after=")).next;
+    const std::string filesCursor = readPage(get("e2ee/files?after=")).next;
+    ASSERT_FALSE(nodesCursor.empty());
+    std::string altered = nodesCursor;
+    altered.back() = altered.back() == '1' ? '2' : '1';
+    std::string spaced = nodesCursor;
+    spaced.replace(spaced.find('~'), 1, " ");
+    struct Case {
+        std::string what;
+        std::string query;
+    };
+    const std::vector<Case> cases = {
+        {"made up", "e2ee/nodes?after=abc"},
+        {"other listing's", "e2ee/nodes?after=" + escapeCursor(filesCursor)},
+        {"altered", "e2ee/nodes?after=" + escapeCursor(altered)},
+        {"blank for a character", "e2ee/nodes?after=" + escapeCursor(spaced)},
+        {"given twice", "e2ee/nodes?after=" + escapeCursor(nodesCursor) + "&after=" + escapeCursor(nodesCursor)},
+        {"files: made up", "e2ee/files?after=%2F"},
+    };
+    for (const auto& c : cases) {
+        auto reply = get(c.query);
+        EXPECT_EQ(reply.status, 400) << c.what << ": " << reply.body;
+        EXPECT_EQ(Json::parse(reply.body, nullptr, false).value("error", ""), "invalid_cursor") << c.what;
+    }
+    EXPECT_EQ(get("e2ee/nodes?after=" + escapeCursor(nodesCursor)).status, 200);
+    EXPECT_EQ(get("e2ee/files?after=" + escapeCursor(filesCursor)).status, 200);
+}
+
+TEST_F(localservice_account_api, ListingsServeTheNewestVersionInItsFirstPlace) {
+    api().setPageSize(2);
+    for (const char* id : {"a", "b", "c"}) api().putNode(nodeRecord(id, 1));
+    Page first = readPage(get("e2ee/nodes?after="));
+    ASSERT_EQ(first.items.size(), 2u);
+
+    // While a client pages: "a" (already listed) and "c" (not yet) change, "a"
+    // becomes a tombstone and a new node arrives. Nothing listed is dropped.
+    const std::string tombstone = nodeRecord("a", 2, true);
+    const std::string renamed = nodeRecord("c", 2);
+    api().putNode(tombstone);
+    api().putNode(renamed);
+    api().putNode(nodeRecord("d", 1));
+    std::vector<std::string> rest;
+    for (std::string cursor = first.next; !cursor.empty();) {
+        Page page = readPage(get("e2ee/nodes?after=" + escapeCursor(cursor)));
+        ASSERT_EQ(page.status, 200);
+        rest.insert(rest.end(), page.items.begin(), page.items.end());
+        cursor = page.next;
+    }
+    ASSERT_EQ(rest.size(), 2u);
+    EXPECT_EQ(rest[0], "{\"state\":" + renamed + "}");
+    EXPECT_EQ(Json::parse(rest[1])["state"]["value"]["nodeId"], "d");
+
+    Page again = readPage(get("e2ee/nodes?after="));
+    EXPECT_EQ(again.items.at(0), "{\"state\":" + tombstone + "}");
+    EXPECT_EQ(api().storedRecord(AccountApi::Collection::nodes, "a"), tombstone);
+    EXPECT_EQ(api().versionCount(AccountApi::Collection::nodes, "a"), 2u);
+    EXPECT_EQ(api().versionCount(AccountApi::Collection::nodes, "zz"), 0u);
+    EXPECT_FALSE(api().storedRecord(AccountApi::Collection::files, "a").has_value());
+
+    // A file's newer revision replaces the older in the listing.
+    api().putFile(fileRecord("a", 1));
+    const std::string second = fileRecord("a", 2);
+    api().putFile(second);
+    Page files = readPage(get("e2ee/files?after="));
+    ASSERT_EQ(files.items.size(), 1u);
+    EXPECT_EQ(files.items[0], second);
+}
+
+TEST_F(localservice_account_api, SeededRecordsAndPageSizesAreChecked) {
+    const std::pair<const char*, std::string> badNodes[] = {
+        {"not JSON", "{"},
+        {"no value", R"({"signature":"x"})"},
+        {"no node id", R"({"value":{"generation":1}})"},
+        {"numeric node id", R"({"value":{"nodeId":7,"generation":1}})"},
+        {"generation 0", R"({"value":{"nodeId":"a","generation":0}})"},
+        {"generation as text", R"({"value":{"nodeId":"a","generation":"1"}})"},
+        {"fractional number", R"({"value":{"nodeId":"a","generation":1,"x":0.5}})"},
+    };
+    for (const auto& [what, text] : badNodes) EXPECT_THROW(api().putNode(text), std::invalid_argument) << what;
+    const std::pair<const char*, std::string> badFiles[] = {
+        {"no manifest", R"({"generation":1})"},
+        {"node id outside the manifest value", R"({"manifest":{"nodeId":"a"},"generation":1})"},
+        {"no generation", R"({"manifest":{"value":{"nodeId":"a"}}})"},
+        {"negative generation", R"({"manifest":{"value":{"nodeId":"a"}},"generation":-1})"},
+    };
+    for (const auto& [what, text] : badFiles) EXPECT_THROW(api().putFile(text), std::invalid_argument) << what;
+
+    api().putNode(nodeRecord("a", 2));
+    EXPECT_THROW(api().putNode(nodeRecord("a", 2)), std::invalid_argument);
+    EXPECT_THROW(api().putNode(nodeRecord("a", 1)), std::invalid_argument);
+    api().putNode(nodeRecord("a", 5));
+    EXPECT_EQ(api().versionCount(AccountApi::Collection::nodes, "a"), 2u);
+
+    EXPECT_THROW(api().setPageSize(0), std::invalid_argument);
+    EXPECT_THROW(api().setPageSize(101), std::invalid_argument);
+    api().setPageSize(1);
+    api().setPageSize(100);
+}
+
+class localservice_node_writes : public localservice_account_api {
+protected:
+    void SetUp() override {
+        localservice_account_api::SetUp();
+        api().setAccount(kEncryptedAccount);
+    }
+    std::optional<std::int64_t> storedGeneration(const std::string& nodeId) {
+        auto stored = api().storedRecord(AccountApi::Collection::nodes, nodeId);
+        if (!stored) return std::nullopt;
+        return Json::parse(*stored)["value"]["generation"].get<std::int64_t>();
+    }
+};
+
+TEST_F(localservice_node_writes, NodeRecordsAreStoredAndListedExactlyAsSent) {
+    // Member order and blanks as sent; the service must keep both.
+    Json record = Json::parse(nodeRecord("n1", 1));
+    const std::string sent = " " + record.dump(2) + "\n";
+    auto reply = post("e2ee/nodes", sent);
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(Json::parse(reply.body), Json({{"nodeId", "n1"}, {"generation", 1}}));
+    EXPECT_EQ(api().storedRecord(AccountApi::Collection::nodes, "n1"), sent);
+    Page page = readPage(get("e2ee/nodes?after="));
+    ASSERT_EQ(page.items.size(), 1u);
+    EXPECT_EQ(page.items[0], "{\"state\":" + sent + "}");
+    EXPECT_EQ(Json::parse(page.items[0])["state"], record);
+}
+
+TEST_F(localservice_node_writes, GenerationsFollowOneAnother) {
+    struct Case {
+        std::string nodeId;
+        std::int64_t generation;
+        long status;
+    };
+    const Case cases[] = {
+        {"n1", 2, 409},  // a new node starts at 1
+        {"n1", 1, 200},
+        {"n1", 1, 409},  // the same generation again
+        {"n1", 3, 409},  // one skipped
+        {"n1", 2, 200},
+        {"n1", 9007199254740991, 409},
+        {"n2", 1, 200},
+        {"n2", 2, 200},
+        {"n1", 3, 200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.nodeId + " generation " + std::to_string(c.generation));
+        auto before = api().storedRecord(AccountApi::Collection::nodes, c.nodeId);
+        const std::string record = nodeRecord(c.nodeId, c.generation, c.generation == 3);
+        auto reply = post("e2ee/nodes", record);
+        EXPECT_EQ(reply.status, c.status) << reply.body;
+        if (c.status == 200) {
+            EXPECT_EQ(api().storedRecord(AccountApi::Collection::nodes, c.nodeId), record);
+        } else {
+            EXPECT_EQ(Json::parse(reply.body).value("error", ""), "generation_conflict");
+            EXPECT_EQ(api().storedRecord(AccountApi::Collection::nodes, c.nodeId), before);
+        }
+    }
+    EXPECT_EQ(api().versionCount(AccountApi::Collection::nodes, "n1"), 3u);
+    // A tombstone is a write like any other and stays listed.
+    Page page = readPage(get("e2ee/nodes?after="));
+    ASSERT_EQ(page.items.size(), 2u);
+    EXPECT_EQ(Json::parse(page.items[0])["state"]["value"]["deleted"], true);
+}
+
+TEST_F(localservice_node_writes, OneOfConcurrentWritesOfAGenerationWins) {
+    ASSERT_EQ(post("e2ee/nodes", nodeRecord("n1", 1)).status, 200);
+    std::vector<std::future<long>> writers;
+    for (int i = 0; i < 8; ++i) {
+        writers.push_back(std::async(std::launch::async, [this] { return post("e2ee/nodes", nodeRecord("n1", 2)).status; }));
+    }
+    int accepted = 0, refused = 0;
+    for (auto& writer : writers) {
+        long status = writer.get();
+        accepted += status == 200;
+        refused += status == 409;
+    }
+    EXPECT_EQ(accepted, 1);
+    EXPECT_EQ(refused, 7);
+    EXPECT_EQ(storedGeneration("n1"), 2);
+}
+
+TEST_F(localservice_node_writes, MalformedRecordsAreRefused) {
+    const Json good = Json::parse(nodeRecord("n1", 1));
+    auto with = [&](const std::function<void(Json&)>& change) {
+        Json record = good;
+        change(record);
+        return record.dump();
+    };
+    struct Case {
+        std::string what;
+        std::string body;
+        long status;
+    };
+    const std::vector<Case> cases = {
+        {"not JSON", "{\"value\":", 400},
+        {"empty", "", 400},
+        {"array", "[" + good.dump() + "]", 400},
+        {"no signature", with([](Json& r) { r.erase("signature"); }), 400},
+        {"short signature", with([](Json& r) { r["signature"] = std::string(85, 'A'); }), 400},
+        {"padded signature", with([](Json& r) { r["signature"] = std::string(84, 'A') + "=="; }), 400},
+        {"standard base64 signature", with([](Json& r) { r["signature"] = std::string(85, 'A') + "+"; }), 400},
+        {"signature with stray bits", with([](Json& r) { r["signature"] = std::string(85, 'A') + "B"; }), 400},
+        {"no value", with([](Json& r) { r.erase("value"); }), 400},
+        {"other purpose", with([](Json& r) { r["value"]["purpose"] = "unlock"; }), 400},
+        {"node id with a blank", with([](Json& r) { r["value"]["nodeId"] = "n 1"; }), 400},
+        {"node id too long", with([](Json& r) { r["value"]["nodeId"] = std::string(129, 'n'); }), 400},
+        {"no parent", with([](Json& r) { r["value"].erase("parentId"); }), 400},
+        {"parent with a slash", with([](Json& r) { r["value"]["parentId"] = "a/b"; }), 400},
+        {"numeric operation id", with([](Json& r) { r["value"]["operationId"] = 7; }), 400},
+        {"kind in capitals", with([](Json& r) { r["value"]["kind"] = "Folder"; }), 400},
+        {"generation 0", with([](Json& r) { r["value"]["generation"] = 0; }), 400},
+        {"generation as text", with([](Json& r) { r["value"]["generation"] = "1"; }), 400},
+        {"generation as a float", with([](Json& r) { r["value"]["generation"] = 1.0; }), 400},
+        {"generation of 2^53", with([](Json& r) { r["value"]["generation"] = 9007199254740992ULL; }), 400},
+        {"deleted as a number", with([](Json& r) { r["value"]["deleted"] = 1; }), 400},
+        {"no purged", with([](Json& r) { r["value"].erase("purged"); }), 400},
+        {"purged but not deleted", with([](Json& r) { r["value"]["purged"] = true; }), 400},
+        {"metadata as text", with([](Json& r) { r["value"]["metadata"] = "x"; }), 400},
+        {"a float anywhere", with([](Json& r) { r["value"]["metadata"]["extra"] = 0.25; }), 400},
+        {"no account", with([](Json& r) { r["value"].erase("accountId"); }), 400},
+        {"another account", with([](Json& r) { r["value"]["accountId"] = "acct_2"; }), 403},
+    };
+    for (const auto& c : cases) {
+        auto reply = post("e2ee/nodes", c.body);
+        EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+    }
+    EXPECT_EQ(client->send("POST", apiUrl("e2ee/nodes"), {bearer()}, good.dump()).status, 415);
+    EXPECT_EQ(client->send("POST", apiUrl("e2ee/nodes"), {bearer(), "Content-Type: text/plain"}, good.dump()).status, 415);
+    EXPECT_EQ(post("e2ee/nodes", good.dump() + std::string(1024 * 1024, ' ')).status, 413);
+    EXPECT_EQ(readPage(get("e2ee/nodes?after=")).items.size(), 0u);
+
+    // The same record, well formed, is accepted (also with a charset).
+    auto accepted = client->send("POST", apiUrl("e2ee/nodes"),
+                                 {bearer(), "Content-Type: application/json; charset=utf-8"}, good.dump());
+    EXPECT_EQ(accepted.status, 200) << accepted.body;
+    EXPECT_EQ(storedGeneration("n1"), 1);
 }
 
 std::filesystem::path writeSeed(const std::filesystem::path& directory, const std::string& text) {
