@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace nimbuscrate {
 
@@ -23,6 +24,68 @@ bool mapText(std::string_view text, int options, std::string& out) {
     if (length < 0) return false;
     out.assign(reinterpret_cast<const char*>(mapped), static_cast<std::size_t>(length));
     return true;
+}
+
+constexpr utf8proc_int32_t kCapitalIWithDotAbove = 0x0130;
+constexpr utf8proc_int32_t kCombiningDotAbove = 0x0307;
+constexpr utf8proc_int32_t kCapitalSigma = 0x03A3;
+constexpr utf8proc_int32_t kSmallSigma = 0x03C3;
+constexpr utf8proc_int32_t kFinalSigma = 0x03C2;
+
+void appendUTF8(std::string& out, utf8proc_int32_t codepoint) {
+    utf8proc_uint8_t buffer[4];
+    const utf8proc_ssize_t written = utf8proc_encode_char(codepoint, buffer);
+    out.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(written));
+}
+
+// Case_Ignorable: the general categories Mn, Me, Cf, Lm and Sk, and the
+// word-break classes MidLetter, MidNumLet and Single_Quote (listed here, as
+// utf8proc does not carry word-break classes).
+bool isCaseIgnorable(utf8proc_int32_t c) {
+    switch (utf8proc_category(c)) {
+        case UTF8PROC_CATEGORY_MN:
+        case UTF8PROC_CATEGORY_ME:
+        case UTF8PROC_CATEGORY_CF:
+        case UTF8PROC_CATEGORY_LM:
+        case UTF8PROC_CATEGORY_SK:
+            return true;
+        default:
+            break;
+    }
+    switch (c) {
+        case 0x0027: case 0x002E: case 0x003A: case 0x00B7: case 0x0387: case 0x055F: case 0x05F4:
+        case 0x2018: case 0x2019: case 0x2024: case 0x2027: case 0xFE13: case 0xFE52: case 0xFE55:
+        case 0xFF07: case 0xFF0E: case 0xFF1A:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Cased: upper-case, lower-case and title-case letters, and the other
+// characters that have a case mapping (circled and Roman-numeral letters);
+// plus the feminine and masculine ordinal indicators.
+bool isCased(utf8proc_int32_t c) {
+    switch (utf8proc_category(c)) {
+        case UTF8PROC_CATEGORY_LU:
+        case UTF8PROC_CATEGORY_LL:
+        case UTF8PROC_CATEGORY_LT:
+            return true;
+        default:
+            break;
+    }
+    return c == 0x00AA || c == 0x00BA || utf8proc_tolower(c) != c || utf8proc_toupper(c) != c;
+}
+
+// Whether the sigma at index ends a word: a cased letter comes before it and
+// none after it, case-ignorable characters skipped on both sides.
+bool endsWord(const std::vector<utf8proc_int32_t>& points, std::size_t index) {
+    std::size_t before = index;
+    while (before > 0 && isCaseIgnorable(points[before - 1])) --before;
+    if (before == 0 || !isCased(points[before - 1])) return false;
+    std::size_t after = index + 1;
+    while (after < points.size() && isCaseIgnorable(points[after])) ++after;
+    return after == points.size() || !isCased(points[after]);
 }
 
 }  // namespace
@@ -52,23 +115,39 @@ bool canonicallyEqual(std::string_view a, std::string_view b) {
     return canonicalComposition(a) == canonicalComposition(b);
 }
 
-std::string nameClashKey(std::string_view name) {
-    const std::string composed = canonicalComposition(name);
-    if (!isValidUTF8(composed)) return composed;
-    std::string lowered;
-    lowered.reserve(composed.size());
-    const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(composed.data());
-    utf8proc_ssize_t remaining = static_cast<utf8proc_ssize_t>(composed.size());
+std::string fullLowercase(std::string_view text) {
+    std::vector<utf8proc_int32_t> points;
+    points.reserve(text.size());
+    const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    utf8proc_ssize_t remaining = static_cast<utf8proc_ssize_t>(text.size());
     while (remaining > 0) {
         utf8proc_int32_t codepoint = 0;
         const utf8proc_ssize_t used = utf8proc_iterate(p, remaining, &codepoint);
+        if (used < 0 || codepoint < 0) return std::string(text);
+        points.push_back(codepoint);
         p += used;
         remaining -= used;
-        utf8proc_uint8_t buffer[4];
-        const utf8proc_ssize_t written = utf8proc_encode_char(utf8proc_tolower(codepoint), buffer);
-        lowered.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(written));
     }
-    return canonicalComposition(lowered);
+    std::string lowered;
+    lowered.reserve(text.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const utf8proc_int32_t c = points[i];
+        if (c == kCapitalIWithDotAbove) {
+            appendUTF8(lowered, 'i');
+            appendUTF8(lowered, kCombiningDotAbove);
+        } else if (c == kCapitalSigma) {
+            appendUTF8(lowered, endsWord(points, i) ? kFinalSigma : kSmallSigma);
+        } else {
+            appendUTF8(lowered, utf8proc_tolower(c));
+        }
+    }
+    return lowered;
+}
+
+std::string nameClashKey(std::string_view name) {
+    const std::string composed = canonicalComposition(name);
+    if (!isValidUTF8(composed)) return composed;
+    return canonicalComposition(fullLowercase(composed));
 }
 
 }  // namespace nimbuscrate

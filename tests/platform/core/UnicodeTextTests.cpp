@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <nlohmann/json.hpp>
+
 namespace nimbuscrate {
 namespace {
 
@@ -36,6 +39,44 @@ TEST(UnicodeText, NameClashKeyComposesAndLowercases) {
     // Lower-casing, not case folding: sharp s does not become "ss".
     EXPECT_NE(nameClashKey("stra\xC3\x9F" "e"), nameClashKey("strasse"));
     EXPECT_EQ(nameClashKey("\xFF"), "\xFF");
+}
+
+// Keys written by tools/vectors/make_name_keys.py from Python's Unicode data:
+// the multi-character mapping of U+0130 and final sigma in context.
+TEST(UnicodeText, NameClashKeyLowercasesFully) {
+    std::ifstream in(std::string(NIMBUSCRATE_SOURCE_DIR) + "/tests/platform/core/fixtures/name-clash-keys.json");
+    ASSERT_TRUE(in) << "missing fixture";
+    const nlohmann::json table = nlohmann::json::parse(in);
+    ASSERT_FALSE(table.at("cases").empty());
+    for (const auto& c : table.at("cases")) {
+        const std::string name = c.at("name").get<std::string>();
+        SCOPED_TRACE(name);
+        EXPECT_EQ(nameClashKey(name), c.at("key").get<std::string>());
+    }
+}
+
+TEST(UnicodeText, NamesThatClash) {
+    const std::string capitalIDot = "\xC4\xB0";  // U+0130
+    const std::string iDot = "i\xCC\x87";        // i + U+0307
+    const std::string odosCapital = "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3";
+    const std::string odosFinal = "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82";
+    const std::string odosMedial = "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x83";
+    const struct {
+        const char* label;
+        std::string a, b;
+        bool clash;
+    } cases[] = {
+        {"capital I with dot and i with a combining dot", capitalIDot + "stanbul", iDot + "stanbul", true},
+        {"capital I with dot and plain i", capitalIDot + "stanbul", "istanbul", false},
+        {"capital word and its final-sigma spelling", odosCapital, odosFinal, true},
+        {"capital word and a medial sigma at the end", odosCapital, odosMedial, false},
+        {"sigma inside a name before an extension", odosCapital + ".txt", odosMedial + ".txt", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(nameClashKey(c.a) == nameClashKey(c.b), c.clash);
+    }
+    EXPECT_EQ(fullLowercase("\xFF" + capitalIDot), "\xFF" + capitalIDot);  // invalid UTF-8 unchanged
 }
 
 TEST(UnicodeText, ValidUTF8) {

@@ -202,6 +202,10 @@ TEST_F(OcisClientFilesTest, NamesThatClashFailTheWholeListing) {
     const std::pair<std::string, std::string> clashes[] = {
         {"Report.txt", "report.TXT"},
         {"caf\xC3\xA9", "cafe\xCC\x81"},
+        // Full lower-casing: capital I with dot above is "i" and a combining dot,
+        // and a capital sigma ending a word is final sigma.
+        {"\xC4\xB0stanbul", "i\xCC\x87stanbul"},
+        {"\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3", "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82"},
     };
     for (const auto& [first, second] : clashes) {
         replyWithMultistatus(entry(root + "/Docs/1", file("1", first)) + entry(root + "/Docs/2", file("2", second)));
@@ -212,6 +216,13 @@ TEST_F(OcisClientFilesTest, NamesThatClashFailTheWholeListing) {
             EXPECT_EQ(error.kind(), E2EEError::Case::conflict);
         }
     }
+    // Names that only a one-character-at-a-time mapping would confuse are both listed.
+    replyWithMultistatus(entry(root + "/Docs/1", file("1", "\xC4\xB0stanbul")) +
+                         entry(root + "/Docs/2", file("2", "istanbul")) +
+                         entry(root + "/Docs/3", file("3", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3")) +
+                         entry(root + "/Docs/4", file("4", "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x83")));
+    EXPECT_EQ(client.listItems(folderItem("docs", "/Docs")).size(), 4u);
+
     // An encrypted child clashing with a plain one at the root fails too.
     writeFile(drive / "Notes.txt", "n");
     RemoteItem encrypted;
