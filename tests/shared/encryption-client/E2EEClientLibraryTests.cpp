@@ -22,10 +22,6 @@ using testing::e2eeErrorOf;
 using NodeSpec = E2EERecordBuilder::NodeSpec;
 using FileSpec = E2EERecordBuilder::FileSpec;
 
-// The cursor of page i: opaque to the client, with characters a URL query
-// must not carry as they are, and a Unicode letter.
-std::string cursorOf(std::size_t page) { return "c" + std::to_string(page) + "-_~/=+&%\xc3\xa9 "; }
-
 class E2EEClientLibrary : public testing::E2EEClientFixture {
 protected:
     void SetUp() override {
@@ -72,25 +68,22 @@ protected:
         return builder.fileRecord(spec);
     }
 
-    // Serves a listing in pages of pageSize; "next" is cursorOf(page) and
-    // the empty text after the last page. Each page answers once.
-    void servePages(const std::string& collection, const std::vector<E2EEJSON>& records, std::size_t pageSize) {
-        const std::size_t pages = std::max<std::size_t>(1, (records.size() + pageSize - 1) / pageSize);
-        for (std::size_t page = 0; page < pages; ++page) {
-            E2EEJSON::Array items;
-            for (std::size_t i = page * pageSize; i < std::min(records.size(), (page + 1) * pageSize); ++i) {
-                items.push_back(records[i]);
-            }
-            const E2EEJSON reply = E2EEJSON::object(
-                {{"items", E2EEJSON::array(std::move(items))}, {"next", page + 1 < pages ? cursorOf(page + 1) : ""}});
-            servePage(collection, reply.canonicalString());
+    // Stores records in the service's listings, as writes and uploads would
+    // (each the newest version of its node or file).
+    void seed(const std::vector<E2EEJSON>& files, const std::vector<E2EEJSON>& nodes) {
+        for (const E2EEJSON& record : files) seedFile(record.canonicalString());
+        for (const E2EEJSON& entry : nodes) {
+            seedNode(entry.member("state").canonicalString(), entry.member("erased").boolValue());
         }
     }
+
+    // A page written by the test in place of the service's next one.
     void servePage(const std::string& collection, const std::string& body, int times = 1) {
         service.overrideReply(Route{"GET", testing::kAccountHost, "/api/v1/e2ee/" + collection},
                               ReplyOverride{200, {{"Content-Type", "application/json"}}, body}, times);
     }
-    // The library as one page of each listing, for every request from now on.
+    // The library as one page of each listing written by the test, for
+    // every request from now on (what the service itself never serves).
     void serveLibrary(const std::vector<E2EEJSON>& files, const std::vector<E2EEJSON>& nodes) {
         serveAccount(account("required"));
         auto page = [](const std::vector<E2EEJSON>& records) {
@@ -141,36 +134,39 @@ TEST_F(E2EEClientLibrary, ListsAcrossPagesWithTheCursorsArrivingDecoded) {
     std::vector<E2EEJSON> nodes;
     for (int i = 0; i < 250; ++i) nodes.push_back(folder("n" + std::to_string(1000 + i)));
     std::vector<E2EEJSON> files;
-    for (int i = 0; i < 7; ++i) files.push_back(file("f" + std::to_string(i)));
-    servePages("files", files, 3);
-    servePages("nodes", nodes, 100);
+    for (int i = 0; i < 201; ++i) files.push_back(file("f" + std::to_string(1000 + i)));
+    seed(files, nodes);
+    service.accountApi().setPageSize(100);
 
     const std::vector<RemoteItem> listed = listRoot(*client);
-    ASSERT_EQ(listed.size(), 257u);
-    EXPECT_EQ(listed.front().id, "e2ee:acct_1:f0");
+    ASSERT_EQ(listed.size(), 451u);
+    EXPECT_EQ(listed.front().id, "e2ee:acct_1:f1000");
     EXPECT_EQ(listed.back().name, "Folder n1249");
 
-    const std::pair<std::string, std::size_t> listings[] = {{"files", 3}, {"nodes", 3}};
-    for (const auto& [collection, pages] : listings) {
+    for (const std::string collection : {"files", "nodes"}) {
         SCOPED_TRACE(collection);
-        std::vector<std::string> cursors;
-        for (const auto& request : accountRequests()) {
-            if (request.path != "/api/v1/e2ee/" + collection) continue;
-            cursors.push_back(request.queryValue("after").value_or("<none>"));
-            if (cursors.size() > 1) {
-                EXPECT_NE(request.target.find(E2EEClient::encodedCursor(cursors.back())), std::string::npos)
-                    << request.target;
-            }
+        std::vector<localservice::RecordedRequest> pages;
+        for (auto& request : accountRequests()) {
+            if (request.path == "/api/v1/e2ee/" + collection) pages.push_back(std::move(request));
         }
-        ASSERT_EQ(cursors.size(), pages);
-        EXPECT_EQ(cursors[0], "");
-        for (std::size_t page = 1; page < pages; ++page) EXPECT_EQ(cursors[page], cursorOf(page));
+        ASSERT_EQ(pages.size(), 3u);
+        EXPECT_EQ(pages[0].queryValue("after"), "");
+        for (std::size_t page = 1; page < pages.size(); ++page) {
+            // The service's cursor, sent with every byte but letters and
+            // digits escaped, arrived as the service issued it (it answers
+            // 400 to any other).
+            const std::string cursor = pages[page].queryValue("after").value_or("");
+            EXPECT_NE(cursor.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"),
+                      std::string::npos)
+                << cursor;
+            EXPECT_EQ(pages[page].target, "/api/v1/e2ee/" + collection + "?after=" + E2EEClient::encodedCursor(cursor));
+        }
     }
     // The state file holds exactly this snapshot's receipts.
     const auto state = E2EEJSON::parse(*stateFileText());
-    EXPECT_EQ(state.memberNames().size(), 257u);
+    EXPECT_EQ(state.memberNames().size(), 451u);
     EXPECT_TRUE(state.member("node:n1000").isObject());
-    EXPECT_TRUE(state.member("file:f3").isObject());
+    EXPECT_TRUE(state.member("file:f1200").isObject());
 }
 
 TEST_F(E2EEClientLibrary, MalformedPagesFailTheWholeListing) {
@@ -217,8 +213,8 @@ TEST_F(E2EEClientLibrary, OneBadSignatureOnTheThirdPageFailsEverythingAndStoresN
     NodeSpec forged;
     forged.nodeId = "n1220";
     nodes[220] = stranger.nodeListing(forged);
-    servePages("files", {}, 100);
-    servePages("nodes", nodes, 100);
+    seed({}, nodes);
+    service.accountApi().setPageSize(100);
 
     EXPECT_ANY_THROW(listRoot(*client));
     EXPECT_EQ(countRequests("GET", "/api/v1/e2ee/nodes"), 3u);
@@ -229,8 +225,7 @@ TEST_F(E2EEClientLibrary, OneBadSignatureOnTheThirdPageFailsEverythingAndStoresN
 }
 
 TEST_F(E2EEClientLibrary, UnforcedRefreshesWithinThreeSecondsReuseTheSnapshot) {
-    const E2EEJSON f1 = file("f1");
-    serveLibrary({f1}, {folder("a")});
+    seed({file("f1")}, {folder("a")});
     EXPECT_EQ(names(listRoot(*client)), (std::vector<std::string>{"Folder a", "file-f1.txt"}));
     listRoot(*client);
     clock.advance(std::chrono::milliseconds(2900));
@@ -245,7 +240,7 @@ TEST_F(E2EEClientLibrary, UnforcedRefreshesWithinThreeSecondsReuseTheSnapshot) {
 
     // An own change makes the next listing reload at once.
     const E2EEJSON renamed = folder("a", "root", 2);
-    serveLibrary({f1}, {renamed});
+    seed({}, {renamed});
     client->updateStateFile(renamed.member("state"), false);
     EXPECT_EQ(E2EEJSON::parse(*stateFileText()).member("node:a").member("generation"), E2EEJSON(2));
     listRoot(*client);
@@ -266,8 +261,7 @@ TEST_F(E2EEClientLibrary, UnforcedRefreshesWithinThreeSecondsReuseTheSnapshot) {
 }
 
 TEST_F(E2EEClientLibrary, TheStateFileIsReplacedWholeInAPrivateFolder) {
-    const E2EEJSON f1 = file("f1");
-    serveLibrary({f1}, {folder("a")});
+    seed({file("f1")}, {folder("a")});
     client->refreshSnapshot(true);
     const std::string first = *stateFileText();
     const E2EEJSON receipts = E2EEJSON::parse(first);
@@ -282,7 +276,7 @@ TEST_F(E2EEClientLibrary, TheStateFileIsReplacedWholeInAPrivateFolder) {
     const ino_t before = info.st_ino;
 
     // A newer generation replaces the file by a rename: a new file, nothing left beside it.
-    serveLibrary({f1}, {folder("a", "root", 2)});
+    seed({}, {folder("a", "root", 2)});
     client->refreshSnapshot(true);
     ASSERT_EQ(::stat(client->stateFileURL().c_str(), &info), 0);
     EXPECT_NE(info.st_ino, before);
@@ -296,7 +290,7 @@ TEST_F(E2EEClientLibrary, AFreshClientDetectsARollback) {
     const E2EEJSON newer = folder("a", "root", 2);
     const E2EEJSON b = folder("b");
     const E2EEJSON f1 = file("f1");
-    serveLibrary({f1}, {newer, b});
+    seed({f1}, {newer, b});
     client->refreshSnapshot(true);
     const std::string accepted = *stateFileText();
 
@@ -324,7 +318,7 @@ TEST_F(E2EEClientLibrary, AFreshClientDetectsARollback) {
 }
 
 TEST_F(E2EEClientLibrary, ListsTheLiveChildrenOfOneFolderInTheSelectedDrive) {
-    serveLibrary({file("f1", "top"), file("f2")},
+    seed({file("f1", "top"), file("f2")},
                  {folder("top", "root", 1, "drive-1"), folder("gone", "top", 1, nullptr, /*deleted=*/true),
                   folder("inner", "top"), folder("elsewhere", "root", 1, "drive-2")});
     EXPECT_EQ(names(listRoot(*client)), (std::vector<std::string>{"file-f2.txt", "Folder top"}));
@@ -374,13 +368,13 @@ TEST_F(E2EEClientLibrary, AccountsWithoutEncryptionListNothingOrNeedSetup) {
 
 TEST_F(E2EEClientLibrary, ALockedSessionFetchesNoPages) {
     session = signIn(3600, drive("drive-1"));  // a new session, not unlocked
-    serveLibrary({}, {folder("a")});
+    seed({}, {folder("a")});
     EXPECT_EQ(e2eeErrorOf([&] { listRoot(*client); }), Case::locked);
     EXPECT_EQ(pageRequests(), 0u);
 }
 
 TEST_F(E2EEClientLibrary, ASessionReplacedWhileTheListingsArriveKeepsNothing) {
-    serveLibrary({file("f1")}, {folder("a")});
+    seed({file("f1")}, {folder("a")});
     int calls = 0;
     setTokenHook([&] {
         // The account, the bootstrap, the files page, the nodes page: a sign-in comes with the last.
@@ -391,7 +385,7 @@ TEST_F(E2EEClientLibrary, ASessionReplacedWhileTheListingsArriveKeepsNothing) {
 }
 
 TEST_F(E2EEClientLibrary, LookupsWorkOnTheRefreshedSnapshot) {
-    serveLibrary({file("f1", "root", "R\xc3\xa9sum\xc3\xa9.txt")}, {folder("a"), folder("gone", "root", 1, nullptr, true)});
+    seed({file("f1", "root", "R\xc3\xa9sum\xc3\xa9.txt")}, {folder("a"), folder("gone", "root", 1, nullptr, true)});
     client->refreshSnapshot(true);
     EXPECT_EQ(client->parseEncryptedIdentifier(RemoteItem::root()), E2EEJSON("root"));
     EXPECT_EQ(client->parseEncryptedIdentifier(itemNamed("f1")), E2EEJSON("f1"));
@@ -409,7 +403,7 @@ TEST_F(E2EEClientLibrary, LookupsWorkOnTheRefreshedSnapshot) {
 TEST_F(E2EEClientLibrary, AsTheProcessEncryptionServiceItsItemsComeFirstInTheRootListing) {
     service.addDrive(localservice::Drive{"drive-1", "Nimbuscrate", "project", ""});
     testing::writeFile(service.driveDirectory("drive-1") / "plain.txt", "plain");
-    serveLibrary({file("f1")}, {folder("a")});
+    seed({file("f1")}, {folder("a")});
     const std::shared_ptr<E2EEClient> encryption = makeClient();
     OAuthClient oauth(HttpTransport::shared(), store);
     TokenProvider tokens(store, oauth);
