@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <future>
+
 #include "shared/session/OAuthClient.h"
 #include "shared/session/OcisClient.h"
 #include "shared/session/TokenProvider.h"
@@ -382,6 +384,23 @@ TEST_F(E2EEClientLibrary, ASessionReplacedWhileTheListingsArriveKeepsNothing) {
     });
     EXPECT_EQ(e2eeErrorOf([&] { client->refreshSnapshot(true); }), Case::sessionChanged);
     EXPECT_FALSE(stateFileText());
+}
+
+TEST_F(E2EEClientLibrary, OtherCallsGoOnWhileARefreshWaitsForTheService) {
+    seed({file("f1")}, {folder("a")});
+    client->refreshSnapshot(true);
+    seed({}, {folder("a", "root", 2)});
+    const auto gate = service.hold(Route{"GET", testing::kAccountHost, "/api/v1/e2ee/nodes"});
+    auto refresh = std::async(std::launch::async, [&] { client->refreshSnapshot(true); });
+    ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(30)));
+
+    // The refresh waits for its page; the client's state stays free meanwhile.
+    EXPECT_EQ(client->loadAccount().member("accountId"), E2EEJSON("acct_1"));
+    EXPECT_EQ(client->nodeRecord(itemNamed("a")).member("generation"), E2EEJSON(1));
+    EXPECT_EQ(names(listRoot(*client)), (std::vector<std::string>{"Folder a", "file-f1.txt"}));
+    gate->open();
+    refresh.get();
+    EXPECT_EQ(client->nodeRecord(itemNamed("a")).member("generation"), E2EEJSON(2));
 }
 
 TEST_F(E2EEClientLibrary, LookupsWorkOnTheRefreshedSnapshot) {
