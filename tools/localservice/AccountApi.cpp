@@ -1,5 +1,7 @@
 #include "tools/localservice/AccountApi.h"
 
+#include "tools/localservice/CountingHost.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -144,6 +146,13 @@ const char* collectionName(AccountApi::Collection collection) {
     return collection == AccountApi::Collection::nodes ? "node" : "file";
 }
 
+// Knob counts as FaultKnobs keeps them.
+bool usesLeft(int remaining) { return remaining > 0 || remaining == AccountApi::kEveryCall; }
+bool validTimes(int times) { return times > 0 || times == AccountApi::kEveryCall; }
+void useOnce(int& remaining) {
+    if (remaining > 0) --remaining;
+}
+
 Reply apiError(int status, std::string_view error, std::string_view message) {
     return Reply::json(status, Json{{"error", error}, {"message", message}}.dump());
 }
@@ -160,7 +169,10 @@ const char* const AccountApi::kPlainAccount =
     R"({"accountId":"local-account","format":"nimbuscrate-tink-aes256-v1","mode":"legacy",)"
     R"("onboardingRequired":false,"keyRecord":null,"ownedDriveIds":[],"primaryDriveId":null})";
 
-AccountApi::AccountApi() : account_(kPlainAccount) {}
+AccountApi::AccountApi(std::function<std::unique_ptr<CountingHost>()> secondHost)
+    : makeSecondHost_(std::move(secondHost)), account_(kPlainAccount) {}
+
+AccountApi::~AccountApi() = default;
 
 bool AccountApi::serves(std::string_view path) {
     return path == kAccountPath || path == kBootstrapPath || path == kNodesPath || path == kFilesPath;
@@ -168,6 +180,17 @@ bool AccountApi::serves(std::string_view path) {
 
 Reply AccountApi::handle(const IncomingRequest& request) {
     const auto& info = request.info;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& knob : redirects_) {
+            if (!usesLeft(knob.remaining) || !knob.route.matches(info.method, info.host, info.path)) continue;
+            useOnce(knob.remaining);
+            std::erase_if(redirects_, [](const RouteKnob& used) { return !usesLeft(used.remaining); });
+            Reply reply = Reply::empty(302);
+            reply.header("Location", secondHost_->origin() + info.target);
+            return reply;
+        }
+    }
     if (info.path == kAccountPath) {
         if (info.method != "GET") return methodNotAllowed("GET");
         return accountReply();
@@ -204,7 +227,28 @@ std::size_t AccountApi::bootstrapCount() const {
 
 Reply AccountApi::accountReply() {
     std::lock_guard lock(mutex_);
-    return Reply::json(200, account_);
+    auto publicKey = std::find_if(publicKeys_.begin(), publicKeys_.end(), [](const TextKnob& knob) { return usesLeft(knob.remaining); });
+    auto mode = std::find_if(modes_.begin(), modes_.end(), [](const TextKnob& knob) { return usesLeft(knob.remaining); });
+    if (publicKey == publicKeys_.end() && mode == modes_.end()) return Reply::json(200, account_);
+
+    // Changed in place, so the other members keep their order.
+    auto account = nlohmann::ordered_json::parse(account_);
+    if (publicKey != publicKeys_.end()) {
+        auto key = nlohmann::ordered_json::parse(publicKey->text);
+        auto& keyRecord = account["keyRecord"];
+        if (!keyRecord.is_object()) {
+            keyRecord = {{"version", 1}, {"accountId", account.contains("accountId") ? account["accountId"] : nullptr}};
+        }
+        keyRecord["publicKey"] = std::move(key);
+        useOnce(publicKey->remaining);
+    }
+    if (mode != modes_.end()) {
+        account["mode"] = mode->text;
+        useOnce(mode->remaining);
+    }
+    std::erase_if(publicKeys_, [](const TextKnob& knob) { return !usesLeft(knob.remaining); });
+    std::erase_if(modes_, [](const TextKnob& knob) { return !usesLeft(knob.remaining); });
+    return Reply::json(200, account.dump());
 }
 
 Reply AccountApi::bootstrapReply() {
@@ -300,18 +344,63 @@ Reply AccountApi::pageReply(Collection collection, const RecordedRequest& info) 
         if (found == listing.cursorOffsets.end()) return apiError(400, "invalid_cursor", "Unknown cursor.");
         offset = found->second;
     }
-    const std::size_t end = std::min(listing.order.size(), offset + pageSize_);
+    const bool oversized = useCountKnobLocked(oversized_, collection);
+    const std::size_t wanted = oversized ? kMaximumPageSize + 1 : pageSize_;
+    const std::size_t end = std::min(listing.order.size(), offset + wanted);
+    std::vector<const std::string*> ids;
+    for (std::size_t index = offset; index < end; ++index) ids.push_back(&listing.order[index]);
+    // An oversized page repeats records when fewer are left.
+    for (std::size_t index = 0; oversized && !listing.order.empty() && ids.size() < wanted; ++index) {
+        ids.push_back(&listing.order[index % listing.order.size()]);
+    }
+
+    // The record knobs that changed this page, each used once for it.
+    std::vector<bool> omitUsed(omitted_.size()), replaceUsed(replaced_.size()), olderUsed(older_.size());
+    auto matching = [&](const std::vector<RecordKnob>& knobs, const std::string& nodeId, bool anyNode) {
+        for (std::size_t i = 0; i < knobs.size(); ++i) {
+            const RecordKnob& knob = knobs[i];
+            if (knob.collection == collection && usesLeft(knob.remaining) &&
+                (knob.nodeId == nodeId || (anyNode && knob.nodeId.empty()))) {
+                return i;
+            }
+        }
+        return knobs.size();
+    };
     std::string items;
-    for (std::size_t index = offset; index < end; ++index) {
-        const Version& version = listing.versions.at(listing.order[index]).back();
+    for (const std::string* nodeId : ids) {
+        const auto& versions = listing.versions.at(*nodeId);
+        if (auto omit = matching(omitted_, *nodeId, false); omit < omitted_.size()) {
+            omitUsed[omit] = true;
+            continue;
+        }
+        std::string_view text = versions.back().text;
+        bool erased = versions.back().erased;
+        auto replace = matching(replaced_, *nodeId, false);
+        auto older = matching(older_, *nodeId, true);
+        if (replace < replaced_.size() && replaced_[replace].generation == versions.back().generation) {
+            replaceUsed[replace] = true;
+            text = replaced_[replace].text;
+            erased = replaced_[replace].erased;
+        } else if (older < older_.size() && versions.size() >= 2) {
+            olderUsed[older] = true;
+            text = versions[versions.size() - 2].text;
+            erased = versions[versions.size() - 2].erased;
+        }
         if (!items.empty()) items += ",";
         if (collection == Collection::files) {
-            items += version.text;
+            items += text;
         } else {
-            items += "{\"state\":" + version.text + (version.erased ? ",\"erased\":true}" : "}");
+            items += "{\"state\":";
+            items += text;
+            items += erased ? ",\"erased\":true}" : "}";
         }
     }
-    const std::string next = end < listing.order.size() ? cursorLocked(collection, end) : std::string();
+    useRecordKnobsLocked(omitted_, omitUsed);
+    useRecordKnobsLocked(replaced_, replaceUsed);
+    useRecordKnobsLocked(older_, olderUsed);
+
+    std::string next = end < listing.order.size() ? cursorLocked(collection, end) : std::string();
+    if (!after.empty() && useCountKnobLocked(repeats_, collection)) next = after;
     return Reply::json(200, "{\"items\":[" + items + "],\"next\":" + Json(next).dump() + "}");
 }
 
@@ -351,6 +440,104 @@ Reply AccountApi::postNode(const IncomingRequest& request) {
     }
     storeLocked(Collection::nodes, nodeId, {body, generation, false});
     return Reply::json(200, Json{{"nodeId", nodeId}, {"generation", generation}}.dump());
+}
+
+bool AccountApi::useCountKnobLocked(std::vector<CountKnob>& knobs, Collection collection) {
+    for (auto& knob : knobs) {
+        if (knob.collection != collection || !usesLeft(knob.remaining)) continue;
+        useOnce(knob.remaining);
+        std::erase_if(knobs, [](const CountKnob& used) { return !usesLeft(used.remaining); });
+        return true;
+    }
+    return false;
+}
+
+void AccountApi::useRecordKnobsLocked(std::vector<RecordKnob>& knobs, const std::vector<bool>& used) {
+    for (std::size_t i = 0; i < knobs.size(); ++i) {
+        if (used[i]) useOnce(knobs[i].remaining);
+    }
+    std::erase_if(knobs, [](const RecordKnob& knob) { return !usesLeft(knob.remaining); });
+}
+
+void AccountApi::serveOlderRecord(Collection collection, const std::string& nodeId, int times) {
+    if (!validTimes(times)) return;
+    std::lock_guard lock(mutex_);
+    older_.push_back({collection, nodeId, times, {}, 0, false});
+}
+
+void AccountApi::omitRecord(Collection collection, const std::string& nodeId, int times) {
+    if (!validTimes(times)) return;
+    std::lock_guard lock(mutex_);
+    omitted_.push_back({collection, nodeId, times, {}, 0, false});
+}
+
+void AccountApi::replaceRecordBody(Collection collection, const std::string& recordJson, bool erased, int times) {
+    auto record = parseRecord(recordJson);
+    auto key = record ? recordKey(collection, *record) : std::nullopt;
+    if (!key) throw std::invalid_argument(std::string("not a ") + collectionName(collection) + " record");
+    if (!validTimes(times)) return;
+    std::lock_guard lock(mutex_);
+    const Listing& listing = listingLocked(collection);
+    auto stored = listing.versions.find(key->nodeId);
+    if (stored == listing.versions.end() || stored->second.back().generation != key->generation) {
+        throw std::invalid_argument("the record must name a stored " + std::string(collectionName(collection)) +
+                                    " and its newest generation");
+    }
+    replaced_.push_back({collection, key->nodeId, times, recordJson, key->generation, erased});
+}
+
+void AccountApi::repeatCursor(Collection collection, int times) {
+    if (!validTimes(times)) return;
+    std::lock_guard lock(mutex_);
+    repeats_.push_back({collection, times});
+}
+
+void AccountApi::serveOversizedPage(Collection collection, int times) {
+    if (!validTimes(times)) return;
+    std::lock_guard lock(mutex_);
+    oversized_.push_back({collection, times});
+}
+
+void AccountApi::swapAccountPublicKey(const std::string& publicKeyJson, int times) {
+    if (!parseRecord(publicKeyJson)) throw std::invalid_argument("a public key is a JSON object with integer numbers");
+    if (!validTimes(times)) return;
+    std::lock_guard lock(mutex_);
+    publicKeys_.push_back({publicKeyJson, times});
+}
+
+void AccountApi::swapAccountMode(const std::string& mode, int times) {
+    if (!validTimes(times)) return;
+    std::lock_guard lock(mutex_);
+    modes_.push_back({mode, times});
+}
+
+void AccountApi::redirectToSecondHost(const Route& route, int times) {
+    if (!validTimes(times)) return;
+    std::lock_guard lock(mutex_);
+    if (!secondHost_) secondHost_ = makeSecondHost_();
+    redirects_.push_back({route, times});
+}
+
+std::size_t AccountApi::secondHostConnections() const {
+    std::lock_guard lock(mutex_);
+    return secondHost_ ? secondHost_->connections() : 0;
+}
+
+std::size_t AccountApi::secondHostRequests() const {
+    std::lock_guard lock(mutex_);
+    return secondHost_ ? secondHost_->requests() : 0;
+}
+
+void AccountApi::clearKnobs() {
+    std::lock_guard lock(mutex_);
+    older_.clear();
+    omitted_.clear();
+    replaced_.clear();
+    repeats_.clear();
+    oversized_.clear();
+    publicKeys_.clear();
+    modes_.clear();
+    redirects_.clear();
 }
 
 void applyAccountSeed(const std::filesystem::path& seedFile, AccountApi& accounts) {

@@ -3,16 +3,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tools/localservice/FaultKnobs.h"
 #include "tools/localservice/HttpExchange.h"
 
 namespace nimbuscrate::localservice {
+
+class CountingHost;
 
 // The account API of encrypted accounts, under "/api/v1/" of the account API
 // host (the bearer check is the router's):
@@ -52,12 +57,17 @@ public:
     enum class Collection { nodes, files };
 
     static constexpr std::size_t kMaximumPageSize = 100;
+    static constexpr int kEveryCall = FaultKnobs::kEveryCall;
 
     // The account a new service answers with: a plain account without
     // encryption ("mode" "legacy", no key record, no drives).
     static const char* const kPlainAccount;
 
-    AccountApi();
+    // `secondHost` makes the redirect target when a redirect knob is first set.
+    explicit AccountApi(std::function<std::unique_ptr<CountingHost>()> secondHost);
+    ~AccountApi();
+    AccountApi(const AccountApi&) = delete;
+    AccountApi& operator=(const AccountApi&) = delete;
 
     // Whether the path (decoded, on the account API host) is one of the routes above.
     static bool serves(std::string_view path);
@@ -88,6 +98,45 @@ public:
     // std::invalid_argument outside that range.
     void setPageSize(std::size_t size);
 
+    // Knobs, counted as the service's other knobs are: the next `times`
+    // pages (or account replies, or requests) that a knob changes use it up
+    // (kEveryCall: never); clearKnobs() (and LocalService::clearFaults())
+    // removes them all.
+    //
+    // Pages of the listing serve the version before the newest of the node
+    // or file ("" = of every one that has one), as a server rolled back would.
+    void serveOlderRecord(Collection collection, const std::string& nodeId, int times = kEveryCall);
+    // Pages of the listing leave the node or file out.
+    void omitRecord(Collection collection, const std::string& nodeId, int times = kEveryCall);
+    // Pages of the listing serve `recordJson` in place of the newest version
+    // of its node or file: another body under the same generation, as a
+    // signer that re-signs a generation would make. Used while that version
+    // is the newest. Throws std::invalid_argument when the record names no
+    // stored node or file, or another generation than its newest.
+    void replaceRecordBody(Collection collection, const std::string& recordJson, bool erased = false,
+                           int times = kEveryCall);
+    // A page asked for with a non-empty cursor gives that cursor again as its
+    // "next", as a server caught in a loop would (a listing needs two pages
+    // or more to show it).
+    void repeatCursor(Collection collection, int times = 1);
+    // The next page holds 101 items (records repeat when fewer are left).
+    void serveOversizedPage(Collection collection, int times = 1);
+    // GET e2ee/account serves the account with "keyRecord"."publicKey" set to
+    // this JSON Web Key (an account without a key record gets one:
+    // {"version": 1, "accountId", "publicKey"}). Throws std::invalid_argument
+    // when the key is not a JSON object with integer numbers.
+    void swapAccountPublicKey(const std::string& publicKeyJson, int times = kEveryCall);
+    // GET e2ee/account serves the account with this "mode".
+    void swapAccountMode(const std::string& mode, int times = kEveryCall);
+    // Matching account-API requests get 302 to the same path and query on a
+    // second host, https://127.0.0.1:<another port> (same certificate),
+    // which answers 200 {} and counts the connections and requests that
+    // reach it.
+    void redirectToSecondHost(const Route& route, int times = 1);
+    std::size_t secondHostConnections() const;
+    std::size_t secondHostRequests() const;
+    void clearKnobs();
+
 private:
     struct Version {
         std::string text;
@@ -101,6 +150,18 @@ private:
         std::map<std::size_t, std::string> offsetCursors;      // the reverse
     };
 
+    struct RecordKnob {
+        Collection collection;
+        std::string nodeId;  // "" = every one
+        int remaining;
+        std::string text;  // replaceRecordBody: the body served
+        std::int64_t generation = 0;
+        bool erased = false;
+    };
+    struct CountKnob { Collection collection; int remaining; };
+    struct TextKnob { std::string text; int remaining; };
+    struct RouteKnob { Route route; int remaining; };
+
     Reply accountReply();
     Reply bootstrapReply();
     Reply pageReply(Collection collection, const RecordedRequest& info);
@@ -111,14 +172,30 @@ private:
     }
     void storeLocked(Collection collection, const std::string& nodeId, Version version);
     std::string cursorLocked(Collection collection, std::size_t offset);
+    // Uses the first knob of the collection with uses left; false when none.
+    bool useCountKnobLocked(std::vector<CountKnob>& knobs, Collection collection);
+    // Uses once each knob marked in `used` and drops those used up.
+    void useRecordKnobsLocked(std::vector<RecordKnob>& knobs, const std::vector<bool>& used);
 
-    // Guards everything below; no other lock is taken under it.
+    const std::function<std::unique_ptr<CountingHost>()> makeSecondHost_;
+
+    // Guards everything below; no other lock is taken under it (the second
+    // host is started under it and counts with atomics).
     mutable std::mutex mutex_;
     std::string account_;
     std::size_t bootstraps_ = 0;
     std::size_t pageSize_ = kMaximumPageSize;
     Listing nodes_;
     Listing files_;
+    std::vector<RecordKnob> older_;
+    std::vector<RecordKnob> omitted_;
+    std::vector<RecordKnob> replaced_;
+    std::vector<CountKnob> repeats_;
+    std::vector<CountKnob> oversized_;
+    std::vector<TextKnob> publicKeys_;
+    std::vector<TextKnob> modes_;
+    std::vector<RouteKnob> redirects_;
+    std::unique_ptr<CountingHost> secondHost_;
 };
 
 // Reads the optional "account" member of a seed file (see SeedFile.h) into

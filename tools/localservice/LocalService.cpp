@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "tools/localservice/AccountApi.h"
+#include "tools/localservice/CountingHost.h"
 #include "tools/localservice/DavServer.h"
 #include "tools/localservice/HttpExchange.h"
 #include "tools/localservice/IdentityProvider.h"
@@ -155,7 +156,7 @@ LocalService::Impl::Impl(const Options& options) {
 
     files = std::make_unique<DavServer>(dataDirectory / "drives", dataDirectory / "spool", webAppHost());
     thumbnails = std::make_unique<Thumbnailer>(*files);
-    accounts = std::make_unique<AccountApi>();
+    accounts = std::make_unique<AccountApi>([this] { return std::make_unique<CountingHost>(tls); });
     if (options.seedFile) {
         applySeedFile(*options.seedFile, *files);
         applyAccountSeed(*options.seedFile, *accounts);
@@ -542,7 +543,10 @@ void LocalService::slowBody(const Route& route, std::size_t chunkBytes, std::chr
     impl_->knobs.slowBody(route, chunkBytes, pause);
 }
 
-void LocalService::clearFaults() { impl_->knobs.clear(); }
+void LocalService::clearFaults() {
+    impl_->knobs.clear();
+    impl_->accounts->clearKnobs();
+}
 
 IssuedTokens LocalService::issueTokens() { return impl_->identity.issue(); }
 

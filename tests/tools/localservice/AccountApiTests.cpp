@@ -535,6 +535,202 @@ TEST_F(localservice_node_writes, MalformedRecordsAreRefused) {
     EXPECT_EQ(storedGeneration("n1"), 1);
 }
 
+class localservice_account_knobs : public localservice_account_api {
+protected:
+    using Collection = AccountApi::Collection;
+
+    // Every item of a whole listing, following the cursors (at most 20 pages).
+    std::vector<std::string> listAll(const std::string& collection) {
+        std::vector<std::string> items;
+        std::string cursor;
+        for (int page = 0; page < 20; ++page) {
+            Page reply = readPage(get("e2ee/" + collection + "?after=" + escapeCursor(cursor)));
+            EXPECT_EQ(reply.status, 200) << reply.body;
+            items.insert(items.end(), reply.items.begin(), reply.items.end());
+            if (reply.next.empty()) break;
+            cursor = reply.next;
+        }
+        return items;
+    }
+    static std::string entry(const std::string& record) { return "{\"state\":" + record + "}"; }
+};
+
+TEST_F(localservice_account_knobs, OlderOmittedAndReplacedRecords) {
+    const std::string n1v1 = nodeRecord("n1", 1), n1v2 = nodeRecord("n1", 2, true), n2 = nodeRecord("n2", 1);
+    const std::string f1v1 = fileRecord("f1", 1), f1v2 = fileRecord("f1", 2), f2 = fileRecord("f2", 1);
+    for (const auto& record : {n1v1, n1v2, n2}) api().putNode(record);
+    for (const auto& record : {f1v1, f1v2, f2}) api().putFile(record);
+    const std::string n1other = nodeRecord("n1", 2, true);  // same generation, another operation id
+    const std::string f1other = Json::parse(f1v2).dump();   // same record, written without blanks
+    ASSERT_NE(n1other, n1v2);
+
+    struct Case {
+        std::string what;
+        std::function<void()> knob;
+        std::vector<std::string> nodes;  // the first listing with the knob
+        std::vector<std::string> files;
+        bool usedUp;  // the next listing is as stored
+    };
+    const std::vector<Case> cases = {
+        {"older node", [&] { api().serveOlderRecord(Collection::nodes, "n1", 1); }, {entry(n1v1), entry(n2)}, {f1v2, f2}, true},
+        {"older of every record", [&] { api().serveOlderRecord(Collection::files, ""); }, {entry(n1v2), entry(n2)}, {f1v1, f2}, false},
+        {"older of a record with no older one", [&] { api().serveOlderRecord(Collection::nodes, "n2"); }, {entry(n1v2), entry(n2)}, {f1v2, f2}, false},
+        {"omitted node", [&] { api().omitRecord(Collection::nodes, "n2", 1); }, {entry(n1v2)}, {f1v2, f2}, true},
+        {"omitted file", [&] { api().omitRecord(Collection::files, "f1"); }, {entry(n1v2), entry(n2)}, {f2}, false},
+        {"replaced node", [&] { api().replaceRecordBody(Collection::nodes, n1other, true, 1); }, {"{\"state\":" + n1other + ",\"erased\":true}", entry(n2)}, {f1v2, f2}, true},
+        {"replaced file", [&] { api().replaceRecordBody(Collection::files, f1other); }, {entry(n1v2), entry(n2)}, {f1other, f2}, false},
+    };
+    const std::vector<std::string> storedNodes{entry(n1v2), entry(n2)}, storedFiles{f1v2, f2};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.knob();
+        EXPECT_EQ(listAll("nodes"), c.nodes);
+        EXPECT_EQ(listAll("files"), c.files);
+        if (c.usedUp) {
+            EXPECT_EQ(listAll("nodes"), storedNodes);
+            EXPECT_EQ(listAll("files"), storedFiles);
+        } else {
+            EXPECT_EQ(listAll("nodes"), c.nodes);
+            EXPECT_EQ(listAll("files"), c.files);
+        }
+        service->clearFaults();
+        EXPECT_EQ(listAll("nodes"), storedNodes);
+        EXPECT_EQ(listAll("files"), storedFiles);
+    }
+}
+
+TEST_F(localservice_account_knobs, ReplacedBodyMustKeepItsGenerationAndEndsWithANewerOne) {
+    api().setAccount(kEncryptedAccount);
+    api().putNode(nodeRecord("n1", 1));
+    EXPECT_THROW(api().replaceRecordBody(Collection::nodes, nodeRecord("n1", 2)), std::invalid_argument);
+    EXPECT_THROW(api().replaceRecordBody(Collection::nodes, nodeRecord("n9", 1)), std::invalid_argument);
+    EXPECT_THROW(api().replaceRecordBody(Collection::files, fileRecord("n1", 1)), std::invalid_argument);
+    EXPECT_THROW(api().replaceRecordBody(Collection::nodes, "{}"), std::invalid_argument);
+
+    const std::string resigned = nodeRecord("n1", 1);
+    api().replaceRecordBody(Collection::nodes, resigned);
+    EXPECT_EQ(listAll("nodes"), std::vector<std::string>{entry(resigned)});
+    // A newer generation written meanwhile is served as it is.
+    const std::string second = nodeRecord("n1", 2);
+    ASSERT_EQ(post("e2ee/nodes", second).status, 200);
+    EXPECT_EQ(listAll("nodes"), std::vector<std::string>{entry(second)});
+}
+
+TEST_F(localservice_account_knobs, RepeatedCursorAndOversizedPage) {
+    api().setPageSize(2);
+    for (int i = 0; i < 5; ++i) api().putNode(nodeRecord("n" + std::to_string(i), 1));
+
+    api().repeatCursor(Collection::nodes, 1);
+    Page first = readPage(get("e2ee/nodes?after="));  // a first page does not use it
+    ASSERT_FALSE(first.next.empty());
+    Page looping = readPage(get("e2ee/nodes?after=" + escapeCursor(first.next)));
+    EXPECT_EQ(looping.items.size(), 2u);
+    EXPECT_EQ(looping.next, first.next);
+    Page onward = readPage(get("e2ee/nodes?after=" + escapeCursor(first.next)));
+    EXPECT_NE(onward.next, first.next);
+    EXPECT_FALSE(onward.next.empty());
+    api().repeatCursor(Collection::files, AccountApi::kEveryCall);  // another listing's
+    EXPECT_EQ(listAll("nodes").size(), 5u);
+
+    api().serveOversizedPage(Collection::nodes);
+    Page oversized = readPage(get("e2ee/nodes?after="));
+    ASSERT_EQ(oversized.items.size(), 101u);
+    EXPECT_EQ(oversized.items[0], oversized.items[5]);  // five records, repeated
+    EXPECT_EQ(oversized.next, "");
+    EXPECT_EQ(readPage(get("e2ee/nodes?after=")).items.size(), 2u);
+
+    api().setPageSize(100);
+    for (int i = 5; i < 150; ++i) api().putNode(nodeRecord("n" + std::to_string(i), 1));
+    api().serveOversizedPage(Collection::nodes);
+    oversized = readPage(get("e2ee/nodes?after="));
+    ASSERT_EQ(oversized.items.size(), 101u);
+    EXPECT_EQ(Json::parse(oversized.items[100])["state"]["value"]["nodeId"], "n100");
+    EXPECT_EQ(readPage(get("e2ee/nodes?after=" + escapeCursor(oversized.next))).items.size(), 49u);
+    EXPECT_EQ(readPage(get("e2ee/files?after=")).items.size(), 0u);  // an empty listing stays empty
+}
+
+TEST_F(localservice_account_knobs, SwappedPublicKeyAndMode) {
+    const std::string otherKey = R"({"kty":"EC","crv":"P-256","ext":true,"key_ops":["verify"],"x":"b3g","y":"b3k"})";
+    api().setAccount(kEncryptedAccount);
+    api().swapAccountPublicKey(otherKey, 1);
+    auto swapped = get("e2ee/account");
+    ASSERT_EQ(swapped.status, 200);
+    auto account = nlohmann::ordered_json::parse(swapped.body);
+    EXPECT_EQ(account["keyRecord"]["publicKey"], nlohmann::ordered_json::parse(otherKey));
+    EXPECT_EQ(account["keyRecord"]["accountId"], "acct_1");
+    EXPECT_EQ(account.begin().key(), "mode");  // members keep their order
+    EXPECT_EQ(get("e2ee/account").body, kEncryptedAccount);
+
+    api().swapAccountMode("write_paused");
+    for (int i = 0; i < 2; ++i) {
+        auto paused = Json::parse(get("e2ee/account").body);
+        EXPECT_EQ(paused["mode"], "write_paused");
+        EXPECT_EQ(paused["keyRecord"], Json::parse(kEncryptedAccount)["keyRecord"]);
+    }
+    service->clearFaults();
+    EXPECT_EQ(get("e2ee/account").body, kEncryptedAccount);
+
+    // A plain account gets a key record, and both knobs apply together.
+    api().setAccount(AccountApi::kPlainAccount);
+    api().swapAccountPublicKey(otherKey);
+    api().swapAccountMode("required");
+    auto plain = Json::parse(get("e2ee/account").body);
+    EXPECT_EQ(plain["mode"], "required");
+    EXPECT_EQ(plain["keyRecord"], Json({{"version", 1}, {"accountId", "local-account"}, {"publicKey", Json::parse(otherKey)}}));
+    EXPECT_THROW(api().swapAccountPublicKey("[1]"), std::invalid_argument);
+}
+
+// A GET straight to an https URL, trusting the service's CA (no routing).
+Reply fetchDirectly(const std::string& url, const std::filesystem::path& caFile) {
+    Reply reply;
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* user) {
+        static_cast<Reply*>(user)->body.append(data, size * count);
+        return size * count;
+    });
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    reply.result = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_easy_cleanup(curl);
+    return reply;
+}
+
+TEST_F(localservice_account_knobs, RedirectToASecondHostThatCountsWhatReachesIt) {
+    EXPECT_EQ(api().secondHostConnections(), 0u);
+    api().redirectToSecondHost({"GET", "", "/api/v1/e2ee/nodes"}, 1);
+    service->requests().clear();
+    auto redirected = get("e2ee/nodes?after=x%2Fy");
+    EXPECT_EQ(redirected.status, 302);
+    const std::string location = redirected.header("location");
+    EXPECT_EQ(location.rfind("https://127.0.0.1:", 0), 0u) << location;
+    EXPECT_EQ(location.substr(location.find('/', 8)), "/api/v1/e2ee/nodes?after=x%2Fy");
+    EXPECT_NE(location.substr(0, location.find('/', 8)), "https://127.0.0.1:" + std::to_string(service->port()));
+    // Not followed: nothing reached the second host.
+    EXPECT_EQ(api().secondHostConnections(), 0u);
+    EXPECT_EQ(api().secondHostRequests(), 0u);
+    EXPECT_EQ(service->requests().size(), 1u);
+    // Used up: the route answers for itself; other routes never matched.
+    EXPECT_EQ(get("e2ee/nodes?after=").status, 200);
+    EXPECT_EQ(get("e2ee/account").status, 200);
+
+    // A client that follows it is counted there.
+    auto followed = fetchDirectly(location, service->caCertificateFile());
+    EXPECT_EQ(followed.result, CURLE_OK);
+    EXPECT_EQ(followed.status, 200);
+    EXPECT_EQ(followed.body, "{}");
+    EXPECT_EQ(api().secondHostConnections(), 1u);
+    EXPECT_EQ(api().secondHostRequests(), 1u);
+
+    api().redirectToSecondHost({"", "", "/api/v1/"}, AccountApi::kEveryCall);
+    for (const char* path : {"e2ee/account", "e2ee/files?after="}) EXPECT_EQ(get(path).status, 302) << path;
+    service->clearFaults();
+    EXPECT_EQ(get("e2ee/account").status, 200);
+}
+
 std::filesystem::path writeSeed(const std::filesystem::path& directory, const std::string& text) {
     std::filesystem::create_directories(directory);
     auto seed = directory / "seed.json";
