@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <future>
 
 #include "shared/session/OAuthClient.h"
@@ -84,17 +85,6 @@ protected:
         service.overrideReply(Route{"GET", testing::kAccountHost, "/api/v1/e2ee/" + collection},
                               ReplyOverride{200, {{"Content-Type", "application/json"}}, body}, times);
     }
-    // The library as one page of each listing written by the test, for
-    // every request from now on (what the service itself never serves).
-    void serveLibrary(const std::vector<E2EEJSON>& files, const std::vector<E2EEJSON>& nodes) {
-        serveAccount(account("required"));
-        auto page = [](const std::vector<E2EEJSON>& records) {
-            return E2EEJSON::object({{"items", E2EEJSON::array(records)}, {"next", ""}}).canonicalString();
-        };
-        servePage("files", page(files), localservice::FaultKnobs::kEveryCall);
-        servePage("nodes", page(nodes), localservice::FaultKnobs::kEveryCall);
-    }
-
     std::vector<std::string> names(const std::vector<RemoteItem>& items) {
         std::vector<std::string> result;
         for (const auto& item : items) result.push_back(item.name);
@@ -181,6 +171,7 @@ TEST_F(E2EEClientLibrary, MalformedPagesFailTheWholeListing) {
         {"no items", R"({"next":""})"},
         {"items not an array", R"({"items":{},"next":""})"},
         {"101 items", R"({"items":)" + hundredAndOne + R"(,"next":""})"},
+        {"101 items on a page that goes on", R"({"items":)" + hundredAndOne + R"(,"next":"more"})"},
         {"no next", R"({"items":[]})"},
         {"next not a string", R"({"items":[],"next":null})"},
         {"not an object", R"([])"},
@@ -194,13 +185,19 @@ TEST_F(E2EEClientLibrary, MalformedPagesFailTheWholeListing) {
         EXPECT_FALSE(stateFileText());
     }
 
-    SCOPED_TRACE("a repeated cursor");
+    // The service's own faults: a page of 101 records, a cursor given again.
+    using Collection = localservice::AccountApi::Collection;
     serveAccount(account("required"));
+    seed({}, {folder("a"), folder("b"), folder("c")});
+    service.accountApi().setPageSize(1);
+    service.accountApi().serveOversizedPage(Collection::nodes);
+    EXPECT_EQ(e2eeErrorOf([&] { client->refreshSnapshot(true); }), Case::invalid);
     service.requests().clear();
-    servePage("files", R"({"items":[],"next":"again"})", 2);
-    servePage("files", R"({"items":[],"next":""})");
-    EXPECT_EQ(e2eeErrorOf([&] { client->fetchAllPages("files"); }), Case::invalid);
-    EXPECT_EQ(countRequests("GET", "/api/v1/e2ee/files"), 2u);
+    service.accountApi().repeatCursor(Collection::nodes);
+    EXPECT_EQ(e2eeErrorOf([&] { client->fetchAllPages("nodes"); }), Case::invalid);
+    EXPECT_EQ(countRequests("GET", "/api/v1/e2ee/nodes"), 2u);  // the second page named its own cursor again
+    EXPECT_EQ(client->fetchAllPages("nodes").size(), 3u);
+    EXPECT_FALSE(stateFileText());
 
     SCOPED_TRACE("an empty first page");
     servePage("nodes", R"({"items":[],"next":""})");
@@ -289,27 +286,28 @@ TEST_F(E2EEClientLibrary, TheStateFileIsReplacedWholeInAPrivateFolder) {
 }
 
 TEST_F(E2EEClientLibrary, AFreshClientDetectsARollback) {
-    const E2EEJSON newer = folder("a", "root", 2);
-    const E2EEJSON b = folder("b");
-    const E2EEJSON f1 = file("f1");
-    seed({f1}, {newer, b});
+    using Collection = localservice::AccountApi::Collection;
+    localservice::AccountApi& api = service.accountApi();
+    seed({file("f1")}, {folder("a"), folder("b")});
+    seed({}, {folder("a", "root", 2)});
     client->refreshSnapshot(true);
     const std::string accepted = *stateFileText();
 
     struct Rollback {
         std::string name;
-        std::vector<E2EEJSON> files;
-        std::vector<E2EEJSON> nodes;
+        std::function<void()> knob;
     };
     const Rollback rollbacks[] = {
-        {"an older generation", {f1}, {folder("a", "root", 1), b}},
-        {"a dropped record", {f1}, {newer}},
-        {"a dropped file", {}, {newer, b}},
-        {"the same generation with another body", {f1}, {folder("a", "root", 2), b}},
+        {"an older generation", [&] { api.serveOlderRecord(Collection::nodes, "a"); }},
+        {"a dropped node", [&] { api.omitRecord(Collection::nodes, "b"); }},
+        {"a dropped file", [&] { api.omitRecord(Collection::files, "f1"); }},
+        {"the same generation with another body",
+         [&] { api.replaceRecordBody(Collection::nodes, folder("a", "root", 2).member("state").canonicalString()); }},
     };
     for (const Rollback& rollback : rollbacks) {
         SCOPED_TRACE(rollback.name);
-        serveLibrary(rollback.files, rollback.nodes);
+        api.clearKnobs();
+        rollback.knob();
         auto fresh = makeClient();
         EXPECT_EQ(e2eeErrorOf([&] { listRoot(*fresh); }), Case::history);
         EXPECT_EQ(*stateFileText(), accepted);
@@ -317,6 +315,9 @@ TEST_F(E2EEClientLibrary, AFreshClientDetectsARollback) {
         EXPECT_EQ(e2eeErrorOf([&] { client->refreshSnapshot(true); }), Case::history);
         EXPECT_EQ(client->nodeRecord(itemNamed("a")).member("generation"), E2EEJSON(2));
     }
+    api.clearKnobs();
+    client->refreshSnapshot(true);
+    EXPECT_EQ(*stateFileText(), accepted);
 }
 
 TEST_F(E2EEClientLibrary, ListsTheLiveChildrenOfOneFolderInTheSelectedDrive) {

@@ -142,6 +142,19 @@ TEST_F(E2EEClientRequest, RedirectsAreNeverFollowed) {
     }
 }
 
+TEST_F(E2EEClientRequest, ARedirectToASecondHostReachesNothingThere) {
+    auto& api = service.accountApi();
+    api.redirectToSecondHost(Route{"", kAccountHost, "/api/v1/e2ee/account"}, 2);
+    for (const std::string method : {"GET", "POST"}) {
+        SCOPED_TRACE(method);
+        const auto error = testing::desktopErrorOf([&] { client->requestJSON("e2ee/account", method, std::nullopt); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->status(), 302);
+    }
+    EXPECT_EQ(api.secondHostConnections(), 0u);
+    EXPECT_EQ(api.secondHostRequests(), 0u);
+}
+
 TEST_F(E2EEClientRequest, RepliesUpToTheCapAreReadAndOneByteMoreFails) {
     struct Case {
         std::size_t size;
