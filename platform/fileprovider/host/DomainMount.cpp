@@ -198,11 +198,13 @@ void opLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
 void opGetattr(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
     auto& mount = *mountOf(request);
     auto node = mount.replica().node(inode);
+    struct stat attributes{};
     if (!node) {
-        fuse_reply_err(request, ENOENT);
+        // Removed or replaced while open: the open file still answers.
+        if (!mount.openFileAttributes(inode, attributes)) return (void)fuse_reply_err(request, ENOENT);
+        fuse_reply_attr(request, &attributes, kEntryTimeout);
         return;
     }
-    struct stat attributes{};
     mount.fillAttributes(*node, attributes);
     fuse_reply_attr(request, &attributes, kEntryTimeout);
 }
@@ -719,6 +721,37 @@ void DomainMount::fillAttributes(const ReplicaNode& node, struct stat& attribute
     attributes.st_atim = toTimespec(node.modified);
 }
 
+bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const {
+    std::lock_guard lock(filesMutex_);
+    for (const auto& [file, owned] : openFiles_) {
+        if (file->inode != inode) continue;
+        struct stat copy{};
+        if (::fstat(file->descriptor, &copy) != 0) continue;
+        attributes = {};
+        attributes.st_ino = inode;
+        attributes.st_mode = S_IFREG | 0600;
+        attributes.st_nlink = 0;
+        attributes.st_size = copy.st_size;
+        attributes.st_blocks = (copy.st_size + 511) / 512;
+        attributes.st_uid = ::getuid();
+        attributes.st_gid = ::getgid();
+        attributes.st_blksize = 128 * 1024;
+        attributes.st_mtim = copy.st_mtim;
+        attributes.st_ctim = copy.st_ctim;
+        attributes.st_atim = copy.st_atim;
+        return true;
+    }
+    // Opened as the file a rename put in its place (the open raced with it).
+    if (auto replacement = replacementOf(inode)) {
+        if (auto node = replica_->node(*replacement)) {
+            fillAttributes(*node, attributes);
+            attributes.st_ino = inode;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::optional<Error> DomainMount::ensureListed(Inode folder) {
     auto node = replica_->node(folder);
     if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
@@ -938,9 +971,30 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
     }
 }
 
+std::optional<Inode> DomainMount::replacementOf(Inode inode) const {
+    // Followed for a few steps: a file replaced again and again (a log
+    // rotated by rename, say) leaves a chain.
+    std::optional<Inode> found;
+    for (int step = 0; step < 8; ++step) {
+        auto next = replacedBy_.find(found.value_or(inode));
+        if (next == replacedBy_.end()) break;
+        found = next->second;
+        if (replica_->node(*found)) return found;
+    }
+    return std::nullopt;
+}
+
 std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
     std::unique_lock lock(filesMutex_, std::defer_lock);
     int descriptor = openCopy(inode, false, false, lock);
+    if (descriptor == -ENOENT) {
+        // Replaced by a rename since the kernel looked it up: the new file.
+        if (auto replacement = replacementOf(inode)) {
+            inode = *replacement;
+            lock.unlock();
+            descriptor = openCopy(inode, false, false, lock);
+        }
+    }
     if (descriptor < 0) return -descriptor;
     auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, copies_[inode], false, false}));
     // The kernel keeps one set of pages per inode, shared by every open

@@ -158,6 +158,19 @@ public:
     // removal of the node's item is recorded in the same step, to be sent,
     // when the node names an item of the server at that moment.
     void erase(Inode inode, std::vector<Invalidation>& out, bool sendRemoval = false);
+    // Puts `source` in the place of `target` (a rename over an existing
+    // name), in one step, so that the name never goes missing: the target
+    // and everything below it leave, and the source takes the target's
+    // folder and name after `change` was applied to it. With
+    // `sendTargetRemoval`, the removal of the target's item is recorded to
+    // be sent (when it names an item of the server). With
+    // `sendSourceRemoval`, so is the removal of the item the source named
+    // until then, under a fresh inode that `sourceRemoval` receives. False
+    // when either node is gone (nothing changes then).
+    bool replace(Inode source, Inode target, const std::function<void(ReplicaNode&)>& change, bool sendTargetRemoval,
+                 bool sendSourceRemoval, std::optional<Inode>& sourceRemoval, std::vector<Invalidation>& out);
+    // A fresh inode number for a removal whose node is gone or stays.
+    Inode newInode();
     // Nodes with local changes.
     std::vector<ReplicaNode> nodesWithLocalChanges() const;
     // Removals not sent yet (their items are hidden from listings meanwhile).
