@@ -766,8 +766,24 @@ std::optional<Error> DomainMount::ensureListed(Inode folder) {
     }
     return listings_.run(folder, [&]() -> std::optional<Error> {
         if (auto again = replica_->node(folder); again && again->listed) return std::nullopt;
-        return list(folder, node->identifier);
+        return listAgain(folder);
     });
+}
+
+std::optional<Error> DomainMount::listAgain(Inode folder, int depth) {
+    auto node = replica_->node(folder);
+    if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
+    auto error = list(folder, node->identifier);
+    const bool refused = error && (error->is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem) ||
+                                   error->is(kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid));
+    if (!refused || folder == kRootInode || depth > 64) return error;
+    // The extension has lost the folder, or the server has it elsewhere
+    // (the rows of a moved folder go from the server client's database):
+    // the folder above is listed again, which tells where it is now.
+    if (auto above = listAgain(node->parent, depth + 1)) return above;
+    node = replica_->node(folder);
+    if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
+    return list(folder, node->identifier);
 }
 
 std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
@@ -942,6 +958,7 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
     // that placing and dropping copies take, so a current copy is always
     // there to open.
     constexpr int kDownloads = 5;
+    bool listedAgain = false;
     for (int attempt = 0;; ++attempt) {
         if (!lock.owns_lock()) lock.lock();
         auto node = replica_->node(inode);
@@ -967,6 +984,17 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
             if (auto now = replica_->node(inode); now && isCurrentCopy(*now)) return std::nullopt;
             return download(inode, node->identifier);
         });
+        const bool refused = error && (error->is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem) ||
+                                       error->is(kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid));
+        if (refused && !listedAgain) {
+            // The extension does not know the item (any more), or the server
+            // would not give it: its folder is listed again once, which
+            // finds it again (the server's client had lost it), or finds it
+            // gone (the server deleted it: the open finds no file).
+            listedAgain = true;
+            if (auto listing = listAgain(node->parent)) return finish(-errnoFor(*listing));
+            continue;
+        }
         if (error) return finish(-errnoFor(*error));
     }
 }

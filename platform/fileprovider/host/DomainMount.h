@@ -174,6 +174,10 @@ private:
     // item now (replaced while its request ran) is removed.
     void removeOrphan(const ItemPtr& item, Inode parent);
     std::optional<Error> list(Inode folder, const ItemId& identifier);
+    // Lists a folder; when the extension no longer knows it or the server
+    // refuses it (a moved folder's rows go from the server client's
+    // database), the folders above it are listed again first.
+    std::optional<Error> listAgain(Inode folder, int depth = 0);
     // The items of a container as the extension lists them now (the replica
     // is not changed).
     std::variant<std::vector<ItemPtr>, Error> listItems(const ItemId& container);

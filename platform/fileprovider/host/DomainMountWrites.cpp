@@ -429,6 +429,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     }
     std::vector<Invalidation> changes;
     bool replacedMeanwhile = false;
+    const bool movedFolder = node->folder && !creating && (node->pending & PendingWork::move);
     bool stillThere = replica_->update(inode, [&](ReplicaNode& changed) {
         if (changed.identifier != node->identifier) {
             replacedMeanwhile = true;
@@ -462,6 +463,9 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         auto now = replica_->node(inode);
         return now && now->hasLocalChanges();
     }
+    // The server's client forgets what was below a moved folder: it is
+    // listed again before it is used.
+    if (stillThere && movedFolder) replica_->forgetListings(inode);
     if (!stillThere) {
         // Removed while its request ran: the item as answered is removed
         // (also one just created, whose node had nothing to remove yet).

@@ -758,6 +758,25 @@ bool Replica::replace(Inode source, Inode target, const std::function<void(Repli
     return true;
 }
 
+void Replica::forgetListings(Inode folder) {
+    std::lock_guard lock(mutex_);
+    std::vector<Inode> pending{folder};
+    while (!pending.empty()) {
+        Inode current = pending.back();
+        pending.pop_back();
+        auto found = nodes_.find(current);
+        // A folder not created on the server yet has nothing there to list.
+        if (found == nodes_.end() || !found->second.folder || isLocalIdentifier(found->second.identifier)) continue;
+        found->second.listed = false;
+        found->second.anchor.reset();
+        touchLocked(current);
+        auto inside = children_.find(current);
+        if (inside == children_.end()) continue;
+        for (const auto& [name, child] : inside->second) pending.push_back(child);
+    }
+    flushLocked();
+}
+
 Inode Replica::newInode() {
     std::lock_guard lock(mutex_);
     return nextInode_++;

@@ -169,6 +169,9 @@ public:
     // when either node is gone (nothing changes then).
     bool replace(Inode source, Inode target, const std::function<void(ReplicaNode&)>& change, bool sendTargetRemoval,
                  bool sendSourceRemoval, std::optional<Inode>& sourceRemoval, std::vector<Invalidation>& out);
+    // The folder and every folder below it count as never listed: each is
+    // listed afresh when it is next used.
+    void forgetListings(Inode folder);
     // A fresh inode number for a removal whose node is gone or stays.
     Inode newInode();
     // Nodes with local changes.

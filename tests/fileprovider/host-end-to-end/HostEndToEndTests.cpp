@@ -414,6 +414,74 @@ TEST_F(HostEndToEnd, AReaderDuringAReplaceSeesTheOldOrTheNewBytes) {
     }
 }
 
+// The mapping database forgets the children of a moved folder: what the
+// folder shows inside it stays openable.
+TEST_F(HostEndToEnd, FilesInsideAMovedFolderStayOpenable) {
+    mountDrive();
+    ASSERT_EQ(::mkdir((folder() / "d").c_str(), 0700), 0);
+    writeFile(folder() / "d" / "b", "data\n");
+    ASSERT_EQ(::mkdir((folder() / "d" / "sub").c_str(), 0700), 0);
+    writeFile(folder() / "d" / "sub" / "c", "deep\n");
+    ASSERT_TRUE(uploaded()) << describe();
+    // Their cached copies go, as the automatic cleanup lets them go.
+    for (const char* name : {"d/b", "d/sub/c"}) {
+        struct stat shown{};
+        ASSERT_EQ(::stat((folder() / name).c_str(), &shown), 0);
+        auto node = mount()->replica().node(shown.st_ino);
+        ASSERT_TRUE(node);
+        ASSERT_FALSE(mount()->evict(node->identifier).has_value()) << name;
+    }
+    ASSERT_EQ(::rename((folder() / "d").c_str(), (folder() / "e").c_str()), 0) << std::strerror(errno);
+    // Read at once, while the move may still be on its way.
+    EXPECT_EQ(readFile(folder() / "e" / "b"), "data\n");
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(folder() / "e" / "sub" / "c"), "deep\n");
+    // An append reaches the server.
+    ASSERT_EQ(run("echo more >> '" + (folder() / "e" / "b").string() + "'"), 0);
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "e" / "b"), "data\nmore\n");
+
+    // Also after a restart.
+    for (const char* name : {"e/b", "e/sub/c"}) {
+        struct stat shown{};
+        ASSERT_EQ(::stat((folder() / name).c_str(), &shown), 0);
+        ASSERT_FALSE(mount()->evict(mount()->replica().node(shown.st_ino)->identifier).has_value()) << name;
+    }
+    daemon_->stop();
+    daemon_.reset();
+    startDaemon();
+    ASSERT_NE(mount(), nullptr);
+    EXPECT_EQ(readFile(folder() / "e" / "b"), "data\nmore\n");
+    EXPECT_EQ(readFile(folder() / "e" / "sub" / "c"), "deep\n");
+}
+
+TEST_F(HostEndToEnd, AnOpenOfAnItemTheMappingDatabaseLostListsItsFolderAgain) {
+    writeFile(drive_ / "Docs" / "kept.txt", "kept");
+    mountDrive();
+    struct stat shown{};
+    ASSERT_EQ(::stat((folder() / "Docs" / "kept.txt").c_str(), &shown), 0);
+    auto node = mount()->replica().node(shown.st_ino);
+    ASSERT_TRUE(node);
+    mapping_.deleteItem(node->identifier);
+    EXPECT_EQ(readFile(folder() / "Docs" / "kept.txt"), "kept");
+}
+
+// A file the server deleted, appended to before the folder shows it gone.
+TEST_F(HostEndToEnd, AppendingToAFileTheServerDeletedGivesNoSuchFile) {
+    writeFile(drive_ / "gone.txt", "was here");
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::exists(folder() / "gone.txt"));
+    std::filesystem::remove(drive_ / "gone.txt");
+    int descriptor = ::open((folder() / "gone.txt").c_str(), O_WRONLY | O_APPEND);
+    const int error = errno;
+    if (descriptor >= 0) ::close(descriptor);
+    EXPECT_EQ(descriptor, -1);
+    EXPECT_EQ(error, ENOENT) << std::strerror(error);
+    // The folder no longer shows it (once the kernel has let go of its entry).
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(folder() / "gone.txt"); }));
+    EXPECT_FALSE(mount()->replica().child(fp::host::kRootInode, "gone.txt").has_value());
+}
+
 TEST_F(HostEndToEnd, MakingAndRemovingFoldersAndFiles) {
     writeFile(drive_ / "Full" / "inside.txt", "keep");
     writeFile(drive_ / "Tree" / "a.txt", "a");
