@@ -686,7 +686,11 @@ void DomainMount::unmount() {
     logger().info("Unmounted " + options_.domain.identifier);
 }
 
-void DomainMount::fillAttributes(const ReplicaNode& node, struct stat& attributes) const {
+void DomainMount::fillAttributes(const ReplicaNode& given, struct stat& attributes) const {
+    // The entries of an open folder are copies taken when it was opened:
+    // the node as it is now answers for them.
+    const auto current = replica_->node(given.inode);
+    const ReplicaNode& node = current ? *current : given;
     attributes = {};
     attributes.st_ino = node.inode;
     bool readable = (node.capabilities & Capability::allowsReading) != 0;
@@ -695,7 +699,13 @@ void DomainMount::fillAttributes(const ReplicaNode& node, struct stat& attribute
         attributes.st_mode = S_IFDIR | (readable ? 0500 : 0100) | (writable ? 0200 : 0);
         attributes.st_nlink = 2;
     } else {
-        auto size = liveSize(node.inode).value_or(node.size);
+        auto live = liveSize(node.inode);
+        if (!live && node.dirty) {
+            // A changed file is its cached copy until its upload is answered.
+            struct stat copy{};
+            if (::stat(cachePath(node.inode).c_str(), &copy) == 0) live = copy.st_size;
+        }
+        auto size = live.value_or(node.size);
         attributes.st_mode = S_IFREG | (readable ? 0400 : 0) | (writable ? 0200 : 0);
         attributes.st_nlink = 1;
         attributes.st_size = size;
@@ -1239,6 +1249,8 @@ void DomainMount::dispatch(std::vector<Invalidation> invalidations) {
                 // Never blocks (nothing is written back): sent at once, so
                 // that the kernel shows new sizes before anyone reads.
                 fuse_lowlevel_notify_inval_inode(session_, invalidation.inode, 0, 0);
+            } else if (invalidation.kind == Invalidation::Kind::attributes) {
+                fuse_lowlevel_notify_inval_inode(session_, invalidation.inode, -1, 0);
             } else {
                 // Entry notices may wait on a lookup in progress: the notifier sends them.
                 notifications_.push_back(std::move(invalidation));
@@ -1266,6 +1278,9 @@ void DomainMount::notifierLoop() {
                 break;
             case Invalidation::Kind::inode:
                 fuse_lowlevel_notify_inval_inode(session_, next.inode, 0, 0);
+                break;
+            case Invalidation::Kind::attributes:
+                fuse_lowlevel_notify_inval_inode(session_, next.inode, -1, 0);
                 break;
             case Invalidation::Kind::deleted:
                 if (fuse_lowlevel_notify_delete(session_, next.parent, next.inode, next.name.c_str(),

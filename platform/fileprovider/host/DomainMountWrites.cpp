@@ -677,7 +677,11 @@ std::optional<std::int64_t> DomainMount::liveSize(Inode inode) const {
 }
 
 void DomainMount::queueUpload(Inode inode) {
-    if (recordClosedWriter(inode)) schedule(inode);
+    const bool owed = recordClosedWriter(inode);
+    // The write ended: what the kernel keeps of the file's attributes (a
+    // listing read meanwhile may have given it older ones) is asked again.
+    dispatch({Invalidation{Invalidation::Kind::attributes, 0, {}, inode}});
+    if (owed) schedule(inode);
 }
 
 bool DomainMount::recordClosedWriter(Inode inode) {

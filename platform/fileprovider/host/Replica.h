@@ -82,11 +82,11 @@ struct UnsentCopy {
 
 // What the kernel must forget after a change of the replica.
 struct Invalidation {
-    enum class Kind { entry, inode, deleted };
+    enum class Kind { entry, inode, attributes, deleted };  // attributes: the inode's, not its pages
     Kind kind;
     Inode parent = 0;  // entry, deleted
     std::string name;  // entry, deleted
-    Inode inode = 0;   // inode, deleted
+    Inode inode = 0;   // inode, attributes, deleted
 };
 
 // The host's view of one domain: nodes by inode and by identifier, each

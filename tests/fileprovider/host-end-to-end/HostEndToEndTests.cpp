@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -480,6 +481,40 @@ TEST_F(HostEndToEnd, AppendingToAFileTheServerDeletedGivesNoSuchFile) {
     // The folder no longer shows it (once the kernel has let go of its entry).
     EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(folder() / "gone.txt"); }));
     EXPECT_FALSE(mount()->replica().child(fp::host::kRootInode, "gone.txt").has_value());
+}
+
+// What stat shows right after a write is closed: the new size, also when a
+// listing of the folder (taken before the write) is read meanwhile, as tar,
+// rsync and file managers do.
+TEST_F(HostEndToEnd, StatRightAfterCloseShowsTheNewSize) {
+    writeFile(drive_ / "sized.txt", "12345");
+    mountDrive();
+    const auto path = folder() / "sized.txt";
+    ASSERT_EQ(readFile(path), "12345");
+    for (std::size_t size : {7000u, 3u, 120000u, 0u, 4096u, 10u}) {
+        SCOPED_TRACE(size);
+        DIR* listing = ::opendir(folder().c_str());
+        ASSERT_NE(listing, nullptr);
+        const std::string bytes(size, 'x');
+        writeFile(path, bytes);
+        bool seen = false;
+        while (auto* entry = ::readdir(listing)) seen = seen || std::string(entry->d_name) == "sized.txt";
+        ::closedir(listing);
+        EXPECT_TRUE(seen);
+        struct stat shown{};
+        ASSERT_EQ(::stat(path.c_str(), &shown), 0);
+        EXPECT_EQ(shown.st_size, static_cast<off_t>(size));
+        // Also once its upload was answered.
+        ASSERT_TRUE(uploaded()) << describe();
+        listing = ::opendir(folder().c_str());
+        ASSERT_NE(listing, nullptr);
+        while (::readdir(listing)) {
+        }
+        ::closedir(listing);
+        ASSERT_EQ(::stat(path.c_str(), &shown), 0);
+        EXPECT_EQ(shown.st_size, static_cast<off_t>(size));
+        EXPECT_EQ(std::filesystem::file_size(drive_ / "sized.txt"), size);
+    }
 }
 
 TEST_F(HostEndToEnd, MakingAndRemovingFoldersAndFiles) {
