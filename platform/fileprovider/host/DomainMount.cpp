@@ -1002,6 +1002,9 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
             // finds it again (the server's client had lost it), or finds it
             // gone (the server deleted it: the open finds no file).
             listedAgain = true;
+            // A move of it or of a folder above it that is on its way
+            // changes where the server has it: the listing waits for it.
+            waitForMovesAbove(inode);
             if (auto listing = listAgain(node->parent)) return finish(-errnoFor(*listing));
             continue;
         }

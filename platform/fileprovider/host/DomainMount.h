@@ -168,6 +168,9 @@ private:
     // when it stayed busy. `releaseQueue` lets it go.
     bool claimQueue(Inode inode);
     void releaseQueue(Inode inode);
+    // Waits (a while at most) until no move of the node or of a folder
+    // above it is being sent.
+    void waitForMovesAbove(Inode inode);
     // Opens of `replaced` go to `replacement` from now on (see replacedBy_).
     void noteReplacement(Inode replaced, Inode replacement);
     // An item the server made or kept for a node that stands for another

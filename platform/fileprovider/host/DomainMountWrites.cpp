@@ -271,13 +271,26 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             replica_->finishRemoval(inode);
             return false;
         }
-        auto answer = std::make_shared<Answer<std::optional<Error>>>();
-        auto progress = extension_->remove(removal->identifier, removal->version.value_or(ItemVersion{}),
-                                           [answer](std::optional<Error> error) { answer->set(std::move(error)); });
-        auto result = answer->wait(stop, kWriteTimeout);
-        if (!result) {
-            if (progress) progress->cancel();
-            return false;
+        auto send = [&]() -> std::optional<std::optional<Error>> {
+            auto answer = std::make_shared<Answer<std::optional<Error>>>();
+            auto progress = extension_->remove(removal->identifier, removal->version.value_or(ItemVersion{}),
+                                               [answer](std::optional<Error> error) { answer->set(std::move(error)); });
+            auto result = answer->wait(stop, kWriteTimeout);
+            if (!result && progress) progress->cancel();
+            return result;
+        };
+        auto result = send();
+        if (!result) return false;
+        if (*result && result->value().is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
+            // The extension may have lost the item while the server still
+            // holds it (a listing stored just before it was made): its
+            // folder is listed again once, and the removal sent again.
+            auto folder = replica_->node(removal->parent);
+            if (folder && !isLocalIdentifier(folder->identifier) &&
+                std::holds_alternative<std::vector<ItemPtr>>(listItems(folder->identifier))) {
+                result = send();
+                if (!result) return false;
+            }
         }
         if (*result && !result->value().is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
             return failed(**result);
@@ -876,7 +889,7 @@ int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& targe
     const bool answered = result && !result->error && result->item;
     if (!answered) {
         // Not answered (in time), or the server is out of reach: the new
-        // version is sent from the queue. Any other error is a refusal.
+        // version is sent from the queue.
         if (progress && !result) progress->cancel();
         logger().info("The new version of \"" + target.name + "\" is sent later");
     }
@@ -922,6 +935,22 @@ int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& targe
     return 0;
 }
 
+void DomainMount::waitForMovesAbove(Inode inode) {
+    if (!writes_) return;
+    std::vector<Inode> moving;
+    auto node = replica_->node(inode);
+    for (int depth = 0; node && depth < 4096; ++depth) {
+        if (node->pending & PendingWork::move) moving.push_back(node->inode);
+        if (node->inode == kRootInode) break;
+        node = replica_->node(node->parent);
+    }
+    if (moving.empty()) return;
+    std::unique_lock lock(writes_->mutex);
+    writes_->idle.wait_for(lock, kReplaceWait, [&] {
+        return std::none_of(moving.begin(), moving.end(), [&](Inode each) { return writes_->running.count(each) > 0; });
+    });
+}
+
 void DomainMount::noteReplacement(Inode replaced, Inode replacement) {
     // Noted before the replica changes: an open of the old inode that comes
     // in between must find where to go.
@@ -935,7 +964,10 @@ void DomainMount::removeOrphan(const ItemPtr& item, Inode parent) {
     const ItemId identifier = item->itemIdentifier();
     if (isLocalIdentifier(identifier)) return;
     if (auto listed = replica_->inodeOf(identifier)) {
-        // A listing met it before its answer came: that node goes, and the item with it.
+        // A listing met it before its answer came: that node goes, and the
+        // item with it (unless something was written to it meanwhile).
+        auto node = replica_->node(*listed);
+        if (!node || node->hasLocalChanges()) return;
         std::vector<Invalidation> changes;
         replica_->erase(*listed, changes, true);
         dispatch(std::move(changes));

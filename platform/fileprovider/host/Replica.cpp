@@ -369,6 +369,7 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
     std::vector<Invalidation> out;
     const ItemId identifier = item.itemIdentifier();
     if (identifier == kRootContainer || hidden_.count(identifier)) return out;
+    if (auto removed = removedAt_.find(identifier); removed != removedAt_.end() && removed->second > startedAt) return out;
     auto size = item.documentSize();
     auto created = item.creationDate();
     auto modified = item.contentModificationDate();
@@ -829,6 +830,8 @@ void Replica::finishRemoval(Inode inode) {
     auto found = removals_.find(inode);
     if (found == removals_.end()) return;
     hidden_.erase(hidden_.find(found->second.identifier));
+    if (removedAt_.size() >= kMaxRetired) removedAt_.clear();
+    removedAt_[found->second.identifier] = ++localEpoch_;
     removals_.erase(found);
     removalsTouched_.insert(inode);
     flushLocked();

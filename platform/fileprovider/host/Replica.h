@@ -221,6 +221,9 @@ private:
     std::map<Inode, PendingRemoval> removals_;
     std::set<Inode> removalsTouched_;  // written at the next flush (or deleted when gone)
     std::multiset<ItemId> hidden_;      // the identifiers of removals_
+    // When removals were sent (local epoch), by identifier: a listing that
+    // began before may still hold the item, and must not bring it back.
+    std::map<ItemId, std::uint64_t> removedAt_;
     std::uint64_t localEpoch_ = 0;
 };
 

@@ -344,6 +344,26 @@ TEST(FileProviderHostReplica, ARenameOverANameReplacesTheTargetInOneStepAndRecor
     std::filesystem::remove_all(folder);
 }
 
+TEST(FileProviderHostReplica, AListingBegunBeforeARemovalWasSentDoesNotBringTheItemBack) {
+    Replica replica;
+    replica.replaceChildren(kRootInode, {item("gone", kRootContainer, "gone.txt"), item("kept", kRootContainer, "kept.txt")},
+                            SyncAnchor{'1'}, 0);
+    const Inode gone = *replica.inodeOf("gone");
+    std::vector<Invalidation> ignored;
+    replica.erase(gone, ignored, true);
+    const std::uint64_t before = replica.localEpoch();
+    replica.finishRemoval(gone);
+    // Its answer still holds the item: it stays out.
+    replica.replaceChildren(kRootInode, {item("gone", kRootContainer, "gone.txt"), item("kept", kRootContainer, "kept.txt")},
+                            SyncAnchor{'2'}, 0, before);
+    replica.applyChanges(kRootInode, {item("gone", kRootContainer, "gone.txt")}, {}, SyncAnchor{'3'}, 0, before);
+    EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("kept.txt"));
+    // A listing begun afterwards is the server's word.
+    replica.replaceChildren(kRootInode, {item("gone", kRootContainer, "gone.txt"), item("kept", kRootContainer, "kept.txt")},
+                            SyncAnchor{'4'}, 0, replica.localEpoch());
+    EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("gone.txt", "kept.txt"));
+}
+
 TEST(FileProviderHostErrno, ExtensionErrorsMapToErrnoValues) {
     struct Case {
         Error error;
