@@ -1161,9 +1161,11 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     // dropped copies (which take the same lock).
     std::lock_guard lock(filesMutex_);
     std::error_code placeError;
-    if (writers_.count(inode) > 0) {
+    if (writers_.count(inode) > 0 || replica_->node(inode).value_or(ReplicaNode{}).dirty) {
         // A file open for writing here keeps its copy: writes made through
-        // it must never land in a copy that a download has replaced.
+        // it must never land in a copy that a download has replaced. Nor
+        // does a download that began before a writer changed the copy (and
+        // closed it again) ever put the older bytes in its place.
         std::filesystem::remove(incoming, placeError);
         return std::nullopt;
     }

@@ -517,6 +517,24 @@ TEST_F(HostEndToEnd, StatRightAfterCloseShowsTheNewSize) {
     }
 }
 
+// A download that ends after a writer replaced the file's contents never
+// puts the older bytes over what was written.
+TEST_F(HostEndToEnd, ADownloadThatEndsAfterAWriteNeverReplacesWhatWasWritten) {
+    writeFile(drive_ / "raced.txt", "server bytes");
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::exists(folder() / "raced.txt"));
+    auto gate = service_.hold({"GET", "", "/dav/"});
+    std::thread reader([&] { readFile(folder() / "raced.txt"); });
+    ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(10)));
+    writeFile(folder() / "raced.txt", "written here");
+    gate->open();
+    reader.join();
+    EXPECT_EQ(readFile(folder() / "raced.txt"), "written here");
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "raced.txt"), "written here");
+    EXPECT_EQ(readFile(folder() / "raced.txt"), "written here");
+}
+
 TEST_F(HostEndToEnd, MakingAndRemovingFoldersAndFiles) {
     writeFile(drive_ / "Full" / "inside.txt", "keep");
     writeFile(drive_ / "Tree" / "a.txt", "a");
