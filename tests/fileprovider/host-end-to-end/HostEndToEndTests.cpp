@@ -225,7 +225,7 @@ TEST_F(HostEndToEnd, RenameOverAFileMakesTheSourcesBytesANewVersionOfTheTarget) 
     mountDrive();
     const auto targetId = service_.fileId("d1", "/a.txt");
     ASSERT_TRUE(targetId);
-    ASSERT_EQ(::rename((folder() / "b.txt").c_str(), (folder() / "a.txt").c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(run("mv '" + (folder() / "b.txt").string() + "' '" + (folder() / "a.txt").string() + "'"), 0);
     EXPECT_FALSE(std::filesystem::exists(folder() / "b.txt"));
     EXPECT_EQ(readFile(folder() / "a.txt"), "bytes of b");
     ASSERT_TRUE(uploaded()) << describe();
@@ -349,6 +349,9 @@ TEST_F(HostEndToEnd, ProgramsThatSaveByRenameWork) {
     writeFile(source / "deep" / "two.txt", "two");
     writeFile(source / "deep" / "three.bin", randomBytes(100'000, 3));
     ASSERT_EQ(run("rsync -a '" + source.string() + "/' '" + drive + "/mirror/'"), 0);
+    ASSERT_TRUE(uploaded()) << describe();
+    const auto changedId = service_.fileId("d1", "/mirror/deep/two.txt");
+    ASSERT_TRUE(changedId);
     writeFile(source / "deep" / "two.txt", "two, changed and longer");
     writeFile(source / "deep" / "three.bin", randomBytes(90'000, 4));
     ASSERT_EQ(run("rsync -a '" + source.string() + "/' '" + drive + "/mirror/'"), 0);
@@ -360,6 +363,8 @@ TEST_F(HostEndToEnd, ProgramsThatSaveByRenameWork) {
     EXPECT_FALSE(std::filesystem::exists(drive_ / "conf.new"));
     EXPECT_EQ(readFile(drive_ / "text.txt"), "hello drive\n");
     EXPECT_EQ(run("diff -r '" + source.string() + "' '" + (drive_ / "mirror").string() + "'"), 0);
+    // The changed file was renamed over the old one: the server kept its item.
+    EXPECT_EQ(service_.fileId("d1", "/mirror/deep/two.txt"), changedId);
     EXPECT_EQ(readFile(drive_ / "repo" / "sub" / "c.txt"), "c\n");
     // Only what the programs left: no temporary name stayed behind.
     std::vector<std::string> left;
