@@ -734,13 +734,11 @@ bool DomainMount::recordClosedWriter(Inode inode) {
 
 int DomainMount::renameLocal(Inode parent, const std::string& name, Inode newParent, const std::string& newName,
                              unsigned flags) {
-#ifndef RENAME_EXCHANGE
-    constexpr unsigned RENAME_EXCHANGE = 2;
-#endif
 #ifndef RENAME_NOREPLACE
     constexpr unsigned RENAME_NOREPLACE = 1;
 #endif
-    if (flags & RENAME_EXCHANGE) return EINVAL;
+    // Exchanging two names (and whiteouts) the server cannot carry.
+    if (flags & ~RENAME_NOREPLACE) return EINVAL;
     if (auto error = ensureListed(newParent)) return errnoFor(*error);
     auto node = replica_->child(parent, name);
     if (!node) return ENOENT;
