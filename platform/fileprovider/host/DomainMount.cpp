@@ -203,11 +203,13 @@ void opLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
 void opGetattr(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
     auto& mount = *mountOf(request);
     auto node = mount.replica().node(inode);
+    struct stat attributes{};
     if (!node) {
-        fuse_reply_err(request, ENOENT);
+        // Removed or replaced while open: the open file still answers.
+        if (!mount.openFileAttributes(inode, attributes)) return (void)fuse_reply_err(request, ENOENT);
+        fuse_reply_attr(request, &attributes, kEntryTimeout);
         return;
     }
-    struct stat attributes{};
     mount.fillAttributes(*node, attributes);
     fuse_reply_attr(request, &attributes, kEntryTimeout);
 }
@@ -704,7 +706,11 @@ void DomainMount::unmount() {
     logger().info("Unmounted " + options_.domain.identifier);
 }
 
-void DomainMount::fillAttributes(const ReplicaNode& node, struct stat& attributes) const {
+void DomainMount::fillAttributes(const ReplicaNode& given, struct stat& attributes) const {
+    // The entries of an open folder are copies taken when it was opened:
+    // the node as it is now answers for them.
+    const auto current = replica_->node(given.inode);
+    const ReplicaNode& node = current ? *current : given;
     attributes = {};
     attributes.st_ino = node.inode;
     bool readable = (node.capabilities & Capability::allowsReading) != 0;
@@ -713,7 +719,13 @@ void DomainMount::fillAttributes(const ReplicaNode& node, struct stat& attribute
         attributes.st_mode = S_IFDIR | (readable ? 0500 : 0100) | (writable ? 0200 : 0);
         attributes.st_nlink = 2;
     } else {
-        auto size = liveSize(node.inode).value_or(node.size);
+        auto live = liveSize(node.inode);
+        if (!live && node.dirty) {
+            // A changed file is its cached copy until its upload is answered.
+            struct stat copy{};
+            if (::stat(cachePath(node.inode).c_str(), &copy) == 0) live = copy.st_size;
+        }
+        auto size = live.value_or(node.size);
         attributes.st_mode = S_IFREG | (readable ? 0400 : 0) | (writable ? 0200 : 0);
         attributes.st_nlink = 1;
         attributes.st_size = size;
@@ -739,6 +751,37 @@ void DomainMount::fillAttributes(const ReplicaNode& node, struct stat& attribute
     attributes.st_atim = toTimespec(node.modified);
 }
 
+bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const {
+    std::lock_guard lock(filesMutex_);
+    for (const auto& [file, owned] : openFiles_) {
+        if (file->inode != inode) continue;
+        struct stat copy{};
+        if (::fstat(file->descriptor, &copy) != 0) continue;
+        attributes = {};
+        attributes.st_ino = inode;
+        attributes.st_mode = S_IFREG | 0600;
+        attributes.st_nlink = 0;
+        attributes.st_size = copy.st_size;
+        attributes.st_blocks = (copy.st_size + 511) / 512;
+        attributes.st_uid = ::getuid();
+        attributes.st_gid = ::getgid();
+        attributes.st_blksize = 128 * 1024;
+        attributes.st_mtim = copy.st_mtim;
+        attributes.st_ctim = copy.st_ctim;
+        attributes.st_atim = copy.st_atim;
+        return true;
+    }
+    // Opened as the file a rename put in its place (the open raced with it).
+    if (auto replacement = replacementOf(inode)) {
+        if (auto node = replica_->node(*replacement)) {
+            fillAttributes(*node, attributes);
+            attributes.st_ino = inode;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::optional<Error> DomainMount::ensureListed(Inode folder) {
     auto node = replica_->node(folder);
     if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
@@ -753,8 +796,24 @@ std::optional<Error> DomainMount::ensureListed(Inode folder) {
     }
     return listings_.run(folder, [&]() -> std::optional<Error> {
         if (auto again = replica_->node(folder); again && again->listed) return std::nullopt;
-        return list(folder, node->identifier);
+        return listAgain(folder);
     });
+}
+
+std::optional<Error> DomainMount::listAgain(Inode folder, int depth) {
+    auto node = replica_->node(folder);
+    if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
+    auto error = list(folder, node->identifier);
+    const bool refused = error && (error->is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem) ||
+                                   error->is(kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid));
+    if (!refused || folder == kRootInode || depth > 64) return error;
+    // The extension has lost the folder, or the server has it elsewhere
+    // (the rows of a moved folder go from the server client's database):
+    // the folder above is listed again, which tells where it is now.
+    if (auto above = listAgain(node->parent, depth + 1)) return above;
+    node = replica_->node(folder);
+    if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
+    return list(folder, node->identifier);
 }
 
 std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
@@ -929,6 +988,7 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
     // that placing and dropping copies take, so a current copy is always
     // there to open.
     constexpr int kDownloads = 5;
+    bool listedAgain = false;
     for (int attempt = 0;; ++attempt) {
         if (!lock.owns_lock()) lock.lock();
         auto node = replica_->node(inode);
@@ -954,13 +1014,48 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
             if (auto now = replica_->node(inode); now && isCurrentCopy(*now)) return std::nullopt;
             return download(inode, node->identifier);
         });
+        const bool refused = error && (error->is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem) ||
+                                       error->is(kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid));
+        if (refused && !listedAgain) {
+            // The extension does not know the item (any more), or the server
+            // would not give it: its folder is listed again once, which
+            // finds it again (the server's client had lost it), or finds it
+            // gone (the server deleted it: the open finds no file).
+            listedAgain = true;
+            // A move of it or of a folder above it that is on its way
+            // changes where the server has it: the listing waits for it.
+            waitForMovesAbove(inode);
+            if (auto listing = listAgain(node->parent)) return finish(-errnoFor(*listing));
+            continue;
+        }
         if (error) return finish(-errnoFor(*error));
     }
+}
+
+std::optional<Inode> DomainMount::replacementOf(Inode inode) const {
+    // Followed for a few steps: a file replaced again and again (a log
+    // rotated by rename, say) leaves a chain.
+    std::optional<Inode> found;
+    for (int step = 0; step < 8; ++step) {
+        auto next = replacedBy_.find(found.value_or(inode));
+        if (next == replacedBy_.end()) break;
+        found = next->second;
+        if (replica_->node(*found)) return found;
+    }
+    return std::nullopt;
 }
 
 std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
     std::unique_lock lock(filesMutex_, std::defer_lock);
     int descriptor = openCopy(inode, false, false, lock);
+    if (descriptor == -ENOENT) {
+        // Replaced by a rename since the kernel looked it up: the new file.
+        if (auto replacement = replacementOf(inode)) {
+            inode = *replacement;
+            lock.unlock();
+            descriptor = openCopy(inode, false, false, lock);
+        }
+    }
     if (descriptor < 0) return -descriptor;
     auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, copies_[inode], false, false}));
     // The kernel keeps one set of pages per inode, shared by every open
@@ -1086,9 +1181,11 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     // dropped copies (which take the same lock).
     std::lock_guard lock(filesMutex_);
     std::error_code placeError;
-    if (writers_.count(inode) > 0) {
+    if (writers_.count(inode) > 0 || replica_->node(inode).value_or(ReplicaNode{}).dirty) {
         // A file open for writing here keeps its copy: writes made through
-        // it must never land in a copy that a download has replaced.
+        // it must never land in a copy that a download has replaced. Nor
+        // does a download that began before a writer changed the copy (and
+        // closed it again) ever put the older bytes in its place.
         std::filesystem::remove(incoming, placeError);
         return std::nullopt;
     }
@@ -1177,6 +1274,8 @@ void DomainMount::dispatch(std::vector<Invalidation> invalidations) {
                 // Never blocks (nothing is written back): sent at once, so
                 // that the kernel shows new sizes before anyone reads.
                 fuse_lowlevel_notify_inval_inode(session_, invalidation.inode, 0, 0);
+            } else if (invalidation.kind == Invalidation::Kind::attributes) {
+                fuse_lowlevel_notify_inval_inode(session_, invalidation.inode, -1, 0);
             } else {
                 // Entry notices may wait on a lookup in progress: the notifier sends them.
                 notifications_.push_back(std::move(invalidation));
@@ -1204,6 +1303,9 @@ void DomainMount::notifierLoop() {
                 break;
             case Invalidation::Kind::inode:
                 fuse_lowlevel_notify_inval_inode(session_, next.inode, 0, 0);
+                break;
+            case Invalidation::Kind::attributes:
+                fuse_lowlevel_notify_inval_inode(session_, next.inode, -1, 0);
                 break;
             case Invalidation::Kind::deleted:
                 if (fuse_lowlevel_notify_delete(session_, next.parent, next.inode, next.name.c_str(),

@@ -97,6 +97,9 @@ public:
     OpenFolder* openFolder(Inode inode);
     void releaseFolder(OpenFolder* folder);
     void fillAttributes(const ReplicaNode& node, struct stat& attributes) const;
+    // The attributes of an inode that is gone from the folder (removed, or
+    // replaced by a rename) while a file of it is still open; false when none is.
+    bool openFileAttributes(Inode inode, struct stat& attributes) const;
 
     // ---- changes made in the folder (DomainMountWrites.cpp). Each item has
     // a queue with one operation in flight; an errno on failure.
@@ -150,7 +153,35 @@ private:
     // One step of an item's queue; true when it should run again at once.
     bool syncOnce(Inode inode, std::stop_token stop);
     void notifyWaiters();
+    // A snapshot of a file's cached copy for an upload, in the staging
+    // folder with the node's modification time; `writesAtSnapshot` gets the
+    // count of writes it holds. The error when none could be made.
+    std::variant<std::filesystem::path, Error> snapshotCopy(const ReplicaNode& node, std::uint64_t& writesAtSnapshot);
+    // A rename over an existing name (the checks of `renameLocal` done).
+    int replaceLocal(const ReplicaNode& source, const ReplicaNode& target);
+    // A file renamed over a file of the server: the target's item gets the
+    // source's bytes as a new version before the rename is answered.
+    int replaceFile(const ReplicaNode& source, const ReplicaNode& target);
+    // The target goes (its removal sent when the server has it) and the
+    // source moves into its place.
+    int moveInPlace(const ReplicaNode& source, const ReplicaNode& target);
+    // Holds an item's queue (waits while an operation of it runs); false
+    // when it stayed busy. `releaseQueue` lets it go.
+    bool claimQueue(Inode inode);
+    void releaseQueue(Inode inode);
+    // Waits (a while at most) until no move of the node or of a folder
+    // above it is being sent.
+    void waitForMovesAbove(Inode inode);
+    // Opens of `replaced` go to `replacement` from now on (see replacedBy_).
+    void noteReplacement(Inode replaced, Inode replacement);
+    // An item the server made or kept for a node that stands for another
+    // item now (replaced while its request ran) is removed.
+    void removeOrphan(const ItemPtr& item, Inode parent);
     std::optional<Error> list(Inode folder, const ItemId& identifier);
+    // Lists a folder; when the extension no longer knows it or the server
+    // refuses it (a moved folder's rows go from the server client's
+    // database), the folders above it are listed again first.
+    std::optional<Error> listAgain(Inode folder, int depth = 0);
     // The items of a container as the extension lists them now (the replica
     // is not changed).
     std::variant<std::vector<ItemPtr>, Error> listItems(const ItemId& container);
@@ -168,6 +199,8 @@ private:
     // current version, downloaded first when needed. A descriptor, or an
     // errno (negative).
     int openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock);
+    // The file that a rename put in the place of a removed inode (filesMutex_ held).
+    std::optional<Inode> replacementOf(Inode inode) const;
     void dispatch(std::vector<Invalidation> invalidations);
     // Deletes the cached copies of removed nodes, and keeps those of files
     // with local changes in the preserved folder.
@@ -216,7 +249,7 @@ private:
     std::map<ItemId, SignalState> signals_;
     std::size_t runningSignalTasks_ = 0;
     // Per inode: the number of its current copy, and the copies open now.
-    std::mutex filesMutex_;
+    mutable std::mutex filesMutex_;
     std::map<Inode, std::uint64_t> copies_;
     struct InodeFiles {
         std::multiset<std::uint64_t> open;      // the copies open now
@@ -225,6 +258,10 @@ private:
     };
     std::map<Inode, InodeFiles> files_;
     std::map<Inode, int> writers_;  // files open for writing, per inode
+    // Files put in the place of others by a rename, by the inode they
+    // replaced: an open of the old inode that raced with the rename gets
+    // the new file (the old or the new bytes, never a missing file).
+    std::map<Inode, Inode> replacedBy_;
     // Every open file, owned here: a session that ends while files are open
     // never releases them, so the mount closes what is left when it stops.
     std::map<OpenFile*, std::unique_ptr<OpenFile>> openFiles_;

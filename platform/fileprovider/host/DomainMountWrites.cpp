@@ -31,6 +31,10 @@ const Logger& logger() {
 constexpr int kRetries = 5;                   // transient failures tried again, then parked
 constexpr double kFirstRetryDelay = 1.0;      // seconds, doubled each time
 constexpr auto kWriteTimeout = std::chrono::hours(6);
+// How long a rename over a file waits for the target's new version to be
+// answered (and for an operation of the target to end) before it goes on
+// and lets the queue send it.
+constexpr auto kReplaceWait = std::chrono::seconds(60);
 
 Error busy(const std::string& why) { return Error{kPOSIXErrorDomain, EBUSY, ErrorUserInfo{why, nullptr}}; }
 
@@ -77,10 +81,15 @@ struct DomainMount::Writes {
     };
 
     mutable std::mutex mutex;
-    std::set<Inode> running;   // a task works on the item
+    std::set<Inode> running;   // a task works on the item (or a replace holds it)
+    std::condition_variable idle;  // notified when an item leaves `running`
     std::set<Inode> again;     // asked for while running: one more round
     std::map<Inode, Error> parked;  // waits for a signal, stopped by this error
     std::map<Inode, int> attempts;
+    // A node moved into the place of another item waits for that item's
+    // removal (by the inode of its queue): the server refuses a move onto a
+    // name it still holds.
+    std::map<Inode, Inode> after;
     std::map<Inode, std::int64_t> liveSizes;
     std::map<Inode, std::uint64_t> writeCounts;
     std::set<Inode> timeSet;  // the writer set the modification time after its last write
@@ -141,10 +150,12 @@ void DomainMount::schedule(Inode inode) {
     if (!writes_->workers->submit([this, inode](std::stop_token stop) { runQueue(inode, stop); })) {
         std::lock_guard lock(writes_->mutex);
         writes_->running.erase(inode);
+        writes_->idle.notify_all();
     }
 }
 
 void DomainMount::runQueue(Inode inode, std::stop_token stop) {
+    std::vector<Inode> released;
     for (;;) {
         bool more = false;
         try {
@@ -160,16 +171,65 @@ void DomainMount::runQueue(Inode inode, std::stop_token stop) {
             std::lock_guard lock(writes_->mutex);
             if (stop.stop_requested()) {
                 writes_->running.erase(inode);
+                writes_->idle.notify_all();
                 break;
             }
             if (!more && !writes_->again.erase(inode)) {
                 writes_->running.erase(inode);
+                writes_->idle.notify_all();
+                // Items that waited for this one's removal go now.
+                for (auto waiting = writes_->after.begin(); waiting != writes_->after.end();) {
+                    if (waiting->second != inode) {
+                        ++waiting;
+                        continue;
+                    }
+                    released.push_back(waiting->first);
+                    waiting = writes_->after.erase(waiting);
+                }
                 break;
             }
             writes_->parked.erase(inode);  // going round again: not waiting for a signal any more
         }
     }
+    for (Inode waiting : released) schedule(waiting);
     notifyWaiters();
+}
+
+std::variant<std::filesystem::path, Error> DomainMount::snapshotCopy(const ReplicaNode& node,
+                                                                    std::uint64_t& writesAtSnapshot) {
+    const Inode inode = node.inode;
+    // The upload reads a snapshot, so that writes go on meanwhile; the
+    // node stays dirty when it was written after the snapshot.
+    std::uint64_t number = 0;
+    {
+        std::lock_guard lock(writes_->mutex);
+        writesAtSnapshot = writes_->writeCounts[inode];
+        number = ++writes_->snapshots;
+    }
+    auto target = options_.stateDirectory / "staging" / (std::to_string(inode) + "-" + std::to_string(number));
+    std::error_code error;
+    // With no writer open, the snapshot is a second name of the cached
+    // copy (the next writer separates the two first); else a copy.
+    bool writerOpen = false;
+    {
+        std::lock_guard lock(filesMutex_);
+        writerOpen = writers_.count(inode) > 0;
+        if (!writerOpen && ::link(cachePath(inode).c_str(), target.c_str()) != 0) writerOpen = true;
+    }
+    if (writerOpen) {
+        std::filesystem::copy_file(cachePath(inode), target, std::filesystem::copy_options::overwrite_existing, error);
+    }
+    if (error) {
+        logger().error("No snapshot of " + node.name + ": " + error.message());
+        return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"No snapshot of \"" + node.name + "\": " + error.message(), nullptr}};
+    }
+    // The file's own modification time is the one the folder shows.
+    auto unix = node.modified.unixSeconds();
+    timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(unix);
+    times[0].tv_nsec = times[1].tv_nsec = static_cast<long>((unix - static_cast<double>(static_cast<time_t>(unix))) * 1e9);
+    ::utimensat(AT_FDCWD, target.c_str(), times, 0);
+    return target;
 }
 
 bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
@@ -211,13 +271,26 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             replica_->finishRemoval(inode);
             return false;
         }
-        auto answer = std::make_shared<Answer<std::optional<Error>>>();
-        auto progress = extension_->remove(removal->identifier, removal->version.value_or(ItemVersion{}),
-                                           [answer](std::optional<Error> error) { answer->set(std::move(error)); });
-        auto result = answer->wait(stop, kWriteTimeout);
-        if (!result) {
-            if (progress) progress->cancel();
-            return false;
+        auto send = [&]() -> std::optional<std::optional<Error>> {
+            auto answer = std::make_shared<Answer<std::optional<Error>>>();
+            auto progress = extension_->remove(removal->identifier, removal->version.value_or(ItemVersion{}),
+                                               [answer](std::optional<Error> error) { answer->set(std::move(error)); });
+            auto result = answer->wait(stop, kWriteTimeout);
+            if (!result && progress) progress->cancel();
+            return result;
+        };
+        auto result = send();
+        if (!result) return false;
+        if (*result && result->value().is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
+            // The extension may have lost the item while the server still
+            // holds it (a listing stored just before it was made): its
+            // folder is listed again once, and the removal sent again.
+            auto folder = replica_->node(removal->parent);
+            if (folder && !isLocalIdentifier(folder->identifier) &&
+                std::holds_alternative<std::vector<ItemPtr>>(listItems(folder->identifier))) {
+                result = send();
+                if (!result) return false;
+            }
         }
         if (*result && !result->value().is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
             return failed(**result);
@@ -231,6 +304,17 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
 
     auto node = replica_->node(inode);
     if (!node || !node->hasLocalChanges()) return false;
+    {
+        // In the place of an item whose removal (or create, to be removed
+        // when answered) is still under way: its queue starts this one
+        // when it is done.
+        std::lock_guard lock(writes_->mutex);
+        auto blocker = writes_->after.find(inode);
+        if (blocker != writes_->after.end()) {
+            if (writes_->running.count(blocker->second) || replica_->removal(blocker->second)) return false;
+            writes_->after.erase(blocker);
+        }
+    }
     auto parent = replica_->node(node->parent);
     if (!parent) return false;
     // Inside a folder that is not created yet: its creation schedules this one.
@@ -255,41 +339,13 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         if (!node) return false;
     }
     if (sendContents) {
-        // The upload reads a snapshot, so that writes go on meanwhile; the
-        // node stays dirty when it was written after the snapshot.
-        std::uint64_t number = 0;
-        {
+        auto taken = snapshotCopy(*node, writesAtSnapshot);
+        if (auto* error = std::get_if<Error>(&taken)) {
             std::lock_guard lock(writes_->mutex);
-            writesAtSnapshot = writes_->writeCounts[inode];
-            number = ++writes_->snapshots;
-        }
-        auto target = options_.stateDirectory / "staging" / (std::to_string(inode) + "-" + std::to_string(number));
-        std::error_code error;
-        // With no writer open, the snapshot is a second name of the cached
-        // copy (the next writer separates the two first); else a copy.
-        bool writerOpen = false;
-        {
-            std::lock_guard lock(filesMutex_);
-            writerOpen = writers_.count(inode) > 0;
-            if (!writerOpen && ::link(cachePath(inode).c_str(), target.c_str()) != 0) writerOpen = true;
-        }
-        if (writerOpen) {
-            std::filesystem::copy_file(cachePath(inode), target, std::filesystem::copy_options::overwrite_existing, error);
-        }
-        if (error) {
-            logger().error("No snapshot of " + node->name + ": " + error.message());
-            std::lock_guard lock(writes_->mutex);
-            writes_->parked.insert_or_assign(
-                inode, Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"No snapshot of \"" + node->name + "\": " + error.message(), nullptr}});
+            writes_->parked.insert_or_assign(inode, *error);
             return false;
         }
-        // The file's own modification time is the one the folder shows.
-        auto unix = node->modified.unixSeconds();
-        timespec times[2];
-        times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(unix);
-        times[0].tv_nsec = times[1].tv_nsec = static_cast<long>((unix - static_cast<double>(static_cast<time_t>(unix))) * 1e9);
-        ::utimensat(AT_FDCWD, target.c_str(), times, 0);
-        snapshot = target;
+        snapshot = std::get<std::filesystem::path>(taken);
     }
 
     ItemProperties properties;
@@ -332,6 +388,14 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         if (progress) progress->cancel();
         return false;
     }
+    // A rename over another file gave the node that file's item while the
+    // request ran: the answer is about an item the node no longer stands
+    // for. What it made on the server goes; the node's own work goes on.
+    if (auto now = replica_->node(inode); now && now->identifier != node->identifier) {
+        succeeded();
+        if (!result->error) removeOrphan(result->item, node->parent);
+        return now->hasLocalChanges();
+    }
     // A folder whose name is taken by a folder on the server (its own create
     // answered as the host died, or one made elsewhere) becomes that folder,
     // and what waits inside it goes there. A file keeps its local copy and
@@ -355,7 +419,8 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         if (!creating && error.is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
             // Gone on the server meanwhile: what is here is created again.
             std::vector<Invalidation> ignored;
-            replica_->update(inode, [](ReplicaNode& changed) {
+            replica_->update(inode, [&](ReplicaNode& changed) {
+                if (changed.identifier != node->identifier) return;  // replaced meanwhile
                 changed.pending = PendingWork::create | (changed.folder ? 0 : PendingWork::contents);
                 if (!changed.folder) changed.dirty = true;
                 changed.version.reset();
@@ -376,7 +441,13 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         writesNow = writes_->writeCounts[inode];
     }
     std::vector<Invalidation> changes;
+    bool replacedMeanwhile = false;
+    const bool movedFolder = node->folder && !creating && (node->pending & PendingWork::move);
     bool stillThere = replica_->update(inode, [&](ReplicaNode& changed) {
+        if (changed.identifier != node->identifier) {
+            replacedMeanwhile = true;
+            return;
+        }
         changed.identifier = answered.identifier;
         changed.version = answered.version;
         if (answered.capabilities) changed.capabilities = *answered.capabilities;
@@ -400,6 +471,14 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     // same item that gave way to this one).
     dispatch(std::move(changes));
     dropCaches();
+    if (replacedMeanwhile) {
+        removeOrphan(item, node->parent);
+        auto now = replica_->node(inode);
+        return now && now->hasLocalChanges();
+    }
+    // The server's client forgets what was below a moved folder: it is
+    // listed again before it is used.
+    if (stillThere && movedFolder) replica_->forgetListings(inode);
     if (!stillThere) {
         // Removed while its request ran: the item as answered is removed
         // (also one just created, whose node had nothing to remove yet).
@@ -480,6 +559,14 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
     // so an eviction can never leave a writer an empty file to fill.
     std::unique_lock lock(filesMutex_, std::defer_lock);
     int descriptor = openCopy(inode, forWriting, truncate, lock);
+    if (descriptor == -ENOENT) {
+        // Replaced by a rename since the kernel looked it up: the new file.
+        if (auto replacement = replacementOf(inode)) {
+            inode = *replacement;
+            lock.unlock();
+            descriptor = openCopy(inode, forWriting, truncate, lock);
+        }
+    }
     if (descriptor < 0) return -descriptor;
     auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, 0, false, true}));
     file->writable = forWriting;
@@ -603,13 +690,23 @@ std::optional<std::int64_t> DomainMount::liveSize(Inode inode) const {
 }
 
 void DomainMount::queueUpload(Inode inode) {
-    if (recordClosedWriter(inode)) schedule(inode);
+    const bool owed = recordClosedWriter(inode);
+    // The write ended: what the kernel keeps of the file's attributes (a
+    // listing read meanwhile may have given it older ones) is asked again.
+    dispatch({Invalidation{Invalidation::Kind::attributes, 0, {}, inode}});
+    if (owed) schedule(inode);
 }
 
 bool DomainMount::recordClosedWriter(Inode inode) {
     auto node = replica_->node(inode);
-    if (!node || node->folder) return false;
-    if (!node->hasLocalChanges()) return false;
+    if (!node || node->folder || !node->hasLocalChanges()) {
+        // Nothing owed (a rename over a file sent what it wrote already):
+        // the replica has its size.
+        std::lock_guard lock(writes_->mutex);
+        writes_->liveSizes.erase(inode);
+        writes_->timeSet.erase(inode);
+        return false;
+    }
     bool written = false;
     {
         std::lock_guard lock(writes_->mutex);
@@ -637,19 +734,23 @@ bool DomainMount::recordClosedWriter(Inode inode) {
 
 int DomainMount::renameLocal(Inode parent, const std::string& name, Inode newParent, const std::string& newName,
                              unsigned flags) {
-#ifndef RENAME_EXCHANGE
-    constexpr unsigned RENAME_EXCHANGE = 2;
+#ifndef RENAME_NOREPLACE
+    constexpr unsigned RENAME_NOREPLACE = 1;
 #endif
-    if (flags & RENAME_EXCHANGE) return EINVAL;
+    // Exchanging two names (and whiteouts) the server cannot carry.
+    if (flags & ~RENAME_NOREPLACE) return EINVAL;
     if (auto error = ensureListed(newParent)) return errnoFor(*error);
     auto node = replica_->child(parent, name);
     if (!node) return ENOENT;
     auto target = replica_->node(newParent);
     if (!target) return ENOENT;
     if (!target->folder) return ENOTDIR;
-    // Never replaces what holds the new name.
-    if (auto existing = replica_->child(newParent, newName); existing && existing->inode != node->inode) return EEXIST;
-    if (parent == newParent && name == newName) return 0;
+    auto existing = replica_->child(newParent, newName);
+    if (existing && existing->inode == node->inode) return 0;
+    if (existing) {
+        if (flags & RENAME_NOREPLACE) return EEXIST;
+        return replaceLocal(*node, *existing);
+    }
     std::vector<Invalidation> ignored;
     bool moved = replica_->update(node->inode, [&](ReplicaNode& changed) {
         changed.parent = newParent;
@@ -661,6 +762,220 @@ int DomainMount::renameLocal(Inode parent, const std::string& name, Inode newPar
     if (!moved) return EEXIST;
     schedule(node->inode);
     return 0;
+}
+
+int DomainMount::replaceLocal(const ReplicaNode& source, const ReplicaNode& target) {
+    if (source.folder && !target.folder) return ENOTDIR;
+    if (!source.folder && target.folder) return EISDIR;
+    if (target.folder) {
+        // Emptiness is known only from a listing.
+        if (auto error = ensureListed(target.inode)) return errnoFor(*error);
+        if (!replica_->children(target.inode).empty()) return ENOTEMPTY;
+    }
+    if (!target.folder && !isLocalIdentifier(target.identifier)) return replaceFile(source, target);
+    return moveInPlace(source, target);
+}
+
+int DomainMount::moveInPlace(const ReplicaNode& source, const ReplicaNode& target) {
+    // The target is removed (on the server too, once it is there) and the
+    // source moves into its place. Should the server still hold the old
+    // item when the move arrives, the move waits for the removal.
+    {
+        std::lock_guard lock(writes_->mutex);
+        writes_->liveSizes.erase(target.inode);
+        writes_->after[source.inode] = target.inode;
+    }
+    noteReplacement(target.inode, source.inode);
+    std::vector<Invalidation> ignored;
+    std::optional<Inode> noRemoval;
+    const bool replaced = replica_->replace(
+        source.inode, target.inode, [](ReplicaNode& changed) { changed.pending |= PendingWork::move; }, true, false,
+        noRemoval, ignored);
+    if (!replaced) return ENOENT;
+    dropCaches();
+    if (replica_->removal(target.inode)) schedule(target.inode);
+    schedule(source.inode);
+    return 0;
+}
+
+bool DomainMount::claimQueue(Inode inode) {
+    std::unique_lock lock(writes_->mutex);
+    if (!writes_->idle.wait_for(lock, kReplaceWait, [&] { return !writes_->running.count(inode); })) return false;
+    writes_->running.insert(inode);
+    writes_->parked.erase(inode);
+    return true;
+}
+
+void DomainMount::releaseQueue(Inode inode) {
+    bool again = false;
+    {
+        std::lock_guard lock(writes_->mutex);
+        writes_->running.erase(inode);
+        again = writes_->again.erase(inode) > 0;
+    }
+    writes_->idle.notify_all();
+    if (again) schedule(inode);
+}
+
+int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& target) {
+    // One operation in flight per item: the target's queue is held while
+    // its new version goes out.
+    if (!claimQueue(target.inode)) return EBUSY;
+    struct Release {
+        DomainMount& mount;
+        Inode inode;
+        ~Release() { mount.releaseQueue(inode); }
+    } release{*this, target.inode};
+
+    // The source's bytes: its cached copy (downloaded first when it is not current).
+    auto node = replica_->node(source.inode);
+    if (!node) return ENOENT;
+    bool beingWritten = false;
+    {
+        std::lock_guard lock(filesMutex_);
+        beingWritten = writers_.count(source.inode) > 0;
+    }
+    if (!node->dirty && !beingWritten && !isCurrentCopy(*node)) {
+        auto error = downloads_.run(source.inode, [&]() -> std::optional<Error> {
+            if (auto now = replica_->node(source.inode); now && isCurrentCopy(*now)) return std::nullopt;
+            return download(source.inode, node->identifier);
+        });
+        if (error) return errnoFor(*error);
+        node = replica_->node(source.inode);
+        if (!node) return ENOENT;
+    }
+    auto folder = replica_->node(target.parent);
+    if (!folder) return ENOENT;
+    std::uint64_t writesAtSnapshot = 0;
+    auto taken = snapshotCopy(*node, writesAtSnapshot);
+    if (auto* error = std::get_if<Error>(&taken)) return errnoFor(*error);
+    const auto snapshot = std::get<std::filesystem::path>(taken);
+
+    ItemProperties properties;
+    properties.identifier = target.identifier;
+    properties.parent = folder->identifier;
+    properties.filename = target.name;
+    properties.contentType = target.contentType ? target.contentType : ContentType::data();
+    properties.capabilities = target.capabilities;
+    properties.documentSize = std::optional<std::int64_t>(node->size);
+    properties.creationDate = std::optional<Date>(target.created);
+    properties.contentModificationDate = std::optional<Date>(node->modified);
+    properties.version = target.version;
+    auto answer = std::make_shared<Answer<WriteResult>>();
+    auto progress = extension_->modify(ItemSnapshot::make(properties), target.version.value_or(ItemVersion{}),
+                                       ItemField::contents | ItemField::contentModificationDate, snapshot,
+                                       [answer](ItemPtr item, ItemFields, bool, std::optional<Error> error) {
+                                           answer->set(WriteResult{std::move(item), std::move(error)});
+                                       });
+    std::stop_source never;
+    auto result = answer->wait(never.get_token(), kReplaceWait);
+    {
+        std::error_code ignored;
+        std::filesystem::remove(snapshot, ignored);
+    }
+    if (result && result->error && result->error->is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
+        // The target is gone on the server: the source simply takes its place.
+        return moveInPlace(source, target);
+    }
+    if (result && result->error &&
+        !result->error->is(kFileProviderErrorDomain, FileProviderErrorCode::serverUnreachable)) {
+        // Refused: the source stays where it was, with its data.
+        logger().error("\"" + target.name + "\" could not take the place of \"" + source.name +
+                       "\": " + result->error->localizedDescription());
+        return errnoFor(*result->error);
+    }
+    const bool answered = result && !result->error && result->item;
+    if (!answered) {
+        // Not answered (in time), or the server is out of reach: the new
+        // version is sent from the queue.
+        if (progress && !result) progress->cancel();
+        logger().info("The new version of \"" + target.name + "\" is sent later");
+    }
+    std::optional<ItemProperties> item;
+    if (answered) item = ItemProperties::of(*result->item);
+    std::uint64_t writesNow = 0;
+    {
+        std::lock_guard lock(writes_->mutex);
+        writesNow = writes_->writeCounts[source.inode];
+        writes_->liveSizes.erase(target.inode);
+    }
+    // The source's own item goes from the server (one never sent has none;
+    // one whose create is under way goes when it is answered).
+    std::optional<Inode> removal;
+    noteReplacement(target.inode, source.inode);
+    std::vector<Invalidation> ignored;
+    const bool replaced = replica_->replace(source.inode, target.inode, [&](ReplicaNode& changed) {
+        changed.identifier = item ? item->identifier : target.identifier;
+        changed.version = item ? item->version : target.version;
+        changed.capabilities = item && item->capabilities ? *item->capabilities : target.capabilities;
+        if (item && item->contentType) {
+            changed.contentType = item->contentType;
+        } else if (target.contentType) {
+            changed.contentType = target.contentType;
+        }
+        changed.created = target.created;
+        changed.pending = 0;
+        if (answered && writesNow == writesAtSnapshot) {
+            changed.dirty = false;
+            if (item->version) changed.materializedVersion = item->version;
+            if (item->documentSize && *item->documentSize) changed.size = **item->documentSize;
+        } else {
+            // Written meanwhile, or not answered: the copy goes out from the queue.
+            changed.dirty = true;
+            changed.pending = PendingWork::contents;
+            if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
+        }
+    }, false, true, removal, ignored);
+    if (!replaced) return ENOENT;
+    dropCaches();
+    if (removal) schedule(*removal);
+    if (auto now = replica_->node(source.inode); now && now->hasLocalChanges()) schedule(source.inode);
+    return 0;
+}
+
+void DomainMount::waitForMovesAbove(Inode inode) {
+    if (!writes_) return;
+    std::vector<Inode> moving;
+    auto node = replica_->node(inode);
+    for (int depth = 0; node && depth < 4096; ++depth) {
+        if (node->pending & PendingWork::move) moving.push_back(node->inode);
+        if (node->inode == kRootInode) break;
+        node = replica_->node(node->parent);
+    }
+    if (moving.empty()) return;
+    std::unique_lock lock(writes_->mutex);
+    writes_->idle.wait_for(lock, kReplaceWait, [&] {
+        return std::none_of(moving.begin(), moving.end(), [&](Inode each) { return writes_->running.count(each) > 0; });
+    });
+}
+
+void DomainMount::noteReplacement(Inode replaced, Inode replacement) {
+    // Noted before the replica changes: an open of the old inode that comes
+    // in between must find where to go.
+    std::lock_guard lock(filesMutex_);
+    if (replacedBy_.size() >= 1024) replacedBy_.clear();
+    replacedBy_[replaced] = replacement;
+}
+
+void DomainMount::removeOrphan(const ItemPtr& item, Inode parent) {
+    if (!item) return;
+    const ItemId identifier = item->itemIdentifier();
+    if (isLocalIdentifier(identifier)) return;
+    if (auto listed = replica_->inodeOf(identifier)) {
+        // A listing met it before its answer came: that node goes, and the
+        // item with it (unless something was written to it meanwhile).
+        auto node = replica_->node(*listed);
+        if (!node || node->hasLocalChanges()) return;
+        std::vector<Invalidation> changes;
+        replica_->erase(*listed, changes, true);
+        dispatch(std::move(changes));
+        dropCaches();
+        if (replica_->removal(*listed)) schedule(*listed);
+        return;
+    }
+    const Inode inode = replica_->newInode();
+    replica_->setRemoval(PendingRemoval{inode, identifier, item->itemVersion(), parent});
+    schedule(inode);
 }
 
 int DomainMount::removeLocal(Inode parent, const std::string& name, bool folder) {

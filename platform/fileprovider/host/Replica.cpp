@@ -383,12 +383,14 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
     std::vector<Invalidation> out;
     const ItemId identifier = item.itemIdentifier();
     if (identifier == kRootContainer || hidden_.count(identifier)) return out;
+    if (auto removed = removedAt_.find(identifier); removed != removedAt_.end() && removed->second > startedAt) return out;
     auto size = item.documentSize();
     auto created = item.creationDate();
     auto modified = item.contentModificationDate();
 
     auto known = byIdentifier_.find(identifier);
     const bool isNew = known == byIdentifier_.end();
+    bool placed = false;  // a known node under another name or in another folder
     Inode inode;
     if (isNew) {
         // An item seen before keeps its inode: a move reported as a deletion
@@ -412,6 +414,7 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
         // item comes with the answer to them.
         if (node.hasLocalChanges() || node.localChangedAt > startedAt) return out;
         if (node.parent != parent || node.name != item.filename()) {
+            placed = true;
             auto& oldSiblings = children_[node.parent];
             auto entry = oldSiblings.find(node.name);
             if (entry != oldSiblings.end() && entry->second == inode) oldSiblings.erase(entry);
@@ -452,9 +455,11 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
     // The kernel can know nothing of a node that is new to a folder never
     // listed before (lookups there wait for the listing); elsewhere it may
     // hold a negative entry for the name, and it may hold a known node's
-    // attributes and pages.
+    // attributes and pages. A known node that stays where it was keeps its
+    // entry: dropping it would also cut off programs working inside a
+    // folder (their current directory becomes unreachable).
     const auto& parentNode = nodes_.at(parent);
-    if (!isNew || parentNode.listed) out.push_back({Invalidation::Kind::entry, parent, node.name, 0});
+    if ((isNew && parentNode.listed) || placed) out.push_back({Invalidation::Kind::entry, parent, node.name, 0});
     if (!isNew) out.push_back({Invalidation::Kind::inode, 0, {}, inode});
     touchLocked(inode);
     return out;
@@ -720,6 +725,80 @@ void Replica::erase(Inode inode, std::vector<Invalidation>& out, bool sendRemova
     flushLocked();
 }
 
+bool Replica::replace(Inode source, Inode target, const std::function<void(ReplicaNode&)>& change,
+                      bool sendTargetRemoval, bool sendSourceRemoval, std::optional<Inode>& sourceRemoval,
+                      std::vector<Invalidation>& out) {
+    sourceRemoval.reset();
+    std::lock_guard lock(mutex_);
+    auto sourceNode = nodes_.find(source);
+    auto targetNode = nodes_.find(target);
+    if (sourceNode == nodes_.end() || targetNode == nodes_.end() || source == target || source == kRootInode ||
+        target == kRootInode) {
+        return false;
+    }
+    const ReplicaNode gone = targetNode->second;
+    if (sendTargetRemoval && !isLocalIdentifier(gone.identifier)) {
+        setRemovalLocked(PendingRemoval{target, gone.identifier, gone.version, gone.parent});
+    }
+    removeLocked(target, out);
+
+    ReplicaNode& node = nodes_.at(source);
+    ReplicaNode changed = node;
+    change(changed);
+    changed.parent = gone.parent;
+    changed.name = gone.name;
+    auto& old = children_[node.parent];
+    auto entry = old.find(node.name);
+    if (entry != old.end() && entry->second == source) old.erase(entry);
+    out.push_back({Invalidation::Kind::entry, node.parent, node.name, 0});
+    children_[changed.parent][changed.name] = source;
+    out.push_back({Invalidation::Kind::entry, changed.parent, changed.name, 0});
+    if (changed.identifier != node.identifier) {
+        // The source may take the target's item: that item lives on here.
+        retired_.erase(changed.identifier);
+        auto other = byIdentifier_.find(changed.identifier);
+        if (other != byIdentifier_.end() && other->second != source) removeLocked(other->second, out);
+        byIdentifier_.erase(node.identifier);
+        byIdentifier_[changed.identifier] = source;
+    }
+    // The item the source named until now (as its last answer left it).
+    if (sendSourceRemoval && !isLocalIdentifier(node.identifier) && node.identifier != changed.identifier) {
+        sourceRemoval = nextInode_++;
+        setRemovalLocked(PendingRemoval{*sourceRemoval, node.identifier, node.version, node.parent});
+    }
+    changed.inode = source;
+    changed.localChangedAt = ++localEpoch_;
+    node = changed;
+    out.push_back({Invalidation::Kind::inode, 0, {}, source});
+    touchLocked(source);
+    flushLocked();
+    return true;
+}
+
+void Replica::forgetListings(Inode folder) {
+    std::lock_guard lock(mutex_);
+    std::vector<Inode> pending{folder};
+    while (!pending.empty()) {
+        Inode current = pending.back();
+        pending.pop_back();
+        auto found = nodes_.find(current);
+        // A folder not created on the server yet has nothing there to list.
+        if (found == nodes_.end() || !found->second.folder || isLocalIdentifier(found->second.identifier)) continue;
+        found->second.listed = false;
+        found->second.anchor.reset();
+        touchLocked(current);
+        auto inside = children_.find(current);
+        if (inside == children_.end()) continue;
+        for (const auto& [name, child] : inside->second) pending.push_back(child);
+    }
+    flushLocked();
+}
+
+Inode Replica::newInode() {
+    std::lock_guard lock(mutex_);
+    return nextInode_++;
+}
+
 std::vector<ReplicaNode> Replica::nodesWithLocalChanges() const {
     std::lock_guard lock(mutex_);
     std::vector<ReplicaNode> out;
@@ -767,6 +846,8 @@ void Replica::finishRemoval(Inode inode) {
     auto found = removals_.find(inode);
     if (found == removals_.end()) return;
     hidden_.erase(hidden_.find(found->second.identifier));
+    if (removedAt_.size() >= kMaxRetired) removedAt_.clear();
+    removedAt_[found->second.identifier] = ++localEpoch_;
     removals_.erase(found);
     removalsTouched_.insert(inode);
     flushLocked();

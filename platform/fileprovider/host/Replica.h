@@ -94,11 +94,11 @@ bool isShowableName(std::string_view name);
 
 // What the kernel must forget after a change of the replica.
 struct Invalidation {
-    enum class Kind { entry, inode, deleted };
+    enum class Kind { entry, inode, attributes, deleted };  // attributes: the inode's, not its pages
     Kind kind;
     Inode parent = 0;  // entry, deleted
     std::string name;  // entry, deleted
-    Inode inode = 0;   // inode, deleted
+    Inode inode = 0;   // inode, attributes, deleted
 };
 
 // The host's view of one domain: nodes by inode and by identifier, each
@@ -170,6 +170,22 @@ public:
     // removal of the node's item is recorded in the same step, to be sent,
     // when the node names an item of the server at that moment.
     void erase(Inode inode, std::vector<Invalidation>& out, bool sendRemoval = false);
+    // Puts `source` in the place of `target` (a rename over an existing
+    // name), in one step, so that the name never goes missing: the target
+    // and everything below it leave, and the source takes the target's
+    // folder and name after `change` was applied to it. With
+    // `sendTargetRemoval`, the removal of the target's item is recorded to
+    // be sent (when it names an item of the server). With
+    // `sendSourceRemoval`, so is the removal of the item the source named
+    // until then, under a fresh inode that `sourceRemoval` receives. False
+    // when either node is gone (nothing changes then).
+    bool replace(Inode source, Inode target, const std::function<void(ReplicaNode&)>& change, bool sendTargetRemoval,
+                 bool sendSourceRemoval, std::optional<Inode>& sourceRemoval, std::vector<Invalidation>& out);
+    // The folder and every folder below it count as never listed: each is
+    // listed afresh when it is next used.
+    void forgetListings(Inode folder);
+    // A fresh inode number for a removal whose node is gone or stays.
+    Inode newInode();
     // Nodes with local changes.
     std::vector<ReplicaNode> nodesWithLocalChanges() const;
     // Removals not sent yet (their items are hidden from listings meanwhile).
@@ -217,6 +233,9 @@ private:
     std::map<Inode, PendingRemoval> removals_;
     std::set<Inode> removalsTouched_;  // written at the next flush (or deleted when gone)
     std::multiset<ItemId> hidden_;      // the identifiers of removals_
+    // When removals were sent (local epoch), by identifier: a listing that
+    // began before may still hold the item, and must not bring it back.
+    std::map<ItemId, std::uint64_t> removedAt_;
     std::uint64_t localEpoch_ = 0;
 };
 

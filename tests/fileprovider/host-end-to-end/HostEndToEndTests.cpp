@@ -4,12 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -198,13 +200,344 @@ TEST_F(HostEndToEnd, MoveAcrossFoldersIsOneMoveAndKeepsTheInodeAndBytes) {
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(readFile(folder() / "To" / "note.txt"), "moved bytes");
 
-    // A name that is taken is never replaced.
+    // A name that is taken is kept when the caller asks for that, and
+    // replaced otherwise.
     writeFile(root_ / "other.txt", "other");
     ASSERT_EQ(run("cp '" + (root_ / "other.txt").string() + "' '" + (folder() / "From").string() + "/note.txt'"), 0);
     ASSERT_TRUE(uploaded()) << describe();
-    EXPECT_EQ(::rename((folder() / "From" / "note.txt").c_str(), (folder() / "To" / "note.txt").c_str()), -1);
+    EXPECT_EQ(::renameat2(AT_FDCWD, (folder() / "From" / "note.txt").c_str(), AT_FDCWD,
+                          (folder() / "To" / "note.txt").c_str(), RENAME_NOREPLACE),
+              -1);
     EXPECT_EQ(errno, EEXIST);
     EXPECT_EQ(readFile(drive_ / "To" / "note.txt"), "moved bytes");
+    ASSERT_EQ(::rename((folder() / "From" / "note.txt").c_str(), (folder() / "To" / "note.txt").c_str()), 0)
+        << std::strerror(errno);
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "To" / "note.txt"), "other");
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "From" / "note.txt"));
+}
+
+// A file renamed over a file becomes a new version of the target's item (the
+// server keeps its file id), and the source's item goes.
+TEST_F(HostEndToEnd, RenameOverAFileMakesTheSourcesBytesANewVersionOfTheTarget) {
+    writeFile(drive_ / "a.txt", "old a");
+    writeFile(drive_ / "b.txt", "bytes of b");
+    mountDrive();
+    const auto targetId = service_.fileId("d1", "/a.txt");
+    ASSERT_TRUE(targetId);
+    ASSERT_EQ(run("mv '" + (folder() / "b.txt").string() + "' '" + (folder() / "a.txt").string() + "'"), 0);
+    EXPECT_FALSE(std::filesystem::exists(folder() / "b.txt"));
+    EXPECT_EQ(readFile(folder() / "a.txt"), "bytes of b");
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "a.txt"), "bytes of b");
+    EXPECT_EQ(service_.fileId("d1", "/a.txt"), targetId);
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "b.txt"));
+
+    // A source made here and never sent: only the target's new version goes
+    // out (renamed while its writer is still open, so nothing sent it yet).
+    service_.requests().clear();
+    const std::string fresh = "written here, never sent under its own name";
+    int descriptor = ::open((folder() / "fresh.tmp").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(descriptor, 0) << std::strerror(errno);
+    ASSERT_EQ(::write(descriptor, fresh.data(), fresh.size()), static_cast<ssize_t>(fresh.size()));
+    ASSERT_EQ(::rename((folder() / "fresh.tmp").c_str(), (folder() / "a.txt").c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(::close(descriptor), 0);
+    EXPECT_EQ(readFile(folder() / "a.txt"), fresh);
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "a.txt"), fresh);
+    EXPECT_EQ(service_.fileId("d1", "/a.txt"), targetId);
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "fresh.tmp"));
+    const auto puts = davRequests("PUT");
+    ASSERT_EQ(puts.size(), 1u) << describe();
+    EXPECT_THAT(puts[0].path, ::testing::EndsWith("/a.txt"));
+    EXPECT_TRUE(davRequests("DELETE").empty()) << describe();
+    EXPECT_TRUE(davRequests("MOVE").empty()) << describe();
+}
+
+TEST_F(HostEndToEnd, ARenameOverAFileTheServerRefusesReportsTheErrorAndKeepsBothFiles) {
+    writeFile(drive_ / "a.txt", "old a");
+    writeFile(drive_ / "b.txt", "bytes of b");
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::exists(folder() / "a.txt"));
+    service_.overrideStatus({"PUT", "", "/dav/"}, 403, localservice::FaultKnobs::kEveryCall);
+    EXPECT_EQ(::rename((folder() / "b.txt").c_str(), (folder() / "a.txt").c_str()), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(readFile(folder() / "b.txt"), "bytes of b");
+    EXPECT_EQ(readFile(folder() / "a.txt"), "old a");
+    service_.clearFaults();
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "a.txt"), "old a");
+    EXPECT_EQ(readFile(drive_ / "b.txt"), "bytes of b");
+    EXPECT_TRUE(davRequests("DELETE").empty()) << describe();
+    EXPECT_TRUE(davRequests("MOVE").empty()) << describe();
+}
+
+TEST_F(HostEndToEnd, RenameOverFoldersAndAcrossKindsFollowsPosix) {
+    writeFile(drive_ / "Full" / "inside.txt", "keep");
+    std::filesystem::create_directories(drive_ / "Empty");
+    writeFile(drive_ / "Moved" / "m.txt", "m");
+    writeFile(drive_ / "file.txt", "file");
+    writeFile(drive_ / "other.txt", "other");
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::exists(folder() / "Empty"));
+    service_.requests().clear();
+    struct Case {
+        const char* from;
+        const char* to;
+        unsigned flags;
+        int error;
+    };
+    const Case cases[] = {
+        {"Moved", "Full", 0, ENOTEMPTY},
+        {"file.txt", "Full", 0, EISDIR},
+        {"Moved", "file.txt", 0, ENOTDIR},
+        {"other.txt", "file.txt", RENAME_NOREPLACE, EEXIST},
+        {"Moved", "Empty", RENAME_NOREPLACE, EEXIST},
+        {"other.txt", "file.txt", RENAME_EXCHANGE, EINVAL},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(std::string(each.from) + " -> " + each.to + " flags " + std::to_string(each.flags));
+        EXPECT_EQ(::renameat2(AT_FDCWD, (folder() / each.from).c_str(), AT_FDCWD, (folder() / each.to).c_str(),
+                              each.flags),
+                  -1);
+        EXPECT_EQ(errno, each.error);
+    }
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_TRUE(service_.requests().matching("MOVE", "/dav/").empty()) << describe();
+    EXPECT_TRUE(davRequests("PUT").empty()) << describe();
+    EXPECT_TRUE(davRequests("DELETE").empty()) << describe();
+    EXPECT_EQ(readFile(folder() / "file.txt"), "file");
+    EXPECT_EQ(readFile(folder() / "Full" / "inside.txt"), "keep");
+
+    // An empty folder is replaced.
+    ASSERT_EQ(::rename((folder() / "Moved").c_str(), (folder() / "Empty").c_str()), 0) << std::strerror(errno);
+    EXPECT_EQ(readFile(folder() / "Empty" / "m.txt"), "m");
+    EXPECT_FALSE(std::filesystem::exists(folder() / "Moved"));
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "Empty" / "m.txt"), "m");
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "Moved"));
+    EXPECT_EQ(readFile(folder() / "Empty" / "m.txt"), "m");
+}
+
+// Programs that save by writing a new file and renaming it over the old one.
+TEST_F(HostEndToEnd, ProgramsThatSaveByRenameWork) {
+    mountDrive();
+    const std::string drive = folder().string();
+    ASSERT_EQ(run("python3 -c \"import os, sys; d = sys.argv[1]; open(d + '/conf', 'w').write('one'); "
+                  "open(d + '/conf.new', 'w').write('two'); os.replace(d + '/conf.new', d + '/conf')\" '" +
+                  drive + "'"),
+              0);
+    EXPECT_EQ(readFile(folder() / "conf"), "two");
+
+    writeFile(folder() / "text.txt", "hello world\n");
+    ASSERT_EQ(run("sed -i 's/world/drive/' '" + drive + "/text.txt'"), 0);
+    EXPECT_EQ(readFile(folder() / "text.txt"), "hello drive\n");
+
+    ASSERT_EQ(::mkdir((folder() / "repo").c_str(), 0700), 0);
+    writeFile(folder() / "repo" / "a.txt", "a\n");
+    writeFile(folder() / "repo" / "b.txt", "b\n");
+    writeFile(folder() / "repo" / "sub" / "c.txt", "c\n");
+    ASSERT_EQ(run("cd '" + drive + "/repo' && git init -q && git add . && "
+                  "git -c user.name=Tester -c user.email=tester@example.org commit -q -m first && "
+                  "test -z \"$(git status --porcelain)\""),
+              0);
+    EXPECT_EQ(run("cd '" + drive + "/repo' && git log --oneline | grep -q first"), 0);
+
+    // rsync writes each file under a temporary name and renames it into place.
+    const auto source = root_ / "tree";
+    writeFile(source / "one.txt", "one");
+    writeFile(source / "deep" / "two.txt", "two");
+    writeFile(source / "deep" / "three.bin", randomBytes(100'000, 3));
+    ASSERT_EQ(run("rsync -a '" + source.string() + "/' '" + drive + "/mirror/'"), 0);
+    ASSERT_TRUE(uploaded()) << describe();
+    const auto changedId = service_.fileId("d1", "/mirror/deep/two.txt");
+    ASSERT_TRUE(changedId);
+    writeFile(source / "deep" / "two.txt", "two, changed and longer");
+    writeFile(source / "deep" / "three.bin", randomBytes(90'000, 4));
+    ASSERT_EQ(run("rsync -a '" + source.string() + "/' '" + drive + "/mirror/'"), 0);
+    EXPECT_EQ(run("diff -r '" + source.string() + "' '" + drive + "/mirror'"), 0);
+    EXPECT_EQ(run("cd '" + drive + "/repo' && test -z \"$(git status --porcelain)\""), 0);
+
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "conf"), "two");
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "conf.new"));
+    EXPECT_EQ(readFile(drive_ / "text.txt"), "hello drive\n");
+    EXPECT_EQ(run("diff -r '" + source.string() + "' '" + (drive_ / "mirror").string() + "'"), 0);
+    // The changed file was renamed over the old one: the server kept its item.
+    EXPECT_EQ(service_.fileId("d1", "/mirror/deep/two.txt"), changedId);
+    EXPECT_EQ(readFile(drive_ / "repo" / "sub" / "c.txt"), "c\n");
+    // Only what the programs left: no temporary name stayed behind.
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(drive_)) {
+        const auto name = entry.path().filename().string();
+        if (name.rfind(".", 0) == 0 && name != ".git") left.push_back(entry.path().string());
+        if (name.find(".lock") != std::string::npos) left.push_back(entry.path().string());
+    }
+    EXPECT_TRUE(left.empty()) << ::testing::PrintToString(left) << describe();
+}
+
+TEST_F(HostEndToEnd, AReaderDuringAReplaceSeesTheOldOrTheNewBytes) {
+    writeFile(drive_ / "shared.txt", "version 0");
+    mountDrive();
+    const auto targetId = service_.fileId("d1", "/shared.txt");
+    const auto path = folder() / "shared.txt";
+    ASSERT_EQ(readFile(path), "version 0");
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::vector<std::string> wrong;
+    std::thread reader([&] {
+        while (!done) {
+            int descriptor = ::open(path.c_str(), O_RDONLY);
+            if (descriptor < 0) {
+                wrong.push_back(std::string("open: ") + std::strerror(errno));
+                continue;
+            }
+            std::string text;
+            char buffer[256];
+            ssize_t got = 0;
+            while ((got = ::read(descriptor, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+            if (got < 0) wrong.push_back(std::string("read: ") + std::strerror(errno));
+            ::close(descriptor);
+            ++reads;
+            if (text.rfind("version ", 0) != 0 || text.size() < 9) wrong.push_back("read \"" + text + "\"");
+        }
+    });
+    for (int version = 1; version <= 20; ++version) {
+        const auto temporary = folder() / ("shared." + std::to_string(version));
+        writeFile(temporary, "version " + std::to_string(version));
+        EXPECT_EQ(::rename(temporary.c_str(), path.c_str()), 0) << std::strerror(errno);
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " bad reads, first: " << wrong.front();
+    EXPECT_EQ(readFile(path), "version 20");
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "shared.txt"), "version 20");
+    EXPECT_EQ(service_.fileId("d1", "/shared.txt"), targetId);
+    for (int version = 1; version <= 20; ++version) {
+        EXPECT_FALSE(std::filesystem::exists(drive_ / ("shared." + std::to_string(version))));
+    }
+}
+
+// The mapping database forgets the children of a moved folder: what the
+// folder shows inside it stays openable.
+TEST_F(HostEndToEnd, FilesInsideAMovedFolderStayOpenable) {
+    mountDrive();
+    ASSERT_EQ(::mkdir((folder() / "d").c_str(), 0700), 0);
+    writeFile(folder() / "d" / "b", "data\n");
+    ASSERT_EQ(::mkdir((folder() / "d" / "sub").c_str(), 0700), 0);
+    writeFile(folder() / "d" / "sub" / "c", "deep\n");
+    ASSERT_TRUE(uploaded()) << describe();
+    // Their cached copies go, as the automatic cleanup lets them go.
+    for (const char* name : {"d/b", "d/sub/c"}) {
+        struct stat shown{};
+        ASSERT_EQ(::stat((folder() / name).c_str(), &shown), 0);
+        auto node = mount()->replica().node(shown.st_ino);
+        ASSERT_TRUE(node);
+        ASSERT_FALSE(mount()->evict(node->identifier).has_value()) << name;
+    }
+    ASSERT_EQ(::rename((folder() / "d").c_str(), (folder() / "e").c_str()), 0) << std::strerror(errno);
+    // Read at once, while the move may still be on its way.
+    EXPECT_EQ(readFile(folder() / "e" / "b"), "data\n");
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(folder() / "e" / "sub" / "c"), "deep\n");
+    // An append reaches the server.
+    ASSERT_EQ(run("echo more >> '" + (folder() / "e" / "b").string() + "'"), 0);
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "e" / "b"), "data\nmore\n");
+
+    // Also after a restart.
+    for (const char* name : {"e/b", "e/sub/c"}) {
+        struct stat shown{};
+        ASSERT_EQ(::stat((folder() / name).c_str(), &shown), 0);
+        ASSERT_FALSE(mount()->evict(mount()->replica().node(shown.st_ino)->identifier).has_value()) << name;
+    }
+    daemon_->stop();
+    daemon_.reset();
+    startDaemon();
+    ASSERT_NE(mount(), nullptr);
+    EXPECT_EQ(readFile(folder() / "e" / "b"), "data\nmore\n");
+    EXPECT_EQ(readFile(folder() / "e" / "sub" / "c"), "deep\n");
+}
+
+TEST_F(HostEndToEnd, AnOpenOfAnItemTheMappingDatabaseLostListsItsFolderAgain) {
+    writeFile(drive_ / "Docs" / "kept.txt", "kept");
+    mountDrive();
+    struct stat shown{};
+    ASSERT_EQ(::stat((folder() / "Docs" / "kept.txt").c_str(), &shown), 0);
+    auto node = mount()->replica().node(shown.st_ino);
+    ASSERT_TRUE(node);
+    mapping_.deleteItem(node->identifier);
+    EXPECT_EQ(readFile(folder() / "Docs" / "kept.txt"), "kept");
+}
+
+// A file the server deleted, appended to before the folder shows it gone.
+TEST_F(HostEndToEnd, AppendingToAFileTheServerDeletedGivesNoSuchFile) {
+    writeFile(drive_ / "gone.txt", "was here");
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::exists(folder() / "gone.txt"));
+    std::filesystem::remove(drive_ / "gone.txt");
+    int descriptor = ::open((folder() / "gone.txt").c_str(), O_WRONLY | O_APPEND);
+    const int error = errno;
+    if (descriptor >= 0) ::close(descriptor);
+    EXPECT_EQ(descriptor, -1);
+    EXPECT_EQ(error, ENOENT) << std::strerror(error);
+    // The folder no longer shows it (once the kernel has let go of its entry).
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(folder() / "gone.txt"); }));
+    EXPECT_FALSE(mount()->replica().child(fp::host::kRootInode, "gone.txt").has_value());
+}
+
+// What stat shows right after a write is closed: the new size, also when a
+// listing of the folder (taken before the write) is read meanwhile, as tar,
+// rsync and file managers do.
+TEST_F(HostEndToEnd, StatRightAfterCloseShowsTheNewSize) {
+    writeFile(drive_ / "sized.txt", "12345");
+    mountDrive();
+    const auto path = folder() / "sized.txt";
+    ASSERT_EQ(readFile(path), "12345");
+    for (std::size_t size : {7000u, 3u, 120000u, 0u, 4096u, 10u}) {
+        SCOPED_TRACE(size);
+        DIR* listing = ::opendir(folder().c_str());
+        ASSERT_NE(listing, nullptr);
+        const std::string bytes(size, 'x');
+        writeFile(path, bytes);
+        bool seen = false;
+        while (auto* entry = ::readdir(listing)) seen = seen || std::string(entry->d_name) == "sized.txt";
+        ::closedir(listing);
+        EXPECT_TRUE(seen);
+        struct stat shown{};
+        ASSERT_EQ(::stat(path.c_str(), &shown), 0);
+        EXPECT_EQ(shown.st_size, static_cast<off_t>(size));
+        // Also once its upload was answered.
+        ASSERT_TRUE(uploaded()) << describe();
+        listing = ::opendir(folder().c_str());
+        ASSERT_NE(listing, nullptr);
+        while (::readdir(listing)) {
+        }
+        ::closedir(listing);
+        ASSERT_EQ(::stat(path.c_str(), &shown), 0);
+        EXPECT_EQ(shown.st_size, static_cast<off_t>(size));
+        EXPECT_EQ(std::filesystem::file_size(drive_ / "sized.txt"), size);
+    }
+}
+
+// A download that ends after a writer replaced the file's contents never
+// puts the older bytes over what was written.
+TEST_F(HostEndToEnd, ADownloadThatEndsAfterAWriteNeverReplacesWhatWasWritten) {
+    writeFile(drive_ / "raced.txt", "server bytes");
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::exists(folder() / "raced.txt"));
+    auto gate = service_.hold({"GET", "", "/dav/"});
+    std::thread reader([&] { readFile(folder() / "raced.txt"); });
+    ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(10)));
+    writeFile(folder() / "raced.txt", "written here");
+    gate->open();
+    reader.join();
+    EXPECT_EQ(readFile(folder() / "raced.txt"), "written here");
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "raced.txt"), "written here");
+    EXPECT_EQ(readFile(folder() / "raced.txt"), "written here");
 }
 
 TEST_F(HostEndToEnd, MakingAndRemovingFoldersAndFiles) {

@@ -312,6 +312,86 @@ TEST(FileProviderHostReplica, RemovalsNotSentOutliveARestartAndHideTheirItems) {
     std::filesystem::remove_all(folder);
 }
 
+TEST(FileProviderHostReplica, ARenameOverANameReplacesTheTargetInOneStepAndRecordsWhatGoes) {
+    auto folder = std::filesystem::temp_directory_path() / ("fp-replace-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    auto database = folder / "replica.sqlite3";
+    Inode source = 0;
+    std::optional<Inode> sourceRemoval;
+    {
+        Replica replica(database);
+        replica.replaceChildren(kRootInode,
+                                {item("target", kRootContainer, "a.txt", false, "7"), item("source", kRootContainer, "b.txt"),
+                                 item("box", kRootContainer, "Box", true), item("empty", kRootContainer, "Empty", true)},
+                                SyncAnchor{'1'}, 0);
+        source = *replica.inodeOf("source");
+        const Inode target = *replica.inodeOf("target");
+        std::vector<Invalidation> ignored;
+        // The source takes the target's item: nothing of the target is sent,
+        // the source's own item is.
+        ASSERT_TRUE(replica.replace(source, target, [](ReplicaNode& changed) {
+            changed.identifier = "target";
+            changed.version = ItemVersion{{'8'}, {'8'}};
+        }, false, true, sourceRemoval, ignored));
+        EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("Box", "Empty", "a.txt"));
+        EXPECT_EQ(replica.child(kRootInode, "a.txt")->inode, source);
+        EXPECT_EQ(replica.inodeOf("target"), source);
+        EXPECT_FALSE(replica.inodeOf("source").has_value());
+        ASSERT_TRUE(sourceRemoval.has_value());
+        EXPECT_NE(*sourceRemoval, source);
+        EXPECT_NE(*sourceRemoval, target);
+        EXPECT_FALSE(replica.node(target).has_value());
+
+        // A folder over an empty folder: the target's removal is sent, the source keeps its item.
+        const Inode box = *replica.inodeOf("box");
+        const Inode empty = *replica.inodeOf("empty");
+        std::optional<Inode> none;
+        ASSERT_TRUE(replica.replace(box, empty, [](ReplicaNode&) {}, true, true, none, ignored));
+        EXPECT_FALSE(none.has_value());
+        EXPECT_EQ(replica.child(kRootInode, "Empty")->identifier, "box");
+        EXPECT_TRUE(replica.removal(empty).has_value());
+        // Either node gone: nothing changes.
+        EXPECT_FALSE(replica.replace(box, empty, [](ReplicaNode&) {}, true, false, none, ignored));
+    }
+    Replica reopened(database);
+    EXPECT_EQ(reopened.child(kRootInode, "a.txt")->identifier, "target");
+    EXPECT_EQ(reopened.child(kRootInode, "a.txt")->version, (ItemVersion{{'8'}, {'8'}}));
+    std::vector<std::string> removed;
+    for (const auto& removal : reopened.removals()) removed.push_back(removal.identifier);
+    EXPECT_THAT(removed, ::testing::UnorderedElementsAre("source", "empty"));
+    EXPECT_EQ(reopened.removal(*sourceRemoval)->parent, kRootInode);
+    // A fresh inode never reuses one a removal holds.
+    EXPECT_GT(reopened.newInode(), *sourceRemoval);
+    // The source's old item stays out of listings until its removal is sent.
+    reopened.replaceChildren(kRootInode,
+                             {item("target", kRootContainer, "a.txt", false, "8"), item("source", kRootContainer, "b.txt"),
+                              item("box", kRootContainer, "Empty", true)},
+                             SyncAnchor{'2'}, 0);
+    EXPECT_THAT(names(reopened.children(kRootInode)), ElementsAre("Empty", "a.txt"));
+    std::filesystem::remove_all(folder);
+}
+
+TEST(FileProviderHostReplica, AListingBegunBeforeARemovalWasSentDoesNotBringTheItemBack) {
+    Replica replica;
+    replica.replaceChildren(kRootInode, {item("gone", kRootContainer, "gone.txt"), item("kept", kRootContainer, "kept.txt")},
+                            SyncAnchor{'1'}, 0);
+    const Inode gone = *replica.inodeOf("gone");
+    std::vector<Invalidation> ignored;
+    replica.erase(gone, ignored, true);
+    const std::uint64_t before = replica.localEpoch();
+    replica.finishRemoval(gone);
+    // Its answer still holds the item: it stays out.
+    replica.replaceChildren(kRootInode, {item("gone", kRootContainer, "gone.txt"), item("kept", kRootContainer, "kept.txt")},
+                            SyncAnchor{'2'}, 0, before);
+    replica.applyChanges(kRootInode, {item("gone", kRootContainer, "gone.txt")}, {}, SyncAnchor{'3'}, 0, before);
+    EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("kept.txt"));
+    // A listing begun afterwards is the server's word.
+    replica.replaceChildren(kRootInode, {item("gone", kRootContainer, "gone.txt"), item("kept", kRootContainer, "kept.txt")},
+                            SyncAnchor{'4'}, 0, replica.localEpoch());
+    EXPECT_THAT(names(replica.children(kRootInode)), ElementsAre("gone.txt", "kept.txt"));
+}
+
 TEST(FileProviderHostErrno, ExtensionErrorsMapToErrnoValues) {
     struct Case {
         Error error;
