@@ -944,6 +944,9 @@ void DomainMount::requestChanges(const ItemId& container, std::function<void(std
 void DomainMount::runSignals(const ItemId& container) {
     for (;;) {
         auto result = processSignal(container);
+        // Nobody may be waiting for this answer (a background refresh of a
+        // stale folder), so a failure is always written down.
+        if (result) logger().notice("Refreshing " + container + " failed: " + result->localizedDescription());
         std::vector<std::function<void(std::optional<Error>)>> answered;
         bool again = false;
         {

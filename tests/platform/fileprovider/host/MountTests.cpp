@@ -23,6 +23,7 @@
 #include "platform/fileprovider/host/ControlProtocol.h"
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "platform/fileprovider/testing/InMemoryExtension.h"
+#include "platform/log/LogCapture.h"
 #include "platform/tasks/Clock.h"
 #include "tests/support/MountTestSupport.h"
 #include "tests/support/Eventually.h"
@@ -320,6 +321,27 @@ TEST_F(FileProviderHostMount, SignalsDuringAChangeEnumerationAreAnsweredByOneMor
     EXPECT_EQ(extension->calls("enumerateChanges"), 2u);
     EXPECT_EQ(mount->changeEnumerations(), 2u);
     EXPECT_TRUE(listing(home() / "Nimbuscrate").count("late.txt"));
+}
+
+TEST_F(FileProviderHostMount, AFailedRefreshIsLoggedAndTheNextOneStillRuns) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    ASSERT_THAT(listing(home() / "Nimbuscrate"), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    auto extension = tree("nimbuscrate");
+    auto* mount = daemon_->mountFor("nimbuscrate");
+    LogCapture logs;
+    extension->failNext("enumerateChanges", Error::fileProvider(FileProviderErrorCode::serverUnreachable));
+    std::promise<std::optional<Error>> failed;
+    mount->signal(kRootContainer, [&](std::optional<Error> error) { failed.set_value(error); });
+    auto error = failed.get_future().get();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(logs.matching("host", "Refreshing " + std::string(kRootContainer) + " failed").size(), 1u);
+
+    // The folder is not given up on: the next signal brings the server's change.
+    extension->addFile(kRootContainer, "later.txt", "later", kSeedTime);
+    std::promise<std::optional<Error>> refreshed;
+    mount->signal(kRootContainer, [&](std::optional<Error> error) { refreshed.set_value(error); });
+    EXPECT_FALSE(refreshed.get_future().get().has_value());
+    EXPECT_TRUE(listing(home() / "Nimbuscrate").count("later.txt"));
 }
 
 TEST_F(FileProviderHostMount, AStaleFolderIsRefreshedInTheBackground) {
