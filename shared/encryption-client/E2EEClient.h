@@ -326,6 +326,13 @@ private:
     // the pinned identity is let through (nothing is written to the pin), for
     // the unlock that may prove the new key.
     E2EEJSON loadAccount(std::stop_token stop, bool acceptNewKey);
+    // loadPasskeys for a change based on an earlier listing (none: a plain
+    // listing): the fresh account must pass verifyAccountReply against
+    // `earlier` (for `login`)
+    // before the list is asked for, so that a list signed by another key
+    // shows as the identity change it is.
+    PasskeySnapshot loadPasskeys(bool requireUnlocked, std::stop_token stop, const std::string& login,
+                                 const E2EEJSON* earlier);
 
     const Services services_;
     const E2EEStateFile stateFile_;

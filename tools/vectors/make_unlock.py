@@ -7,10 +7,17 @@ their PRF outputs and stored envelopes. Key pairs come from the openssl
 command line; Argon2id from python3-argon2, HKDF and AES-GCM from
 python3-cryptography, all written from the formats' description.
 
-Run once; the output is committed and the tests need no Python.
+It also writes signed passkey intents of the first key set for the local
+service's own tests (tests/tools/localservice/fixtures/passkey_intents.json), made here with the openssl
+command line, since the service shares no code with the client.
+
+Run once; the output is committed and the tests need no Python. Run again,
+it keeps unlock.json (pass --new-keys to make everything afresh) and
+rewrites the intents.
 
     /usr/bin/python3 tools/vectors/make_unlock.py   (Debian's python3, python3-argon2)
 """
+import base64
 import json
 import os
 import subprocess
@@ -20,6 +27,8 @@ import unicodedata
 
 from argon2.low_level import Type, hash_secret_raw
 from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
@@ -96,8 +105,61 @@ def passphrase_keys():
     return cases
 
 
+def sign(work, signing_jwk, value):
+    """{"value", "signature"}: raw r || s of ECDSA P-256 SHA-256 over the
+    canonical text, signed by the openssl command line."""
+    def unb64u(text):
+        return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+    d = int.from_bytes(unb64u(signing_jwk["d"]), "big")
+    key = ec.derive_private_key(d, ec.SECP256R1())
+    key_path = os.path.join(work, "sign.pem")
+    with open(key_path, "wb") as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                  serialization.NoEncryption()))
+    message = canonical(value).encode()
+    msg_path = os.path.join(work, "msg")
+    with open(msg_path, "wb") as f:
+        f.write(message)
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key_path, msg_path], check=True,
+                         capture_output=True).stdout
+    r, s = decode_dss_signature(der)
+    return {"value": value, "signature": b64u(r.to_bytes(32, "big") + s.to_bytes(32, "big"))}
+
+
+def service_intents(data):
+    """Intents of the first key set: eleven adds of generations 1 to 11 (each
+    of its own passkey), a remove of the first at generation 2, and faulty
+    ones."""
+    keys = data["first"]["keys"]
+    signing = keys["signingKey"]
+    stored = data["passkeys"][0]["stored"]
+    with tempfile.TemporaryDirectory() as work:
+        adds = []
+        for generation in range(1, 12):
+            passkey = dict(stored, id="0b8f00%02x-5c1e-4d2a-9f3b-7a6c5d4e3f00" % generation,
+                           credentialId=b64u(bytes([generation]) * 16))
+            adds.append(sign(work, signing, {"purpose": "passkey-add", "accountId": ACCOUNT,
+                                             "generation": generation, "passkey": passkey}))
+        remove = sign(work, signing, {"purpose": "passkey-remove", "accountId": ACCOUNT, "generation": 2,
+                                      "passkeyId": adds[0]["value"]["passkey"]["id"]})
+        other_account = sign(work, signing, {"purpose": "passkey-add", "accountId": "acct_other",
+                                             "generation": 1, "passkey": adds[0]["value"]["passkey"]})
+        wrong_purpose = sign(work, signing, {"purpose": "passkey-remove", "accountId": ACCOUNT, "generation": 1,
+                                             "passkey": adds[0]["value"]["passkey"]})
+        second_key = sign(work, data["second"]["keys"]["signingKey"], adds[0]["value"])
+    # The first add with its signature over another value.
+    bad_signature = {"value": adds[0]["value"], "signature": adds[1]["signature"]}
+    return {"account": ACCOUNT, "publicKey": keys["publicKey"], "adds": adds, "remove": remove, "otherAccount": other_account,
+            "wrongPurpose": wrong_purpose, "signedByAnotherKey": second_key, "badSignature": bad_signature}
+
+
 def main():
     os.makedirs(OUT, exist_ok=True)
+    path = os.path.join(OUT, "unlock.json")
+    if os.path.exists(path) and "--new-keys" not in sys.argv:
+        with open(path, encoding="utf-8") as f:
+            write_intents(json.load(f))
+        return
     # A passphrase whose compatibility forms (a ligature, full-width
     # letters and digits) normalise to it.
     passphrase = "first correct horse 42"
@@ -111,9 +173,18 @@ def main():
             "passkeys": [passkey(first["keys"], "Laptop", 1), passkey(first["keys"], "Phone \u00e9", 2),
                          passkey(first["keys"], "Key", 3)],
             "passphraseKeys": passphrase_keys()}
-    path = os.path.join(OUT, "unlock.json")
     with open(path, "w", encoding="utf-8") as f:
         json.dump(data, f, indent=1, ensure_ascii=True, sort_keys=True)
+        f.write("\n")
+    print("wrote", os.path.relpath(path, TOP))
+    write_intents(data)
+
+
+def write_intents(data):
+    path = os.path.join(TOP, "tests", "tools", "localservice", "fixtures", "passkey_intents.json")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(service_intents(data), f, indent=1, ensure_ascii=True, sort_keys=True)
         f.write("\n")
     print("wrote", os.path.relpath(path, TOP))
 
