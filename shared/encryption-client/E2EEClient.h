@@ -173,7 +173,9 @@ public:
     // errors, E2EEError::setup without a key record, E2EEError::invalid for
     // a wrong or malformed secret or record (before any hashing where the
     // input shows it), then installUnlockedKeys's errors. The key derivation
-    // runs on a worker thread of its own while the calling thread waits.
+    // runs on a worker thread of its own while the calling thread waits; it
+    // cannot be interrupted, and a stop request that came meanwhile ends the
+    // call after it (CancellationError, nothing stored).
     //
     // A key set that opens and matches the service's key record proves that
     // the user holds it, so this unlock (unlike any other call) goes on when

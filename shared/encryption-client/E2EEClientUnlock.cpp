@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/core/CancellationError.h"
 #include "shared/encryption-client/E2EEAccountKeys.h"
 #include "shared/encryption-client/E2EEClient.h"
 #include "shared/encryption/E2EECrypto.h"
@@ -53,6 +54,7 @@ void E2EEClient::unlockEncryption(const std::string& secret, bool useRecoveryKey
         return E2EECrypto::unlockAccountKeys(keyRecord, secret, useRecoveryKey);
     });
     const E2EEJSON keys = derivation.get();
+    throwIfCancelled(stop);
     installUnlockedKeys(keys, sessionID);
 }
 
