@@ -20,6 +20,7 @@
 #include "shared/encryption-client/E2EENodeLookup.h"
 #include "shared/encryption-client/E2EEStateFile.h"
 #include "shared/encryption/E2EEJSON.h"
+#include "shared/encryption/SecretBytes.h"
 #include "shared/session/DesktopSession.h"
 #include "shared/session/DriveSelection.h"
 #include "shared/session/E2EESecretStore.h"
@@ -147,6 +148,92 @@ public:
     // The store of the identity item of an account record (E2EEError::invalid
     // for an account without a valid "accountId").
     std::shared_ptr<E2EESecretStore> readIdentity(const E2EEJSON& account) const;
+    // ---- The app's encryption state, unlock and passkeys ----
+    // (Defined in their own library, which only the app and the tests link.)
+
+    // The account's encryption flags for the app.
+    struct EncryptionState {
+        // The account is an object that is onboarding, in mode "required" or
+        // "write_paused", or has a key record.
+        bool enabled = false;
+        // unlockedKeyRecord() gives a key set (any error of it counts as no).
+        bool unlocked = false;
+        // The account has no key record (none, or null).
+        bool needsSetup = false;
+        // Mode "write_paused".
+        bool writePaused = false;
+        bool operator==(const EncryptionState&) const = default;
+    };
+    // Loads the account (its errors pass through) and reads the flags.
+    EncryptionState encryptionState(std::stop_token stop = {});
+
+    // Unlocks the account's key set with the passphrase or the recovery key
+    // as typed, and installs it for the session current at the start.
+    // DesktopError::notAuthenticated without a session, the account load's
+    // errors, E2EEError::setup without a key record, E2EEError::invalid for
+    // a wrong or malformed secret or record (before any hashing where the
+    // input shows it), then installUnlockedKeys's errors. The key derivation
+    // runs on a worker thread of its own while the calling thread waits; it
+    // cannot be interrupted, and a stop request that came meanwhile ends the
+    // call after it (CancellationError, nothing stored).
+    //
+    // A key set that opens and matches the service's key record proves that
+    // the user holds it, so this unlock (unlike any other call) goes on when
+    // the service's public key differs from the pinned identity (the
+    // account's keys were reset): a successful unlock pins the new key.
+    void unlockEncryption(const std::string& secret, bool useRecoveryKey, std::stop_token stop = {});
+
+    // Stores an unlocked key set for the session in which its unlock began:
+    // E2EEError::sessionChanged when the current session is another one
+    // (nothing stored); the key set must match the cached account's key
+    // record (verifyKeyRecord's errors, nothing stored). Then writes the
+    // identity item (the key set's "publicKey", "required" once the account
+    // requires encryption or the item already said so), then the key item
+    // of the session, and makes the next snapshot refresh reload. A failed
+    // write ends the call (the identity item may stay written).
+    void installUnlockedKeys(const E2EEJSON& keys, const std::string& sessionID);
+
+    // The passkey list as read for one session and account.
+    struct PasskeySnapshot {
+        std::string login;             // the session identifier current when the list was read
+        E2EEJSON account;              // the account record of that listing
+        std::int64_t generation = 0;   // the list's generation, 1 ... 2^53 - 1
+        std::vector<E2EEJSON> items;   // the stored passkeys (record plus "envelope"), in the service's order
+    };
+
+    // GET "e2ee/account/passkeys" (8 s) for the current session, verified
+    // against the account's key record. E2EEError::setup without a key
+    // record; with requireUnlocked, unlockedKeyRecord's errors before any
+    // request; E2EEError::sessionChanged when the session changed meanwhile.
+    PasskeySnapshot loadPasskeys(bool requireUnlocked, std::stop_token stop = {});
+    // Unlocks with a passkey of the snapshot and the PRF output of its salt,
+    // after reading the list again: PasskeyError::missing for a passkey not
+    // in the snapshot or not of the web app host, PasskeyError::changed when
+    // the fresh list no longer holds it, E2EEError::identity when the
+    // account changed its identifier or key, then installUnlockedKeys. The
+    // identity item is never moved to another key here. `prf` is wiped
+    // (zeros) whenever the call returns or throws.
+    void unlockWithPasskey(const E2EEJSON& passkey, SecretBytes& prf, const PasskeySnapshot& snapshot,
+                           std::stop_token stop = {});
+    // Registers a new passkey record: its envelope holds the unlocked key
+    // set under the PRF output, and the signed add intent names the
+    // generation of the list read at the start. PasskeyError::limit with ten
+    // passkeys, PasskeyError::changed when its "id" or "credentialId" is
+    // listed already, E2EEError::invalid for a record not of the web app
+    // host. When the request fails but a fresh list shows the passkey
+    // exactly as sent, the add counts as done. `prf` is wiped on every exit.
+    void addPasskey(const E2EEJSON& record, SecretBytes& prf, const std::string& login, const E2EEJSON& account,
+                    std::stop_token stop = {});
+    // Removes a listed passkey with a signed remove intent of the generation
+    // of the list read at the start; PasskeyError::changed when the fresh
+    // list no longer holds it.
+    void removePasskey(const E2EEJSON& passkey, const std::string& login, const E2EEJSON& account,
+                       std::stop_token stop = {});
+    // Returns when the session is still `sessionID` (else
+    // E2EEError::sessionChanged) and the current account has the earlier
+    // one's "accountId" and key record "publicKey" (else E2EEError::identity).
+    void verifyAccountReply(const std::string& sessionID, const E2EEJSON& earlier, const E2EEJSON& current) const;
+
     // The unlocked key set of the current session, verified against the
     // cached account's key record; E2EEError::locked when there is none or
     // the cache belongs to another session. Never cached.
@@ -236,6 +323,18 @@ private:
         E2EENodeLookup lookup() const { return E2EENodeLookup(account, *items, drive); }
     };
     LookupView lookupView() const;
+
+    // loadAccount; with acceptNewKey a service public key that differs from
+    // the pinned identity is let through (nothing is written to the pin), for
+    // the unlock that may prove the new key.
+    E2EEJSON loadAccount(std::stop_token stop, bool acceptNewKey);
+    // loadPasskeys for a change based on an earlier listing (none: a plain
+    // listing): the fresh account must pass verifyAccountReply against
+    // `earlier` (for `login`)
+    // before the list is asked for, so that a list signed by another key
+    // shows as the identity change it is.
+    PasskeySnapshot loadPasskeys(bool requireUnlocked, std::stop_token stop, const std::string& login,
+                                 const E2EEJSON* earlier);
 
     const Services services_;
     const E2EEStateFile stateFile_;

@@ -25,7 +25,9 @@ bool modeIs(const E2EEJSON& account, std::string_view mode) {
 
 }  // namespace
 
-E2EEJSON E2EEClient::loadAccount(std::stop_token stop) {
+E2EEJSON E2EEClient::loadAccount(std::stop_token stop) { return loadAccount(stop, false); }
+
+E2EEJSON E2EEClient::loadAccount(std::stop_token stop, bool acceptNewKey) {
     const std::string sessionID = currentSessionID();
     {
         // A new session starts from nothing: nothing of another session's
@@ -71,10 +73,13 @@ E2EEJSON E2EEClient::loadAccount(std::stop_token stop) {
     const std::shared_ptr<E2EESecretStore> identityStore = readIdentity(reply);
     if (const std::optional<Bytes> bytes = identityStore->read()) {
         E2EEJSON stored = E2EEJSON::parse(textOf(*bytes));
-        if (!(stored.member("publicKey") == keyRecord.member("publicKey"))) throw E2EEError::identity();
+        const bool sameKey = stored.member("publicKey") == keyRecord.member("publicKey");
+        if (!sameKey && !acceptNewKey) throw E2EEError::identity();
         const bool required = stored.member("required").boolValue();
+        // A pinned account that required encryption never goes back to plain
+        // writes, whoever holds its keys.
         if (required && !modeIs(reply, "required") && !modeIs(reply, "write_paused")) throw E2EEError::identity();
-        if (modeIs(reply, "required") && !required) {
+        if (sameKey && modeIs(reply, "required") && !required) {
             stored.setMember(true, "required");
             identityStore->save(bytesOf(stored.canonicalString()));
         }

@@ -177,7 +177,8 @@ AccountApi::AccountApi(std::function<std::unique_ptr<CountingHost>()> secondHost
 AccountApi::~AccountApi() = default;
 
 bool AccountApi::serves(std::string_view path) {
-    return path == kAccountPath || path == kBootstrapPath || path == kNodesPath || path == kFilesPath;
+    return path == kAccountPath || path == kBootstrapPath || path == kNodesPath || path == kFilesPath ||
+           PasskeyApi::serves(path);
 }
 
 Reply AccountApi::handle(const IncomingRequest& request) {
@@ -193,6 +194,7 @@ Reply AccountApi::handle(const IncomingRequest& request) {
             return reply;
         }
     }
+    if (PasskeyApi::serves(info.path)) return passkeys_.handle(request, account());
     if (info.path == kAccountPath) {
         if (info.method != "GET") return methodNotAllowed("GET");
         return accountReply();
@@ -537,6 +539,7 @@ std::size_t AccountApi::secondHostRequests() const {
 }
 
 void AccountApi::clearKnobs() {
+    passkeys_.clearKnobs();
     std::lock_guard lock(mutex_);
     older_.clear();
     omitted_.clear();

@@ -14,6 +14,7 @@
 
 #include "tools/localservice/FaultKnobs.h"
 #include "tools/localservice/HttpExchange.h"
+#include "tools/localservice/PasskeyApi.h"
 
 namespace nimbuscrate::localservice {
 
@@ -77,6 +78,8 @@ public:
     // are integers, served byte for byte. Throws std::invalid_argument otherwise.
     void setAccount(const std::string& accountJson);
     std::string account() const;
+    // The account's passkey list (its routes: PasskeyApi.h).
+    PasskeyApi& passkeys() { return passkeys_; }
     // POST mobile/account/bootstrap calls answered so far.
     std::size_t bootstrapCount() const;
 
@@ -196,6 +199,7 @@ private:
     std::vector<TextKnob> modes_;
     std::vector<RouteKnob> redirects_;
     std::unique_ptr<CountingHost> secondHost_;
+    PasskeyApi passkeys_;
 };
 
 // Reads the optional "account" member of a seed file (see SeedFile.h) into

@@ -71,6 +71,7 @@ struct Reply {
     std::uint64_t fileLength = 0;
     bool headOnly = false;  // HEAD: headers (Content-Length included) without the body
     bool chunked = false;   // chunked framing instead of Content-Length
+    bool dropConnection = false;  // close the connection instead of answering (the route's work is done)
 
     Reply& header(std::string name, std::string value) {
         headers.emplace_back(std::move(name), std::move(value));

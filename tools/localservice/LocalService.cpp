@@ -490,7 +490,7 @@ void LocalService::Impl::serve(tcp::socket& socket, std::uint64_t connectionNumb
         FaultPlan plan = knobs.planFor(info.method, info.host, info.path);
         if (plan.dropConnection || stopping) return;
         Reply reply = wellFormed ? respond(request, plan) : Reply::text(400, "Malformed request\n");
-        if (stopping) return;
+        if (stopping || reply.dropConnection) return;
         if (!writeReply(stream, reply, reply.headOnly || info.method == "HEAD", keepAlive, plan)) return;
         if (!keepAlive) {
             stream.shutdown(error);
