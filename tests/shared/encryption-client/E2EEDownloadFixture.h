@@ -103,8 +103,8 @@ protected:
         seedFile(record.canonicalString());
         const Bytes sealed = E2EECrypto::sealSmallPayload(bytesOf(jpeg), open(record));
         const std::string sealedText(sealed.begin(), sealed.end());
-        if (onMediaService) service.putEncryptedThumbnail(thumbnailNode, "rev-" + thumbnailNode, sealedText);
-        if (asBlob) writeFile(service.driveDirectory("drive-1") / opaqueName(record), sealedText);
+        if (onMediaService) seedEncryptedThumbnail(thumbnailNode, "rev-" + thumbnailNode, sealedText);
+        if (asBlob) seedBlob("drive-1", opaqueName(record), sealedText);
         return record;
     }
 
@@ -114,12 +114,15 @@ protected:
     static std::string opaqueName(const E2EEJSON& record) { return *record.member("opaqueName").stringValue(); }
     static std::string blobPath(const E2EEJSON& record) { return "/dav/spaces/drive-1/" + opaqueName(record); }
 
-    // Encrypts the contents in the segmented format into the drive's folder.
+    // Encrypts the contents in the segmented format and seeds the blob.
     void writeBlob(const E2EEJSON& record, const std::string& contents) {
         const std::filesystem::path plain = temporary / ("plain-" + Uuid::random().lowerString());
+        const std::filesystem::path sealed = temporary / ("sealed-" + Uuid::random().lowerString());
         writeFile(plain, contents);
-        E2EECrypto::transformFile(plain, service.driveDirectory("drive-1") / opaqueName(record), open(record), true);
+        E2EECrypto::transformFile(plain, sealed, open(record), true);
+        seedBlob("drive-1", opaqueName(record), readFile(sealed));
         std::filesystem::remove(plain);
+        std::filesystem::remove(sealed);
     }
 
     // The encrypted items at the drive root as the file provider side sees them.
