@@ -163,14 +163,6 @@ E2EEJSON E2EEClient::requestJSON(std::string_view path, const std::string& metho
 
 // ---- Operations not built yet: as in a process without an encryption client ----
 
-std::filesystem::path E2EEClient::downloadEncryptedFile(const RemoteItem& item, std::stop_token stop) {
-    return PlainOnlyDriveService().downloadEncryptedFile(item, stop);
-}
-
-std::optional<Bytes> E2EEClient::fetchEncryptedThumbnail(const RemoteItem& item, std::stop_token stop) {
-    return PlainOnlyDriveService().fetchEncryptedThumbnail(item, stop);
-}
-
 RemoteItem E2EEClient::createEncryptedItem(const std::string& name, const RemoteItem& parent, bool isDirectory,
                                            const std::optional<std::filesystem::path>& contents,
                                            std::optional<Date> modified, std::stop_token stop) {

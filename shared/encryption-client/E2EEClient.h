@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "platform/tasks/Clock.h"
 #include "shared/encryption-client/E2EENodeLookup.h"
 #include "shared/encryption-client/E2EEStateFile.h"
+#include "shared/encryption/E2EECrypto.h"
 #include "shared/encryption/E2EEJSON.h"
 #include "shared/encryption/SecretBytes.h"
 #include "shared/session/DesktopSession.h"
@@ -96,6 +98,9 @@ public:
         std::filesystem::path stateDirectory;
         // Threads that verify and open records while a snapshot is built.
         std::size_t snapshotThreads = 1;
+        // Where downloads put their ciphertext and their new private
+        // folders; empty: the system's temporary directory.
+        std::filesystem::path temporaryDirectory = {};
     };
 
     explicit E2EEClient(Services services);
@@ -300,11 +305,90 @@ public:
     // mapping database.
     std::vector<RemoteItem> listEncryptedChildren(const RemoteItem& parent, std::stop_token stop) override;
 
-    // Listing and the policy question are answered above; downloads,
-    // thumbnails, creates, changes and deletes of encrypted items are not
-    // built yet and fail as in a process without an encryption client.
+    // ---- Encrypted contents: blob locations, downloads, ranged reads, thumbnails ----
+    //
+    // A revision record is a node's "entry" (or a thumbnail entry): the
+    // service's file record {"manifest", "driveId", "parentItemId",
+    // "opaqueName", "ciphertextLength", "revisionId", "generation", ...}.
+    // Every transfer sends exactly one header, "Authorization", never
+    // follows a redirect (a 3xx is a failure status) and compares the
+    // session identifier before sending and after the body; a change is
+    // E2EEError::sessionChanged and nothing of the call stays on disk.
+
+    static constexpr double kBlobDownloadTimeoutSeconds = 300;
+    static constexpr double kRangeReadTimeoutSeconds = 20;
+    static constexpr double kThumbnailTimeoutSeconds = 20;
+    // Bounds of a stored thumbnail's ciphertext (1 to 262,144 bytes of JPEG
+    // in a one-segment stream).
+    static constexpr std::int64_t kMinThumbnailCiphertext = 57;
+    static constexpr std::int64_t kMaxThumbnailCiphertext = 262'200;
+    static constexpr const char* kDownloadFailureMessage = "Encrypted download is unavailable. Try again shortly.";
+    static constexpr const char* kThumbnailFailureMessage = "The encrypted thumbnail is unavailable.";
+    static constexpr const char* kPreviewSourceFailureMessage = "The encrypted preview source is unavailable.";
+
+    // The WebDAV location of the revision's blob: the web app's
+    // "dav/spaces/<drive id>/<opaque name>", each of the two a single
+    // percent-encoded segment. Opens the manifest with the unlocked keys and
+    // checks the revision against it (their errors pass through); a drive
+    // the account does not own, a blob not at its drive's root, a drive id or
+    // name that is not a string, or is empty, "." or "..": E2EEError::invalid.
+    Url blobURL(const E2EEJSON& revision) const;
+    // The media service's "v1/encrypted-thumbnail?nodeId=&revisionId=" of
+    // the revision; fails exactly where blobURL fails.
+    Url encryptedThumbnailURL(const E2EEJSON& revision) const;
+
+    // Downloads the revision's blob and decrypts it into a file named `name`
+    // in a new folder (mode 0700, named by a fresh UUID) under the temporary
+    // directory, and returns the file; the caller owns the folder. The
+    // transfer stops with E2EEError::invalid as soon as more bytes arrive
+    // than the manifest's ciphertext length. A status other than 200:
+    // DesktopError::server(status, kDownloadFailureMessage); a name that is
+    // no valid item name: E2EEError::invalid; decryption errors pass
+    // through. The ciphertext file is always removed, and on any failure the
+    // new folder too.
+    std::filesystem::path downloadBlob(const E2EEJSON& revision, const std::string& name, std::stop_token stop = {});
+
+    // The bytes lowerBound ..< upperBound of the blob at url whose whole
+    // length is total, for the session sessionID (E2EEError::sessionChanged
+    // when it is no longer the current one). A 206 must carry exactly
+    // "Content-Range: bytes <lower>-<upper - 1>/<total>", else
+    // E2EEError::invalid; a 200 is taken only for the whole blob; any other
+    // status is DesktopError::server(status, kPreviewSourceFailureMessage).
+    // A body longer than the range fails as soon as the extra byte arrives,
+    // a shorter one at its end (E2EEError::invalid). A range that is empty or
+    // outside 0 ... total is E2EEError::invalid before anything is sent.
+    Bytes readEncryptedRange(const Url& url, std::int64_t lowerBound, std::int64_t upperBound, std::int64_t total,
+                             const std::string& sessionID, std::stop_token stop = {}) const;
+    // The range reader over one revision's blob for the preview reader: each
+    // call reads the total from the manifest's "ciphertextLength" (a safe
+    // integer, else E2EEError::invalid) and reads the range through
+    // readEncryptedRange. The client must outlive it.
+    using RangeFetch = std::function<Bytes(std::int64_t lowerBound, std::int64_t upperBound, std::stop_token stop)>;
+    RangeFetch encryptedRangeFetch(Url url, const E2EECrypto::File& file, std::string sessionID) const;
+
+    // The opened bytes of one stored thumbnail, from the media service
+    // (fromMediaService) or from the thumbnail revision's blob. Its
+    // manifest's ciphertext length must lie within kMinThumbnailCiphertext
+    // ... kMaxThumbnailCiphertext before anything is sent, and the body may
+    // not pass it (E2EEError::invalid). A status other than 200:
+    // DesktopError::server(status, kThumbnailFailureMessage).
+    Bytes requestEncryptedThumbnail(const E2EEJSON& entry, bool fromMediaService, std::stop_token stop = {});
+
+    // The decrypted contents of the item's current revision (downloadBlob of
+    // the node's "entry" after a forced refresh); E2EEError::conflict when
+    // the item's etag is not the current revision's.
     std::filesystem::path downloadEncryptedFile(const RemoteItem& item, std::stop_token stop) override;
+    // The JPEG thumbnail of the item: its stored thumbnails in order (the
+    // media service first, its blob when the media service answers 404, 410
+    // or 5xx; a blob answering 404 or 410 moves on to the next), else none
+    // (thumbnails are not generated on the device yet). Concurrent calls for
+    // one revision in one session share one lookup: the first caller runs it
+    // and its cancellation ends it for all; later callers wait for it
+    // whatever happens to them.
     std::optional<Bytes> fetchEncryptedThumbnail(const RemoteItem& item, std::stop_token stop) override;
+
+    // Creates, changes and deletes of encrypted items are not built yet and
+    // fail as in a process without an encryption client.
     RemoteItem createEncryptedItem(const std::string& name, const RemoteItem& parent, bool isDirectory,
                                    const std::optional<std::filesystem::path>& contents, std::optional<Date> modified,
                                    std::stop_token stop) override;
@@ -335,6 +419,20 @@ private:
     // shows as the identity change it is.
     PasskeySnapshot loadPasskeys(bool requireUnlocked, std::stop_token stop, const std::string& login,
                                  const E2EEJSON* earlier);
+    // The opened manifest of a revision and its blob location (blobURL's checks).
+    struct BlobLocation {
+        E2EECrypto::File file;
+        Url url;
+    };
+    BlobLocation locateBlob(const E2EEJSON& revision) const;
+    // The stored thumbnails of a node in order, then generation.
+    std::optional<Bytes> lookUpThumbnail(const std::vector<E2EEJSON>& entries, const E2EEJSON& node,
+                                         std::stop_token stop);
+    // A thumbnail rendered on the device: not built yet, so none.
+    std::optional<Bytes> createEncryptedThumbnail(const E2EEJSON& node, std::stop_token stop);
+    std::filesystem::path temporaryDirectory() const;
+    // One shared thumbnail lookup (defined with the downloads).
+    struct ThumbnailTask;
 
     const Services services_;
     const E2EEStateFile stateFile_;
@@ -353,6 +451,9 @@ private:
     // Counts the invalidations of the snapshot (a new session, an own
     // change): a refresh that began before one does not mark itself fresh.
     std::uint64_t invalidations_ = 0;
+    // The thumbnail lookups in progress, by session identifier + ":" +
+    // revision identifier; an entry lives while its first caller runs it.
+    std::map<std::string, std::shared_ptr<ThumbnailTask>> thumbnailTasks_;
 };
 
 }  // namespace nimbuscrate

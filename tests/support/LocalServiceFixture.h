@@ -137,6 +137,15 @@ protected:
         service.accountApi().putNode(signedRecordJson, erased);
     }
     void seedFile(const std::string& fileRecordJson) { service.accountApi().putFile(fileRecordJson); }
+    // Encrypted contents, as uploads would leave them: a blob is a file of its
+    // drive (added with service.addDrive) named by its opaque name; a sealed
+    // thumbnail is what the media service serves for a node's revision.
+    void seedBlob(const std::string& driveId, const std::string& opaqueName, const std::string& bytes) {
+        writeFile(service.driveDirectory(driveId) / opaqueName, bytes);
+    }
+    void seedEncryptedThumbnail(const std::string& nodeId, const std::string& revisionId, const std::string& bytes) {
+        service.putEncryptedThumbnail(nodeId, revisionId, bytes);
+    }
 
     std::filesystem::path secrets;
     localservice::LocalService service;

@@ -183,17 +183,7 @@ bool AccountApi::serves(std::string_view path) {
 
 Reply AccountApi::handle(const IncomingRequest& request) {
     const auto& info = request.info;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto& knob : redirects_) {
-            if (!usesLeft(knob.remaining) || !knob.route.matches(info.method, info.host, info.path)) continue;
-            useOnce(knob.remaining);
-            std::erase_if(redirects_, [](const RouteKnob& used) { return !usesLeft(used.remaining); });
-            Reply reply = Reply::empty(302);
-            reply.header("Location", secondHost_->origin() + info.target);
-            return reply;
-        }
-    }
+    if (std::optional<Reply> redirect = redirectReply(info)) return std::move(*redirect);
     if (PasskeyApi::serves(info.path)) return passkeys_.handle(request, account());
     if (info.path == kAccountPath) {
         if (info.method != "GET") return methodNotAllowed("GET");
@@ -526,6 +516,19 @@ void AccountApi::redirectToSecondHost(const Route& route, int times) {
     std::lock_guard lock(mutex_);
     if (!secondHost_) secondHost_ = makeSecondHost_();
     redirects_.push_back({route, times});
+}
+
+std::optional<Reply> AccountApi::redirectReply(const RecordedRequest& info) {
+    std::lock_guard lock(mutex_);
+    for (auto& knob : redirects_) {
+        if (!usesLeft(knob.remaining) || !knob.route.matches(info.method, info.host, info.path)) continue;
+        useOnce(knob.remaining);
+        std::erase_if(redirects_, [](const RouteKnob& used) { return !usesLeft(used.remaining); });
+        Reply reply = Reply::empty(302);
+        reply.header("Location", secondHost_->origin() + info.target);
+        return reply;
+    }
+    return std::nullopt;
 }
 
 std::size_t AccountApi::secondHostConnections() const {

@@ -135,7 +135,12 @@ public:
     // second host, https://127.0.0.1:<another port> (same certificate),
     // which answers 200 {} and counts the connections and requests that
     // reach it.
+    // The service asks the same knobs for the encrypted blobs under
+    // "dav/spaces" and for "v1/encrypted-thumbnail" (redirectReply).
     void redirectToSecondHost(const Route& route, int times = 1);
+    // The 302 of the first redirect knob that matches the request (using it
+    // up once); none when no knob matches.
+    std::optional<Reply> redirectReply(const RecordedRequest& info);
     std::size_t secondHostConnections() const;
     std::size_t secondHostRequests() const;
     void clearKnobs();

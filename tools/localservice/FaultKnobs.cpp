@@ -86,8 +86,22 @@ void FaultKnobs::slowBody(Route route, std::size_t chunkBytes, std::chrono::mill
     slows_.push_back({std::move(route), std::max<std::size_t>(chunkBytes, 1), pause});
 }
 
+void FaultKnobs::rangeFault(Route route, RangeFault fault, int times) {
+    if (times <= 0 && times != kEveryCall) return;
+    std::lock_guard lock(mutex_);
+    ranges_.push_back({std::move(route), fault, times});
+}
+
+std::shared_ptr<HoldGate> FaultKnobs::stallBody(Route route, std::size_t afterBytes) {
+    auto gate = std::make_shared<HoldGate>();
+    std::lock_guard lock(mutex_);
+    stalls_.push_back({std::move(route), gate, afterBytes});
+    return gate;
+}
+
 void FaultKnobs::clear() {
     std::vector<HoldKnob> holds;
+    std::vector<StallKnob> stalls;
     {
         std::lock_guard lock(mutex_);
         replies_.clear();
@@ -95,8 +109,11 @@ void FaultKnobs::clear() {
         holds.swap(holds_);
         drops_.clear();
         slows_.clear();
+        ranges_.clear();
+        stalls.swap(stalls_);
     }
     for (auto& knob : holds) knob.gate->open();
+    for (auto& knob : stalls) knob.gate->open();
 }
 
 FaultPlan FaultKnobs::planFor(std::string_view method, std::string_view host, std::string_view path) {
@@ -131,6 +148,20 @@ FaultPlan FaultKnobs::planFor(std::string_view method, std::string_view host, st
         if (knob.route.matches(method, host, path)) {
             plan.slowChunkBytes = knob.chunkBytes;
             plan.slowPause = knob.pause;
+        }
+    }
+    for (auto& knob : ranges_) {
+        if (usesLeft(knob.remaining) && knob.route.matches(method, host, path)) {
+            useOnce(knob.remaining);
+            plan.rangeFault = knob.fault;
+            break;
+        }
+    }
+    std::erase_if(ranges_, [](const RangeKnob& knob) { return !usesLeft(knob.remaining); });
+    for (const auto& knob : stalls_) {
+        if (knob.route.matches(method, host, path)) {
+            plan.stallGate = knob.gate;
+            plan.stallAfterBytes = knob.afterBytes;
         }
     }
     return plan;

@@ -55,6 +55,16 @@ struct ReplyOverride {
     bool chunked = false;
 };
 
+// Ways a server gets a ranged GET wrong; each changes a reply the route
+// itself made.
+enum class RangeFault {
+    ignoreRange,    // the "Range" header is ignored: 200 with the whole file
+    unknownTotal,   // a 206's "Content-Range" gives "*" as the total
+    wrongTotal,     // a 206's "Content-Range" gives the total plus 1
+    oneByteMore,    // a 206 carries one byte after its range (framed for it)
+    oneByteLess,    // a 206 leaves out the last byte of its range (framed for it)
+};
+
 // What the knobs decided for one request.
 struct FaultPlan {
     std::optional<ReplyOverride> reply;  // reply with this instead of the route's own
@@ -63,6 +73,10 @@ struct FaultPlan {
     bool dropConnection = false;
     std::size_t slowChunkBytes = 0;  // 0 = send the body normally
     std::chrono::milliseconds slowPause{0};
+    std::optional<RangeFault> rangeFault;
+    // Stall: after this many body bytes the reply waits at the gate.
+    std::shared_ptr<HoldGate> stallGate;
+    std::size_t stallAfterBytes = 0;
 };
 
 // Thread-safe registry of the per-route faults. A request gets every knob
@@ -77,6 +91,8 @@ public:
     std::shared_ptr<HoldGate> hold(Route route);
     void dropConnection(Route route, int times);
     void slowBody(Route route, std::size_t chunkBytes, std::chrono::milliseconds pause);
+    void rangeFault(Route route, RangeFault fault, int times);
+    std::shared_ptr<HoldGate> stallBody(Route route, std::size_t afterBytes);
     // Removes every knob and opens every gate.
     void clear();
 
@@ -88,6 +104,8 @@ private:
     struct HoldKnob { Route route; std::shared_ptr<HoldGate> gate; };
     struct DropKnob { Route route; int remaining; };
     struct SlowKnob { Route route; std::size_t chunkBytes; std::chrono::milliseconds pause; };
+    struct RangeKnob { Route route; RangeFault fault; int remaining; };
+    struct StallKnob { Route route; std::shared_ptr<HoldGate> gate; std::size_t afterBytes; };
 
     std::mutex mutex_;
     std::vector<ReplyKnob> replies_;
@@ -95,6 +113,8 @@ private:
     std::vector<HoldKnob> holds_;
     std::vector<DropKnob> drops_;
     std::vector<SlowKnob> slows_;
+    std::vector<RangeKnob> ranges_;
+    std::vector<StallKnob> stalls_;
 };
 
 }  // namespace nimbuscrate::localservice

@@ -11,6 +11,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -25,6 +26,7 @@
 #include "tools/localservice/AccountApi.h"
 #include "tools/localservice/CountingHost.h"
 #include "tools/localservice/DavServer.h"
+#include "tools/localservice/EncryptedThumbnailStore.h"
 #include "tools/localservice/HttpExchange.h"
 #include "tools/localservice/IdentityProvider.h"
 #include "tools/localservice/SeedFile.h"
@@ -89,6 +91,46 @@ bool requiresNoBody(int status) {
     return status == 204 || status == 304 || (status >= 100 && status < 200);
 }
 
+// Changes a 206 reply the way the fault says (RangeFault in FaultKnobs.h).
+void applyRangeFault(Reply& reply, RangeFault fault) {
+    auto contentRange = std::find_if(reply.headers.begin(), reply.headers.end(),
+                                     [](const auto& field) { return equalsIgnoringCase(field.first, "Content-Range"); });
+    if (contentRange == reply.headers.end()) return;
+    std::string& value = contentRange->second;
+    const std::size_t slash = value.rfind('/');
+    switch (fault) {
+        case RangeFault::ignoreRange:
+            break;
+        case RangeFault::unknownTotal:
+            if (slash != std::string::npos) value = value.substr(0, slash + 1) + "*";
+            break;
+        case RangeFault::wrongTotal:
+            if (slash != std::string::npos) {
+                value = value.substr(0, slash + 1) + std::to_string(std::stoull(value.substr(slash + 1)) + 1);
+            }
+            break;
+        case RangeFault::oneByteMore:
+            if (reply.file) {
+                // Into memory: at the end of the file there is no next byte to send.
+                std::string body(reply.fileLength, '\0');
+                const ssize_t got = ::pread(reply.file->fd(), body.data(), body.size(),
+                                            static_cast<off_t>(reply.fileOffset));
+                if (got != static_cast<ssize_t>(body.size())) throw std::runtime_error("cannot read the range");
+                reply.body = std::move(body);
+                reply.file.reset();
+            }
+            reply.body += '\x5a';
+            break;
+        case RangeFault::oneByteLess:
+            if (reply.file) {
+                if (reply.fileLength > 0) --reply.fileLength;
+            } else if (!reply.body.empty()) {
+                reply.body.pop_back();
+            }
+            break;
+    }
+}
+
 }  // namespace
 
 struct LocalService::Impl {
@@ -112,6 +154,7 @@ struct LocalService::Impl {
     std::unique_ptr<DavServer> files;
     std::unique_ptr<Thumbnailer> thumbnails;
     std::unique_ptr<AccountApi> accounts;
+    EncryptedThumbnailStore encryptedThumbnails;
 
     std::atomic<bool> stopping{false};
     std::atomic<std::uint64_t> accepted{0};
@@ -272,6 +315,13 @@ Reply LocalService::Impl::route(IncomingRequest& request) {
         reply.header("WWW-Authenticate", "Bearer realm=\"nimbuscrate\", error=\"invalid_token\"");
         return reply;
     }
+    // Encrypted blobs (files of a drive) and sealed thumbnails answer the
+    // account API's redirect knobs.
+    const bool encryptedThumbnail = host == mediaHost() && info.path == EncryptedThumbnailStore::kPath;
+    if (encryptedThumbnail || (host == webAppHost() && info.path.starts_with("/dav/spaces/"))) {
+        if (std::optional<Reply> redirect = accounts->redirectReply(info)) return std::move(*redirect);
+    }
+    if (encryptedThumbnail) return encryptedThumbnails.handle(request);
     if (host == webAppHost()) {
         if (info.path == "/graph/v1.0/me/drives") return files->drivesListing(request);
         DavServer::Target target;
@@ -298,7 +348,16 @@ Reply LocalService::Impl::respond(IncomingRequest& request, FaultPlan& plan) {
         return reply;
     }
     try {
-        return route(request);
+        if (plan.rangeFault == RangeFault::ignoreRange) {
+            HeaderFields kept;
+            for (const auto& [name, value] : request.info.headers.fields()) {
+                if (!equalsIgnoringCase(name, "Range")) kept.add(name, value);
+            }
+            request.info.headers = std::move(kept);
+        }
+        Reply reply = route(request);
+        if (plan.rangeFault && reply.status == 206) applyRangeFault(reply, *plan.rangeFault);
+        return reply;
     } catch (const std::exception& error) {
         return Reply::text(500, std::string("Internal error: ") + error.what() + "\n");
     }
@@ -348,10 +407,20 @@ bool LocalService::Impl::writeReply(Stream& stream, const Reply& reply, bool omi
     std::uint64_t sent = 0;
     const std::uint64_t total = reply.bodyLength();
     std::vector<char> buffer(reply.file ? std::min<std::uint64_t>(chunk, total) : 0);
+    bool stalled = false;
     while (sent < total) {
         if (stopping) return false;
         if (slow && sent > 0 && !pause(plan.slowPause)) return false;
         std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, total - sent));
+        if (plan.stallGate && !stalled) {
+            if (sent >= plan.stallAfterBytes) {
+                plan.stallGate->pass();
+                stalled = true;
+                if (stopping) return false;
+            } else {
+                piece = static_cast<std::size_t>(std::min<std::uint64_t>(piece, plan.stallAfterBytes - sent));
+            }
+        }
         if (reply.file) {
             ssize_t got = ::pread(reply.file->fd(), buffer.data(), piece, static_cast<off_t>(reply.fileOffset + sent));
             if (got < 0 && errno == EINTR) continue;
@@ -582,5 +651,17 @@ std::optional<std::string> LocalService::fileId(const std::string& driveId, cons
 std::string LocalService::webDavUrl(const std::string& driveId) const { return impl_->files->webDavUrl(driveId); }
 
 AccountApi& LocalService::accountApi() { return *impl_->accounts; }
+
+void LocalService::putEncryptedThumbnail(const std::string& nodeId, const std::string& revisionId, std::string bytes) {
+    impl_->encryptedThumbnails.put(nodeId, revisionId, std::move(bytes));
+}
+
+void LocalService::rangeFault(const Route& route, RangeFault fault, int times) {
+    impl_->knobs.rangeFault(route, fault, times);
+}
+
+std::shared_ptr<HoldGate> LocalService::stallBody(const Route& route, std::size_t afterBytes) {
+    return impl_->knobs.stallBody(route, afterBytes);
+}
 
 }  // namespace nimbuscrate::localservice

@@ -88,6 +88,12 @@ public:
     void dropConnection(const Route& route, int times = 1);
     // Matching replies send their body in pieces of `chunkBytes` with `pause` between them.
     void slowBody(const Route& route, std::size_t chunkBytes, std::chrono::milliseconds pause);
+    // The next `times` matching ranged GETs get the fault (RangeFault in
+    // FaultKnobs.h): the Range header ignored, or the route's 206 changed.
+    void rangeFault(const Route& route, RangeFault fault, int times = 1);
+    // Matching replies send `afterBytes` of their body, then wait at the
+    // returned gate until the test opens it (a server that stalls mid-body).
+    std::shared_ptr<HoldGate> stallBody(const Route& route, std::size_t afterBytes);
     // Removes every knob and opens every gate.
     void clearFaults();
 
@@ -115,6 +121,14 @@ public:
     // The account API of encrypted accounts (AccountApi.h): the account,
     // its records and their knobs.
     AccountApi& accountApi();
+
+    // Media service: the sealed thumbnail GET "v1/encrypted-thumbnail"
+    // answers for the node's revision, stored as given (see
+    // EncryptedThumbnailStore.h). An encrypted blob is a file of its drive,
+    // named by its opaque name, and is read by WebDAV GET with Range.
+    // Redirect knobs of the account API (AccountApi::redirectToSecondHost)
+    // apply to both.
+    void putEncryptedThumbnail(const std::string& nodeId, const std::string& revisionId, std::string bytes);
 
 private:
     struct Impl;
