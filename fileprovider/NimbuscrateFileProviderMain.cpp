@@ -11,6 +11,7 @@
 #include "platform/fileprovider/host/ControlProtocol.h"
 #include "platform/fileprovider/host/DaemonProgram.h"
 #include "platform/fileprovider/host/HostDaemon.h"
+#include "shared/encryption-client/E2EEClient.h"
 
 using namespace nimbuscrate;
 
@@ -38,5 +39,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     options.factory = [](fp::ExtensionEnvironment environment) { return makeFileProviderExtension(std::move(environment)); };
+    try {
+        // Encrypted items and the encryption policy of this process go through
+        // the encryption client; a plain account only has its mode read.
+        EncryptedDriveService::install(E2EEClient::shared());
+    } catch (const std::exception& error) {
+        std::cerr << "NimbuscrateFileProvider: " << error.what() << "\n";
+        return 1;
+    }
     return fp::host::runDaemonProgram("NimbuscrateFileProvider", options, /*announceSocket=*/true);
 }

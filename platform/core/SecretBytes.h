@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,6 +15,11 @@ namespace nimbuscrate {
 // buffers alike.
 using ByteView = std::span<const std::uint8_t>;
 
+// Test instrumentation: when set, called with every secret buffer as it is
+// given back to the heap, after it was wiped (the tests check that no key
+// material reaches the heap, also from a buffer that grew or was moved).
+inline std::atomic<void (*)(const std::uint8_t* data, std::size_t count)> secretBytesReleaseHook{nullptr};
+
 // An allocator that overwrites its memory with zeros before giving it back,
 // so key material never lingers in freed memory (also when a vector grows).
 template <typename T>
@@ -27,6 +33,9 @@ struct CleansingAllocator {
     T* allocate(std::size_t count) { return std::allocator<T>().allocate(count); }
     void deallocate(T* pointer, std::size_t count) noexcept {
         OPENSSL_cleanse(pointer, count * sizeof(T));
+        if (const auto hook = secretBytesReleaseHook.load(std::memory_order_acquire)) {
+            hook(reinterpret_cast<const std::uint8_t*>(pointer), count * sizeof(T));
+        }
         std::allocator<T>().deallocate(pointer, count);
     }
 

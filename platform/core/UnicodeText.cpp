@@ -150,4 +150,72 @@ std::string nameClashKey(std::string_view name) {
     return canonicalComposition(fullLowercase(composed));
 }
 
+std::optional<std::size_t> utf16Length(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    utf8proc_ssize_t remaining = static_cast<utf8proc_ssize_t>(text.size());
+    std::size_t units = 0;
+    while (remaining > 0) {
+        utf8proc_int32_t codePoint = 0;
+        const utf8proc_ssize_t used = utf8proc_iterate(p, remaining, &codePoint);
+        if (used <= 0 || codePoint < 0) return std::nullopt;
+        units += codePoint >= 0x10000 ? 2 : 1;
+        p += used;
+        remaining -= used;
+    }
+    return units;
+}
+
+bool isWhiteSpace(char32_t c) noexcept {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string_view trimmedWhiteSpace(std::string_view text) noexcept {
+    const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    std::size_t start = 0;
+    while (start < text.size()) {
+        utf8proc_int32_t c = 0;
+        const utf8proc_ssize_t used =
+            utf8proc_iterate(bytes + start, static_cast<utf8proc_ssize_t>(text.size() - start), &c);
+        if (used <= 0 || c < 0 || !isWhiteSpace(static_cast<char32_t>(c))) break;
+        start += static_cast<std::size_t>(used);
+    }
+    std::size_t end = text.size();
+    while (end > start) {
+        // Step back to the first byte of the last code point.
+        std::size_t first = end - 1;
+        while (first > start && (bytes[first] & 0xC0) == 0x80) --first;
+        utf8proc_int32_t c = 0;
+        const utf8proc_ssize_t used =
+            utf8proc_iterate(bytes + first, static_cast<utf8proc_ssize_t>(end - first), &c);
+        if (used <= 0 || static_cast<std::size_t>(used) != end - first || c < 0 ||
+            !isWhiteSpace(static_cast<char32_t>(c))) {
+            break;
+        }
+        end = first;
+    }
+    return text.substr(start, end - start);
+}
+
+std::optional<std::size_t> compatibilityComposition(
+    std::string_view text, const std::function<std::span<std::int32_t>(std::size_t)>& workspace) {
+    const auto* input = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    const auto length = static_cast<utf8proc_ssize_t>(text.size());
+    const auto options = static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPAT | UTF8PROC_COMPOSE);
+    // First pass: only counts the decomposed code points (nothing is written).
+    const utf8proc_ssize_t needed = utf8proc_decompose(input, length, nullptr, 0, options);
+    if (needed < 0) return std::nullopt;
+    // Room for at least one code point, so that an empty text has a workspace too.
+    const std::span<std::int32_t> room = workspace(static_cast<std::size_t>(needed) + 1);
+    if (room.size() < static_cast<std::size_t>(needed) + 1) return std::nullopt;
+    utf8proc_ssize_t count = utf8proc_decompose(input, length, room.data(), needed, options);
+    if (count < 0 || count > needed) return std::nullopt;
+    count = utf8proc_normalize_utf32(room.data(), count, options);
+    if (count < 0) return std::nullopt;
+    // Re-encodes in place: UTF-8 never takes more bytes than the four of each code point.
+    const utf8proc_ssize_t bytes = utf8proc_reencode(room.data(), count, options);
+    if (bytes < 0) return std::nullopt;
+    return static_cast<std::size_t>(bytes);
+}
+
 }  // namespace nimbuscrate

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -31,5 +36,25 @@ std::string nameClashKey(std::string_view name);
 
 // Whether text is well-formed UTF-8.
 bool isValidUTF8(std::string_view text);
+
+// The number of UTF-16 code units of UTF-8 text (a code point above U+FFFF
+// counts two); nothing when the text is not well-formed UTF-8.
+std::optional<std::size_t> utf16Length(std::string_view text) noexcept;
+
+// Whether a code point has the Unicode White_Space property (spaces, tabs,
+// line and paragraph separators, newlines and U+0085).
+bool isWhiteSpace(char32_t codePoint) noexcept;
+
+// The text without the white space (isWhiteSpace) at either end; well-formed
+// UTF-8 is assumed, other bytes are kept.
+std::string_view trimmedWhiteSpace(std::string_view text) noexcept;
+
+// The compatibility composition (NFKC) of UTF-8 text, for secrets: every
+// byte of the work is done in memory the caller owns, so the caller can wipe
+// it. `workspace(n)` is called once and must return room for n code points;
+// the composed UTF-8 text is left at the start of that room (as bytes) and
+// its length is returned. Nothing when the text is not well-formed UTF-8.
+std::optional<std::size_t> compatibilityComposition(
+    std::string_view text, const std::function<std::span<std::int32_t>(std::size_t)>& workspace);
 
 }  // namespace nimbuscrate

@@ -9,6 +9,7 @@
 
 #include "platform/core/PlatformError.h"
 #include "platform/core/Random.h"
+#include "platform/core/UnicodeText.h"
 #include "shared/encryption/AESGCM.h"
 #include "shared/encryption/CryptoError.h"
 #include "shared/encryption/E2EEError.h"
@@ -156,20 +157,7 @@ bool isIdentifier(std::string_view text) noexcept {
     return true;
 }
 
-std::optional<std::size_t> utf16Length(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-    utf8proc_ssize_t remaining = static_cast<utf8proc_ssize_t>(text.size());
-    std::size_t units = 0;
-    while (remaining > 0) {
-        utf8proc_int32_t codePoint = 0;
-        const utf8proc_ssize_t used = utf8proc_iterate(p, remaining, &codePoint);
-        if (used <= 0 || codePoint < 0) return std::nullopt;
-        units += codePoint >= 0x10000 ? 2 : 1;
-        p += used;
-        remaining -= used;
-    }
-    return units;
-}
+std::optional<std::size_t> utf16Length(std::string_view text) noexcept { return nimbuscrate::utf16Length(text); }
 
 Bytes associatedData(const E2EEJSON& accountId, const E2EEJSON& nodeId, const E2EEJSON& revision,
                      std::string_view purpose) {

@@ -30,6 +30,11 @@ const Url& mediaServiceURL() {
     return url;
 }
 
+const Url& accountAPIURL() {
+    static const Url url = compiledIn(std::string("https://") + NIMBUSCRATE_ACCOUNT_API_HOST + "/api/v1/");
+    return url;
+}
+
 const Url& signUpURL() {
     static const Url url = compiledIn(std::string("https://") + NIMBUSCRATE_CONTROL_PANEL_HOST + "/signup?source=desktop");
     return url;

@@ -14,6 +14,8 @@ const Url& identityRealmURL();
 const Url& webAppURL();
 // "https://<media host>", no path: plain and encrypted thumbnails.
 const Url& mediaServiceURL();
+// "https://<account API host>/api/v1/": the base of every account-API request.
+const Url& accountAPIURL();
 // "https://<control panel host>/signup?source=desktop": the sign-up page.
 const Url& signUpURL();
 

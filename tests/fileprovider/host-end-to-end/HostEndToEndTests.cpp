@@ -420,6 +420,21 @@ protected:
         }));
     }
 
+    // Imports the session, starts the program and adds the domain.
+    void startProgramWithDomain() {
+        std::filesystem::create_directories(root_ / "xdg");
+        auto session = store_.read();
+        ASSERT_TRUE(session);
+        writeFile(root_ / "session.json", std::string(session->begin(), session->end()));
+        ASSERT_EQ(runWithEnvironment({program("tools/devsession/nimbuscrate-dev-session"), "import",
+                                      (root_ / "session.json").string()}),
+                  0);
+        startProgram();
+        ASSERT_EQ(runWithEnvironment({program("platform/fileprovider/host/nimbuscrate-fpctl"), "--socket", socket(),
+                                      "add", "nimbuscrate", "Nimbuscrate"}),
+                  0);
+    }
+
     void stopProgram(int signal) {
         if (program_ <= 0) return;
         ::kill(program_, signal);
@@ -434,17 +449,7 @@ TEST_F(ProgramEndToEnd, KillingTheDaemonMidUploadLosesNothing) {
     if (!std::filesystem::exists(program("tools/devsession/nimbuscrate-dev-session"))) {
         GTEST_SKIP() << "needs the development session tool";
     }
-    std::filesystem::create_directories(root_ / "xdg");
-    auto session = store_.read();
-    ASSERT_TRUE(session);
-    writeFile(root_ / "session.json", std::string(session->begin(), session->end()));
-    ASSERT_EQ(runWithEnvironment({program("tools/devsession/nimbuscrate-dev-session"), "import",
-                                  (root_ / "session.json").string()}),
-              0);
-    startProgram();
-    ASSERT_EQ(runWithEnvironment({program("platform/fileprovider/host/nimbuscrate-fpctl"), "--socket", socket(), "add",
-                                  "nimbuscrate", "Nimbuscrate"}),
-              0);
+    startProgramWithDomain();
 
     // Every upload is cut off after its body is read: nothing the first
     // daemon sends ever reaches the drive.
@@ -466,6 +471,27 @@ TEST_F(ProgramEndToEnd, KillingTheDaemonMidUploadLosesNothing) {
     }, std::chrono::seconds(60))) << describe();
     EXPECT_GT(davRequests("PUT").size(), putsBefore);
     EXPECT_EQ(readFile(folder() / "big.bin"), contents);
+}
+
+// The program asks its encryption client about every listing and write; a
+// plain account (no key record) answers from the account record alone.
+TEST_F(ProgramEndToEnd, APlainAccountWorksAsBeforeThroughTheEncryptionClient) {
+    if (!std::filesystem::exists(program("tools/devsession/nimbuscrate-dev-session"))) {
+        GTEST_SKIP() << "needs the development session tool";
+    }
+    writeFile(drive_ / "Readme.txt", "plain bytes");
+    startProgramWithDomain();
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(folder() / "Readme.txt"); })) << describe();
+    EXPECT_EQ(readFile(folder() / "Readme.txt"), "plain bytes");
+    writeFile(root_ / "new.txt", "new bytes");
+    ASSERT_EQ(run("cp '" + (root_ / "new.txt").string() + "' '" + folder().string() + "/'"), 0);
+    EXPECT_TRUE(eventually([&] {
+        return std::filesystem::exists(drive_ / "new.txt") && readFile(drive_ / "new.txt") == "new bytes";
+    })) << describe();
+
+    EXPECT_FALSE(service_.requests().matching("GET", "/api/v1/e2ee/account").empty()) << describe();
+    EXPECT_TRUE(service_.requests().matching("", "/api/v1/e2ee/files").empty()) << describe();
+    EXPECT_TRUE(service_.requests().matching("", "/api/v1/e2ee/nodes").empty()) << describe();
 }
 
 }  // namespace

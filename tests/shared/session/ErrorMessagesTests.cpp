@@ -100,6 +100,9 @@ TEST(ServiceEndpoints, CompiledInBaseUrls) {
     EXPECT_EQ(mediaServiceURL().scheme(), "https");
     EXPECT_EQ(signUpURL().path(), "/signup");
     EXPECT_EQ(signUpURL().query(), "source=desktop");
+    EXPECT_EQ(accountAPIURL().scheme(), "https");
+    EXPECT_EQ(accountAPIURL().host(), NIMBUSCRATE_ACCOUNT_API_HOST);
+    EXPECT_EQ(accountAPIURL().path(), "/api/v1/");
 }
 
 }  // namespace
