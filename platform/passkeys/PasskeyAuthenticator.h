@@ -55,7 +55,7 @@ struct PasskeyAssertionRequest {
 struct PasskeyAuthenticatorReply {
     Bytes credentialID;
     bool prfSupported = false;
-    std::optional<SecretBytes> prf;
+    SecretBytes prf;  // empty when there is none
     // The authenticator verified the user (PIN or built-in); the "hmac-secret"
     // output of a credential differs with and without verification.
     bool userVerified = false;

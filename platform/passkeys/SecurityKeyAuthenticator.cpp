@@ -121,7 +121,7 @@ public:
         });
         if (status != FIDO_OK) failWithStatus(status);
         if (result.credentialID.empty()) fail(Kind::failed, "The security key returned no credential id.");
-        return {result.credentialID, true, std::nullopt, (result.flags & kFidoFlagUserVerified) != 0};
+        return {result.credentialID, true, {}, (result.flags & kFidoFlagUserVerified) != 0};
     }
 
     PasskeyAuthenticatorReply assertion(const PasskeyAssertionRequest& request) {
@@ -197,7 +197,7 @@ public:
         if (!result.credentialID.empty() && result.credentialID != chosen) {
             fail(Kind::failed, "The security key answered with another credential.");
         }
-        PasskeyAuthenticatorReply reply{chosen, true, std::nullopt, (result.flags & kFidoFlagUserVerified) != 0};
+        PasskeyAuthenticatorReply reply{chosen, true, {}, (result.flags & kFidoFlagUserVerified) != 0};
         if (result.hmacSecret.size() == kPrfLength) reply.prf = std::move(result.hmacSecret);
         return reply;
     }

@@ -107,8 +107,10 @@ std::shared_ptr<PasskeyAuthenticatorOperation> SoftwareAuthenticator::registerCr
                 Credential credential{request.relyingPartyID, randomBytes(kCredentialLength),
                                       SecretBytes(kSecretLength)};
                 fillRandom(credential.secret.data(), credential.secret.size());
-                reply = PasskeyAuthenticatorReply{credential.id, behaviour != Behaviour::withoutPRF, std::nullopt,
-                                                  behaviour != Behaviour::withoutUserVerification};
+                reply.emplace();
+                reply->credentialID = credential.id;
+                reply->prfSupported = behaviour != Behaviour::withoutPRF;
+                reply->userVerified = behaviour != Behaviour::withoutUserVerification;
                 credentials_.push_back(std::move(credential));
             }
         }
@@ -136,8 +138,10 @@ std::shared_ptr<PasskeyAuthenticatorOperation> SoftwareAuthenticator::assertCred
                 return c.relyingPartyID == request.relyingPartyID && c.id == allowed.credentialID;
             });
             if (held == credentials_.end()) continue;
-            reply = PasskeyAuthenticatorReply{held->id, behaviour != Behaviour::withoutPRF, std::nullopt,
-                                              behaviour != Behaviour::withoutUserVerification};
+            reply.emplace();
+            reply->credentialID = held->id;
+            reply->prfSupported = behaviour != Behaviour::withoutPRF;
+            reply->userVerified = behaviour != Behaviour::withoutUserVerification;
             if (behaviour != Behaviour::withoutPRF) reply->prf = prf(held->secret, allowed.salt);
             break;
         }
