@@ -108,8 +108,10 @@ private:
     using Request = std::variant<PasskeyRegistrationRequest, PasskeyAssertionRequest>;
     using Continuation = std::function<void(std::optional<Result>, std::exception_ptr)>;
 
+    // (No default member initializers: the type must be complete for
+    // std::optional inside this class.)
     struct Pending {
-        std::uint64_t token = 0;
+        std::uint64_t token;
         Continuation continuation;
         std::shared_ptr<PasskeyAuthenticatorOperation> operation;
         std::stop_source timeout;
