@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "platform/passkeys/LibFido2.h"
+#include "platform/passkeys/SecurityKeyAuthenticator.h"
+#include "tests/platform/passkeys/FakeFidoLibrary.h"
 
 namespace nimbuscrate {
 namespace {
@@ -63,6 +67,31 @@ TEST(LibFido2, AssertionRequestCarriesTheParameters) {
     assertion = LibFido2::makeAssertionRequest(parameters, &status);
     EXPECT_EQ(assertion, nullptr);
     EXPECT_NE(status, FIDO_OK);
+}
+
+// The system library with no key plugged in (as on the build machines): the
+// ceremony ends as unavailable without waiting for anything.
+TEST(LibFido2, WithNoKeyPresentTheSecurityKeyAuthenticatorIsUnavailable) {
+    LibFido2 library;
+    if (!library.devicePaths().empty()) GTEST_SKIP() << "a security key is plugged in";
+    testing::ScriptedPinPrompt prompt;
+    TaskPool pool(1);
+    SecurityKeyAuthenticator authenticator(library, prompt, pool);
+    std::promise<std::exception_ptr> answered;
+    authenticator.assertCredential(
+        {"drive.example", Bytes(32, 1), {{Bytes(16, 1), Bytes(32, 2)}}},
+        [&](std::optional<PasskeyAuthenticatorReply>, std::exception_ptr error) { answered.set_value(error); });
+    auto future = answered.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const std::exception_ptr error = future.get();
+    ASSERT_TRUE(error) << "a reply without a key";
+    try {
+        std::rethrow_exception(error);
+    } catch (const PasskeyAuthenticatorError& error) {
+        EXPECT_EQ(error.kind(), PasskeyAuthenticatorError::Kind::unavailable);
+    } catch (...) {
+        ADD_FAILURE() << "not an authenticator error";
+    }
 }
 
 }  // namespace
