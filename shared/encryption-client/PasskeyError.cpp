@@ -8,7 +8,8 @@ namespace nimbuscrate {
 
 const std::string& PasskeyError::message(Case kind) {
     static const std::array<std::string, 7> messages = {
-        "Passkey unlock requires macOS 15 or later. Use your encryption passphrase or recovery key.",
+        "Passkey unlock requires a security key with hmac-secret support. Use your encryption passphrase or "
+        "recovery key.",
         "This passkey provider cannot unlock encrypted files. Try another provider, or use your passphrase or "
         "recovery key.",
         "Passkey request cancelled or timed out. You can try again, or use your passphrase or recovery key.",

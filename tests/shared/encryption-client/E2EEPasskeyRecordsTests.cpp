@@ -43,7 +43,8 @@ TEST(PasskeyError, EachCaseHasItsMessageAndPosition) {
     using Case = PasskeyError::Case;
     const std::pair<PasskeyError, std::string> rows[] = {
         {PasskeyError::unavailable(),
-         "Passkey unlock requires macOS 15 or later. Use your encryption passphrase or recovery key."},
+         "Passkey unlock requires a security key with hmac-secret support. Use your encryption passphrase or "
+         "recovery key."},
         {PasskeyError::unsupported(),
          "This passkey provider cannot unlock encrypted files. Try another provider, or use your passphrase or "
          "recovery key."},
