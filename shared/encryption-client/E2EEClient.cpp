@@ -171,22 +171,4 @@ std::optional<Bytes> E2EEClient::fetchEncryptedThumbnail(const RemoteItem& item,
     return PlainOnlyDriveService().fetchEncryptedThumbnail(item, stop);
 }
 
-RemoteItem E2EEClient::createEncryptedItem(const std::string& name, const RemoteItem& parent, bool isDirectory,
-                                           const std::optional<std::filesystem::path>& contents,
-                                           std::optional<Date> modified, std::stop_token stop) {
-    return PlainOnlyDriveService().createEncryptedItem(name, parent, isDirectory, contents, modified, stop);
-}
-
-RemoteItem E2EEClient::modifyEncryptedItem(const RemoteItem& item, const RemoteItem& parent, const std::string& name,
-                                           const std::optional<std::filesystem::path>& contents,
-                                           std::optional<Date> modified, bool baseVersionMatches,
-                                           std::stop_token stop) {
-    return PlainOnlyDriveService().modifyEncryptedItem(item, parent, name, contents, modified, baseVersionMatches,
-                                                       stop);
-}
-
-void E2EEClient::deleteEncryptedItem(const RemoteItem& item, std::stop_token stop) {
-    PlainOnlyDriveService().deleteEncryptedItem(item, stop);
-}
-
 }  // namespace nimbuscrate
