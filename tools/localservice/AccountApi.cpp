@@ -89,8 +89,10 @@ struct RecordKey {
 // "generation" of a file record. None when either is missing or malformed.
 std::optional<RecordKey> recordKey(AccountApi::Collection collection, const Json& record) {
     const bool node = collection == AccountApi::Collection::nodes;
-    const Json* nodeId = node ? memberPath(record, {"value", "nodeId"}) : memberPath(record, {"manifest", "value", "nodeId"});
-    auto generation = positiveInteger(node ? memberPath(record, {"value", "generation"}) : member(record, "generation"));
+    const Json* nodeId =
+        node ? memberPath(record, {"value", "nodeId"}) : memberPath(record, {"manifest", "value", "nodeId"});
+    auto generation =
+        positiveInteger(node ? memberPath(record, {"value", "generation"}) : member(record, "generation"));
     if (!nodeId || !nodeId->is_string() || !generation) return std::nullopt;
     return RecordKey{nodeId->get<std::string>(), *generation};
 }
@@ -227,8 +229,9 @@ std::size_t AccountApi::bootstrapCount() const {
 
 Reply AccountApi::accountReply() {
     std::lock_guard lock(mutex_);
-    auto publicKey = std::find_if(publicKeys_.begin(), publicKeys_.end(), [](const TextKnob& knob) { return usesLeft(knob.remaining); });
-    auto mode = std::find_if(modes_.begin(), modes_.end(), [](const TextKnob& knob) { return usesLeft(knob.remaining); });
+    auto live = [](const TextKnob& knob) { return usesLeft(knob.remaining); };
+    auto publicKey = std::find_if(publicKeys_.begin(), publicKeys_.end(), live);
+    auto mode = std::find_if(modes_.begin(), modes_.end(), live);
     if (publicKey == publicKeys_.end() && mode == modes_.end()) return Reply::json(200, account_);
 
     // Changed in place, so the other members keep their order.
@@ -237,7 +240,8 @@ Reply AccountApi::accountReply() {
         auto key = nlohmann::ordered_json::parse(publicKey->text);
         auto& keyRecord = account["keyRecord"];
         if (!keyRecord.is_object()) {
-            keyRecord = {{"version", 1}, {"accountId", account.contains("accountId") ? account["accountId"] : nullptr}};
+            const auto accountId = account.contains("accountId") ? account["accountId"] : nlohmann::ordered_json();
+            keyRecord = {{"version", 1}, {"accountId", accountId}};
         }
         keyRecord["publicKey"] = std::move(key);
         useOnce(publicKey->remaining);
@@ -418,7 +422,9 @@ Reply AccountApi::postNode(const IncomingRequest& request) {
     }
     const std::string& body = request.body.memory();
     auto record = parseRecord(body);
-    if (!record) return apiError(400, "invalid_record", "The body must be a JSON object whose numbers are safe integers.");
+    if (!record) {
+        return apiError(400, "invalid_record", "The body must be a JSON object whose numbers are safe integers.");
+    }
     if (std::string fault = nodeRecordFault(*record); !fault.empty()) return apiError(400, "invalid_record", fault);
     const Json& value = (*record)["value"];
     const std::string nodeId = value["nodeId"].get<std::string>();
@@ -499,7 +505,9 @@ void AccountApi::serveOversizedPage(Collection collection, int times) {
 }
 
 void AccountApi::swapAccountPublicKey(const std::string& publicKeyJson, int times) {
-    if (!parseRecord(publicKeyJson)) throw std::invalid_argument("a public key is a JSON object with integer numbers");
+    if (!parseRecord(publicKeyJson)) {
+        throw std::invalid_argument("a public key is a JSON object with integer numbers");
+    }
     if (!validTimes(times)) return;
     std::lock_guard lock(mutex_);
     publicKeys_.push_back({publicKeyJson, times});

@@ -58,7 +58,8 @@ DriveSelection drive(const std::string& id) { return {id, "Space " + id, *Url::p
 // One library on two drives, built and verified like the client's own:
 //
 //   drive-1: /Docs (docs), /Docs/Report.pdf (report), /Docs/R\u00E9sum\u00E9.txt (resume, NFC),
-//            /Docs/old.txt (deleted), /Trash (deleted folder) with /Trash/inside.txt
+//            /Docs/old.txt (deleted), /Docs/\u0130stanbul.txt, /Docs/\u039F\u0394\u039F\u03A3,
+//            /Trash (deleted folder) with /Trash/inside.txt
 //   drive-2: /Other (other) with /Other/Report.pdf (report2)
 class encryptionclient_NodeLookup : public ::testing::Test {
 protected:
@@ -78,6 +79,8 @@ protected:
             file("inside", "trash", "inside.txt"),
             file("report2", "other", "Report.pdf", "drive-2"),
             file("old", "docs", "Old.txt", "drive-1"),
+            file("city", "docs", "\xC4\xB0stanbul.txt"),                  // capital I with dot above
+            file("road", "docs", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"),  // a word ending in capital sigma
         };
         items_ = E2EELibrary::snapshot(builder_.keys(), files, nodes, account_).items;
     }
@@ -229,6 +232,12 @@ TEST_F(encryptionclient_NodeLookup, NamesClashAfterCompositionAndLowerCasing) {
         {"decomposed form of a composed name", decomposedResume, "docs", nullptr, true},
         {"decomposed and upper case", "RE\xCC\x81SUME\xCC\x81.TXT", "docs", nullptr, true},
         {"a free name", "Report 2.pdf", "docs", nullptr, false},
+        {"dotted i for capital I with dot above", "i\xCC\x87stanbul.txt", "docs", nullptr, true},
+        {"plain i for capital I with dot above", "istanbul.txt", "docs", nullptr, false},
+        {"final sigma for a capital sigma ending the word", "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82", "docs", nullptr,
+         true},
+        {"medial sigma for a capital sigma ending the word", "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x83", "docs", nullptr,
+         false},
         {"accent dropped", "Resume.txt", "docs", nullptr, false},
         {"name of a deleted sibling", "old.txt", "docs", nullptr, false},
         {"name in another folder", "Docs", "docs", nullptr, false},

@@ -23,10 +23,8 @@ protected:
     AccountApi& api() { return service->accountApi(); }
 
     Reply get(const std::string& path) { return client->get(apiUrl(path), {bearer()}); }
-    Reply post(const std::string& path, const std::string& body, bool json = true) {
-        std::vector<std::string> headers{bearer()};
-        if (json) headers.emplace_back("Content-Type: application/json");
-        return client->send("POST", apiUrl(path), headers, body);
+    Reply post(const std::string& path, const std::string& body) {
+        return client->send("POST", apiUrl(path), {bearer(), "Content-Type: application/json"}, body);
     }
 };
 
@@ -571,14 +569,22 @@ TEST_F(localservice_account_knobs, OlderOmittedAndReplacedRecords) {
         std::vector<std::string> files;
         bool usedUp;  // the next listing is as stored
     };
+    const std::string n1otherErased = "{\"state\":" + n1other + ",\"erased\":true}";
     const std::vector<Case> cases = {
-        {"older node", [&] { api().serveOlderRecord(Collection::nodes, "n1", 1); }, {entry(n1v1), entry(n2)}, {f1v2, f2}, true},
-        {"older of every record", [&] { api().serveOlderRecord(Collection::files, ""); }, {entry(n1v2), entry(n2)}, {f1v1, f2}, false},
-        {"older of a record with no older one", [&] { api().serveOlderRecord(Collection::nodes, "n2"); }, {entry(n1v2), entry(n2)}, {f1v2, f2}, false},
-        {"omitted node", [&] { api().omitRecord(Collection::nodes, "n2", 1); }, {entry(n1v2)}, {f1v2, f2}, true},
-        {"omitted file", [&] { api().omitRecord(Collection::files, "f1"); }, {entry(n1v2), entry(n2)}, {f2}, false},
-        {"replaced node", [&] { api().replaceRecordBody(Collection::nodes, n1other, true, 1); }, {"{\"state\":" + n1other + ",\"erased\":true}", entry(n2)}, {f1v2, f2}, true},
-        {"replaced file", [&] { api().replaceRecordBody(Collection::files, f1other); }, {entry(n1v2), entry(n2)}, {f1other, f2}, false},
+        {"older node", [&] { api().serveOlderRecord(Collection::nodes, "n1", 1); },
+         {entry(n1v1), entry(n2)}, {f1v2, f2}, true},
+        {"older of every record", [&] { api().serveOlderRecord(Collection::files, ""); },
+         {entry(n1v2), entry(n2)}, {f1v1, f2}, false},
+        {"older of a record with no older one", [&] { api().serveOlderRecord(Collection::nodes, "n2"); },
+         {entry(n1v2), entry(n2)}, {f1v2, f2}, false},
+        {"omitted node", [&] { api().omitRecord(Collection::nodes, "n2", 1); },
+         {entry(n1v2)}, {f1v2, f2}, true},
+        {"omitted file", [&] { api().omitRecord(Collection::files, "f1"); },
+         {entry(n1v2), entry(n2)}, {f2}, false},
+        {"replaced node", [&] { api().replaceRecordBody(Collection::nodes, n1other, true, 1); },
+         {n1otherErased, entry(n2)}, {f1v2, f2}, true},
+        {"replaced file", [&] { api().replaceRecordBody(Collection::files, f1other); },
+         {entry(n1v2), entry(n2)}, {f1other, f2}, false},
     };
     const std::vector<std::string> storedNodes{entry(n1v2), entry(n2)}, storedFiles{f1v2, f2};
     for (const auto& c : cases) {
