@@ -4,6 +4,7 @@
 // record from being sent at all.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 
 #include "shared/encryption/E2EECrypto.h"
@@ -384,9 +385,24 @@ TEST_F(E2EEClientChanges, NewFileContentsStopAtTheCommitBeforeAnythingIsSent) {
         }
         return false;
     };
-    EXPECT_TRUE(unavailable([&] {
-        client->createEncryptedItem("empty.txt", RemoteItem::root(), false, std::nullopt, std::nullopt, {});
-    }));
+    {
+        // The empty file a file without contents is committed from goes
+        // whatever the commit does.
+        const auto temporary = stateDirectory / "tmp";
+        std::filesystem::create_directories(temporary);
+        const char* before = std::getenv("TMPDIR");
+        const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
+        ::setenv("TMPDIR", temporary.c_str(), 1);
+        EXPECT_TRUE(unavailable([&] {
+            client->createEncryptedItem("empty.txt", RemoteItem::root(), false, std::nullopt, std::nullopt, {});
+        }));
+        if (saved) {
+            ::setenv("TMPDIR", saved->c_str(), 1);
+        } else {
+            ::unsetenv("TMPDIR");
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(temporary));
+    }
     EXPECT_TRUE(unavailable([&] {
         client->createEncryptedItem("new.txt", RemoteItem::root(), false, contents, std::nullopt, {});
     }));
