@@ -39,7 +39,8 @@ public:
 
 // The client of the service's account API for accounts with end-to-end
 // encryption: the account and its mode, the identity pin, the unlocked keys,
-// and the verified, decrypted snapshot of the encrypted library.
+// the verified, decrypted snapshot of the encrypted library, and the signed
+// node records that create, rename, move and delete encrypted items.
 //
 // One object serves the whole process. Every operation blocks the calling
 // thread and any number may run at once on different threads. The state
