@@ -65,6 +65,9 @@ public:
     static constexpr double kRefreshIntervalSeconds = 3.0;
     static constexpr std::size_t kMaxPageRecords = 100;
     static constexpr std::size_t kMaxListingRecords = 1'000'000;
+    // Times a refresh reads the listings when each reading is overtaken by
+    // a newer record of another call (then its rollback check stands).
+    static constexpr int kMaxRefreshAttempts = 3;
     static constexpr const char* kAccountFormat = "nimbuscrate-tink-aes256-v1";
     static constexpr const char* kServerFailureMessage = "The encryption service could not complete this request.";
     static constexpr const char* kIdentityService = "app.nimbuscrate.e2ee.identity";
@@ -197,7 +200,9 @@ public:
     // kRefreshIntervalSeconds old, fetches both listings, builds and checks
     // the snapshot (off the mutex), checks its receipts against the state
     // file (E2EEError::history on a rollback) and replaces the file with
-    // them. Any failure leaves the snapshot items and the state file as they
+    // them. When another call of this client wrote the state file while the
+    // pages were read, a failed check reads them again (kMaxRefreshAttempts
+    // in all). Any failure leaves the snapshot items and the state file as they
     // were. E2EEError::locked without unlocked keys.
     void refreshSnapshot(bool force, std::stop_token stop = {});
 
@@ -310,6 +315,10 @@ private:
     // Counts the invalidations of the snapshot (a new session, an own
     // change): a refresh that began before one does not mark itself fresh.
     std::uint64_t invalidations_ = 0;
+    // Counts the writes of the state file begun (an own record merged, a
+    // refresh's receipts accepted): a refresh whose rollback check fails
+    // after another one began reads its pages again.
+    std::uint64_t stateFileWrites_ = 0;
 };
 
 }  // namespace nimbuscrate

@@ -248,6 +248,30 @@ TEST_F(E2EEClientChanges, AGenerationTheServiceHasPassedIsAConflictAndNothingIsR
     EXPECT_EQ(service.accountApi().versionCount(Collection::nodes, "raced"), 2u);
 }
 
+TEST_F(E2EEClientChanges, AChangeRecordedWhileARefreshReadsItsPagesIsNoRollback) {
+    seedFolder("a", "root", 1, "A");
+    seedFolder("b", "root", 1, "B");
+    seedFolder("c", "root", 1, "C");
+    service.accountApi().setPageSize(1);
+    const RemoteItem a = current("a");
+
+    // While a refresh has read the page with "a" at generation 1 and waits
+    // for its last page, another call of the client renames "a" and records
+    // generation 2: the refresh's pages are older than the state file now.
+    bool fired = false;
+    setTokenHook([&] {
+        if (fired || countRequests("GET", "/api/v1/e2ee/nodes") != 2 + 3) return;
+        fired = true;
+        rename(a, RemoteItem::root(), "A renamed");
+    });
+    client->refreshSnapshot(true);
+    setTokenHook(nullptr);
+    ASSERT_TRUE(fired);
+
+    EXPECT_EQ(current("a").name, "A renamed");
+    EXPECT_EQ(stateFile().member("node:a").member("generation"), E2EEJSON(2));
+}
+
 TEST_F(E2EEClientChanges, AStaleVersionSendsNothing) {
     seedFolder("node", "root", 1, "Node");
     const RemoteItem stale = current("node");
