@@ -161,24 +161,4 @@ E2EEJSON E2EEClient::requestJSON(std::string_view path, const std::string& metho
     throw DesktopError::server(response.status, kServerFailureMessage);
 }
 
-// ---- Operations not built yet: as in a process without an encryption client ----
-
-RemoteItem E2EEClient::createEncryptedItem(const std::string& name, const RemoteItem& parent, bool isDirectory,
-                                           const std::optional<std::filesystem::path>& contents,
-                                           std::optional<Date> modified, std::stop_token stop) {
-    return PlainOnlyDriveService().createEncryptedItem(name, parent, isDirectory, contents, modified, stop);
-}
-
-RemoteItem E2EEClient::modifyEncryptedItem(const RemoteItem& item, const RemoteItem& parent, const std::string& name,
-                                           const std::optional<std::filesystem::path>& contents,
-                                           std::optional<Date> modified, bool baseVersionMatches,
-                                           std::stop_token stop) {
-    return PlainOnlyDriveService().modifyEncryptedItem(item, parent, name, contents, modified, baseVersionMatches,
-                                                       stop);
-}
-
-void E2EEClient::deleteEncryptedItem(const RemoteItem& item, std::stop_token stop) {
-    PlainOnlyDriveService().deleteEncryptedItem(item, stop);
-}
-
 }  // namespace nimbuscrate

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -32,9 +33,17 @@
 
 namespace nimbuscrate {
 
+// What commitEncryptedFile throws while encrypted uploads are not built.
+class E2EEUploadUnavailable : public std::runtime_error {
+public:
+    E2EEUploadUnavailable()
+        : std::runtime_error("Encrypted file contents cannot be uploaded yet; the file stays on this device.") {}
+};
+
 // The client of the service's account API for accounts with end-to-end
 // encryption: the account and its mode, the identity pin, the unlocked keys,
-// and the verified, decrypted snapshot of the encrypted library.
+// the verified, decrypted snapshot of the encrypted library, and the signed
+// node records that create, rename, move and delete encrypted items.
 //
 // One object serves the whole process. Every operation blocks the calling
 // thread and any number may run at once on different threads. The state
@@ -59,6 +68,9 @@ public:
     static constexpr double kRefreshIntervalSeconds = 3.0;
     static constexpr std::size_t kMaxPageRecords = 100;
     static constexpr std::size_t kMaxListingRecords = 1'000'000;
+    // Times a refresh reads the listings when each reading is overtaken by
+    // a newer record of another call (then its rollback check stands).
+    static constexpr int kMaxRefreshAttempts = 3;
     static constexpr const char* kAccountFormat = "nimbuscrate-tink-aes256-v1";
     static constexpr const char* kServerFailureMessage = "The encryption service could not complete this request.";
     static constexpr const char* kIdentityService = "app.nimbuscrate.e2ee.identity";
@@ -280,7 +292,9 @@ public:
     // kRefreshIntervalSeconds old, fetches both listings, builds and checks
     // the snapshot (off the mutex), checks its receipts against the state
     // file (E2EEError::history on a rollback) and replaces the file with
-    // them. Any failure leaves the snapshot items and the state file as they
+    // them. When another call of this client wrote the state file while the
+    // pages were read, a failed check reads them again (kMaxRefreshAttempts
+    // in all). Any failure leaves the snapshot items and the state file as they
     // were. E2EEError::locked without unlocked keys.
     void refreshSnapshot(bool force, std::stop_token stop = {});
 
@@ -387,17 +401,62 @@ public:
     // whatever happens to them.
     std::optional<Bytes> fetchEncryptedThumbnail(const RemoteItem& item, std::stop_token stop) override;
 
-    // Creates, changes and deletes of encrypted items are not built yet and
-    // fail as in a process without an encryption client.
+    // ---- Node changes ----
+    //
+    // Each change starts from the writable account (ensureWritable: its keys
+    // sign the record) and a forced snapshot refresh, and is one signed node
+    // record sent with POST "e2ee/nodes" at the node's current generation
+    // plus 1 (1 for a new node); new file contents go through
+    // commitEncryptedFile instead. After the service accepts a record its
+    // receipt goes into the state file, then the mapping database is
+    // updated. Nothing is sent when a check fails: E2EEError::conflict for a
+    // stale version, a name a live sibling has, a parent that is not a
+    // folder or a folder moved below itself; E2EEError::invalid for a name
+    // or identifier the record formats refuse, a generation that is not a
+    // safe integer or an account without an id; the lookups' errors for a
+    // missing item or parent. A 409 of the service is E2EEError::conflict.
+    // A failure after the service accepted the record is thrown; the change
+    // stands and the next refresh shows it.
+
+    // A new folder (isDirectory) under the root or a live encrypted folder,
+    // at generation 1 under a fresh lowercase UUID; a file with or without
+    // contents is committed as a new revision (an empty one without).
     RemoteItem createEncryptedItem(const std::string& name, const RemoteItem& parent, bool isDirectory,
                                    const std::optional<std::filesystem::path>& contents, std::optional<Date> modified,
                                    std::stop_token stop) override;
+    // Without contents: a rename and/or move of item, refused unless
+    // baseVersionMatches and item's etag is the node's current one. With
+    // contents: a new revision committed against item's etag.
     RemoteItem modifyEncryptedItem(const RemoteItem& item, const RemoteItem& parent, const std::string& name,
                                    const std::optional<std::filesystem::path>& contents, std::optional<Date> modified,
                                    bool baseVersionMatches, std::stop_token stop) override;
+    // A tombstone of item's node (same id, kind, parent, name and drive) when
+    // item's etag is the node's current one; then the item's row and its
+    // children's rows leave the mapping database. The snapshot is not
+    // refreshed.
     void deleteEncryptedItem(const RemoteItem& item, std::stop_token stop) override;
+    // Refreshes the snapshot (forced) and writes the first live item of the
+    // node into the mapping database; returns that item. E2EEError::history
+    // when the node is not live in the refreshed snapshot; the store's
+    // errors pass through.
+    RemoteItem recordNodeChange(const E2EEJSON& nodeId, std::stop_token stop = {});
+
+    // New contents of a file as a new revision (of a new node when
+    // existingNode is absent), uploaded and committed through the pending
+    // journal, ending with recordNodeChange of the node. The upload and
+    // commit pipeline is not part of this build yet: every call fails with
+    // E2EEUploadUnavailable and sends nothing.
+    RemoteItem commitEncryptedFile(const std::filesystem::path& contents, const std::string& name,
+                                   const E2EEJSON& parentId, const std::optional<E2EEJSON>& existingNode,
+                                   std::optional<Date> modified, const std::optional<std::string>& baseVersion,
+                                   bool baseVersionMatches, std::stop_token stop);
 
 private:
+    // The "accountId" of the cached account; E2EEError::invalid without one.
+    std::string cachedAccountId() const;
+    // Sends one node record and merges its receipt into the state file.
+    void sendNodeRecord(const E2EEJSON& record, std::stop_token stop);
+
     // The cached account and snapshot items with the session's drive, as one
     // consistent view for the lookups.
     struct LookupView {
@@ -454,6 +513,10 @@ private:
     // The thumbnail lookups in progress, by session identifier + ":" +
     // revision identifier; an entry lives while its first caller runs it.
     std::map<std::string, std::shared_ptr<ThumbnailTask>> thumbnailTasks_;
+    // Counts the writes of the state file begun (an own record merged, a
+    // refresh's receipts accepted): a refresh whose rollback check fails
+    // after another one began reads its pages again.
+    std::uint64_t stateFileWrites_ = 0;
 };
 
 }  // namespace nimbuscrate

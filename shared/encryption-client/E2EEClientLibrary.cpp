@@ -53,6 +53,12 @@ std::filesystem::path E2EEClient::stateFileURL() const {
 }
 
 void E2EEClient::updateStateFile(const E2EEJSON& record, bool file) {
+    {
+        // Counted before the file changes: a refresh whose check fails
+        // after this point learns that its pages may predate the record.
+        std::lock_guard lock(mutex_);
+        ++stateFileWrites_;
+    }
     stateFile_.update(cachedAccount().member("accountId"), record, file);
     std::lock_guard lock(mutex_);
     loadedAt_ = -std::numeric_limits<double>::infinity();
@@ -73,19 +79,42 @@ void E2EEClient::refreshSnapshot(bool force, std::stop_token stop) {
         invalidations = invalidations_;
     }
     const E2EEJSON keys = unlockedKeyRecord();
-    const std::vector<E2EEJSON> files = fetchAllPages("files", stop);
-    const std::vector<E2EEJSON> nodes = fetchAllPages("nodes", stop);
-    throwIfCancelled(stop);
+    E2EELibrary::Snapshot snapshot;
+    for (int attempt = 1;; ++attempt) {
+        std::uint64_t writes = 0;
+        {
+            std::lock_guard lock(mutex_);
+            writes = stateFileWrites_;
+        }
+        const std::vector<E2EEJSON> files = fetchAllPages("files", stop);
+        const std::vector<E2EEJSON> nodes = fetchAllPages("nodes", stop);
+        throwIfCancelled(stop);
 
-    // The build opens and verifies every record; it runs on this thread (and
-    // its helpers) with the mutex free, so other calls go on meanwhile.
-    E2EELibrary::Snapshot snapshot =
-        E2EELibrary::snapshot(keys, files, nodes, account, services_.snapshotThreads);
-    if (currentSessionID() != sessionID) throw E2EEError::sessionChanged();
+        // The build opens and verifies every record; it runs on this thread
+        // (and its helpers) with the mutex free, so other calls go on
+        // meanwhile.
+        snapshot = E2EELibrary::snapshot(keys, files, nodes, account, services_.snapshotThreads);
+        if (currentSessionID() != sessionID) throw E2EEError::sessionChanged();
 
-    // Rollback check against every receipt accepted before, then the file
-    // holds exactly this snapshot's receipts.
-    stateFile_.accept(account.member("accountId"), snapshot.receipts);
+        // Rollback check against every receipt accepted before, then the
+        // file holds exactly this snapshot's receipts.
+        {
+            std::lock_guard lock(mutex_);
+            ++stateFileWrites_;
+        }
+        try {
+            stateFile_.accept(account.member("accountId"), snapshot.receipts);
+            break;
+        } catch (const E2EEError& error) {
+            // Pages read before another call of this client recorded a newer
+            // record (its own write, or a refresh that read later pages) look
+            // like a rollback without being one: they are read again. A
+            // service that does roll back fails the same way every time.
+            std::lock_guard lock(mutex_);
+            const bool othersWrote = stateFileWrites_ != writes + 1;
+            if (error.kind() != E2EEError::Case::history || !othersWrote || attempt == kMaxRefreshAttempts) throw;
+        }
+    }
 
     auto items = std::make_shared<const std::vector<E2EEJSON>>(std::move(snapshot.items));
     std::lock_guard lock(mutex_);

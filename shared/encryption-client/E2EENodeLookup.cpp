@@ -39,16 +39,49 @@ bool E2EENodeLookup::inDrive(const E2EEJSON& item, const DriveSelection& drive) 
     return driveId.isString() && driveId == E2EEJSON(drive.id);
 }
 
-E2EEJSON E2EENodeLookup::nodeRecord(std::string_view identifier) const {
-    const E2EEJSON key = parseEncryptedIdentifier(identifier);
-    const DriveSelection drive = verifiedDrive();
+const E2EEJSON* E2EENodeLookup::liveNode(const E2EEJSON& key, const DriveSelection& drive) const {
     for (const E2EEJSON& item : items_) {
         if (item.isObject() && item.member("nodeId") == key && inDrive(item, drive) &&
             !item.member("effectiveDeleted").boolValue()) {
-            return item;
+            return &item;
         }
     }
+    return nullptr;
+}
+
+E2EEJSON E2EENodeLookup::nodeRecord(std::string_view identifier) const {
+    const E2EEJSON key = parseEncryptedIdentifier(identifier);
+    const DriveSelection drive = verifiedDrive();
+    if (const E2EEJSON* item = liveNode(key, drive)) return *item;
     throw DesktopError::missingItem(std::string(identifier));
+}
+
+void E2EENodeLookup::ensureParentCanHold(const E2EEJSON& parent, const E2EEJSON& node) const {
+    static const E2EEJSON kRoot("root");
+    if (parent == kRoot) return;
+    const DriveSelection drive = verifiedDrive();
+    const E2EEJSON* folder = liveNode(parent, drive);
+    if (!folder) {
+        const std::string* id = parent.stringValue();
+        throw DesktopError::missingItem(id ? *id : parent.canonicalString());
+    }
+    // Every device builds its library from these records: a parent that is
+    // a file, or a folder moved below itself, would make every later
+    // snapshot fail, so neither is ever sent.
+    if (!(folder->member("kind") == E2EEJSON("folder"))) throw E2EEError::conflict();
+    if (node.isNull()) return;
+    // Up from the new parent to the root; each step is a live folder, so a
+    // walk longer than the library has items can only be a cycle.
+    E2EEJSON current = parent;
+    for (std::size_t steps = 0; steps <= items_.size(); ++steps) {
+        if (current == kRoot) return;
+        if (current == node) throw E2EEError::conflict();
+        const E2EEJSON* item = liveNode(current, drive);
+        if (!item) throw E2EEError::history();
+        current = item->member("parentId");
+        if (!current.isString()) throw E2EEError::history();
+    }
+    throw E2EEError::history();
 }
 
 void E2EENodeLookup::ensureNameAvailable(std::string_view name, const E2EEJSON& parent,

@@ -55,6 +55,16 @@ public:
     // without a string "name" with E2EEError::invalid.
     void ensureNameAvailable(std::string_view name, const E2EEJSON& parent, const E2EEJSON& excluding) const;
 
+    // Returns when parent (a node key) may hold node (the node key of the
+    // item being created or moved; null for a new one): "root", or a live
+    // folder of the selected drive that is neither node itself nor below it,
+    // found by walking parent's ancestors up to the root.
+    // DesktopError::missingItem when parent is no live node of the drive;
+    // E2EEError::conflict when it is not a folder, or is node or lies below
+    // it; E2EEError::history when an ancestor is missing or the walk does not
+    // end (which a checked snapshot never shows).
+    void ensureParentCanHold(const E2EEJSON& parent, const E2EEJSON& node) const;
+
     // The names the content path uses for the same two lookups.
     DriveSelection ownedDriveIDs() const { return verifiedDrive(); }
     void childNamed(std::string_view name, const E2EEJSON& parent, const E2EEJSON& excluding) const {
@@ -63,6 +73,8 @@ public:
 
 private:
     bool inDrive(const E2EEJSON& item, const DriveSelection& drive) const;
+    // The first live item of the node key in the drive; nullptr when none.
+    const E2EEJSON* liveNode(const E2EEJSON& key, const DriveSelection& drive) const;
 
     E2EEJSON account_;
     std::span<const E2EEJSON> items_;

@@ -3,8 +3,8 @@
 // What the end-to-end tests of the extension share: the local service with
 // one drive ("d1") and a signed-in session for it, and the services the real
 // extension runs on (the file-server client, the mapping store, the upload
-// activity store and a plain-only encryption seam), all in a private
-// temporary folder that is removed afterwards.
+// activity store and an encryption seam, plain-only unless a test brings
+// its own), all in a private temporary folder that is removed afterwards.
 
 #include <gtest/gtest.h>
 
@@ -33,14 +33,17 @@ namespace nimbuscrate::testing {
 
 class ExtensionServicesFixture : public ::testing::Test {
 protected:
-    ExtensionServicesFixture()
+    // encryption: the seam the file-server client and the extension use.
+    explicit ExtensionServicesFixture(
+        std::shared_ptr<EncryptedDriveService> encryption = std::make_shared<PlainOnlyDriveService>())
         : data_(makeTemporaryDirectory("nc-extension")),
           service_(localservice::LocalService::Options{}),
           store_(KeychainStore::kSessionService, KeychainStore::kSessionAccount,
                  KeychainBackends::inDirectory(data_ / "secrets")),
           mapping_(data_ / "container"),
           defaults_(data_ / "group.json"),
-          uploads_(std::make_shared<UploadActivityStore>(defaults_)) {
+          uploads_(std::make_shared<UploadActivityStore>(defaults_)),
+          encryption_(std::move(encryption)) {
         service_.useForThisProcess();
         service_.addDrive({"d1", "Nimbuscrate", "project", ""});
         const localservice::IssuedTokens issued = service_.issueTokens();
@@ -76,7 +79,7 @@ protected:
     MappingStore mapping_;
     Defaults defaults_;
     std::shared_ptr<UploadActivityStore> uploads_;
-    std::shared_ptr<PlainOnlyDriveService> encryption_ = std::make_shared<PlainOnlyDriveService>();
+    std::shared_ptr<EncryptedDriveService> encryption_;
     OAuthClient oauth_{HttpTransport::shared(), store_, Clock::system()};
     TokenProvider tokens_{store_, oauth_, Clock::system()};
     OcisClient client_{store_, tokens_, OcisClient::Services{encryption_, nullptr, &mapping_, uploads_}};

@@ -559,11 +559,29 @@ void applyAccountSeed(const std::filesystem::path& seedFile, AccountApi& account
     if (!in) throw std::runtime_error("cannot read seed file " + seedFile.string());
     Json seed = Json::parse(in, nullptr, false);
     if (seed.is_discarded() || !seed.is_object()) throw std::runtime_error("seed file is not a JSON object");
-    if (!seed.contains("account")) return;
-    try {
-        accounts.setAccount(seed["account"].dump());
-    } catch (const std::invalid_argument& error) {
-        throw std::runtime_error(std::string("malformed seed account: ") + error.what());
+    if (seed.contains("account")) {
+        try {
+            accounts.setAccount(seed["account"].dump());
+        } catch (const std::invalid_argument& error) {
+            throw std::runtime_error(std::string("malformed seed account: ") + error.what());
+        }
+    }
+    // Records of an encrypted account, stored as the first versions of
+    // their nodes and files.
+    for (const char* member : {"encryptedNodes", "encryptedFiles"}) {
+        if (!seed.contains(member)) continue;
+        if (!seed[member].is_array()) throw std::runtime_error(std::string("seed ") + member + " is not an array");
+        for (const Json& record : seed[member]) {
+            try {
+                if (std::string_view(member) == "encryptedNodes") {
+                    accounts.putNode(record.dump());
+                } else {
+                    accounts.putFile(record.dump());
+                }
+            } catch (const std::invalid_argument& error) {
+                throw std::runtime_error(std::string("malformed seed record in ") + member + ": " + error.what());
+            }
+        }
     }
 }
 

@@ -8,8 +8,11 @@
 #include <nlohmann/json.hpp>
 #include <vips/vips8>
 
+#include <cstdint>
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 
 #include "tools/localservice/Thumbnailer.h"
 
@@ -60,6 +63,27 @@ void writeImage(const fs::path& file, int width, int height) {
     image.write_to_file(file.c_str());
 }
 
+// Unpadded base64url (RFC 4648, "-" and "_"), as the encrypted seed's blobs come.
+std::string decodeBase64URL(const std::string& text, const std::string& path) {
+    static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    if (text.size() % 4 == 1) throw std::runtime_error("seed base64url has a bad length: " + path);
+    std::string bytes;
+    bytes.reserve(text.size() * 3 / 4);
+    std::uint32_t buffer = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const std::size_t value = kAlphabet.find(c);
+        if (value == std::string_view::npos) throw std::runtime_error("seed base64url is malformed: " + path);
+        buffer = (buffer << 6) | static_cast<std::uint32_t>(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes.push_back(static_cast<char>((buffer >> bits) & 0xff));
+        }
+    }
+    return bytes;
+}
+
 }  // namespace
 
 void applySeedFile(const fs::path& seedFile, DavServer& files) {
@@ -95,6 +119,8 @@ void applySeedFile(const fs::path& seedFile, DavServer& files) {
                         writeFile(file, item["text"].get<std::string>());
                     } else if (item.contains("image")) {
                         writeImage(file, item["image"].at("width").get<int>(), item["image"].at("height").get<int>());
+                    } else if (item.contains("base64url")) {
+                        writeFile(file, decodeBase64URL(item["base64url"].get<std::string>(), path));
                     } else if (item.contains("randomBytes")) {
                         auto count = item["randomBytes"].get<std::size_t>();
                         if (count > 64 * 1024 * 1024) throw std::runtime_error("seed randomBytes too large");
@@ -104,7 +130,7 @@ void applySeedFile(const fs::path& seedFile, DavServer& files) {
                         }
                         writeFile(file, bytes);
                     } else {
-                        throw std::runtime_error("seed item needs folder, text, image or randomBytes: " + path);
+                        throw std::runtime_error("seed item needs folder, text, image, base64url or randomBytes: " + path);
                     }
                 }
                 if (item.contains("modified")) {

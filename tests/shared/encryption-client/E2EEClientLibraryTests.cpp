@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
 #include <future>
 
@@ -424,6 +425,7 @@ TEST_F(E2EEClientLibrary, AsTheProcessEncryptionServiceItsItemsComeFirstInTheRoo
     service.addDrive(localservice::Drive{"drive-1", "Nimbuscrate", "project", ""});
     testing::writeFile(service.driveDirectory("drive-1") / "plain.txt", "plain");
     seed({file("f1")}, {folder("a")});
+    mapping = std::make_unique<MappingStore>(stateDirectory / "mapping");
     const std::shared_ptr<E2EEClient> encryption = makeClient();
     OAuthClient oauth(HttpTransport::shared(), store);
     TokenProvider tokens(store, oauth);
@@ -438,9 +440,16 @@ TEST_F(E2EEClientLibrary, AsTheProcessEncryptionServiceItsItemsComeFirstInTheRoo
     // Downloads go to the file's blob, which this drive does not hold.
     EXPECT_EQ(testing::desktopErrorOf([&] { files.downloadFile(listed[1], {}, {}); }),
               DesktopError::server(404, E2EEClient::kDownloadFailureMessage));
-    // What later work brings still fails as without an encryption client.
-    EXPECT_EQ(e2eeErrorOf([&] { encryption->createEncryptedItem("x", RemoteItem::root(), true, {}, {}, {}); }),
-              Case::setup);
+    // A folder made through the service is an encrypted item of the next listing.
+    const RemoteItem made = encryption->createEncryptedItem("x", RemoteItem::root(), true, {}, {}, {});
+    EXPECT_TRUE(made.id.starts_with("e2ee:acct_1:"));
+    EXPECT_EQ(countRequests("POST", "/api/v1/e2ee/nodes"), 1u);
+    // Encrypted items in snapshot order (by node id), then the plain ones.
+    std::vector<std::string> after = names(files.listItems(RemoteItem::root()));
+    ASSERT_EQ(after.size(), 4u);
+    EXPECT_EQ(after.back(), "plain.txt");
+    std::sort(after.begin(), after.end() - 1);
+    EXPECT_EQ(after, (std::vector<std::string>{"Folder a", "file-f1.txt", "x", "plain.txt"}));
 }
 
 }  // namespace

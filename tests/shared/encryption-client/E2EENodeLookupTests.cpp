@@ -265,6 +265,56 @@ TEST_F(encryptionclient_NodeLookup, NamesClashAfterCompositionAndLowerCasing) {
     }
 }
 
+TEST_F(encryptionclient_NodeLookup, ParentsMustBeLiveFoldersOutsideTheNodeTheyTake) {
+    using DK = DesktopError::Kind;
+    using EC = E2EEError::Case;
+    const E2EEJSON none = nullptr;
+    const struct {
+        const char* label;
+        E2EEJSON parent;
+        E2EEJSON node;
+        Outcome expected;
+    } cases[] = {
+        {"the root takes anything", "root", "docs", value(true)},
+        {"a folder takes a new item", "docs", none, value(true)},
+        {"a folder takes another node", "docs", "report2", value(true)},
+        {"a file takes nothing", "report", none, e2ee(EC::conflict)},
+        {"a file takes no node", "resume", "city", e2ee(EC::conflict)},
+        {"a folder is not its own parent", "docs", "docs", e2ee(EC::conflict)},
+        {"a deleted folder", "trash", none, desktop(DK::missingItem, "trash")},
+        {"a folder of another drive", "other", none, desktop(DK::missingItem, "other")},
+        {"an unknown folder", "nowhere", none, desktop(DK::missingItem, "nowhere")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        expectOutcome(outcome([&] {
+                          lookup().ensureParentCanHold(c.parent, c.node);
+                          return E2EEJSON(true);
+                      }),
+                      c.expected);
+    }
+
+    // Below a node at any depth, and ancestries no checked snapshot has.
+    auto folder = [](const char* id, const char* parent) {
+        return E2EEJSON::object({{"nodeId", id},
+                                 {"parentId", parent},
+                                 {"kind", "folder"},
+                                 {"driveId", "drive-1"},
+                                 {"effectiveDeleted", false}});
+    };
+    const std::vector<E2EEJSON> chain = {folder("a", "root"), folder("b", "a"), folder("c", "b"), folder("d", "c")};
+    const E2EENodeLookup deep(account_, chain, drive("drive-1"));
+    expectOutcome(outcome([&] { deep.ensureParentCanHold("d", "a"); return E2EEJSON(true); }), e2ee(EC::conflict));
+    expectOutcome(outcome([&] { deep.ensureParentCanHold("d", "c"); return E2EEJSON(true); }), e2ee(EC::conflict));
+    expectOutcome(outcome([&] { deep.ensureParentCanHold("b", "c"); return E2EEJSON(true); }), value(true));
+    const std::vector<E2EEJSON> loop = {folder("x", "y"), folder("y", "x")};
+    const E2EENodeLookup looping(account_, loop, drive("drive-1"));
+    expectOutcome(outcome([&] { looping.ensureParentCanHold("x", "z"); return E2EEJSON(true); }), e2ee(EC::history));
+    const std::vector<E2EEJSON> orphan = {folder("x", "gone")};
+    const E2EENodeLookup orphaned(account_, orphan, drive("drive-1"));
+    expectOutcome(outcome([&] { orphaned.ensureParentCanHold("x", "z"); return E2EEJSON(true); }), e2ee(EC::history));
+}
+
 TEST_F(encryptionclient_NodeLookup, MalformedSiblingStopsTheScan) {
     const auto item = [](E2EEJSON nodeId, E2EEJSON name) {
         E2EEJSON i = E2EEJSON::object({{"parentId", "root"}, {"driveId", "drive-1"}});

@@ -773,5 +773,31 @@ TEST(localservice_account_seed, SeedAccountIsOptionalAndChecked) {
     std::filesystem::remove_all(directory);
 }
 
+TEST(localservice_account_seed, SeedRecordsOfAnEncryptedAccountAreStoredAsTheirFirstVersions) {
+    auto directory = std::filesystem::temp_directory_path() / ("account-seed-" + randomHex(6));
+    const Json node = {{"value", {{"nodeId", "n1"}, {"generation", 1}, {"name", "opaque"}}}, {"signature", "s"}};
+    const Json file = {{"manifest", {{"value", {{"nodeId", "f1"}}}}}, {"generation", 1}, {"current", true}};
+    const Json seed = {{"drives", Json::array()},
+                       {"encryptedNodes", Json::array({node})},
+                       {"encryptedFiles", Json::array({file})}};
+    {
+        LocalService service({directory / "data", 0, writeSeed(directory, seed.dump())});
+        EXPECT_EQ(Json::parse(*service.accountApi().storedRecord(AccountApi::Collection::nodes, "n1")), node);
+        EXPECT_EQ(Json::parse(*service.accountApi().storedRecord(AccountApi::Collection::files, "f1")), file);
+        EXPECT_EQ(service.accountApi().versionCount(AccountApi::Collection::nodes, "n1"), 1u);
+    }
+    const std::pair<const char*, Json> bad[] = {
+        {"nodes not an array", {{"drives", Json::array()}, {"encryptedNodes", node}}},
+        {"a node without a generation", {{"drives", Json::array()}, {"encryptedNodes", {{{"value", {{"nodeId", "n"}}}}}}}},
+        {"a file without a node id", {{"drives", Json::array()}, {"encryptedFiles", {{{"generation", 1}}}}}},
+        {"a node given twice at one generation", {{"drives", Json::array()}, {"encryptedNodes", {node, node}}}},
+    };
+    for (const auto& [name, text] : bad) {
+        EXPECT_THROW(LocalService({directory / "data", 0, writeSeed(directory, text.dump())}), std::runtime_error)
+            << name;
+    }
+    std::filesystem::remove_all(directory);
+}
+
 }  // namespace
 }  // namespace nimbuscrate::localservice::testing

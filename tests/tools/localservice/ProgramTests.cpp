@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 
 #include "tests/tools/localservice/MultistatusReader.h"
 #include "tests/tools/localservice/ServiceClient.h"
@@ -50,6 +51,29 @@ TEST(localservice_seed, DemoSeedHoldsFoldersTextImagesAndABlob) {
     EXPECT_NE(std::string(vips_foreign_find_load((root / "Photos" / "Badge.png").c_str())).find("Png"), std::string::npos);
 }
 
+TEST(localservice_seed, Base64URLItemsHoldTheirBytes) {
+    auto directory = temporaryDirectory();
+    // "-" and "_" are the last two digits of the alphabet; no padding.
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""}, {"AA", std::string(1, '\0')}, {"_-8", "\xff\xef"}, {"aGVsbG8", "hello"}, {"AAEC", std::string("\x00\x01\x02", 3)},
+    };
+    std::string items;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        items += std::string(i ? "," : "") + R"({"path": "/b)" + std::to_string(i) + R"(", "base64url": ")" +
+                 cases[i].first + "\"}";
+    }
+    auto seed = directory / "seed.json";
+    std::ofstream(seed) << R"({"drives": [{"id": "a", "name": "x", "items": [)" + items + "]}]}";
+    {
+        LocalService service({directory / "data", 0, seed});
+        for (std::size_t i = 0; i < std::size(cases); ++i) {
+            std::ifstream in(service.driveDirectory("a") / ("b" + std::to_string(i)), std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), cases[i].second) << cases[i].first;
+        }
+    }
+    std::filesystem::remove_all(directory);
+}
+
 TEST(localservice_seed, MalformedSeedsAreRefused) {
     auto directory = temporaryDirectory();
     const std::pair<const char*, std::string> cases[] = {
@@ -61,6 +85,9 @@ TEST(localservice_seed, MalformedSeedsAreRefused) {
         {"relative item", R"({"drives": [{"id": "a", "name": "x", "items": [{"path": "x", "text": "x"}]}]})"},
         {"item of no kind", R"({"drives": [{"id": "a", "name": "x", "items": [{"path": "/x"}]}]})"},
         {"image too large", R"({"drives": [{"id": "a", "name": "x", "items": [{"path": "/x.png", "image": {"width": 99999, "height": 1}}]}]})"},
+        {"base64url with a padding sign", R"({"drives": [{"id": "a", "name": "x", "items": [{"path": "/x", "base64url": "AA=="}]}]})"},
+        {"base64url with a standard sign", R"({"drives": [{"id": "a", "name": "x", "items": [{"path": "/x", "base64url": "a+b/"}]}]})"},
+        {"base64url of a bad length", R"({"drives": [{"id": "a", "name": "x", "items": [{"path": "/x", "base64url": "AAAAA"}]}]})"},
     };
     for (const auto& [what, text] : cases) {
         auto seed = directory / "seed.json";

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <filesystem>
+
+namespace nimbuscrate::e2eeseed {
+
+// Makes the local service's seed of an encrypted account, with the project's
+// own record and file formats (the service itself does no cryptography).
+//
+// base: a seed of the local service (plain drives and items, an "account"
+// whose "accountId" and drives are kept). encrypted: what to encrypt,
+//   {"drive": <id of a drive of base>,
+//    "items": [{"path": "/Private", "folder": true},
+//              {"path": "/Private/Diary.txt", "text": "...", "modified": <unix seconds>}]}
+// each item's parent ("/" or a folder listed before it) first.
+//
+// Writes to seedOut the base seed with an "account" in mode "required"
+// holding the key record of a fresh account key, "encryptedNodes" (a signed
+// node record per folder and per file), "encryptedFiles" (the service's file
+// record of each file's one revision) and, among the drive's items, each
+// file's encrypted blob under its opaque name ("base64url" bytes). Writes to
+// keysOut (mode 0600) the unlocked key set of the account, as the app's
+// unlock would leave it. The result is opened as the client would before
+// anything is written. Throws std::runtime_error with the reason.
+void writeEncryptedSeed(const std::filesystem::path& base, const std::filesystem::path& encrypted,
+                        const std::filesystem::path& seedOut, const std::filesystem::path& keysOut);
+
+}  // namespace nimbuscrate::e2eeseed
