@@ -60,6 +60,7 @@ struct FaultPlan {
     std::optional<ReplyOverride> reply;  // reply with this instead of the route's own
     std::chrono::milliseconds delay{0};
     std::vector<std::shared_ptr<HoldGate>> gates;
+    std::vector<std::shared_ptr<HoldGate>> replyGates;  // passed after the route handled the request
     bool dropConnection = false;
     std::size_t slowChunkBytes = 0;  // 0 = send the body normally
     std::chrono::milliseconds slowPause{0};
@@ -74,7 +75,7 @@ public:
 
     void overrideReply(Route route, ReplyOverride reply, int times);
     void delay(Route route, std::chrono::milliseconds delay);
-    std::shared_ptr<HoldGate> hold(Route route);
+    std::shared_ptr<HoldGate> hold(Route route, bool afterHandling = false);
     void dropConnection(Route route, int times);
     void slowBody(Route route, std::size_t chunkBytes, std::chrono::milliseconds pause);
     // Removes every knob and opens every gate.
@@ -85,7 +86,7 @@ public:
 private:
     struct ReplyKnob { Route route; ReplyOverride reply; int remaining; };
     struct DelayKnob { Route route; std::chrono::milliseconds delay; };
-    struct HoldKnob { Route route; std::shared_ptr<HoldGate> gate; };
+    struct HoldKnob { Route route; std::shared_ptr<HoldGate> gate; bool afterHandling = false; };
     struct DropKnob { Route route; int remaining; };
     struct SlowKnob { Route route; std::size_t chunkBytes; std::chrono::milliseconds pause; };
 

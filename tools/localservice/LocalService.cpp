@@ -297,11 +297,14 @@ Reply LocalService::Impl::respond(IncomingRequest& request, FaultPlan& plan) {
         reply.chunked = plan.reply->chunked;
         return reply;
     }
+    Reply reply;
     try {
-        return route(request);
+        reply = route(request);
     } catch (const std::exception& error) {
-        return Reply::text(500, std::string("Internal error: ") + error.what() + "\n");
+        reply = Reply::text(500, std::string("Internal error: ") + error.what() + "\n");
     }
+    for (auto& gate : plan.replyGates) gate->pass();
+    return reply;
 }
 
 template <class Stream>
@@ -535,6 +538,10 @@ void LocalService::overrideReply(const Route& route, ReplyOverride reply, int ti
 void LocalService::delay(const Route& route, std::chrono::milliseconds duration) { impl_->knobs.delay(route, duration); }
 
 std::shared_ptr<HoldGate> LocalService::hold(const Route& route) { return impl_->knobs.hold(route); }
+
+std::shared_ptr<HoldGate> LocalService::holdReply(const Route& route) { return impl_->knobs.hold(route, true); }
+
+void LocalService::ignoreIfNoneMatch(bool ignore) { impl_->files->ignoreIfNoneMatch(ignore); }
 
 void LocalService::dropConnection(const Route& route, int times) { impl_->knobs.dropConnection(route, times); }
 
