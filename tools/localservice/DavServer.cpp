@@ -652,7 +652,7 @@ Reply DavServer::put(IncomingRequest& request, const Target& target) {
     bool exists = lstatPath(path, existing) == 0;
     if (exists && !S_ISREG(existing.st_mode)) return davError(405, "A folder exists at this path").header("Allow", kAllowedMethods);
     bool mustNotExist = false;
-    if (auto ifNoneMatch = headers.find("If-None-Match")) {
+    if (auto ifNoneMatch = ignoreIfNoneMatch_ ? std::optional<std::string>() : headers.find("If-None-Match")) {
         auto tags = splitEtags(*ifNoneMatch);
         bool star = std::find(tags.begin(), tags.end(), "*") != tags.end();
         mustNotExist = star;

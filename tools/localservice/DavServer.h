@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -47,6 +48,8 @@ public:
     Match matchSource(std::string_view source, Target& target) const;
 
     Reply handle(IncomingRequest& request, const Target& target);
+    // PUT takes no notice of "If-None-Match" (a fault knob).
+    void ignoreIfNoneMatch(bool ignore) { ignoreIfNoneMatch_ = ignore; }
     Reply drivesListing(const IncomingRequest& request) const;
 
 private:
@@ -66,6 +69,7 @@ private:
     std::filesystem::path drivesDirectory_;
     std::filesystem::path spoolDirectory_;
     std::string webAppHost_;
+    std::atomic<bool> ignoreIfNoneMatch_{false};
 
     mutable std::mutex drivesMutex_;
     std::vector<Drive> drives_;

@@ -68,10 +68,10 @@ void FaultKnobs::delay(Route route, std::chrono::milliseconds delay) {
     if (delay.count() > 0) delays_.push_back({std::move(route), delay});
 }
 
-std::shared_ptr<HoldGate> FaultKnobs::hold(Route route) {
+std::shared_ptr<HoldGate> FaultKnobs::hold(Route route, bool afterHandling) {
     auto gate = std::make_shared<HoldGate>();
     std::lock_guard lock(mutex_);
-    holds_.push_back({std::move(route), gate});
+    holds_.push_back({std::move(route), gate, afterHandling});
     return gate;
 }
 
@@ -142,7 +142,7 @@ FaultPlan FaultKnobs::planFor(std::string_view method, std::string_view host, st
         if (knob.route.matches(method, host, path)) plan.delay += knob.delay;
     }
     for (const auto& knob : holds_) {
-        if (knob.route.matches(method, host, path)) plan.gates.push_back(knob.gate);
+        if (knob.route.matches(method, host, path)) (knob.afterHandling ? plan.replyGates : plan.gates).push_back(knob.gate);
     }
     for (const auto& knob : slows_) {
         if (knob.route.matches(method, host, path)) {

@@ -70,6 +70,7 @@ struct FaultPlan {
     std::optional<ReplyOverride> reply;  // reply with this instead of the route's own
     std::chrono::milliseconds delay{0};
     std::vector<std::shared_ptr<HoldGate>> gates;
+    std::vector<std::shared_ptr<HoldGate>> replyGates;  // passed after the route handled the request
     bool dropConnection = false;
     std::size_t slowChunkBytes = 0;  // 0 = send the body normally
     std::chrono::milliseconds slowPause{0};
@@ -88,7 +89,7 @@ public:
 
     void overrideReply(Route route, ReplyOverride reply, int times);
     void delay(Route route, std::chrono::milliseconds delay);
-    std::shared_ptr<HoldGate> hold(Route route);
+    std::shared_ptr<HoldGate> hold(Route route, bool afterHandling = false);
     void dropConnection(Route route, int times);
     void slowBody(Route route, std::size_t chunkBytes, std::chrono::milliseconds pause);
     void rangeFault(Route route, RangeFault fault, int times);
@@ -101,7 +102,7 @@ public:
 private:
     struct ReplyKnob { Route route; ReplyOverride reply; int remaining; };
     struct DelayKnob { Route route; std::chrono::milliseconds delay; };
-    struct HoldKnob { Route route; std::shared_ptr<HoldGate> gate; };
+    struct HoldKnob { Route route; std::shared_ptr<HoldGate> gate; bool afterHandling = false; };
     struct DropKnob { Route route; int remaining; };
     struct SlowKnob { Route route; std::size_t chunkBytes; std::chrono::milliseconds pause; };
     struct RangeKnob { Route route; RangeFault fault; int remaining; };

@@ -347,6 +347,7 @@ Reply LocalService::Impl::respond(IncomingRequest& request, FaultPlan& plan) {
         reply.chunked = plan.reply->chunked;
         return reply;
     }
+    Reply reply;
     try {
         if (plan.rangeFault == RangeFault::ignoreRange) {
             HeaderFields kept;
@@ -355,12 +356,13 @@ Reply LocalService::Impl::respond(IncomingRequest& request, FaultPlan& plan) {
             }
             request.info.headers = std::move(kept);
         }
-        Reply reply = route(request);
+        reply = route(request);
         if (plan.rangeFault && reply.status == 206) applyRangeFault(reply, *plan.rangeFault);
-        return reply;
     } catch (const std::exception& error) {
-        return Reply::text(500, std::string("Internal error: ") + error.what() + "\n");
+        reply = Reply::text(500, std::string("Internal error: ") + error.what() + "\n");
     }
+    for (auto& gate : plan.replyGates) gate->pass();
+    return reply;
 }
 
 template <class Stream>
@@ -604,6 +606,10 @@ void LocalService::overrideReply(const Route& route, ReplyOverride reply, int ti
 void LocalService::delay(const Route& route, std::chrono::milliseconds duration) { impl_->knobs.delay(route, duration); }
 
 std::shared_ptr<HoldGate> LocalService::hold(const Route& route) { return impl_->knobs.hold(route); }
+
+std::shared_ptr<HoldGate> LocalService::holdReply(const Route& route) { return impl_->knobs.hold(route, true); }
+
+void LocalService::ignoreIfNoneMatch(bool ignore) { impl_->files->ignoreIfNoneMatch(ignore); }
 
 void LocalService::dropConnection(const Route& route, int times) { impl_->knobs.dropConnection(route, times); }
 

@@ -84,6 +84,12 @@ public:
     void delay(const Route& route, std::chrono::milliseconds delay);
     // Every matching call waits at the returned gate until the test opens it.
     std::shared_ptr<HoldGate> hold(const Route& route);
+    // Every matching call is handled (a PUT stores its file, say), then its
+    // reply waits at the returned gate until the test opens it.
+    std::shared_ptr<HoldGate> holdReply(const Route& route);
+    // With true, PUT takes no notice of "If-None-Match" (as some servers do):
+    // an existing file is overwritten.
+    void ignoreIfNoneMatch(bool ignore);
     // The next `times` matching calls are read, then the connection is closed without a reply.
     void dropConnection(const Route& route, int times = 1);
     // Matching replies send their body in pieces of `chunkBytes` with `pause` between them.

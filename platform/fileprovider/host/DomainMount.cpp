@@ -17,6 +17,7 @@ extern char** environ;
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <future>
 #include <set>
 #include <stdexcept>
@@ -37,7 +38,6 @@ const Logger& logger() {
 
 constexpr double kEntryTimeout = 1.0;
 constexpr auto kListingTimeout = std::chrono::seconds(120);
-constexpr auto kDownloadTimeout = std::chrono::minutes(30);
 
 Error timedOut(const std::string& what) {
     return Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid,
@@ -60,6 +60,7 @@ public:
         if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
         return future.get();
     }
+    T wait() { return promise_.get_future().get(); }
 
 private:
     std::mutex mutex_;
@@ -560,10 +561,15 @@ void DomainMount::openReplica() {
     try {
         replica_ = std::make_unique<Replica>(database);
     } catch (const std::exception& error) {
-        // Without its database the cached copies are unknown: start afresh.
+        // Without its database the cached copies are unknown: the replica
+        // starts afresh, and the copies are kept (below), as any of them may
+        // hold bytes never sent. The damaged file is kept aside.
         logger().error(std::string(error.what()) + "; starting with an empty replica");
-        std::filesystem::remove(database);
-        std::filesystem::remove_all(cache);
+        std::error_code ignored;
+        auto damaged = database;
+        damaged += ".damaged";
+        std::filesystem::rename(database, damaged, ignored);
+        if (ignored) std::filesystem::remove(database, ignored);
         try {
             replica_ = std::make_unique<Replica>(database);
         } catch (const std::exception& again) {
@@ -572,7 +578,10 @@ void DomainMount::openReplica() {
         }
     }
     std::filesystem::create_directories(cache);
-    // The cache holds exactly the copies the replica knows of.
+    // The cache holds exactly the copies the replica knows of. A copy it
+    // does not know (its database was lost, or a change of it never reached
+    // the disk) may hold bytes never sent: it is kept beside the drive,
+    // never deleted. Unfinished downloads go.
     std::set<std::string> known;
     for (Inode inode : replica_->materializedNodes()) {
         if (std::filesystem::exists(cachePath(inode))) {
@@ -581,8 +590,22 @@ void DomainMount::openReplica() {
             replica_->clearMaterialized(inode);
         }
     }
+    for (const auto& node : replica_->nodesWithLocalChanges()) known.insert(std::to_string(node.inode));
+    std::optional<std::filesystem::path> folder;
+    std::size_t kept = 0;
     for (const auto& entry : std::filesystem::directory_iterator(cache)) {
-        if (!known.count(entry.path().filename().string())) std::filesystem::remove_all(entry.path());
+        const auto name = entry.path().filename().string();
+        if (known.count(name)) continue;
+        if (entry.path().extension() == ".incoming" || !entry.is_regular_file()) {
+            std::filesystem::remove_all(entry.path());
+            continue;
+        }
+        if (!folder) folder = preservedFolder();
+        if (keepCopy(entry.path(), *folder / ("cached file " + name))) ++kept;
+    }
+    if (kept) {
+        logger().error("The replica database did not know " + std::to_string(kept) +
+                       " cached files; they may hold unsent changes and are kept in " + folder->string());
     }
 }
 
@@ -693,6 +716,23 @@ void DomainMount::unmount() {
     // No callback runs any more; files the kernel never released are closed.
     closeLeftOpenFiles();
     stopWrites();
+    if (!replica_->persistent()) {
+        // The replica database was lost while mounted: what was not sent is
+        // known only now, so it is kept beside the drive under its path
+        // before the state goes with this run.
+        const auto folder = preservedFolder();
+        if (auto kept = preserveLocalChanges(folder)) {
+            logger().error("The replica database was lost; " + std::to_string(kept) + " unsent files are kept in " +
+                           folder.string());
+        }
+        // The copies left are the server's bytes: the next start need not keep them.
+        for (Inode inode : replica_->materializedNodes()) {
+            auto node = replica_->node(inode);
+            if (!node || node->hasLocalChanges()) continue;
+            std::error_code ignored;
+            std::filesystem::remove(cachePath(inode), ignored);
+        }
+    }
     {
         std::lock_guard lock(notifyMutex_);
         stopping_ = true;
@@ -878,6 +918,7 @@ std::optional<Error> DomainMount::refreshFolder(Inode folder) {
             if (!result->moreComing) break;
         }
         enumerator->invalidate();
+        noteSuccess();
         return std::nullopt;
     });
 }
@@ -1032,6 +1073,7 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
             continue;
         }
         if (error) return finish(-errnoFor(*error));
+        noteSuccess();
     }
 }
 
@@ -1143,14 +1185,22 @@ void DomainMount::release(OpenFile* file) {
 
 std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier) {
     auto answer = std::make_shared<OneAnswer<std::tuple<std::optional<std::filesystem::path>, ItemPtr, std::optional<Error>>>>();
+    // Which copy the download may replace: any change made here meanwhile
+    // (a writer's open, a truncate) makes another one current.
+    std::uint64_t copyAtStart = 0;
+    {
+        std::lock_guard lock(filesMutex_);
+        copyAtStart = copies_[inode];
+    }
     auto node = replica_->node(inode);
     extension_->fetchContents(identifier, node ? node->version : std::nullopt,
                               [answer](std::optional<std::filesystem::path> path, ItemPtr item, std::optional<Error> error) {
                                   answer->set({std::move(path), std::move(item), std::move(error)});
                               });
-    auto result = answer->wait(kDownloadTimeout);
-    if (!result) return timedOut("a download");
-    auto& [path, item, error] = *result;
+    // A download takes as long as its bytes keep coming: the transport's
+    // idle time-out is the only limit, so a large file on a slow line opens.
+    auto result = answer->wait();
+    auto& [path, item, error] = result;
     if (error) return error;
     if (!path) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
     auto target = cachePath(inode);
@@ -1184,11 +1234,13 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     // dropped copies (which take the same lock).
     std::lock_guard lock(filesMutex_);
     std::error_code placeError;
-    if (writers_.count(inode) > 0 || replica_->node(inode).value_or(ReplicaNode{}).dirty) {
+    if (writers_.count(inode) > 0 || replica_->node(inode).value_or(ReplicaNode{}).dirty ||
+        copies_[inode] != copyAtStart) {
         // A file open for writing here keeps its copy: writes made through
         // it must never land in a copy that a download has replaced. Nor
-        // does a download that began before a writer changed the copy (and
-        // closed it again) ever put the older bytes in its place.
+        // does a download that began before a writer or a truncate changed
+        // the copy ever put the older bytes in its place, even when that
+        // change was sent meanwhile; the node keeps its size and version.
         std::filesystem::remove(incoming, placeError);
         return std::nullopt;
     }
@@ -1227,7 +1279,7 @@ void DomainMount::dropCaches() {
     const auto folder = preservedFolder();
     std::size_t kept = 0;
     for (const auto& copy : unsent) {
-        if (keepCopy(cachePath(copy.inode), folder / copy.path)) ++kept;
+        if (keepCopyOrSafe(cachePath(copy.inode), folder, copy.path, copy.inode)) ++kept;
     }
     if (kept) logger().info("Kept " + std::to_string(kept) + " unsent files of removed folders in " + folder.string());
 }
@@ -1239,6 +1291,21 @@ std::filesystem::path DomainMount::preservedFolder() const {
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
     return options_.mountpoint.parent_path() / (options_.domain.displayName + " (unsent files " + stamp + ")");
+}
+
+bool DomainMount::keepCopyOrSafe(const std::filesystem::path& source, const std::filesystem::path& folder,
+                                 const std::filesystem::path& relative, Inode inode) {
+    if (keepCopy(source, folder / relative)) return true;
+    std::error_code error;
+    if (!std::filesystem::exists(source, error)) return false;
+    const auto safe = folder / ("unsent file " + std::to_string(inode));
+    if (!keepCopy(source, safe)) return false;
+    // Which file it was: beside it, in a note (the name may be what no
+    // folder here can hold).
+    std::ofstream note(folder / ("unsent file " + std::to_string(inode) + " - original name.txt"), std::ios::binary);
+    note << relative.string() << "\n";
+    logger().error("Kept \"" + relative.string() + "\" as " + safe.string() + ": its own name could not be used");
+    return true;
 }
 
 bool DomainMount::keepCopy(const std::filesystem::path& source, std::filesystem::path target) {

@@ -46,6 +46,11 @@ public:
         // The manager handed to the extension (may give null).
         std::function<ManagerPtr()> manager;
         double staleAfterSeconds = 30;
+        // Parked changes are tried again on their own after this pause,
+        // doubled each time up to the cap (real time); a change sent, a
+        // download or a listing that succeeds tries them again at once.
+        double parkedRetrySeconds = 30;
+        double parkedRetryCapSeconds = 300;
     };
 
     explicit DomainMount(Options options);
@@ -128,8 +133,11 @@ public:
     // A page of the items with a cached copy, and the next page.
     std::pair<std::vector<ItemPtr>, std::optional<Page>> materializedPage(const Page& page, std::size_t size = 200);
     // Moves the cached copies of dirty and unsent files into `folder`
-    // (under their paths); called before the domain's state is removed.
-    std::size_t preserveLocalChanges(const std::filesystem::path& folder);
+    // (under their paths; one that cannot stand there under a safe name,
+    // with a note of its path); called before the domain's state is
+    // removed. `lost` gets the number of copies that could not be kept at
+    // all (they stay in the cache).
+    std::size_t preserveLocalChanges(const std::filesystem::path& folder, std::size_t* lost = nullptr);
     // Where unsent files go that the drive can no longer show (beside the
     // mount point, named after the domain and the time).
     std::filesystem::path preservedFolder() const;
@@ -139,6 +147,12 @@ public:
     void resumeParked();
 
 private:
+    // Tries parked changes again after growing pauses, while any are parked.
+    void retryParkedLoop(std::stop_token stop);
+    // A request of the domain succeeded: the pauses start small again, and
+    // when a change had failed for want of the service, what is parked for
+    // that reason goes again at once.
+    void noteSuccess();
     struct Writes;
     struct WritesDeleter {
         void operator()(Writes* writes) const;
@@ -208,6 +222,11 @@ private:
     // Moves (or copies) a cached copy to `target`, under a free name; false
     // when there was none or it could not be kept.
     static bool keepCopy(const std::filesystem::path& source, std::filesystem::path target);
+    // keepCopy to `folder / relative`; when that fails (a name too long for
+    // the file system there, say), to a safe name in `folder` with a note
+    // of the path beside it. False when the copy could not be kept at all.
+    static bool keepCopyOrSafe(const std::filesystem::path& source, const std::filesystem::path& folder,
+                               const std::filesystem::path& relative, Inode inode);
     void notifierLoop();
     std::filesystem::path cachePath(Inode inode) const;
     void prepareMountpoint();

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <future>
 #include <set>
+#include <utility>
 
 #include "platform/core/PlatformError.h"
 #include "platform/fileprovider/host/DomainMount.h"
@@ -96,6 +97,11 @@ struct DomainMount::Writes {
     std::vector<Waiter> waiters;
     std::uint64_t snapshots = 0;
     std::unique_ptr<TaskPool> workers;
+    // Wakes the retrier when something is parked.
+    std::condition_variable_any parkedChanged;
+    double parkedPause = 0;  // the retrier's next pause
+    bool serviceFailed = false;  // a change failed for want of the service since its last success
+    std::jthread retrier;
 };
 
 void DomainMount::WritesDeleter::operator()(Writes* writes) const { delete writes; }
@@ -103,6 +109,8 @@ void DomainMount::WritesDeleter::operator()(Writes* writes) const { delete write
 void DomainMount::startWrites() {
     writes_.reset(new Writes);
     writes_->workers = std::make_unique<TaskPool>(4);
+    writes_->parkedPause = options_.parkedRetrySeconds;
+    writes_->retrier = std::jthread([this](std::stop_token stop) { retryParkedLoop(stop); });
     std::filesystem::remove_all(options_.stateDirectory / "staging");
     std::filesystem::create_directories(options_.stateDirectory / "staging");
     // What a previous run did not send goes out now, with the size of the
@@ -120,11 +128,26 @@ void DomainMount::startWrites() {
         schedule(node.inode);
     }
     for (const auto& removal : replica_->removals()) schedule(removal.inode);
+    // Creates a previous run sent without applying their answer: a node
+    // still there sends its create again (which finds what the first one
+    // made); the item of a node removed meanwhile is found and removed.
+    for (const auto& sent : replica_->sentCreates()) {
+        auto node = replica_->node(sent.inode);
+        if (!node) {
+            schedule(sent.inode);
+        } else if (!(node->pending & PendingWork::create)) {
+            replica_->finishSentCreate(sent.inode);
+        }
+    }
 }
 
 void DomainMount::stopWrites() {
     if (!writes_) return;
     // Running operations are cancelled; their work stays recorded.
+    if (writes_->retrier.joinable()) {
+        writes_->retrier.request_stop();
+        writes_->retrier.join();
+    }
     writes_->workers->shutdown();
     std::vector<Writes::Waiter> waiters;
     {
@@ -166,6 +189,7 @@ void DomainMount::runQueue(Inode inode, std::stop_token stop) {
             logger().error("A change could not be sent: " + std::string(error.what()));
             std::lock_guard lock(writes_->mutex);
             writes_->parked.insert_or_assign(inode, Error::fileProvider(FileProviderErrorCode::cannotSynchronize, error.what()));
+            writes_->parkedChanged.notify_all();
         }
         {
             std::lock_guard lock(writes_->mutex);
@@ -241,6 +265,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         {
             std::lock_guard lock(writes_->mutex);
             attempt = ++writes_->attempts[inode];
+            if (transient(error)) writes_->serviceFailed = true;
         }
         if (transient(error) && attempt <= kRetries) {
             double delay = kFirstRetryDelay * static_cast<double>(1 << (attempt - 1));
@@ -248,15 +273,19 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
                           std::to_string(delay) + " s");
             return options_.clock->sleepFor(Clock::Duration(delay), stop);
         }
-        logger().error("A change waits until the next signal: " + error.localizedDescription());
+        logger().error("A change waits to be tried again: " + error.localizedDescription());
         std::lock_guard lock(writes_->mutex);
         writes_->parked.insert_or_assign(inode, error);
         writes_->attempts.erase(inode);
+        writes_->parkedChanged.notify_all();
         return false;
     };
     auto succeeded = [&] {
-        std::lock_guard lock(writes_->mutex);
-        writes_->attempts.erase(inode);
+        {
+            std::lock_guard lock(writes_->mutex);
+            writes_->attempts.erase(inode);
+        }
+        noteSuccess();
     };
 
     // A removal first: the node is gone from the folder already.
@@ -303,7 +332,38 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     }
 
     auto node = replica_->node(inode);
-    if (!node || !node->hasLocalChanges()) return false;
+    if (!node) {
+        // A file removed here while (or before a crash, after) its create
+        // was sent: the item that create made goes too, once it is found.
+        auto sent = replica_->sentCreate(inode);
+        if (!sent) return false;
+        auto folder = replica_->node(sent->parent);
+        if (!folder || isLocalIdentifier(folder->identifier)) {
+            replica_->finishSentCreate(inode);
+            return false;
+        }
+        auto listed = listItems(folder->identifier);
+        if (auto* error = std::get_if<Error>(&listed)) return failed(*error);
+        succeeded();
+        std::optional<PendingRemoval> removal;
+        for (const auto& item : std::get<std::vector<ItemPtr>>(listed)) {
+            if (item && isSentCreate(*item, *sent)) {
+                removal = PendingRemoval{inode, item->itemIdentifier(), item->itemVersion(), sent->parent};
+            }
+        }
+        if (removal) {
+            if (auto shown = replica_->inodeOf(removal->identifier)) {
+                std::vector<Invalidation> gone;
+                replica_->erase(*shown, gone);
+                dispatch(std::move(gone));
+                dropCaches();
+            }
+            replica_->setRemoval(*removal);
+        }
+        replica_->finishSentCreate(inode);
+        return removal.has_value();
+    }
+    if (!node->hasLocalChanges()) return false;
     {
         // In the place of an item whose removal (or create, to be removed
         // when answered) is still under way: its queue starts this one
@@ -343,6 +403,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         if (auto* error = std::get_if<Error>(&taken)) {
             std::lock_guard lock(writes_->mutex);
             writes_->parked.insert_or_assign(inode, *error);
+            writes_->parkedChanged.notify_all();
             return false;
         }
         snapshot = std::get<std::filesystem::path>(taken);
@@ -369,6 +430,19 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         answer->set(WriteResult{std::move(item), std::move(error)});
     };
     ProgressPtr progress;
+    // A create sent before (by this run, or by one that ended before its
+    // answer came) may have made the item already: what it sent is kept,
+    // to tell that item from another of the same name.
+    std::optional<SentCreate> sentBefore;
+    std::optional<SentCreate> sentNow;
+    if (creating && !node->folder) {
+        sentBefore = replica_->sentCreate(inode);
+        std::error_code sizeError;
+        const auto sentSize = snapshot ? std::filesystem::file_size(*snapshot, sizeError) : 0;
+        sentNow = SentCreate{inode, node->parent, node->name, false, sizeError ? node->size : static_cast<std::int64_t>(sentSize),
+                             node->modified};
+        replica_->recordSentCreate(*sentNow);
+    }
     if (creating) {
         ItemFields fields = ItemField::filename | ItemField::parentItemIdentifier | ItemField::creationDate |
                             ItemField::contentModificationDate | (snapshot ? ItemField::contents : 0);
@@ -393,6 +467,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     // for. What it made on the server goes; the node's own work goes on.
     if (auto now = replica_->node(inode); now && now->identifier != node->identifier) {
         succeeded();
+        if (creating) replica_->finishSentCreate(inode);
         if (!result->error) removeOrphan(result->item, node->parent);
         return now->hasLocalChanges();
     }
@@ -414,6 +489,49 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             }
         }
     }
+    // A file whose name is taken, when a create of it may have gone out
+    // before: the server's file is the one made here when it has the size
+    // and time a create sent (the node takes it, and bytes written since go
+    // up as a change of it); otherwise the file made here is not lost to
+    // a parked create: it takes a name of its own beside the other file.
+    bool keepDirty = false;
+    if (creating && !node->folder && sentBefore && result->error &&
+        result->error->is(kFileProviderErrorDomain, FileProviderErrorCode::filenameCollision)) {
+        auto listed = listItems(parent->identifier);
+        if (auto* error = std::get_if<Error>(&listed)) return failed(*error);
+        ItemPtr same;
+        for (const auto& item : std::get<std::vector<ItemPtr>>(listed)) {
+            if (item && !item->isFolder() && item->filename() == properties.filename) same = item;
+        }
+        const bool ofThisRound = same && isSentCreate(*same, *sentNow);
+        if (same && (ofThisRound || isSentCreate(*same, *sentBefore))) {
+            logger().info("\"" + node->name + "\" was created on the server before; it takes that item");
+            result = WriteResult{same, std::nullopt};
+            keepDirty = !ofThisRound;
+        } else {
+            std::vector<std::string> taken;
+            for (const auto& item : std::get<std::vector<ItemPtr>>(listed)) {
+                if (item) taken.push_back(item->filename());
+            }
+            const std::filesystem::path original(node->name);
+            const auto stem = original.stem().string();
+            const auto extension = original.extension().string();
+            for (int number = 1; number < 1000; ++number) {
+                auto name = stem + " (conflict" + (number == 1 ? std::string() : " " + std::to_string(number)) + ")" + extension;
+                if (name.size() > kMaxNameBytes || std::find(taken.begin(), taken.end(), name) != taken.end()) continue;
+                std::vector<Invalidation> changes;
+                const bool renamed = replica_->update(inode, [&](ReplicaNode& changed) {
+                    if (changed.identifier == node->identifier) changed.name = name;
+                }, changes);
+                if (!renamed) continue;
+                dispatch(std::move(changes));
+                replica_->finishSentCreate(inode);
+                logger().info("\"" + node->name + "\" on the server is another file: the one made here goes up as \"" +
+                              name + "\"");
+                return true;
+            }
+        }
+    }
     if (result->error || !result->item) {
         Error error = result->error.value_or(Error::fileProvider(FileProviderErrorCode::noSuchItem));
         if (!creating && error.is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem)) {
@@ -430,6 +548,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         return failed(error);
     }
     succeeded();
+    if (creating) replica_->finishSentCreate(inode);
 
     // The answer re-keys the node; it stays dirty when written meanwhile,
     // and keeps a move made while the request ran.
@@ -459,7 +578,11 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             changed.listed = false;
             changed.anchor.reset();
         }
-        if (!changed.folder && writesNow == writesAtSnapshot) {
+        if (!changed.folder && keepDirty) {
+            // The server has what an earlier create sent: the copy goes up as a change.
+            changed.dirty = true;
+            changed.pending |= PendingWork::contents;
+        } else if (!changed.folder && writesNow == writesAtSnapshot) {
             changed.dirty = false;
             changed.pending &= ~PendingWork::contents;
             // The cached copy is what was sent.
@@ -484,6 +607,15 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         // (also one just created, whose node had nothing to remove yet).
         auto removal = replica_->removal(inode);
         if (!removal && !creating) return false;
+        // The unlink wins over its create's answer: a listing that ran
+        // while the request did may have shown the new item under a node
+        // of its own, which goes too.
+        if (auto listed = replica_->inodeOf(answered.identifier); creating && listed && *listed != inode) {
+            std::vector<Invalidation> gone;
+            replica_->erase(*listed, gone);
+            dispatch(std::move(gone));
+            dropCaches();
+        }
         replica_->setRemoval(PendingRemoval{inode, answered.identifier, answered.version,
                                             removal ? removal->parent : node->parent});
         return true;
@@ -509,6 +641,51 @@ void DomainMount::resumeParked() {
         writes_->again.insert(writes_->running.begin(), writes_->running.end());
     }
     for (const auto& [inode, error] : parked) schedule(inode);
+}
+
+void DomainMount::noteSuccess() {
+    if (!writes_) return;
+    // Only what waits for the service (or for a sign-in) is resumed: work
+    // the server refused goes with the pauses, so that two refused items
+    // never set each other going round and round.
+    std::vector<Inode> resumed;
+    {
+        std::lock_guard lock(writes_->mutex);
+        writes_->parkedPause = options_.parkedRetrySeconds;
+        // Only a success after the service failed is news.
+        if (!std::exchange(writes_->serviceFailed, false)) return;
+        for (auto parked = writes_->parked.begin(); parked != writes_->parked.end();) {
+            if (transient(parked->second) ||
+                parked->second.is(kFileProviderErrorDomain, FileProviderErrorCode::notAuthenticated)) {
+                resumed.push_back(parked->first);
+                parked = writes_->parked.erase(parked);
+            } else {
+                ++parked;
+            }
+        }
+    }
+    if (!resumed.empty()) logger().info("The service answers again: " + std::to_string(resumed.size()) + " parked changes go now");
+    for (Inode inode : resumed) schedule(inode);
+}
+
+void DomainMount::retryParkedLoop(std::stop_token stop) {
+    std::unique_lock lock(writes_->mutex);
+    while (!stop.stop_requested()) {
+        if (!writes_->parkedChanged.wait(lock, stop, [&] { return !writes_->parked.empty(); })) break;
+        const auto pause = std::chrono::duration<double>(writes_->parkedPause);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(pause);
+        // The pause runs to its end (a signal meanwhile resumes the parked
+        // changes itself; what parks again waits for the next round).
+        writes_->parkedChanged.wait_until(lock, stop, deadline, [] { return false; });
+        if (stop.stop_requested()) break;
+        const std::size_t count = writes_->parked.size();
+        if (count == 0) continue;
+        writes_->parkedPause = std::min(writes_->parkedPause * 2, options_.parkedRetryCapSeconds);
+        lock.unlock();
+        logger().info("Trying " + std::to_string(count) + " parked changes again");
+        resumeParked();
+        lock.lock();
+    }
 }
 
 std::size_t DomainMount::pendingOperations() const {
@@ -1172,14 +1349,22 @@ std::pair<std::vector<ItemPtr>, std::optional<Page>> DomainMount::materializedPa
     return {std::move(items), std::move(next)};
 }
 
-std::size_t DomainMount::preserveLocalChanges(const std::filesystem::path& folder) {
+std::size_t DomainMount::preserveLocalChanges(const std::filesystem::path& folder, std::size_t* lost) {
     std::size_t kept = 0;
+    std::size_t failed = 0;
     for (const auto& node : replica_->nodesWithLocalChanges()) {
         if (node.folder) continue;
         auto relative = replica_->relativePath(node.inode).value_or(std::filesystem::path(node.name));
-        if (keepCopy(cachePath(node.inode), folder / relative)) ++kept;
+        std::error_code error;
+        if (keepCopyOrSafe(cachePath(node.inode), folder, relative, node.inode)) {
+            ++kept;
+        } else if (std::filesystem::exists(cachePath(node.inode), error)) {
+            ++failed;
+            logger().error("Could not keep the unsent file \"" + relative.string() + "\" in " + folder.string());
+        }
     }
     if (kept) logger().info("Kept " + std::to_string(kept) + " unsent files in " + folder.string());
+    if (lost) *lost = failed;
     return kept;
 }
 

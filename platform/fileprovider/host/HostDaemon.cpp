@@ -150,6 +150,8 @@ std::shared_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
     mountOptions.tasks = &tasks_;
     mountOptions.clock = options_.clock ? options_.clock : &clock_;
     mountOptions.staleAfterSeconds = options_.staleAfterSeconds;
+    mountOptions.parkedRetrySeconds = options_.parkedRetrySeconds;
+    mountOptions.parkedRetryCapSeconds = options_.parkedRetryCapSeconds;
     // The extension's manager speaks to this daemon in process.
     mountOptions.manager = [this, domain] { return std::make_shared<DaemonManager>(*this, domain, tasks_); };
     return std::make_shared<DomainMount>(mountOptions);
@@ -326,7 +328,15 @@ std::optional<Error> HostDaemon::removeDomain(const std::string& identifier) {
         std::error_code ignored;
         std::filesystem::remove(mount->mountpoint(), ignored);
         // What was changed here and not sent is kept, beside where the drive was.
-        mount->preserveLocalChanges(mount->preservedFolder());
+        std::size_t lost = 0;
+        mount->preserveLocalChanges(mount->preservedFolder(), &lost);
+        if (lost > 0) {
+            // The state holds the only copies of those files: it stays.
+            logger().error("Kept the state of the removed domain " + identifier + " in " +
+                           (options_.dataDirectory / "domains" / identifier).string() + ": " + std::to_string(lost) +
+                           " unsent files could not be kept elsewhere");
+            return std::nullopt;
+        }
     }
     std::error_code ignored;
     std::filesystem::remove_all(options_.dataDirectory / "domains" / identifier, ignored);

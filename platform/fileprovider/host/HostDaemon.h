@@ -32,6 +32,10 @@ public:
         ExtensionFactory factory;
         std::size_t threads = 8;
         double staleAfterSeconds = 30;
+        // Pauses before parked changes are tried again: the first, and the
+        // cap of the doubling ones (seconds, real time).
+        double parkedRetrySeconds = 30;
+        double parkedRetryCapSeconds = 300;
         // The time the mounts see (null: the system clock).
         Clock* clock = nullptr;
     };

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <set>
 #include <stdexcept>
@@ -31,7 +32,11 @@ const char* kSchema =
     // gains the (empty) table when it is opened.
     "CREATE TABLE IF NOT EXISTS removals ("
     " inode INTEGER PRIMARY KEY, identifier TEXT NOT NULL, version_content BLOB, version_metadata BLOB,"
-    " parent INTEGER NOT NULL);";
+    " parent INTEGER NOT NULL);"
+    // Creates sent and not answered yet (see SentCreate).
+    "CREATE TABLE IF NOT EXISTS sent_creates ("
+    " inode INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT NULL, folder INTEGER NOT NULL,"
+    " size INTEGER NOT NULL, modified REAL NOT NULL);";
 
 void bindBytes(sqlite3_stmt* statement, int index, const std::optional<Bytes>& bytes) {
     if (!bytes) {
@@ -176,7 +181,90 @@ void Replica::loadLocked() {
         sqlite3_finalize(meta);
     }
     loadRemovalsLocked();
+    loadSentCreatesLocked();
     flushLocked();
+}
+
+bool isSentCreate(const Item& item, const SentCreate& create) {
+    if (item.isFolder() || create.folder || item.filename() != create.name) return false;
+    auto size = item.documentSize();
+    auto modified = item.contentModificationDate();
+    if (!size || !*size || **size != create.size) return false;
+    if (!modified || !*modified) return false;
+    return std::abs((*modified)->unixSeconds() - create.modified.unixSeconds()) < 1.0;
+}
+
+void Replica::loadSentCreatesLocked() {
+    sqlite3_stmt* statement = nullptr;
+    const char* select = "SELECT inode, parent, name, folder, size, modified FROM sent_creates";
+    if (sqlite3_prepare_v2(database_, select, -1, &statement, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(sqlite3_errmsg(database_));
+    }
+    int step;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        SentCreate create;
+        create.inode = static_cast<Inode>(sqlite3_column_int64(statement, 0));
+        create.parent = static_cast<Inode>(sqlite3_column_int64(statement, 1));
+        create.name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
+        create.folder = sqlite3_column_int(statement, 3) != 0;
+        create.size = sqlite3_column_int64(statement, 4);
+        create.modified = Date::fromReferenceSeconds(sqlite3_column_double(statement, 5));
+        nextInode_ = std::max(nextInode_, create.inode + 1);
+        sentCreates_[create.inode] = std::move(create);
+    }
+    sqlite3_finalize(statement);
+    if (step != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(database_));
+}
+
+void Replica::writeSentCreateLocked(Inode inode) {
+    if (!database_) return;
+    auto found = sentCreates_.find(inode);
+    sqlite3_stmt* statement = nullptr;
+    const char* sql = found == sentCreates_.end()
+                          ? "DELETE FROM sent_creates WHERE inode=?"
+                          : "INSERT OR REPLACE INTO sent_creates (inode, parent, name, folder, size, modified)"
+                            " VALUES (?,?,?,?,?,?)";
+    bool ok = sqlite3_prepare_v2(database_, sql, -1, &statement, nullptr) == SQLITE_OK;
+    if (ok) {
+        sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(inode));
+        if (found != sentCreates_.end()) {
+            const auto& create = found->second;
+            sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(create.parent));
+            sqlite3_bind_text(statement, 3, create.name.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(statement, 4, create.folder ? 1 : 0);
+            sqlite3_bind_int64(statement, 5, create.size);
+            sqlite3_bind_double(statement, 6, create.modified.referenceSeconds());
+        }
+        ok = sqlite3_step(statement) == SQLITE_DONE;
+    }
+    if (!ok) logger().error("Could not record a create in the replica database: " + std::string(sqlite3_errmsg(database_)));
+    sqlite3_finalize(statement);
+}
+
+void Replica::recordSentCreate(const SentCreate& create) {
+    std::lock_guard lock(mutex_);
+    sentCreates_[create.inode] = create;
+    writeSentCreateLocked(create.inode);
+}
+
+void Replica::finishSentCreate(Inode inode) {
+    std::lock_guard lock(mutex_);
+    if (!sentCreates_.erase(inode)) return;
+    writeSentCreateLocked(inode);
+}
+
+std::optional<SentCreate> Replica::sentCreate(Inode inode) const {
+    std::lock_guard lock(mutex_);
+    auto found = sentCreates_.find(inode);
+    if (found == sentCreates_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::vector<SentCreate> Replica::sentCreates() const {
+    std::lock_guard lock(mutex_);
+    std::vector<SentCreate> out;
+    for (const auto& [inode, create] : sentCreates_) out.push_back(create);
+    return out;
 }
 
 void Replica::loadRemovalsLocked() {
@@ -390,6 +478,13 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
 
     auto known = byIdentifier_.find(identifier);
     const bool isNew = known == byIdentifier_.end();
+    if (isNew) {
+        // The item a create made for a node removed here before its answer
+        // came (or before a crash): it is to be removed, never shown.
+        for (const auto& [createdInode, create] : sentCreates_) {
+            if (create.parent == parent && !nodes_.count(createdInode) && isSentCreate(item, create)) return out;
+        }
+    }
     bool placed = false;  // a known node under another name or in another folder
     Inode inode;
     if (isNew) {

@@ -69,6 +69,23 @@ struct PendingRemoval {
     Inode parent = 0;  // the folder it was removed from
 };
 
+// A create this host sent and whose answer it has not applied yet: at a
+// restart (or when the server answers that the name is taken) it tells
+// whether the item of that name on the server is the one it made. Kept in
+// the replica, so that it survives a crash.
+struct SentCreate {
+    Inode inode = 0;   // of the node created
+    Inode parent = 0;  // its folder and name when it was sent
+    std::string name;
+    bool folder = false;
+    std::int64_t size = 0;  // what was sent: the bytes' size and modification time
+    Date modified;
+};
+
+// Whether a file item of the server is the one a create sent: its name,
+// size and modification time (to the second servers keep) are the create's.
+bool isSentCreate(const Item& item, const SentCreate& create);
+
 // Identifiers the host makes for items created in the folder, until the
 // extension names them.
 inline const std::string kLocalIdentifierPrefix = "local:";
@@ -196,6 +213,11 @@ public:
     void setRemoval(const PendingRemoval& removal);
     // The removal was sent (or needs no sending).
     void finishRemoval(Inode inode);
+    // Creates sent and not answered yet (written through at once).
+    void recordSentCreate(const SentCreate& create);
+    void finishSentCreate(Inode inode);
+    std::optional<SentCreate> sentCreate(Inode inode) const;
+    std::vector<SentCreate> sentCreates() const;
     // Counts local changes (addLocal, update).
     std::uint64_t localEpoch() const;
     bool persistent() const { return database_ != nullptr; }
@@ -231,6 +253,9 @@ private:
     std::set<Inode> touched_;
     std::set<Inode> erased_;
     std::map<Inode, PendingRemoval> removals_;
+    std::map<Inode, SentCreate> sentCreates_;
+    void loadSentCreatesLocked();
+    void writeSentCreateLocked(Inode inode);
     std::set<Inode> removalsTouched_;  // written at the next flush (or deleted when gone)
     std::multiset<ItemId> hidden_;      // the identifiers of removals_
     // When removals were sent (local epoch), by identifier: a listing that

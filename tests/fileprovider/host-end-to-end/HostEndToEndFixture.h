@@ -12,8 +12,11 @@
 #include <cstdlib>
 #include <future>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "tests/support/ExtensionServicesFixture.h"
@@ -59,8 +62,9 @@ protected:
         options.home = root_ / "home";
         options.runtimeDirectory = root_ / "run";
         options.dataDirectory = root_ / "data";
-        options.clock = &clock_;
+        options.clock = daemonClock_;
         options.factory = extensionFactory();
+        if (parkedRetry_) std::tie(options.parkedRetrySeconds, options.parkedRetryCapSeconds) = *parkedRetry_;
         daemon_ = std::make_unique<HostDaemon>(options);
         daemon_->start();
     }
@@ -104,6 +108,9 @@ protected:
 
     std::filesystem::path root_;
     ManualClock clock_;
+    // The time the daemon sees, and its pauses for parked changes (else its own).
+    Clock* daemonClock_ = &clock_;
+    std::optional<std::pair<double, double>> parkedRetry_;
     std::unique_ptr<HostDaemon> daemon_;
 };
 

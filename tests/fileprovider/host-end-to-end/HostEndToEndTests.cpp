@@ -15,11 +15,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "fileprovider/FileProviderExtension.h"
 #include "fileprovider/OcisFileServer.h"
@@ -462,6 +467,97 @@ TEST_F(HostEndToEnd, ADownloadThatEndsAfterAWriteNeverReplacesWhatWasWritten) {
     EXPECT_EQ(readFile(folder() / "raced.txt"), "written here");
 }
 
+// The same race for the other changes a download may meet: a truncate
+// that is sent before the download ends, and a time set on a file never
+// downloaded (its upload downloads the server's bytes first) while a writer
+// rewrites it. The held download never replaces the changed copy nor gives
+// the node its size.
+TEST_F(HostEndToEnd, AHeldDownloadNeverReplacesATruncatedOrRewrittenCopy) {
+    struct Case {
+        const char* name;
+        bool readerStartsTheDownload;  // else the time set does
+        std::function<void(const std::filesystem::path&)> change;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"truncate", true, [](const std::filesystem::path& path) { ASSERT_EQ(::truncate(path.c_str(), 0), 0); }, ""},
+        {"truncate-then-write", true,
+         [](const std::filesystem::path& path) {
+             ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+             std::ofstream out(path, std::ios::binary | std::ios::app);
+             out << "appended";
+         },
+         "appended"},
+        {"time-then-write", false, [](const std::filesystem::path& path) { writeFile(path, "written here"); },
+         "written here"},
+    };
+    for (std::size_t index = 0; index < cases.size(); ++index) writeFile(drive_ / ("raced" + std::to_string(index)), "server bytes");
+    mountDrive();
+    for (std::size_t index = 0; index < cases.size(); ++index) {
+        const auto& each = cases[index];
+        SCOPED_TRACE(each.name);
+        const auto name = "raced" + std::to_string(index);
+        const auto path = folder() / name;
+        ASSERT_TRUE(std::filesystem::exists(path));
+        auto gate = service_.hold({"GET", "", "/dav/"});
+        std::thread starter;
+        // A failed check never leaves the reader held.
+        struct Release {
+            std::shared_ptr<localservice::HoldGate> gate;
+            std::thread& thread;
+            ~Release() {
+                gate->open();
+                if (thread.joinable()) thread.join();
+            }
+        } release{gate, starter};
+        if (each.readerStartsTheDownload) {
+            starter = std::thread([&] { readFile(path); });
+        } else {
+            timespec times[2] = {{1'500'000'000, 0}, {1'500'000'000, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        }
+        ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(10)));
+        each.change(path);
+        // The truncate goes up while the download is still held.
+        if (each.readerStartsTheDownload) {
+            ASSERT_TRUE(uploaded()) << describe();
+        }
+        gate->open();
+        if (starter.joinable()) starter.join();
+        service_.clearFaults();
+        EXPECT_EQ(readFile(path), each.expected);
+        ASSERT_TRUE(uploaded()) << describe();
+        EXPECT_EQ(readFile(drive_ / name), each.expected);
+        EXPECT_EQ(readFile(path), each.expected);
+        EXPECT_EQ(std::filesystem::file_size(path), each.expected.size());
+    }
+}
+
+// A file removed at once after it was made, while the server holds the
+// answer to its create (which it carried out): the unlink wins, also over a
+// listing that meets the new item before the answer.
+TEST_F(HostEndToEnd, AFileRemovedWhileItsCreateIsAnsweredNeverComesBack) {
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::exists(folder()));
+    auto gate = service_.holdReply({"PUT", "", "/dav/"});
+    writeFile(folder() / "fleeting.txt", "gone soon");
+    ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(10))) << describe();
+    ASSERT_TRUE(std::filesystem::exists(drive_ / "fleeting.txt"));
+    ASSERT_EQ(::unlink((folder() / "fleeting.txt").c_str()), 0) << std::strerror(errno);
+    auto signalled = std::make_shared<std::promise<void>>();
+    mount()->signal(fp::kRootContainer, [signalled](std::optional<fp::Error>) { signalled->set_value(); });
+    auto listed = signalled->get_future();
+    listed.wait_for(std::chrono::seconds(5));
+    EXPECT_FALSE(std::filesystem::exists(folder() / "fleeting.txt"));
+    gate->open();
+    ASSERT_TRUE(uploaded()) << describe();
+    listed.wait();
+    EXPECT_FALSE(std::filesystem::exists(folder() / "fleeting.txt"));
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "fleeting.txt")) << describe();
+    EXPECT_EQ(fpctl("signal nimbuscrate root").first, 0);
+    EXPECT_FALSE(std::filesystem::exists(folder() / "fleeting.txt"));
+}
+
 TEST_F(HostEndToEnd, MakingAndRemovingFoldersAndFiles) {
     writeFile(drive_ / "Full" / "inside.txt", "keep");
     writeFile(drive_ / "Tree" / "a.txt", "a");
@@ -583,6 +679,128 @@ TEST_F(HostEndToEnd, AChangeParkedAfterItsRetriesGoesOutWithTheNextSignal) {
     EXPECT_EQ(fpctl("signal nimbuscrate root").first, 0);
     ASSERT_TRUE(uploaded()) << describe();
     EXPECT_EQ(readFile(drive_ / "parked.txt"), "parked");
+}
+
+// An outage longer than the retries of a change: the change is parked, and
+// goes out by itself once the service is back (the pauses are shortened here;
+// on real time, as nobody advances a clock for it).
+TEST_F(HostEndToEnd, AChangeParkedDuringAnOutageReachesTheServerByItselfWhenTheServiceIsBack) {
+    daemonClock_ = &Clock::system();
+    parkedRetry_ = std::make_pair(2.0, 5.0);
+    mountDrive();
+    // Listed before the service goes away: the write needs nothing of it but the upload.
+    ASSERT_TRUE(std::filesystem::is_empty(folder()));
+    service_.overrideStatus({"", "", "/dav/"}, 503, localservice::FaultKnobs::kEveryCall);
+    const auto outageEnds = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    writeFile(folder() / "during-outage.txt", "written while the service was away");
+    std::this_thread::sleep_until(outageEnds);
+    // Past the retries (about 31 s): parked, and tried again on its own since.
+    EXPECT_GE(davRequests("PUT").size(), 7u) << describe();
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "during-outage.txt"));
+    service_.clearFaults();
+    // No signal, no other request: the pauses alone bring it out.
+    EXPECT_TRUE(eventually([&] { return std::filesystem::exists(drive_ / "during-outage.txt"); },
+                           std::chrono::seconds(60)))
+        << describe();
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "during-outage.txt"), "written while the service was away");
+}
+
+// The files kept beside the drive: every regular file below the folders
+// whose names begin with the drive's and "(unsent files", with its bytes.
+std::vector<std::string> keptBesideTheDrive(const std::filesystem::path& home) {
+    std::vector<std::string> kept;
+    for (const auto& folder : std::filesystem::directory_iterator(home)) {
+        if (folder.path().filename().string().rfind("Nimbuscrate (unsent files", 0) != 0) continue;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder.path())) {
+            if (entry.is_regular_file()) kept.push_back(readFile(entry.path()));
+        }
+    }
+    return kept;
+}
+
+// A replica database that cannot be read at a start: the cached copies
+// (which may hold what was never sent) are kept beside the drive.
+TEST_F(HostEndToEnd, AnUnreadableReplicaDatabaseLosesNoUnsentFile) {
+    mountDrive();
+    service_.overrideStatus({"PUT", "", "/dav/"}, 503, localservice::FaultKnobs::kEveryCall);
+    writeFile(folder() / "unsent.txt", "never sent bytes");
+    ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); })) << describe();
+    daemon_->stop();
+    daemon_.reset();
+    const auto state = root_ / "data" / "domains" / "nimbuscrate";
+    for (const auto& entry : std::filesystem::directory_iterator(state)) {
+        if (entry.path().filename().string().rfind("replica.sqlite3", 0) == 0) std::filesystem::remove(entry.path());
+    }
+    writeFile(state / "replica.sqlite3", std::string(8192, 'x'));
+    service_.clearFaults();
+    startDaemon();
+    ASSERT_NE(mount(), nullptr);
+    EXPECT_THAT(keptBesideTheDrive(root_ / "home"), ::testing::Contains(std::string("never sent bytes")));
+}
+
+// The disk of the state folder fills up, so that a commit of the replica
+// fails: the files not sent yet are kept beside the drive when the mount
+// stops, and the next start deletes none of them.
+TEST_F(HostEndToEnd, AFullDiskDuringACommitLosesNoUnsentFile) {
+    const auto state = root_ / "data" / "domains" / "nimbuscrate";
+    std::filesystem::create_directories(state);
+    ASSERT_EQ(run("mount -t tmpfs -o size=2m tmpfs '" + state.string() + "'"), 0);
+    struct Unmount {
+        std::filesystem::path path;
+        ~Unmount() { run("umount -l '" + path.string() + "' 2>/dev/null"); }
+    } unmount{state};
+    mountDrive();
+    service_.overrideStatus({"PUT", "", "/dav/"}, 503, localservice::FaultKnobs::kEveryCall);
+    writeFile(folder() / "unsent.txt", "never sent bytes");
+    ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); })) << describe();
+    {
+        // Every byte of the disk taken.
+        std::ofstream filler(state / "filler", std::ios::binary);
+        const std::string block(64 * 1024, 'f');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+        }
+    }
+    // Changes that the replica has to commit.
+    for (int index = 0; index < 20; ++index) {
+        std::ofstream(folder() / ("more-" + std::to_string(index) + ".txt")) << "";
+    }
+    ASSERT_EQ(::rename((folder() / "unsent.txt").c_str(), (folder() / "renamed.txt").c_str()), 0);
+    daemon_->stop();
+    daemon_.reset();
+    std::filesystem::remove(state / "filler");
+    service_.clearFaults();
+    startDaemon();
+    ASSERT_NE(mount(), nullptr);
+    std::vector<std::string> found = keptBesideTheDrive(root_ / "home");
+    std::error_code ignored;
+    if (std::filesystem::exists(folder() / "renamed.txt", ignored)) found.push_back(readFile(folder() / "renamed.txt"));
+    EXPECT_THAT(found, ::testing::Contains(std::string("never sent bytes"))) << describe();
+    daemon_->stop();
+    daemon_.reset();
+}
+
+// Removing the domain when an unsent file cannot be kept under its own
+// name (a file of that name was kept there before, and a longer name does
+// not fit): it is kept under a safe name, with a note of the original.
+TEST_F(HostEndToEnd, RemovingTheDomainKeepsAnUnsentFileThatCannotKeepItsNameUnderASafeName) {
+    mountDrive();
+    service_.overrideStatus({"PUT", "", "/dav/"}, 503, localservice::FaultKnobs::kEveryCall);
+    const std::string name = std::string(251, 'n') + ".txt";
+    writeFile(folder() / name, "long-named bytes");
+    ASSERT_TRUE(eventually([&] { return !davRequests("PUT").empty(); })) << describe();
+    // The folders the next seconds' removals keep files in hold the name already.
+    for (int second = 0; second < 20; ++second) {
+        std::time_t when = std::time(nullptr) + second;
+        std::tm local{};
+        ::localtime_r(&when, &local);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H%M%S", &local);
+        writeFile(root_ / "home" / ("Nimbuscrate (unsent files " + std::string(stamp) + ")") / name, "older");
+    }
+    ASSERT_EQ(fpctl("remove nimbuscrate").first, 0);
+    EXPECT_THAT(keptBesideTheDrive(root_ / "home"), ::testing::Contains(std::string("long-named bytes")));
+    EXPECT_THAT(keptBesideTheDrive(root_ / "home"), ::testing::Contains(name + "\n"));
 }
 
 TEST_F(HostEndToEnd, ADaemonStoppedMidUploadSendsTheFileWhenItStartsAgain) {
@@ -726,6 +944,68 @@ TEST_F(ProgramEndToEnd, KillingTheDaemonMidUploadLosesNothing) {
     }, std::chrono::seconds(60))) << describe();
     EXPECT_GT(davRequests("PUT").size(), putsBefore);
     EXPECT_EQ(readFile(folder() / "big.bin"), contents);
+}
+
+// The program killed while the service holds the answer to a new file's
+// upload (which it stored): at the restart the file is the server's item,
+// and what is written next reaches it; one item, never a parked create.
+// Also with a server that takes no notice of "If-None-Match".
+TEST_F(ProgramEndToEnd, ACreateCutByAKillIsResolvedAtTheRestartAndLaterWritesReachTheServer) {
+    startProgramWithDomain();
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(folder()); })) << describe();
+    for (bool ignoring : {false, true}) {
+        SCOPED_TRACE(ignoring ? "If-None-Match ignored" : "If-None-Match kept");
+        const std::string name = ignoring ? "ignored.txt" : "kept.txt";
+        service_.ignoreIfNoneMatch(ignoring);
+        auto gate = service_.holdReply({"PUT", "", "/dav/"});
+        writeFile(folder() / name, "first bytes");
+        ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(20))) << describe();
+        stopProgram(SIGKILL);
+        run("fusermount3 -uz '" + folder().string() + "' 2>/dev/null");
+        gate->open();
+        service_.clearFaults();
+        ASSERT_EQ(readFile(drive_ / name), "first bytes");
+
+        startProgram();
+        ASSERT_TRUE(eventually([&] { return std::filesystem::exists(folder() / name); }, std::chrono::seconds(30)))
+            << describe();
+        EXPECT_EQ(readFile(folder() / name), "first bytes");
+        writeFile(folder() / name, "second, longer bytes");
+        EXPECT_TRUE(eventually([&] { return readFile(drive_ / name) == "second, longer bytes"; },
+                               std::chrono::seconds(60)))
+            << describe();
+        std::size_t items = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(drive_)) {
+            if (entry.path().filename().string().rfind(std::filesystem::path(name).stem().string(), 0) == 0) ++items;
+        }
+        EXPECT_EQ(items, 1u);
+        EXPECT_EQ(readFile(folder() / name), "second, longer bytes");
+    }
+    service_.ignoreIfNoneMatch(false);
+}
+
+// A file removed right after it was made, with the program killed before
+// its create was answered: the item that create made goes at the restart,
+// and the name never comes back.
+TEST_F(ProgramEndToEnd, AFileRemovedBeforeAKillThatCutItsCreateNeverComesBack) {
+    startProgramWithDomain();
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(folder()); })) << describe();
+    auto gate = service_.holdReply({"PUT", "", "/dav/"});
+    writeFile(folder() / "fleeting.txt", "gone soon");
+    ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(20))) << describe();
+    ASSERT_EQ(::unlink((folder() / "fleeting.txt").c_str()), 0) << std::strerror(errno);
+    stopProgram(SIGKILL);
+    run("fusermount3 -uz '" + folder().string() + "' 2>/dev/null");
+    gate->open();
+    service_.clearFaults();
+    ASSERT_TRUE(std::filesystem::exists(drive_ / "fleeting.txt"));
+
+    startProgram();
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(folder()); })) << describe();
+    EXPECT_FALSE(std::filesystem::exists(folder() / "fleeting.txt"));
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(drive_ / "fleeting.txt"); }, std::chrono::seconds(60)))
+        << describe();
+    EXPECT_FALSE(std::filesystem::exists(folder() / "fleeting.txt"));
 }
 
 // The program asks its encryption client about every listing and write; a

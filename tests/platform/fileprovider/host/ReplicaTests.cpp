@@ -257,6 +257,69 @@ TEST(FileProviderHostReplica, ADatabaseKeepsTheReplicaAcrossRestarts) {
 }
 
 
+// A create sent for a node removed before its answer: kept across a
+// restart, and the server's item it made (same name, size and time to the
+// second) never shows; other items of that name do.
+TEST(FileProviderHostReplica, SentCreatesOutliveARestartAndHideTheItemOfARemovedNode) {
+    auto folder = std::filesystem::temp_directory_path() / ("fp-creates-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    auto database = folder / "replica.sqlite3";
+    const Date sentAt = Date::fromUnixSeconds(1'600'000'000.4);
+    Inode made = 0;
+    {
+        Replica replica(database);
+        std::vector<Invalidation> ignored;
+        auto node = replica.addLocal(kRootInode, "made.txt", false, Date::now(), ignored);
+        ASSERT_TRUE(node);
+        made = node->inode;
+        replica.recordSentCreate(SentCreate{made, kRootInode, "made.txt", false, 10, sentAt});
+        replica.erase(made, ignored, true);
+    }
+    auto file = [](const std::string& id, std::int64_t size, double modified) {
+        ItemProperties properties;
+        properties.identifier = id;
+        properties.parent = kRootContainer;
+        properties.filename = "made.txt";
+        properties.contentType = ContentType::data();
+        properties.documentSize = std::optional<std::int64_t>(size);
+        properties.contentModificationDate = std::optional<Date>(Date::fromUnixSeconds(modified));
+        properties.version = ItemVersion{{'1'}, {'1'}};
+        return ItemSnapshot::make(properties);
+    };
+    struct Case {
+        const char* what;
+        ItemPtr item;
+        bool shown;
+    };
+    const std::vector<Case> cases = {
+        {"the item the create made", file("m1", 10, 1'600'000'000), false},
+        {"another size", file("m2", 11, 1'600'000'000), true},
+        {"another time", file("m3", 10, 1'600'000'002), true},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
+        Replica reopened(database);
+        auto creates = reopened.sentCreates();
+        ASSERT_EQ(creates.size(), 1u);
+        EXPECT_EQ(creates[0].inode, made);
+        EXPECT_EQ(creates[0].name, "made.txt");
+        EXPECT_EQ(creates[0].size, 10);
+        EXPECT_NEAR(creates[0].modified.unixSeconds(), sentAt.unixSeconds(), 1e-6);
+        reopened.replaceChildren(kRootInode, {each.item}, SyncAnchor{'1'}, 0);
+        EXPECT_EQ(reopened.child(kRootInode, "made.txt").has_value(), each.shown);
+    }
+    {
+        Replica reopened(database);
+        reopened.finishSentCreate(made);
+    }
+    Replica finished(database);
+    EXPECT_THAT(finished.sentCreates(), IsEmpty());
+    finished.replaceChildren(kRootInode, {cases[0].item}, SyncAnchor{'2'}, 0);
+    EXPECT_TRUE(finished.child(kRootInode, "made.txt").has_value());
+    std::filesystem::remove_all(folder);
+}
+
 TEST(FileProviderHostReplica, RemovalsNotSentOutliveARestartAndHideTheirItems) {
     auto folder = std::filesystem::temp_directory_path() / ("fp-removals-" + std::to_string(::getpid()));
     std::filesystem::remove_all(folder);
