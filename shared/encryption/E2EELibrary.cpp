@@ -2,14 +2,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <stop_token>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "platform/core/Bytes.h"
 #include "platform/core/Date.h"
@@ -35,56 +41,225 @@ void historyUnless(bool condition) {
 
 bool isTrue(const E2EEJSON& value) { return value == E2EEJSON(true); }
 
-// The result of one record opener, computed ahead (possibly on another
-// thread) and consumed in listing order: the value, or the error the opener
-// threw, rethrown exactly where the opener would have been called.
+// The kinds of node, built once so that comparing with them allocates nothing.
+const E2EEJSON& folderKind() {
+    static const E2EEJSON kind("folder");
+    return kind;
+}
+
+const E2EEJSON& fileKind() {
+    static const E2EEJSON kind("file");
+    return kind;
+}
+
+// The threads of one snapshot: the calling thread as worker 0 and
+// threads - 1 helpers. Each worker is the same thread in every phase, so the
+// values a worker allocates while checking records it can also free at the
+// end: glibc's allocator keeps memory per thread, and one thread freeing what
+// many others allocated (or many freeing into another's memory) serializes
+// on the allocator's locks.
+class Workers {
+public:
+    using Task = std::function<void(std::size_t worker)>;
+
+    explicit Workers(std::size_t threads) {
+        helpers_.reserve(threads - 1);
+        for (std::size_t worker = 1; worker < threads; ++worker) {
+            helpers_.emplace_back([this, worker](std::stop_token stop) { serve(stop, worker); });
+        }
+    }
+
+    std::size_t count() const { return helpers_.size() + 1; }
+
+    // Runs job(worker, index) for every index below count and returns when all
+    // have run. Indices are handed out one at a time, so a slow record holds
+    // up no other. job must not throw.
+    void forEach(std::size_t count, const std::function<void(std::size_t worker, std::size_t index)>& job) {
+        std::atomic<std::size_t> next{0};
+        run([&](std::size_t worker) {
+            for (std::size_t i = next++; i < count; i = next++) job(worker, i);
+        });
+    }
+
+    // Runs task(worker) once on every worker and returns when all have run.
+    // task must not throw.
+    void onEach(const Task& task) { run(task); }
+
+private:
+    void run(const Task& task) {
+        {
+            const std::lock_guard lock(mutex_);
+            task_ = &task;
+            running_ = helpers_.size();
+            ++phase_;
+        }
+        wake_.notify_all();
+        std::exception_ptr error;
+        try {
+            task(0);
+        } catch (...) {
+            error = std::current_exception();  // rethrown once no helper uses the task
+        }
+        {
+            std::unique_lock lock(mutex_);
+            done_.wait(lock, [&] { return running_ == 0; });
+            task_ = nullptr;
+        }
+        if (error) std::rethrow_exception(error);
+    }
+
+    void serve(std::stop_token stop, std::size_t worker) {
+        std::uint64_t seen = 0;
+        for (;;) {
+            const Task* task = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                if (!wake_.wait(lock, stop, [&] { return phase_ != seen; })) return;  // stopped
+                seen = phase_;
+                task = task_;
+            }
+            (*task)(worker);
+            const std::lock_guard lock(mutex_);
+            if (--running_ == 0) done_.notify_one();
+        }
+    }
+
+    // Guards task_, phase_ and running_; never held while a task runs.
+    std::mutex mutex_;
+    std::condition_variable_any wake_;  // a new phase (or a stop) for the helpers
+    std::condition_variable done_;      // the last helper finished the phase
+    const Task* task_ = nullptr;
+    std::uint64_t phase_ = 0;
+    std::size_t running_ = 0;
+    // Last, so that the helpers are stopped and joined before the rest goes.
+    std::vector<std::jthread> helpers_;
+};
+
+// The signature check of each worker. Every worker builds its own key from
+// the key set's JWK: OpenSSL takes a reference on the key and reads its
+// provider data on every verification, and a key shared by all workers makes
+// them trade its cache lines for each record.
+class Verifiers {
+public:
+    Verifiers(const E2EEJSON& publicKey, std::size_t threads) : publicKey_(publicKey), verifiers_(threads) {}
+
+    // The verifier of one worker (built on first use), on that worker's thread.
+    const RecordVerifier& of(std::size_t worker) {
+        std::optional<RecordVerifier>& verifier = verifiers_.at(worker);
+        if (!verifier) verifier.emplace(publicKey_);
+        return *verifier;
+    }
+
+private:
+    const E2EEJSON& publicKey_;
+    std::vector<std::optional<RecordVerifier>> verifiers_;
+};
+
+// One receipt a record adds: its key, generation and the hash of its signed body.
+struct ReceiptStep {
+    std::string key;
+    std::int64_t generation = 0;
+    std::string hash;
+    E2EEJSON receipt;  // {"generation", "hash"}
+};
+
+// The part of adding a receipt that depends only on the record: the hash,
+// then the generation check.
+ReceiptStep receiptStep(const std::string& key, std::int64_t generation, const E2EEJSON& value) {
+    ReceiptStep step;
+    step.hash = E2EECrypto::sha256Base64URL(bytesOf(value.canonicalString()));
+    historyUnless(generation >= 1);
+    step.key = key;
+    step.generation = generation;
+    step.receipt = E2EEJSON::object({{"generation", generation}, {"hash", step.hash}});
+    return step;
+}
+
+// What checking one record gives: the receipts it adds in the order the
+// record's steps add them, then either its result or the error that stopped
+// it right after those receipts. Records are checked on the workers in any
+// order; merging the outcomes in listing order reports exactly the error
+// that checking the records one by one in that order would report.
 template <typename T>
-struct Opened {
+struct Outcome {
+    std::size_t worker = 0;  // the worker that checked the record, and frees what it made
+    std::vector<ReceiptStep> receipts;
     std::optional<T> value;
     std::exception_ptr error;
 
-    const T& get() const {
-        if (error) std::rethrow_exception(error);
-        return *value;
+    // Frees what the record's check made (on the worker that made it).
+    void release() {
+        value.reset();
+        std::vector<ReceiptStep>().swap(receipts);
+        error = nullptr;
     }
 };
 
-template <typename T, typename Open>
-void runOpener(Opened<T>& slot, Open&& open) {
+template <typename T, typename Check>
+void runCheck(Outcome<T>& outcome, std::size_t worker, Check&& check) {
+    outcome.worker = worker;
     try {
-        slot.value.emplace(open());
+        outcome.value.emplace(check(outcome.receipts));
     } catch (...) {
-        slot.error = std::current_exception();
+        outcome.error = std::current_exception();
     }
 }
 
-// Runs count independent jobs on up to threads threads (the calling thread included).
-void parallelFor(std::size_t count, std::size_t threads, const std::function<void(std::size_t)>& job) {
-    threads = std::max<std::size_t>(1, std::min(threads, count));
-    std::atomic<std::size_t> next{0};
-    auto worker = [&] {
-        for (std::size_t i = next++; i < count; i = next++) job(i);
-    };
-    std::vector<std::jthread> helpers;
-    for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(worker);
-    worker();
+// The receipts of a snapshot while it is built: receipt key to the step
+// that holds the receipt kept so far. The steps stay in their outcomes.
+using WorkingReceipts = std::unordered_map<std::string_view, const ReceiptStep*>;
+
+// Merges one outcome's receipts in order, then rethrows its error if it has
+// one; returns its result otherwise.
+template <typename T>
+T& merge(Outcome<T>& outcome, WorkingReceipts& receipts) {
+    for (const ReceiptStep& step : outcome.receipts) {
+        const auto [found, added] = receipts.try_emplace(step.key, &step);
+        if (added) continue;
+        const ReceiptStep& stored = *found->second;
+        // One generation of a record always has the same body.
+        if (stored.generation == step.generation && stored.hash != step.hash) throw E2EEError::history();
+        if (step.generation > stored.generation) found->second = &step;
+    }
+    if (outcome.error) std::rethrow_exception(outcome.error);
+    return *outcome.value;
 }
 
-// Receipts as a mutable member map while a snapshot is built.
+// The receipts object of the result, in the order of its keys.
+E2EEJSON receiptsObject(const WorkingReceipts& receipts) {
+    std::vector<const ReceiptStep*> steps;
+    steps.reserve(receipts.size());
+    for (const auto& [key, step] : receipts) steps.push_back(step);
+    std::sort(steps.begin(), steps.end(), [](const ReceiptStep* a, const ReceiptStep* b) { return a->key < b->key; });
+    E2EEJSON::Object object;
+    for (const ReceiptStep* step : steps) {
+        object.emplace_hint(object.end(), step->key, E2EEJSON::Member{step->key, step->receipt});
+    }
+    return E2EEJSON::fromMembers(std::move(object));
+}
+
+// Receipts as a mutable member map (checkHistory).
 using Receipts = E2EEJSON::Object;
 
 void addReceipt(Receipts& receipts, const std::string& key, std::int64_t generation, const E2EEJSON& value) {
-    const std::string hash = E2EECrypto::sha256Base64URL(bytesOf(value.canonicalString()));
-    historyUnless(generation >= 1);
+    ReceiptStep step = receiptStep(key, generation, value);
     const auto found = receipts.find(key);
     if (found != receipts.end() && !found->second.value.isNull()) {
         const E2EEJSON& stored = found->second.value;
-        if (stored.member("generation") == E2EEJSON(generation) && !(stored.member("hash") == E2EEJSON(hash))) {
+        if (stored.member("generation") == E2EEJSON(generation) && !(stored.member("hash") == E2EEJSON(step.hash))) {
             throw E2EEError::history();  // one generation of a record always has the same body
         }
         if (generation <= stored.member("generation").safeInteger()) return;
     }
-    receipts.insert_or_assign(key, E2EEJSON::Member{key, E2EEJSON::object({{"generation", generation}, {"hash", hash}})});
+    receipts.insert_or_assign(key, E2EEJSON::Member{key, std::move(step.receipt)});
+}
+
+// Sets a member in a member map as E2EEJSON::setMember does: a name
+// equivalent to one already held replaces only the value.
+void setMemberIn(E2EEJSON::Object& members, std::string_view name, const E2EEJSON& value) {
+    const auto [position, added] =
+        members.try_emplace(E2EEJSON::equivalenceKey(name), E2EEJSON::Member{std::string(name), value});
+    if (!added) position->second.value = value;
 }
 
 bool isOwnedDrive(const E2EEJSON::Array& owned, const E2EEJSON& driveId) {
@@ -97,9 +272,12 @@ const std::string& requireString(const E2EEJSON& value) {
     return *text;
 }
 
+// Node identifier to the opened node kept for it (held by its outcome).
+using NodeTable = std::unordered_map<std::string_view, const E2EEJSON*>;
+
 // Sets "effectiveDeleted", "path" and the inherited "driveId" of one item.
-void place(const std::string& key, E2EEJSON& item, const std::unordered_map<std::string, E2EEJSON>& nodes,
-           const E2EEJSON& account, const E2EEJSON::Array& owned) {
+void place(const std::string& key, E2EEJSON& item, const NodeTable& nodes, const E2EEJSON& account,
+           const E2EEJSON::Array& owned) {
     invalidUnless(item.member("parentId").isString() && item.member("name").isString());
     std::string parent = *item.member("parentId").stringValue();
     std::unordered_set<std::string> visited{key};
@@ -110,8 +288,8 @@ void place(const std::string& key, E2EEJSON& item, const std::unordered_map<std:
     while (parent != "root") {
         const auto found = nodes.find(parent);
         historyUnless(found != nodes.end());
-        const E2EEJSON& folder = found->second;
-        historyUnless(folder.member("kind") == E2EEJSON("folder"));
+        const E2EEJSON& folder = *found->second;
+        historyUnless(folder.member("kind") == folderKind());
         historyUnless(visited.insert(parent).second);  // a cycle
         historyUnless(visited.size() <= kMaxVisited);
         const E2EEJSON& folderDrive = folder.member("driveId");
@@ -129,13 +307,18 @@ void place(const std::string& key, E2EEJSON& item, const std::unordered_map<std:
 
     std::string path;
     for (const std::string& name : names) path += "/" + name;
-    item.setMember(driveId, "driveId");
-    item.setMember(deleted, "effectiveDeleted");
-    item.setMember(path, "path");
+    // One copy of the members for the three (the item is an object: its
+    // members were read above).
+    E2EEJSON::Object members = *item.objectValue();
+    setMemberIn(members, "driveId", driveId);
+    setMemberIn(members, "effectiveDeleted", deleted);
+    setMemberIn(members, "path", path);
+    item = E2EEJSON::fromMembers(std::move(members));
 }
 
 void attachThumbnails(std::map<std::string, E2EEJSON>& items) {
     for (auto& [key, thumbnailItem] : items) {
+        if (thumbnailItem.member("thumbnail").isNull()) continue;
         const E2EEJSON thumbnailFile = thumbnailItem;  // unchanged by attaching it elsewhere
         const E2EEJSON& descriptor = thumbnailFile.member("thumbnail");
         if (descriptor.isNull() || isTrue(thumbnailFile.member("effectiveDeleted"))) continue;
@@ -175,46 +358,41 @@ void checkHistory(const std::string& key, std::int64_t generation, const E2EEJSO
 
 Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, const std::vector<E2EEJSON>& nodes,
                   const E2EEJSON& account, std::size_t threads) {
-    // The openers (signature checks and decryptions) dominate the cost and
-    // depend on nothing but their record, so they run first, in parallel,
-    // all with one verifier built from the key set's public key.
-    const RecordVerifier verifier(keys.member("publicKey"));
-    std::vector<Opened<E2EEJSON>> openedNodes(nodes.size());
-    std::vector<Opened<E2EECrypto::File>> openedFiles(files.size());
-    std::vector<Opened<E2EEJSON>> embeddedNodes(files.size());
-    parallelFor(nodes.size() + files.size(), threads, [&](std::size_t i) {
-        if (i < nodes.size()) {
-            runOpener(openedNodes[i], [&] { return E2EECrypto::openNode(keys, verifier, nodes[i].member("state")); });
-            return;
-        }
-        const std::size_t f = i - nodes.size();
-        runOpener(openedFiles[f], [&] { return E2EECrypto::openFile(keys, verifier, files[f].member("manifest")); });
-        if (openedFiles[f].value && !openedFiles[f].value->value.member("node").isNull()) {
-            runOpener(embeddedNodes[f],
-                      [&] { return E2EECrypto::openNode(keys, verifier, openedFiles[f].value->value.member("node")); });
-        }
-    });
-
-    Receipts receipts;
-    std::unordered_map<std::string, E2EEJSON> nodeTable;
-    std::map<std::string, E2EEJSON> itemTable;
+    // Every step that depends only on its record and on what earlier steps
+    // finished (the signature checks and decryptions, the receipt hashes, the
+    // checks and items of each record, the placement of each item) runs on
+    // the workers; what links records to each other (the receipts, the node
+    // and item tables) is merged on this thread in listing order, so the
+    // result and the first error are those of checking the records one by
+    // one.
+    Workers workers(std::max<std::size_t>(1, std::min(threads, nodes.size() + files.size())));
+    Verifiers verifiers(keys.member("publicKey"), workers.count());
+    WorkingReceipts receipts;
+    receipts.reserve(nodes.size() + 2 * files.size());
 
     // 1. Nodes, in listing order.
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        const E2EEJSON& listing = nodes[i];
-        E2EEJSON node = openedNodes[i].get();
-        invalidUnless(node.isNonEmptyObject() && node.member("nodeId").isString());
-        const std::int64_t generation = node.member("generation").safeInteger();
-        const std::string nodeId = *node.member("nodeId").stringValue();
-        addReceipt(receipts, "node:" + nodeId, generation, listing.member("state").member("value"));
-        const E2EEJSON& erased = listing.member("erased");
-        invalidUnless(!isTrue(erased) || isTrue(node.member("purged")));  // only a purged node can be erased
-        node.setMember(erased, "erased");
-        const auto stored = nodeTable.find(nodeId);
-        if (stored == nodeTable.end()) {
-            nodeTable.emplace(nodeId, std::move(node));
-        } else if (stored->second.member("generation").safeInteger() < generation) {
-            stored->second = std::move(node);
+    std::vector<Outcome<E2EEJSON>> nodeOutcomes(nodes.size());
+    workers.forEach(nodes.size(), [&](std::size_t worker, std::size_t i) {
+        runCheck(nodeOutcomes[i], worker, [&](std::vector<ReceiptStep>& steps) {
+            const E2EEJSON& listing = nodes[i];
+            E2EEJSON node = E2EECrypto::openNode(keys, verifiers.of(worker), listing.member("state"));
+            invalidUnless(node.isNonEmptyObject() && node.member("nodeId").isString());
+            const std::int64_t generation = node.member("generation").safeInteger();
+            const std::string& nodeId = *node.member("nodeId").stringValue();
+            steps.push_back(receiptStep("node:" + nodeId, generation, listing.member("state").member("value")));
+            const E2EEJSON& erased = listing.member("erased");
+            invalidUnless(!isTrue(erased) || isTrue(node.member("purged")));  // only a purged node can be erased
+            node.setMember(erased, "erased");
+            return node;
+        });
+    });
+    NodeTable nodeTable;
+    nodeTable.reserve(nodes.size());
+    for (Outcome<E2EEJSON>& outcome : nodeOutcomes) {
+        const E2EEJSON& node = merge(outcome, receipts);
+        const auto [stored, added] = nodeTable.try_emplace(*node.member("nodeId").stringValue(), &node);
+        if (!added && stored->second->member("generation").safeInteger() < node.member("generation").safeInteger()) {
+            stored->second = &node;
         }
     }
 
@@ -224,80 +402,126 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
     invalidUnless(owned != nullptr);
 
     // 3. File records, in listing order.
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const E2EEJSON& record = files[i];
-        const E2EECrypto::File& file = openedFiles[i].get();
-        const E2EEJSON& manifest = file.value;
-        const E2EEJSON& metadata = file.metadata;
-        E2EECrypto::verifyCommit(record, file);
-        invalidUnless(isTrue(record.member("current")));
-        invalidUnless(isOwnedDrive(*owned, record.member("driveId")));
-        invalidUnless(record.member("parentItemId") == record.member("driveId"));
-        const std::string nodeId = requireString(manifest.member("nodeId"));
-        const auto listed = nodeTable.find(nodeId);
-        const E2EEJSON* listedNode = listed == nodeTable.end() ? nullptr : &listed->second;
+    struct FileItem {
+        std::string nodeId;
+        std::int64_t generation = 0;
+        E2EEJSON item;
+    };
+    const NodeTable& listedNodes = nodeTable;  // read-only from here on
+    std::vector<Outcome<FileItem>> fileOutcomes(files.size());
+    workers.forEach(files.size(), [&](std::size_t worker, std::size_t i) {
+        runCheck(fileOutcomes[i], worker, [&](std::vector<ReceiptStep>& steps) {
+            const RecordVerifier& verifier = verifiers.of(worker);
+            const E2EEJSON& record = files[i];
+            const E2EECrypto::File file = E2EECrypto::openFile(keys, verifier, record.member("manifest"));
+            const E2EEJSON& manifest = file.value;
+            const E2EEJSON& metadata = file.metadata;
+            E2EECrypto::verifyCommit(record, file);
+            invalidUnless(isTrue(record.member("current")));
+            invalidUnless(isOwnedDrive(*owned, record.member("driveId")));
+            invalidUnless(record.member("parentItemId") == record.member("driveId"));
+            const std::string& nodeId = requireString(manifest.member("nodeId"));
+            const auto listed = listedNodes.find(nodeId);
+            const E2EEJSON* listedNode = listed == listedNodes.end() ? nullptr : listed->second;
 
-        const std::int64_t generation = record.member("generation").safeInteger();
-        addReceipt(receipts, "file:" + nodeId, generation, manifest);
+            const std::int64_t generation = record.member("generation").safeInteger();
+            steps.push_back(receiptStep("file:" + nodeId, generation, manifest));
 
-        const E2EEJSON& embeddedRecord = manifest.member("node");
-        if (!embeddedRecord.isNull()) {
-            const E2EEJSON& embedded = embeddedNodes[i].get();
-            invalidUnless(embedded.member("nodeId") == manifest.member("nodeId") &&
-                          embedded.member("parentId") == manifest.member("parentId") &&
-                          embedded.member("kind") == E2EEJSON("file") &&
-                          embedded.member("name") == metadata.member("name") &&
-                          !isTrue(embedded.member("deleted")) && !isTrue(embedded.member("purged")));
-            // The node listing may be ahead of a manifest, never behind it.
-            historyUnless(listedNode != nullptr);
-            const std::int64_t embeddedGeneration = embedded.member("generation").safeInteger();
-            historyUnless(listedNode->member("generation").safeInteger() >= embeddedGeneration);
-            addReceipt(receipts, "node:" + nodeId, embeddedGeneration, embeddedRecord.member("value"));
-        }
-        if (listedNode != nullptr) invalidUnless(listedNode->member("kind") == E2EEJSON("file"));
+            const E2EEJSON& embeddedRecord = manifest.member("node");
+            if (!embeddedRecord.isNull()) {
+                const E2EEJSON embedded = E2EECrypto::openNode(keys, verifier, embeddedRecord);
+                invalidUnless(embedded.member("nodeId") == manifest.member("nodeId") &&
+                              embedded.member("parentId") == manifest.member("parentId") &&
+                              embedded.member("kind") == fileKind() &&
+                              embedded.member("name") == metadata.member("name") &&
+                              !isTrue(embedded.member("deleted")) && !isTrue(embedded.member("purged")));
+                // The node listing may be ahead of a manifest, never behind it.
+                historyUnless(listedNode != nullptr);
+                const std::int64_t embeddedGeneration = embedded.member("generation").safeInteger();
+                historyUnless(listedNode->member("generation").safeInteger() >= embeddedGeneration);
+                steps.push_back(receiptStep("node:" + nodeId, embeddedGeneration, embeddedRecord.member("value")));
+            }
+            if (listedNode != nullptr) invalidUnless(listedNode->member("kind") == fileKind());
 
-        E2EEJSON item = E2EEJSON::object({
-            {"nodeId", manifest.member("nodeId")},
-            {"parentId", manifest.member("parentId")},
-            {"kind", "file"},
-            {"name", metadata.member("name")},
-            {"generation", 0},
-            {"deleted", false},
-            {"purged", false},
+            // The item's members are set in one member map, not one copy of
+            // the object per member.
+            E2EEJSON::Object item;
+            setMemberIn(item, "nodeId", manifest.member("nodeId"));
+            setMemberIn(item, "parentId", manifest.member("parentId"));
+            setMemberIn(item, "kind", fileKind());
+            setMemberIn(item, "name", metadata.member("name"));
+            setMemberIn(item, "generation", 0);
+            setMemberIn(item, "deleted", false);
+            setMemberIn(item, "purged", false);
+            if (listedNode != nullptr) {
+                invalidUnless(listedNode->isObject());
+                for (const auto& [memberKey, member] : *listedNode->objectValue()) {
+                    setMemberIn(item, member.name, member.value);
+                }
+            }
+            for (const char* name : {"size", "mime", "modified", "thumbnail"}) {
+                setMemberIn(item, name, metadata.member(name));
+            }
+            setMemberIn(item, "entry", record);
+            setMemberIn(item, "driveId", record.member("driveId"));
+            return FileItem{nodeId, generation, E2EEJSON::fromMembers(std::move(item))};
         });
-        if (listedNode != nullptr) {
-            invalidUnless(listedNode->isObject());
-            for (const auto& [memberKey, member] : *listedNode->objectValue()) item.setMember(member.value, member.name);
-        }
-        for (const char* name : {"size", "mime", "modified", "thumbnail"}) item.setMember(metadata.member(name), name);
-        item.setMember(record, "entry");
-        item.setMember(record.member("driveId"), "driveId");
-
-        const auto stored = itemTable.find(nodeId);
-        if (stored == itemTable.end()) {
-            itemTable.emplace(nodeId, std::move(item));
-        } else if (stored->second.member("entry").member("generation").safeInteger() < generation) {
-            stored->second = std::move(item);
+    });
+    std::map<std::string, E2EEJSON> itemTable;
+    for (Outcome<FileItem>& outcome : fileOutcomes) {
+        const FileItem& file = merge(outcome, receipts);
+        const auto [stored, added] = itemTable.try_emplace(file.nodeId, file.item);
+        if (!added && stored->second.member("entry").member("generation").safeInteger() < file.generation) {
+            stored->second = file.item;
         }
     }
 
     // 4. Folders.
     for (const auto& [nodeId, node] : nodeTable) {
-        if (node.member("kind") == E2EEJSON("folder")) itemTable.insert_or_assign(nodeId, node);
+        if (node->member("kind") == folderKind()) itemTable.insert_or_assign(std::string(nodeId), *node);
     }
 
     // 5. Placement: path, drive and effective deletion from the ancestors.
-    for (auto& [key, item] : itemTable) place(key, item, nodeTable, account, *owned);
+    // Each item reads only the node table; the first failure in the item
+    // table's order is reported.
+    std::vector<std::pair<const std::string*, E2EEJSON*>> placed;
+    placed.reserve(itemTable.size());
+    for (auto& [key, item] : itemTable) placed.emplace_back(&key, &item);
+    std::vector<std::exception_ptr> placementErrors(placed.size());
+    workers.forEach(placed.size(), [&](std::size_t, std::size_t i) {
+        try {
+            place(*placed[i].first, *placed[i].second, nodeTable, account, *owned);
+        } catch (...) {
+            placementErrors[i] = std::current_exception();
+        }
+    });
+    for (const std::exception_ptr& error : placementErrors) {
+        if (error) std::rethrow_exception(error);
+    }
 
     // 6. Thumbnail files attach to the file they depict.
     attachThumbnails(itemTable);
 
     // 7. Result.
     Snapshot result;
+    result.items.reserve(itemTable.size());
     for (auto& [key, item] : itemTable) {
         if (item.member("thumbnail").isNull()) result.items.push_back(std::move(item));
     }
-    result.receipts = E2EEJSON::fromMembers(std::move(receipts));
+    result.receipts = receiptsObject(receipts);
+
+    // What the checks made and the result does not keep is freed by the
+    // worker that made it.
+    receipts.clear();
+    nodeTable.clear();
+    workers.onEach([&](std::size_t worker) {
+        for (Outcome<E2EEJSON>& outcome : nodeOutcomes) {
+            if (outcome.worker == worker) outcome.release();
+        }
+        for (Outcome<FileItem>& outcome : fileOutcomes) {
+            if (outcome.worker == worker) outcome.release();
+        }
+    });
     return result;
 }
 
