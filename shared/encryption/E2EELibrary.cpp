@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -158,10 +159,13 @@ private:
 // One receipt a record adds: its key, generation and the hash of its signed body.
 struct ReceiptStep {
     std::string key;
+    std::size_t keyHash = 0;  // spreads the keys over the workers
     std::int64_t generation = 0;
     std::string hash;
     E2EEJSON receipt;  // {"generation", "hash"}
 };
+
+std::size_t hashOf(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
 // The part of adding a receipt that depends only on the record: the hash,
 // then the generation check.
@@ -170,6 +174,7 @@ ReceiptStep receiptStep(const std::string& key, std::int64_t generation, const E
     step.hash = E2EECrypto::sha256Base64URL(bytesOf(value.canonicalString()));
     historyUnless(generation >= 1);
     step.key = key;
+    step.keyHash = hashOf(key);
     step.generation = generation;
     step.receipt = E2EEJSON::object({{"generation", generation}, {"hash", step.hash}});
     return step;
@@ -177,9 +182,7 @@ ReceiptStep receiptStep(const std::string& key, std::int64_t generation, const E
 
 // What checking one record gives: the receipts it adds in the order the
 // record's steps add them, then either its result or the error that stopped
-// it right after those receipts. Records are checked on the workers in any
-// order; merging the outcomes in listing order reports exactly the error
-// that checking the records one by one in that order would report.
+// it right after those receipts.
 template <typename T>
 struct Outcome {
     std::size_t worker = 0;  // the worker that checked the record, and frees what it made
@@ -195,47 +198,161 @@ struct Outcome {
     }
 };
 
-template <typename T, typename Check>
-void runCheck(Outcome<T>& outcome, std::size_t worker, Check&& check) {
-    outcome.worker = worker;
-    try {
-        outcome.value.emplace(check(outcome.receipts));
-    } catch (...) {
-        outcome.error = std::current_exception();
+// Where taking the records one by one would fail: at receipt step `step`
+// of record `record` (numbered through the node listing, then the file
+// listing). A failure of a record's own checks comes after the receipts it
+// added: step is their number. The default position is after every record.
+struct Position {
+    std::size_t record = SIZE_MAX;
+    std::size_t step = SIZE_MAX;
+    auto operator<=>(const Position&) const = default;
+};
+
+// The first failure found so far, and its error.
+struct FirstFailure {
+    Position position;
+    std::exception_ptr error;
+
+    void offer(Position at, const std::exception_ptr& failure) {
+        if (at < position) {
+            position = at;
+            error = failure;
+        }
     }
-}
+    void throwIfAny() const {
+        if (error) std::rethrow_exception(error);
+    }
+};
 
-// The receipts of a snapshot while it is built: receipt key to the step
-// that holds the receipt kept so far. The steps stay in their outcomes.
-using WorkingReceipts = std::unordered_map<std::string_view, const ReceiptStep*>;
-
-// Merges one outcome's receipts in order, then rethrows its error if it has
-// one; returns its result otherwise.
+// The checks of a listing's records, run on the workers; the first record
+// whose checks failed is noted as the checks finish.
 template <typename T>
-T& merge(Outcome<T>& outcome, WorkingReceipts& receipts) {
-    for (const ReceiptStep& step : outcome.receipts) {
-        const auto [found, added] = receipts.try_emplace(step.key, &step);
-        if (added) continue;
-        const ReceiptStep& stored = *found->second;
-        // One generation of a record always has the same body.
-        if (stored.generation == step.generation && stored.hash != step.hash) throw E2EEError::history();
-        if (step.generation > stored.generation) found->second = &step;
-    }
-    if (outcome.error) std::rethrow_exception(outcome.error);
-    return *outcome.value;
-}
+class Checks {
+public:
+    explicit Checks(std::size_t count) : outcomes_(count) {}
 
-// The receipts object of the result, in the order of its keys.
-E2EEJSON receiptsObject(const WorkingReceipts& receipts) {
-    std::vector<const ReceiptStep*> steps;
-    steps.reserve(receipts.size());
-    for (const auto& [key, step] : receipts) steps.push_back(step);
-    std::sort(steps.begin(), steps.end(), [](const ReceiptStep* a, const ReceiptStep* b) { return a->key < b->key; });
-    E2EEJSON::Object object;
-    for (const ReceiptStep* step : steps) {
-        object.emplace_hint(object.end(), step->key, E2EEJSON::Member{step->key, step->receipt});
+    std::vector<Outcome<T>>& outcomes() { return outcomes_; }
+
+    template <typename Check>
+    void run(std::size_t worker, std::size_t index, Check&& check) {
+        Outcome<T>& outcome = outcomes_[index];
+        outcome.worker = worker;
+        try {
+            outcome.value.emplace(check(outcome.receipts));
+        } catch (...) {
+            outcome.error = std::current_exception();
+            std::size_t first = firstFailed_.load();
+            while (index < first && !firstFailed_.compare_exchange_weak(first, index)) {
+            }
+        }
     }
-    return E2EEJSON::fromMembers(std::move(object));
+
+    // Offers the failure of the first failed record (numbered from offset).
+    void offerFirstFailure(FirstFailure& failure, std::size_t offset) const {
+        const std::size_t index = firstFailed_.load();
+        if (index >= outcomes_.size()) return;
+        const Outcome<T>& outcome = outcomes_[index];
+        failure.offer(Position{offset + index, outcome.receipts.size()}, outcome.error);
+    }
+
+private:
+    std::vector<Outcome<T>> outcomes_;
+    std::atomic<std::size_t> firstFailed_{SIZE_MAX};
+};
+
+// A node record once checked.
+struct CheckedNode {
+    E2EEJSON node;  // the opened node with the listing's "erased"
+    std::string_view nodeId;  // in node
+    std::size_t nodeIdHash = 0;
+    std::int64_t generation = 0;
+    bool isFolder = false;
+};
+
+// A file record once checked.
+struct CheckedFile {
+    std::string nodeId;
+    std::size_t nodeIdHash = 0;
+    std::int64_t generation = 0;  // the record's
+    E2EEJSON item;
+};
+
+// One worker's share of the snapshot's tables: the keys whose hash falls to
+// it. The worker builds its share by reading the checked records in listing
+// order, so every key sees the records in the order that taking them one by
+// one would, and frees it at the end.
+struct alignas(64) Partition {
+    // Receipt key to the step that holds the receipt kept so far.
+    std::unordered_map<std::string_view, const ReceiptStep*> receipts;
+    // Node identifier to the node kept for it.
+    std::unordered_map<std::string_view, const CheckedNode*> nodes;
+    // Node identifier to item, in identifier order.
+    std::map<std::string_view, E2EEJSON> items;
+    // The first receipt of another body at a held generation (if any).
+    Position conflict;
+    // The first item (in identifier order) that could not be placed.
+    std::optional<std::string_view> unplacedKey;
+    std::exception_ptr placementError;
+    // The receipts in key order, for the result.
+    std::vector<std::pair<std::string_view, const ReceiptStep*>> sortedReceipts;
+};
+
+// The workers' shares of the tables, and which share holds a key.
+class Partitions {
+public:
+    explicit Partitions(std::size_t count) : partitions_(count) {}
+
+    std::size_t size() const { return partitions_.size(); }
+    Partition& operator[](std::size_t index) { return partitions_[index]; }
+    const Partition& operator[](std::size_t index) const { return partitions_[index]; }
+    bool owns(std::size_t worker, std::size_t keyHash) const { return keyHash % partitions_.size() == worker; }
+    const Partition& owner(std::string_view key) const { return partitions_[hashOf(key) % partitions_.size()]; }
+    Partition& owner(std::string_view key) { return partitions_[hashOf(key) % partitions_.size()]; }
+
+    // The node kept for an identifier, or nullptr.
+    const E2EEJSON* node(std::string_view nodeId) const {
+        const Partition& partition = owner(nodeId);
+        const auto found = partition.nodes.find(nodeId);
+        return found == partition.nodes.end() ? nullptr : &found->second->node;
+    }
+
+    // Offers the first receipt conflict of any partition (history).
+    void offerConflicts(FirstFailure& failure) const {
+        for (const Partition& partition : partitions_) {
+            if (partition.conflict < Position()) {
+                failure.offer(partition.conflict, std::make_exception_ptr(E2EEError::history()));
+            }
+        }
+    }
+
+private:
+    std::vector<Partition> partitions_;
+};
+
+// Merges the receipts of one listing's checked records (numbered from
+// offset) whose keys worker owns, in listing order; notes the first receipt
+// of another body at a generation already held (later ones cannot matter).
+template <typename T>
+void mergeReceipts(Partitions& partitions, std::size_t worker, const std::vector<Outcome<T>>& outcomes,
+                   std::size_t offset) {
+    Partition& partition = partitions[worker];
+    if (partition.conflict < Position()) return;
+    for (std::size_t record = 0; record < outcomes.size(); ++record) {
+        const std::vector<ReceiptStep>& steps = outcomes[record].receipts;
+        for (std::size_t step = 0; step < steps.size(); ++step) {
+            if (!partitions.owns(worker, steps[step].keyHash)) continue;
+            const ReceiptStep& receipt = steps[step];
+            const auto [found, added] = partition.receipts.try_emplace(receipt.key, &receipt);
+            if (added) continue;
+            const ReceiptStep& stored = *found->second;
+            // One generation of a record always has the same body.
+            if (stored.generation == receipt.generation && stored.hash != receipt.hash) {
+                partition.conflict = Position{offset + record, step};
+                return;
+            }
+            if (receipt.generation > stored.generation) found->second = &receipt;
+        }
+    }
 }
 
 // Receipts as a mutable member map (checkHistory).
@@ -252,6 +369,31 @@ void addReceipt(Receipts& receipts, const std::string& key, std::int64_t generat
         if (generation <= stored.member("generation").safeInteger()) return;
     }
     receipts.insert_or_assign(key, E2EEJSON::Member{key, std::move(step.receipt)});
+}
+
+// Visits the entries of every partition's sorted sequence in key order:
+// sequence(partition) gives a partition's [begin, end) iterators over pairs
+// whose first is the key; visit(entry) is called once per entry.
+template <typename Iterator, typename Sequence, typename Visit>
+void inKeyOrder(Partitions& partitions, Sequence&& sequence, Visit&& visit) {
+    using Head = std::pair<Iterator, Iterator>;
+    auto later = [](const Head& a, const Head& b) { return a.first->first > b.first->first; };
+    std::vector<Head> heads;
+    for (std::size_t index = 0; index < partitions.size(); ++index) {
+        Head head = sequence(partitions[index]);
+        if (head.first != head.second) heads.push_back(head);
+    }
+    std::make_heap(heads.begin(), heads.end(), later);
+    while (!heads.empty()) {
+        std::pop_heap(heads.begin(), heads.end(), later);
+        Head& head = heads.back();
+        visit(*head.first);
+        if (++head.first == head.second) {
+            heads.pop_back();
+        } else {
+            std::push_heap(heads.begin(), heads.end(), later);
+        }
+    }
 }
 
 // Sets a member in a member map as E2EEJSON::setMember does: a name
@@ -272,23 +414,20 @@ const std::string& requireString(const E2EEJSON& value) {
     return *text;
 }
 
-// Node identifier to the opened node kept for it (held by its outcome).
-using NodeTable = std::unordered_map<std::string_view, const E2EEJSON*>;
-
 // Sets "effectiveDeleted", "path" and the inherited "driveId" of one item.
-void place(const std::string& key, E2EEJSON& item, const NodeTable& nodes, const E2EEJSON& account,
+void place(std::string_view key, E2EEJSON& item, const Partitions& nodes, const E2EEJSON& account,
            const E2EEJSON::Array& owned) {
     invalidUnless(item.member("parentId").isString() && item.member("name").isString());
     std::string parent = *item.member("parentId").stringValue();
-    std::unordered_set<std::string> visited{key};
+    std::unordered_set<std::string> visited{std::string(key)};
     std::deque<std::string> names{*item.member("name").stringValue()};
     bool deleted = isTrue(item.member("deleted")) || isTrue(item.member("purged")) || isTrue(item.member("erased"));
     E2EEJSON driveId = item.member("driveId");
 
     while (parent != "root") {
-        const auto found = nodes.find(parent);
-        historyUnless(found != nodes.end());
-        const E2EEJSON& folder = *found->second;
+        const E2EEJSON* found = nodes.node(parent);
+        historyUnless(found != nullptr);
+        const E2EEJSON& folder = *found;
         historyUnless(folder.member("kind") == folderKind());
         historyUnless(visited.insert(parent).second);  // a cycle
         historyUnless(visited.size() <= kMaxVisited);
@@ -316,24 +455,28 @@ void place(const std::string& key, E2EEJSON& item, const NodeTable& nodes, const
     item = E2EEJSON::fromMembers(std::move(members));
 }
 
-void attachThumbnails(std::map<std::string, E2EEJSON>& items) {
-    for (auto& [key, thumbnailItem] : items) {
-        if (thumbnailItem.member("thumbnail").isNull()) continue;
-        const E2EEJSON thumbnailFile = thumbnailItem;  // unchanged by attaching it elsewhere
-        const E2EEJSON& descriptor = thumbnailFile.member("thumbnail");
-        if (descriptor.isNull() || isTrue(thumbnailFile.member("effectiveDeleted"))) continue;
+// Attaches the thumbnail files (items with a "thumbnail" descriptor, in
+// identifier order) to the items they depict; item(id) finds an item or
+// gives nullptr.
+template <typename Find>
+void attachThumbnails(const std::vector<const E2EEJSON*>& thumbnailFiles, Find&& item) {
+    for (const E2EEJSON* thumbnailFile : thumbnailFiles) {
+        const E2EEJSON& descriptor = thumbnailFile->member("thumbnail");
+        if (descriptor.isNull() || isTrue(thumbnailFile->member("effectiveDeleted"))) continue;
         invalidUnless(descriptor.isNonEmptyObject() && descriptor.member("sourceNodeId").isString());
-        const auto found = items.find(*descriptor.member("sourceNodeId").stringValue());
-        if (found == items.end()) continue;
-        E2EEJSON& source = found->second;
+        E2EEJSON* found = item(*descriptor.member("sourceNodeId").stringValue());
+        if (found == nullptr) continue;
+        // A thumbnail file is never a source (it has a descriptor), so the
+        // files attached here are never changed themselves.
+        E2EEJSON& source = *found;
         if (isTrue(source.member("effectiveDeleted")) || !source.member("thumbnail").isNull() ||
             !(source.member("entry").member("revisionId") == descriptor.member("sourceRevisionId")) ||
-            !(source.member("driveId") == thumbnailFile.member("driveId"))) {
+            !(source.member("driveId") == thumbnailFile->member("driveId"))) {
             continue;
         }
         E2EEJSON::Array list;
         if (const E2EEJSON::Array* existing = source.member("thumbnailEntries").arrayValue()) list = *existing;
-        list.push_back(thumbnailFile.member("entry"));
+        list.push_back(thumbnailFile->member("entry"));
         if (list.size() > 1) {
             for (const E2EEJSON& entry : list) invalidUnless(entry.member("revisionId").isString());
         }
@@ -358,42 +501,60 @@ void checkHistory(const std::string& key, std::int64_t generation, const E2EEJSO
 
 Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, const std::vector<E2EEJSON>& nodes,
                   const E2EEJSON& account, std::size_t threads) {
-    // Every step that depends only on its record and on what earlier steps
-    // finished (the signature checks and decryptions, the receipt hashes, the
-    // checks and items of each record, the placement of each item) runs on
-    // the workers; what links records to each other (the receipts, the node
-    // and item tables) is merged on this thread in listing order, so the
-    // result and the first error are those of checking the records one by
-    // one.
+    // The steps run on the workers, in four kinds:
+    // - each record's checks (signature, decryption, the record's own rules,
+    //   its receipt hashes and its item), in any order;
+    // - the tables linking records (receipts, nodes, items), each worker
+    //   building the share of the keys it owns by reading the checked records
+    //   in listing order;
+    // - each item's placement;
+    // - freeing what each worker made.
+    // The failure reported is the one that taking the records one by one in
+    // listing order meets first: of the failed records and the receipt
+    // conflicts, the earliest in listing order; of the unplaceable items, the
+    // first in identifier order.
     Workers workers(std::max<std::size_t>(1, std::min(threads, nodes.size() + files.size())));
     Verifiers verifiers(keys.member("publicKey"), workers.count());
-    WorkingReceipts receipts;
-    receipts.reserve(nodes.size() + 2 * files.size());
+    Partitions partitions(workers.count());
 
     // 1. Nodes, in listing order.
-    std::vector<Outcome<E2EEJSON>> nodeOutcomes(nodes.size());
+    Checks<CheckedNode> nodeChecks(nodes.size());
     workers.forEach(nodes.size(), [&](std::size_t worker, std::size_t i) {
-        runCheck(nodeOutcomes[i], worker, [&](std::vector<ReceiptStep>& steps) {
+        nodeChecks.run(worker, i, [&](std::vector<ReceiptStep>& steps) {
             const E2EEJSON& listing = nodes[i];
-            E2EEJSON node = E2EECrypto::openNode(keys, verifiers.of(worker), listing.member("state"));
+            CheckedNode checked;
+            checked.node = E2EECrypto::openNode(keys, verifiers.of(worker), listing.member("state"));
+            E2EEJSON& node = checked.node;
             invalidUnless(node.isNonEmptyObject() && node.member("nodeId").isString());
-            const std::int64_t generation = node.member("generation").safeInteger();
-            const std::string& nodeId = *node.member("nodeId").stringValue();
-            steps.push_back(receiptStep("node:" + nodeId, generation, listing.member("state").member("value")));
+            checked.generation = node.member("generation").safeInteger();
+            const std::string nodeId = *node.member("nodeId").stringValue();
+            steps.push_back(receiptStep("node:" + nodeId, checked.generation, listing.member("state").member("value")));
             const E2EEJSON& erased = listing.member("erased");
             invalidUnless(!isTrue(erased) || isTrue(node.member("purged")));  // only a purged node can be erased
             node.setMember(erased, "erased");
-            return node;
+            checked.nodeId = *node.member("nodeId").stringValue();  // held by the node from here on
+            checked.nodeIdHash = hashOf(checked.nodeId);
+            checked.isFolder = node.member("kind") == folderKind();
+            return checked;
         });
     });
-    NodeTable nodeTable;
-    nodeTable.reserve(nodes.size());
-    for (Outcome<E2EEJSON>& outcome : nodeOutcomes) {
-        const E2EEJSON& node = merge(outcome, receipts);
-        const auto [stored, added] = nodeTable.try_emplace(*node.member("nodeId").stringValue(), &node);
-        if (!added && stored->second->member("generation").safeInteger() < node.member("generation").safeInteger()) {
-            stored->second = &node;
+    workers.onEach([&](std::size_t worker) {
+        mergeReceipts(partitions, worker, nodeChecks.outcomes(), 0);
+        // Of two listings of one node the higher generation wins; at equal
+        // generations the first listed stays.
+        Partition& partition = partitions[worker];
+        for (const Outcome<CheckedNode>& outcome : nodeChecks.outcomes()) {
+            if (!outcome.value || !partitions.owns(worker, outcome.value->nodeIdHash)) continue;
+            const CheckedNode& node = *outcome.value;
+            const auto [stored, added] = partition.nodes.try_emplace(node.nodeId, &node);
+            if (!added && stored->second->generation < node.generation) stored->second = &node;
         }
+    });
+    {
+        FirstFailure failure;
+        nodeChecks.offerFirstFailure(failure, 0);
+        partitions.offerConflicts(failure);
+        failure.throwIfAny();
     }
 
     // 2. The account.
@@ -402,15 +563,10 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
     invalidUnless(owned != nullptr);
 
     // 3. File records, in listing order.
-    struct FileItem {
-        std::string nodeId;
-        std::int64_t generation = 0;
-        E2EEJSON item;
-    };
-    const NodeTable& listedNodes = nodeTable;  // read-only from here on
-    std::vector<Outcome<FileItem>> fileOutcomes(files.size());
+    const Partitions& listedNodes = partitions;  // the nodes are read-only from here on
+    Checks<CheckedFile> fileChecks(files.size());
     workers.forEach(files.size(), [&](std::size_t worker, std::size_t i) {
-        runCheck(fileOutcomes[i], worker, [&](std::vector<ReceiptStep>& steps) {
+        fileChecks.run(worker, i, [&](std::vector<ReceiptStep>& steps) {
             const RecordVerifier& verifier = verifiers.of(worker);
             const E2EEJSON& record = files[i];
             const E2EECrypto::File file = E2EECrypto::openFile(keys, verifier, record.member("manifest"));
@@ -421,8 +577,7 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
             invalidUnless(isOwnedDrive(*owned, record.member("driveId")));
             invalidUnless(record.member("parentItemId") == record.member("driveId"));
             const std::string& nodeId = requireString(manifest.member("nodeId"));
-            const auto listed = listedNodes.find(nodeId);
-            const E2EEJSON* listedNode = listed == listedNodes.end() ? nullptr : listed->second;
+            const E2EEJSON* listedNode = listedNodes.node(nodeId);
 
             const std::int64_t generation = record.member("generation").safeInteger();
             steps.push_back(receiptStep("file:" + nodeId, generation, manifest));
@@ -464,61 +619,105 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
             }
             setMemberIn(item, "entry", record);
             setMemberIn(item, "driveId", record.member("driveId"));
-            return FileItem{nodeId, generation, E2EEJSON::fromMembers(std::move(item))};
+            return CheckedFile{nodeId, hashOf(nodeId), generation, E2EEJSON::fromMembers(std::move(item))};
         });
     });
-    std::map<std::string, E2EEJSON> itemTable;
-    for (Outcome<FileItem>& outcome : fileOutcomes) {
-        const FileItem& file = merge(outcome, receipts);
-        const auto [stored, added] = itemTable.try_emplace(file.nodeId, file.item);
-        if (!added && stored->second.member("entry").member("generation").safeInteger() < file.generation) {
-            stored->second = file.item;
+    workers.onEach([&](std::size_t worker) {
+        mergeReceipts(partitions, worker, fileChecks.outcomes(), nodes.size());
+        // Of two current records of one file the higher file generation
+        // wins; at equal generations the first listed stays.
+        Partition& partition = partitions[worker];
+        for (const Outcome<CheckedFile>& outcome : fileChecks.outcomes()) {
+            if (!outcome.value || !partitions.owns(worker, outcome.value->nodeIdHash)) continue;
+            const CheckedFile& file = *outcome.value;
+            const auto [stored, added] = partition.items.try_emplace(file.nodeId, file.item);
+            if (!added && stored->second.member("entry").member("generation").safeInteger() < file.generation) {
+                stored->second = file.item;
+            }
         }
-    }
-
-    // 4. Folders.
-    for (const auto& [nodeId, node] : nodeTable) {
-        if (node->member("kind") == folderKind()) itemTable.insert_or_assign(std::string(nodeId), *node);
+        // 4. Folders (owned by the same worker as their items).
+        for (const auto& [nodeId, node] : partition.nodes) {
+            if (node->isFolder) partition.items.insert_or_assign(nodeId, node->node);
+        }
+    });
+    {
+        FirstFailure failure;
+        fileChecks.offerFirstFailure(failure, nodes.size());
+        partitions.offerConflicts(failure);
+        failure.throwIfAny();
     }
 
     // 5. Placement: path, drive and effective deletion from the ancestors.
-    // Each item reads only the node table; the first failure in the item
-    // table's order is reported.
-    std::vector<std::pair<const std::string*, E2EEJSON*>> placed;
-    placed.reserve(itemTable.size());
-    for (auto& [key, item] : itemTable) placed.emplace_back(&key, &item);
-    std::vector<std::exception_ptr> placementErrors(placed.size());
-    workers.forEach(placed.size(), [&](std::size_t, std::size_t i) {
-        try {
-            place(*placed[i].first, *placed[i].second, nodeTable, account, *owned);
-        } catch (...) {
-            placementErrors[i] = std::current_exception();
+    // Each item reads only the nodes; the first failure in identifier order
+    // is reported.
+    workers.onEach([&](std::size_t worker) {
+        Partition& partition = partitions[worker];
+        for (auto& [key, item] : partition.items) {
+            try {
+                place(key, item, listedNodes, account, *owned);
+            } catch (...) {
+                partition.unplacedKey = key;
+                partition.placementError = std::current_exception();
+                return;  // the later items of this share come after it
+            }
         }
     });
-    for (const std::exception_ptr& error : placementErrors) {
-        if (error) std::rethrow_exception(error);
+    {
+        const Partition* first = nullptr;
+        for (std::size_t index = 0; index < partitions.size(); ++index) {
+            const Partition& partition = partitions[index];
+            if (partition.unplacedKey && (first == nullptr || *partition.unplacedKey < *first->unplacedKey)) {
+                first = &partition;
+            }
+        }
+        if (first != nullptr) std::rethrow_exception(first->placementError);
     }
 
     // 6. Thumbnail files attach to the file they depict.
-    attachThumbnails(itemTable);
+    using ItemIterator = std::map<std::string_view, E2EEJSON>::iterator;
+    std::vector<const E2EEJSON*> thumbnailFiles;
+    inKeyOrder<ItemIterator>(
+        partitions, [](Partition& partition) { return std::pair(partition.items.begin(), partition.items.end()); },
+        [&](const auto& entry) {
+            if (!entry.second.member("thumbnail").isNull()) thumbnailFiles.push_back(&entry.second);
+        });
+    attachThumbnails(thumbnailFiles, [&](std::string_view nodeId) -> E2EEJSON* {
+        Partition& partition = partitions.owner(nodeId);
+        const auto found = partition.items.find(nodeId);
+        return found == partition.items.end() ? nullptr : &found->second;
+    });
 
-    // 7. Result.
+    // 7. Result, items and receipts in key order.
     Snapshot result;
-    result.items.reserve(itemTable.size());
-    for (auto& [key, item] : itemTable) {
-        if (item.member("thumbnail").isNull()) result.items.push_back(std::move(item));
-    }
-    result.receipts = receiptsObject(receipts);
+    inKeyOrder<ItemIterator>(
+        partitions, [](Partition& partition) { return std::pair(partition.items.begin(), partition.items.end()); },
+        [&](auto& entry) {
+            if (entry.second.member("thumbnail").isNull()) result.items.push_back(std::move(entry.second));
+        });
+    workers.onEach([&](std::size_t worker) {
+        Partition& partition = partitions[worker];
+        partition.sortedReceipts.assign(partition.receipts.begin(), partition.receipts.end());
+        std::sort(partition.sortedReceipts.begin(), partition.sortedReceipts.end());
+    });
+    E2EEJSON::Object receipts;
+    using ReceiptIterator = std::vector<std::pair<std::string_view, const ReceiptStep*>>::iterator;
+    inKeyOrder<ReceiptIterator>(
+        partitions,
+        [](Partition& partition) { return std::pair(partition.sortedReceipts.begin(), partition.sortedReceipts.end()); },
+        [&](const auto& entry) {
+            const ReceiptStep& step = *entry.second;
+            receipts.emplace_hint(receipts.end(), step.key, E2EEJSON::Member{step.key, step.receipt});
+        });
+    result.receipts = E2EEJSON::fromMembers(std::move(receipts));
 
     // What the checks made and the result does not keep is freed by the
     // worker that made it.
-    receipts.clear();
-    nodeTable.clear();
     workers.onEach([&](std::size_t worker) {
-        for (Outcome<E2EEJSON>& outcome : nodeOutcomes) {
+        partitions[worker] = Partition();
+        for (Outcome<CheckedNode>& outcome : nodeChecks.outcomes()) {
             if (outcome.worker == worker) outcome.release();
         }
-        for (Outcome<FileItem>& outcome : fileOutcomes) {
+        for (Outcome<CheckedFile>& outcome : fileChecks.outcomes()) {
             if (outcome.worker == worker) outcome.release();
         }
     });
