@@ -293,8 +293,10 @@ struct alignas(64) Partition {
     // The first item (in identifier order) that could not be placed.
     std::optional<std::string_view> unplacedKey;
     std::exception_ptr placementError;
-    // The receipts in key order, for the result.
-    std::vector<std::pair<std::string_view, const ReceiptStep*>> sortedReceipts;
+    // The thumbnail files among the items, once placed.
+    std::vector<std::pair<std::string_view, const E2EEJSON*>> thumbnailFiles;
+    // The receipts as members of the result's receipts object.
+    E2EEJSON::Object receiptMembers;
 };
 
 // The workers' shares of the tables, and which share holds a key.
@@ -455,12 +457,12 @@ void place(std::string_view key, E2EEJSON& item, const Partitions& nodes, const 
     item = E2EEJSON::fromMembers(std::move(members));
 }
 
-// Attaches the thumbnail files (items with a "thumbnail" descriptor, in
-// identifier order) to the items they depict; item(id) finds an item or
-// gives nullptr.
+// Attaches the thumbnail files (items with a "thumbnail" descriptor, by
+// identifier in identifier order) to the items they depict; item(id) finds
+// an item or gives nullptr.
 template <typename Find>
-void attachThumbnails(const std::vector<const E2EEJSON*>& thumbnailFiles, Find&& item) {
-    for (const E2EEJSON* thumbnailFile : thumbnailFiles) {
+void attachThumbnails(const std::vector<std::pair<std::string_view, const E2EEJSON*>>& thumbnailFiles, Find&& item) {
+    for (const auto& [key, thumbnailFile] : thumbnailFiles) {
         const E2EEJSON& descriptor = thumbnailFile->member("thumbnail");
         if (descriptor.isNull() || isTrue(thumbnailFile->member("effectiveDeleted"))) continue;
         invalidUnless(descriptor.isNonEmptyObject() && descriptor.member("sourceNodeId").isString());
@@ -660,6 +662,7 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
                 partition.placementError = std::current_exception();
                 return;  // the later items of this share come after it
             }
+            if (!item.member("thumbnail").isNull()) partition.thumbnailFiles.emplace_back(key, &item);
         }
     });
     {
@@ -674,13 +677,12 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
     }
 
     // 6. Thumbnail files attach to the file they depict.
-    using ItemIterator = std::map<std::string_view, E2EEJSON>::iterator;
-    std::vector<const E2EEJSON*> thumbnailFiles;
-    inKeyOrder<ItemIterator>(
-        partitions, [](Partition& partition) { return std::pair(partition.items.begin(), partition.items.end()); },
-        [&](const auto& entry) {
-            if (!entry.second.member("thumbnail").isNull()) thumbnailFiles.push_back(&entry.second);
-        });
+    std::vector<std::pair<std::string_view, const E2EEJSON*>> thumbnailFiles;
+    for (std::size_t index = 0; index < partitions.size(); ++index) {
+        const auto& own = partitions[index].thumbnailFiles;
+        thumbnailFiles.insert(thumbnailFiles.end(), own.begin(), own.end());
+    }
+    std::sort(thumbnailFiles.begin(), thumbnailFiles.end());
     attachThumbnails(thumbnailFiles, [&](std::string_view nodeId) -> E2EEJSON* {
         Partition& partition = partitions.owner(nodeId);
         const auto found = partition.items.find(nodeId);
@@ -689,25 +691,39 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
 
     // 7. Result, items and receipts in key order.
     Snapshot result;
+    using ItemIterator = std::map<std::string_view, E2EEJSON>::iterator;
     inKeyOrder<ItemIterator>(
         partitions, [](Partition& partition) { return std::pair(partition.items.begin(), partition.items.end()); },
         [&](auto& entry) {
             if (entry.second.member("thumbnail").isNull()) result.items.push_back(std::move(entry.second));
         });
+    // Each worker makes the members of its receipts; their nodes are then
+    // moved, in key order, into one object.
     workers.onEach([&](std::size_t worker) {
         Partition& partition = partitions[worker];
-        partition.sortedReceipts.assign(partition.receipts.begin(), partition.receipts.end());
-        std::sort(partition.sortedReceipts.begin(), partition.sortedReceipts.end());
+        for (const auto& [key, step] : partition.receipts) {
+            partition.receiptMembers.emplace(step->key, E2EEJSON::Member{step->key, step->receipt});
+        }
     });
     E2EEJSON::Object receipts;
-    using ReceiptIterator = std::vector<std::pair<std::string_view, const ReceiptStep*>>::iterator;
-    inKeyOrder<ReceiptIterator>(
-        partitions,
-        [](Partition& partition) { return std::pair(partition.sortedReceipts.begin(), partition.sortedReceipts.end()); },
-        [&](const auto& entry) {
-            const ReceiptStep& step = *entry.second;
-            receipts.emplace_hint(receipts.end(), step.key, E2EEJSON::Member{step.key, step.receipt});
-        });
+    std::vector<E2EEJSON::Object*> runs;
+    for (std::size_t index = 0; index < partitions.size(); ++index) {
+        if (!partitions[index].receiptMembers.empty()) runs.push_back(&partitions[index].receiptMembers);
+    }
+    auto later = [](const E2EEJSON::Object* a, const E2EEJSON::Object* b) {
+        return a->begin()->first > b->begin()->first;
+    };
+    std::make_heap(runs.begin(), runs.end(), later);
+    while (!runs.empty()) {
+        std::pop_heap(runs.begin(), runs.end(), later);
+        E2EEJSON::Object& run = *runs.back();
+        receipts.insert(receipts.end(), run.extract(run.begin()));
+        if (run.empty()) {
+            runs.pop_back();
+        } else {
+            std::push_heap(runs.begin(), runs.end(), later);
+        }
+    }
     result.receipts = E2EEJSON::fromMembers(std::move(receipts));
 
     // What the checks made and the result does not keep is freed by the
