@@ -290,10 +290,10 @@ struct alignas(64) Partition {
     std::map<std::string_view, E2EEJSON> items;
     // The first receipt of another body at a held generation (if any).
     Position conflict;
-    // The first item (in identifier order) that could not be placed.
+    // The first item (in identifier order) that this worker could not place.
     std::optional<std::string_view> unplacedKey;
     std::exception_ptr placementError;
-    // The thumbnail files among the items, once placed.
+    // The thumbnail files among the items this worker placed.
     std::vector<std::pair<std::string_view, const E2EEJSON*>> thumbnailFiles;
     // The receipts as members of the result's receipts object.
     E2EEJSON::Object receiptMembers;
@@ -641,6 +641,11 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
         for (const auto& [nodeId, node] : partition.nodes) {
             if (node->isFolder) partition.items.insert_or_assign(nodeId, node->node);
         }
+        // The receipts are complete: the worker makes their members for the
+        // result (of no use when a record failed).
+        for (const auto& [key, step] : partition.receipts) {
+            partition.receiptMembers.emplace(step->key, E2EEJSON::Member{step->key, step->receipt});
+        }
     });
     {
         FirstFailure failure;
@@ -650,20 +655,25 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
     }
 
     // 5. Placement: path, drive and effective deletion from the ancestors.
-    // Each item reads only the nodes; the first failure in identifier order
-    // is reported.
-    workers.onEach([&](std::size_t worker) {
-        Partition& partition = partitions[worker];
-        for (auto& [key, item] : partition.items) {
-            try {
-                place(key, item, listedNodes, account, *owned);
-            } catch (...) {
-                partition.unplacedKey = key;
-                partition.placementError = std::current_exception();
-                return;  // the later items of this share come after it
+    // Each item reads only the nodes, so the items are handed out one at a
+    // time; the first failure in identifier order is reported.
+    std::vector<std::pair<std::string_view, E2EEJSON*>> items;
+    for (std::size_t index = 0; index < partitions.size(); ++index) {
+        for (auto& [key, item] : partitions[index].items) items.emplace_back(key, &item);
+    }
+    workers.forEach(items.size(), [&](std::size_t worker, std::size_t i) {
+        Partition& notes = partitions[worker];  // this worker's notes
+        const auto& [key, item] = items[i];
+        try {
+            place(key, *item, listedNodes, account, *owned);
+        } catch (...) {
+            if (!notes.unplacedKey || key < *notes.unplacedKey) {
+                notes.unplacedKey = key;
+                notes.placementError = std::current_exception();
             }
-            if (!item.member("thumbnail").isNull()) partition.thumbnailFiles.emplace_back(key, &item);
+            return;
         }
+        if (!item->member("thumbnail").isNull()) notes.thumbnailFiles.emplace_back(key, item);
     });
     {
         const Partition* first = nullptr;
@@ -697,14 +707,7 @@ Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, cons
         [&](auto& entry) {
             if (entry.second.member("thumbnail").isNull()) result.items.push_back(std::move(entry.second));
         });
-    // Each worker makes the members of its receipts; their nodes are then
-    // moved, in key order, into one object.
-    workers.onEach([&](std::size_t worker) {
-        Partition& partition = partitions[worker];
-        for (const auto& [key, step] : partition.receipts) {
-            partition.receiptMembers.emplace(step->key, E2EEJSON::Member{step->key, step->receipt});
-        }
-    });
+    // The receipt members the workers made move, in key order, into one object.
     E2EEJSON::Object receipts;
     std::vector<E2EEJSON::Object*> runs;
     for (std::size_t index = 0; index < partitions.size(); ++index) {
