@@ -28,8 +28,10 @@ struct Snapshot {
 // server withholding or rolling back records explains with
 // E2EEError::history; errors of the record openers pass through unchanged.
 //
-// The records' signatures and decryptions may be checked on up to threads
-// threads; the result (and the error reported) is the same for any count.
+// The records' checks (signatures, decryptions, receipt hashes, items), the
+// tables that link the records and the items' placement run on up to threads
+// threads, the calling thread among them; the result (and the error
+// reported) is the same for any count.
 Snapshot snapshot(const E2EEJSON& keys, const std::vector<E2EEJSON>& files, const std::vector<E2EEJSON>& nodes,
                   const E2EEJSON& account, std::size_t threads = 1);
 

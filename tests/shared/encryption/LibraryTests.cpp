@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "shared/encryption/CryptoError.h"
 #include "shared/encryption/E2EECrypto.h"
 #include "shared/encryption/E2EEError.h"
 #include "shared/encryption/E2EELibrary.h"
@@ -411,6 +413,221 @@ TEST_F(encryption_Library, FirstFailureInListingOrderWinsWhateverTheThreads) {
                         "history first");
         expectE2EEError(Case::invalid, [&] { snapshot({}, invalidFirst, LibraryBuilder::account(), threads); },
                         "invalid first");
+    }
+}
+
+// What a snapshot call ended with, as text: "ok", the E2EEError case or the
+// CryptoError kind.
+std::string outcomeOf(const std::function<void()>& body) {
+    try {
+        body();
+        return "ok";
+    } catch (const E2EEError& error) {
+        return "E2EEError " + std::to_string(error.code());
+    } catch (const CryptoError& error) {
+        return "CryptoError " + std::to_string(static_cast<int>(error.kind()));
+    } catch (const std::exception& error) {
+        return std::string("other: ") + error.what();
+    }
+}
+
+TEST_F(encryption_Library, ALibraryOfEveryShapeIsTheSameOnAnyNumberOfThreads) {
+    // Drives set on a top folder and inherited, an erased subtree, a node
+    // listed twice, a file with two current records, files without a listed
+    // node, and thumbnails: every step of the snapshot has work to do.
+    std::vector<E2EEJSON> nodes = {folder("top", "root", 2, "drive-1"), folder("other", "root", 1, "drive-2"),
+                                   folder("top", "root", 1, "drive-1")};
+    Node gone;
+    gone.nodeId = "gone";
+    gone.parentId = "top";
+    gone.name = "Gone";
+    gone.deleted = true;
+    gone.purged = true;
+    nodes.push_back(builder_.nodeListing(gone, true));
+    std::vector<E2EEJSON> files;
+    for (int i = 0; i < 40; ++i) {
+        const std::string id = "f" + std::to_string(i);
+        const std::string folderId = "d" + std::to_string(i % 8);
+        if (i < 8) nodes.push_back(folder(folderId, i % 3 == 0 ? "gone" : (i % 3 == 1 ? "top" : "other")));
+        FileSpec spec = fileSpec(id, folderId);
+        spec.driveId = i % 8 % 3 == 2 ? "drive-2" : "drive-1";
+        if (i % 2 == 0) spec.embeddedGeneration = 1;
+        files.push_back(builder_.fileRecord(spec));
+        if (i % 4 == 0) nodes.push_back(embeddedListing(files.back()));
+        if (i % 4 == 2) nodes.push_back(fileNode(id, folderId, 2));
+        if (i % 10 == 1) {  // a newer revision, listed before or after the older one
+            FileSpec newer = spec;
+            newer.revisionId = "rev2-" + id;
+            newer.previousGeneration = 1;
+            newer.previousRevisionId = spec.revisionId;
+            files.insert(i % 20 == 1 ? files.end() - 1 : files.end(), builder_.fileRecord(newer));
+        }
+        if (i % 5 == 3) {  // a thumbnail of the file's revision
+            FileSpec thumbnail = fileSpec("t" + std::to_string(i), folderId);
+            thumbnail.driveId = spec.driveId;
+            thumbnail.revisionId = "t" + std::to_string(i) + "rev";
+            thumbnail.mime = "image/jpeg";
+            thumbnail.name = "thumbnail.jpg";
+            thumbnail.thumbnail = E2EEJSON::object({{"version", 1}, {"sourceNodeId", id},
+                                                    {"sourceRevisionId", spec.revisionId}, {"width", 8},
+                                                    {"height", 8}});
+            files.push_back(builder_.fileRecord(thumbnail));
+        }
+    }
+    const E2EEJSON account = LibraryBuilder::account({"drive-1", "drive-2"});
+
+    const auto reference = snapshot(files, nodes, account, 1);
+    ASSERT_EQ(reference.items.size(), 3u + 8u + 40u);
+    const auto count = [&](const std::function<bool(const E2EEJSON&)>& test) {
+        return std::count_if(reference.items.begin(), reference.items.end(), test);
+    };
+    // Thumbnails of files 13, 18, 23, 28 and 33 attach; those of 3, 8 and 38
+    // are in the erased subtree.
+    EXPECT_EQ(count([](const E2EEJSON& item) { return !item.member("thumbnailEntry").isNull(); }), 5);
+    // "gone", d0, d3, d6 and the 15 files in those three folders.
+    EXPECT_EQ(count([](const E2EEJSON& item) { return item.member("effectiveDeleted").boolValue(); }), 4 + 15);
+    // "other", d2, d5 and the 10 files in those two folders.
+    EXPECT_EQ(count([](const E2EEJSON& item) { return item.member("driveId") == E2EEJSON("drive-2"); }), 3 + 10);
+    EXPECT_EQ(find(reference, "top")->member("generation"), E2EEJSON(2));
+    EXPECT_EQ(find(reference, "f11")->member("entry").member("revisionId"), E2EEJSON("rev2-f11"));
+    EXPECT_EQ(find(reference, "f21")->member("entry").member("revisionId"), E2EEJSON("rev2-f21"));
+
+    for (const std::size_t threads : {2u, 3u, 8u, 16u, 100u}) {
+        const auto result = snapshot(files, nodes, account, threads);
+        EXPECT_EQ(E2EEJSON::array(result.items), E2EEJSON::array(reference.items)) << threads << " threads";
+        EXPECT_EQ(result.receipts.canonicalString(), reference.receipts.canonicalString()) << threads << " threads";
+    }
+}
+
+TEST_F(encryption_Library, TheFirstBadRecordIsReportedWhereverItSitsAndWhateverTheThreads) {
+    // A valid library of 20 folders and 20 files.
+    std::vector<E2EEJSON> goodNodes;
+    std::vector<E2EEJSON> goodFiles;
+    for (int i = 0; i < 20; ++i) {
+        const std::string suffix = (i < 10 ? "0" : "") + std::to_string(i);
+        goodNodes.push_back(folder("d" + suffix));
+        FileSpec spec = fileSpec("f" + suffix, "d" + suffix);
+        if (i % 2 == 0) spec.embeddedGeneration = 1;
+        goodFiles.push_back(builder_.fileRecord(spec));
+        if (i % 2 == 0) goodNodes.push_back(embeddedListing(goodFiles.back()));
+    }
+
+    // Records, each bad in one way, named by an identifier. The checks run
+    // node records in listing order, then file records in listing order,
+    // then the placement of items in identifier order: stage and position
+    // say which of two bad records is reported.
+    enum Stage { nodeRecord = 0, fileRecord = 1, placement = 2 };
+    struct Bad {
+        std::string label;
+        Stage stage;
+        std::function<E2EEJSON(const std::string& id)> make;
+        std::string expected;
+    };
+    const std::string invalid = "E2EEError " + std::to_string(static_cast<int>(Case::invalid));
+    const std::string history = "E2EEError " + std::to_string(static_cast<int>(Case::history));
+    const std::string unauthentic =
+        "CryptoError " + std::to_string(static_cast<int>(CryptoError::Kind::authenticationFailure));
+    // A signed body whose metadata envelope is sealed under another key.
+    auto resealed = [&](E2EEJSON value, const std::string& purpose, const E2EEJSON& revision) {
+        value.setMember(E2EECrypto::sealEnvelope(E2EECrypto::randomBytes(32), bytesOf("{}"),
+                                                 E2EECrypto::associatedData("acct_1", value.member("nodeId"),
+                                                                            revision, purpose)),
+                        "metadata");
+        return E2EECrypto::signRecord(builder_.keys(), value);
+    };
+    const std::vector<Bad> bads = {
+        {"node that does not decrypt", nodeRecord,
+         [&](const std::string& id) {
+             const E2EEJSON record = folder(id).member("state");
+             return LibraryBuilder::listing(resealed(record.member("value"), "node-metadata", "1"));
+         },
+         unauthentic},
+        {"erased node that is not purged", nodeRecord,
+         [&](const std::string& id) { return LibraryBuilder::listing(folder(id).member("state"), true); }, invalid},
+        {"file record that is not current", fileRecord,
+         [&](const std::string& id) {
+             FileSpec spec = fileSpec(id);
+             spec.current = false;
+             return builder_.fileRecord(spec);
+         },
+         invalid},
+        {"embedded node that is not listed", fileRecord,
+         [&](const std::string& id) {
+             FileSpec spec = fileSpec(id);
+             spec.embeddedGeneration = 1;
+             return builder_.fileRecord(spec);
+         },
+         history},
+        {"manifest whose metadata does not decrypt", fileRecord,
+         [&](const std::string& id) {
+             E2EEJSON record = builder_.fileRecord(fileSpec(id));
+             const E2EEJSON value = record.member("manifest").member("value");
+             record.setMember(resealed(value, "metadata", value.member("revisionId")), "manifest");
+             return record;
+         },
+         unauthentic},
+        {"folder under an unlisted parent", placement, [&](const std::string& id) { return folder(id, "missing"); },
+         history},
+        {"folder on a drive the account does not own", placement,
+         [&](const std::string& id) { return folder(id, "root", 1, "drive-9"); }, invalid},
+    };
+    auto withBad = [&](std::vector<std::pair<const Bad*, std::size_t>> placed, std::vector<E2EEJSON>& nodes,
+                       std::vector<E2EEJSON>& files) {
+        nodes = goodNodes;
+        files = goodFiles;
+        // From the last position down, so that earlier positions stay put.
+        std::sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+        for (const auto& [bad, position] : placed) {
+            // Identifiers sort as the positions do: "a..." first, "z..." last.
+            const std::string id = std::string(1, static_cast<char>('a' + position)) + "-bad";
+            std::vector<E2EEJSON>& listing = bad->stage == fileRecord ? files : nodes;
+            listing.insert(listing.begin() + static_cast<std::ptrdiff_t>(std::min(position, listing.size())),
+                           bad->make(id));
+        }
+    };
+    const std::vector<std::size_t> threadCounts = {1, 2, 8};
+
+    for (const Bad& bad : bads) {
+        for (const std::size_t position : {0u, 12u, 25u}) {
+            std::vector<E2EEJSON> nodes;
+            std::vector<E2EEJSON> files;
+            withBad({{&bad, position}}, nodes, files);
+            for (const std::size_t threads : threadCounts) {
+                const std::string outcome =
+                    outcomeOf([&] { snapshot(files, nodes, LibraryBuilder::account(), threads); });
+                EXPECT_EQ(outcome, bad.expected) << bad.label << " at " << position << " on " << threads << " threads";
+            }
+        }
+    }
+
+    // A record's receipt is taken before its later checks: a node listed
+    // again at one generation with another body is history even when it is
+    // also erased without being purged; listed first, it is only the latter.
+    const E2EEJSON again = LibraryBuilder::listing(folder("d05").member("state"), true);
+    for (const std::size_t threads : threadCounts) {
+        std::vector<E2EEJSON> nodes = goodNodes;
+        nodes.push_back(again);
+        EXPECT_EQ(outcomeOf([&] { snapshot(goodFiles, nodes, LibraryBuilder::account(), threads); }), history)
+            << threads << " threads";
+        nodes.pop_back();
+        nodes.insert(nodes.begin(), again);
+        EXPECT_EQ(outcomeOf([&] { snapshot(goodFiles, nodes, LibraryBuilder::account(), threads); }), invalid)
+            << threads << " threads";
+    }
+
+    // Two bad records that fail differently: the one checked first wins.
+    for (const Bad& first : bads) {
+        for (const Bad& second : bads) {
+            if (first.expected == second.expected) continue;
+            std::vector<E2EEJSON> nodes;
+            std::vector<E2EEJSON> files;
+            withBad({{&first, 3}, {&second, 15}}, nodes, files);
+            const std::string& expected = first.stage <= second.stage ? first.expected : second.expected;
+            for (const std::size_t threads : threadCounts) {
+                EXPECT_EQ(outcomeOf([&] { snapshot(files, nodes, LibraryBuilder::account(), threads); }), expected)
+                    << first.label << ", then " << second.label << ", on " << threads << " threads";
+            }
+        }
     }
 }
 
