@@ -64,9 +64,9 @@ FileProviderExtension::FileProviderExtension(fp::ExtensionEnvironment environmen
     if (!environment_.clock) environment_.clock = &Clock::system();
     if (!services_.mapping) services_.mapping = &MappingStore::shared();
     if (!services_.uploads) services_.uploads = UploadActivityStore::shared();
-
-    // A new extension process starts with no upload running.
-    services_.uploads->resetCount();
+    // The upload count belongs to the process, which resets it once when it
+    // starts: one domain's extension is made and invalidated while another
+    // domain's uploads run, so neither may touch the count.
 
     // After a schema migration the stored children may be incomplete: have
     // the root and every recorded folder listed again.
@@ -88,7 +88,6 @@ std::shared_ptr<FileProviderExtension> FileProviderExtension::make(fp::Extension
 }
 
 void FileProviderExtension::invalidate() {
-    services_.uploads->resetCount();
     cleanup_.stop();
 }
 
