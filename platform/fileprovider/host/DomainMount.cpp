@@ -295,10 +295,18 @@ void replyOpened(fuse_req_t request, DomainMount& mount, std::variant<DomainMoun
         failed = fuse_reply_open(request, info);
     }
     if (failed != 0) {
+        // The request is answered (and freed) even when the reply failed:
+        // nothing after this point may reach the catch that answers EIO.
         bool wrote = file->writable;
         Inode inode = file->inode;
-        mount.release(file);
-        if (wrote) mount.queueUpload(inode);
+        try {
+            mount.release(file);
+            if (wrote) mount.queueUpload(inode);
+        } catch (const std::exception& error) {
+            logger().error(std::string("Closing a file nobody opened failed: ") + error.what());
+        } catch (...) {
+            logger().error("Closing a file nobody opened failed with an unknown error");
+        }
     }
 }
 
@@ -316,7 +324,7 @@ void opOpen(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
     info->fh = reinterpret_cast<std::uint64_t>(file);
     info->keep_cache = file->keepCache ? 1 : 0;
     info->direct_io = file->directIO ? 1 : 0;
-    if (fuse_reply_open(request, info) != 0) mount.release(file);
+    if (fuse_reply_open(request, info) != 0) mount.release(file);  // closes only: never throws
 }
 
 void opRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
@@ -430,27 +438,79 @@ void opInit(void*, fuse_conn_info* connection) {
     connection->max_write = 1u << 20;
 }
 
+// Every call from the kernel goes through here: a failure that escapes the
+// call (an exception of the standard library, of the extension, of the
+// replica) is logged and answered EIO, and the mount goes on. The calls
+// reply as their last step, so a call that threw has not replied yet.
+template <class Body>
+void guarded(fuse_req_t request, const char* operation, Body body) {
+    try {
+        mountOf(request)->beforeOperation(operation);
+        body();
+        return;
+    } catch (const std::exception& error) {
+        logger().error(std::string("The file-system call ") + operation + " failed: " + error.what());
+    } catch (...) {
+        logger().error(std::string("The file-system call ") + operation + " failed with an unknown error");
+    }
+    fuse_reply_err(request, EIO);
+}
+
 fuse_lowlevel_ops makeOperations() {
     fuse_lowlevel_ops operations{};
     operations.init = opInit;
-    operations.lookup = opLookup;
-    operations.getattr = opGetattr;
-    operations.opendir = opOpendir;
-    operations.readdir = opReaddir;
-    operations.readdirplus = opReaddirplus;
-    operations.releasedir = opReleasedir;
-    operations.open = opOpen;
-    operations.read = opRead;
-    operations.release = opRelease;
-    operations.create = opCreate;
-    operations.write = opWrite;
-    operations.setattr = opSetattr;
-    operations.fsync = opFsync;
-    operations.mkdir = opMkdir;
-    operations.unlink = opUnlink;
-    operations.rmdir = opRmdir;
-    operations.rename = opRename;
-    operations.statfs = opStatfs;
+    operations.lookup = [](fuse_req_t r, fuse_ino_t parent, const char* name) {
+        guarded(r, "lookup", [&] { opLookup(r, parent, name); });
+    };
+    operations.getattr = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "getattr", [&] { opGetattr(r, inode, info); });
+    };
+    operations.opendir = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "opendir", [&] { opOpendir(r, inode, info); });
+    };
+    operations.readdir = [](fuse_req_t r, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
+        guarded(r, "readdir", [&] { opReaddir(r, inode, size, offset, info); });
+    };
+    operations.readdirplus = [](fuse_req_t r, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
+        guarded(r, "readdirplus", [&] { opReaddirplus(r, inode, size, offset, info); });
+    };
+    operations.releasedir = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "releasedir", [&] { opReleasedir(r, inode, info); });
+    };
+    operations.open = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "open", [&] { opOpen(r, inode, info); });
+    };
+    operations.read = [](fuse_req_t r, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
+        guarded(r, "read", [&] { opRead(r, inode, size, offset, info); });
+    };
+    operations.release = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "release", [&] { opRelease(r, inode, info); });
+    };
+    operations.create = [](fuse_req_t r, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
+        guarded(r, "create", [&] { opCreate(r, parent, name, mode, info); });
+    };
+    operations.write = [](fuse_req_t r, fuse_ino_t inode, const char* data, size_t size, off_t offset,
+                          fuse_file_info* info) { guarded(r, "write", [&] { opWrite(r, inode, data, size, offset, info); }); };
+    operations.setattr = [](fuse_req_t r, fuse_ino_t inode, struct stat* attributes, int toSet, fuse_file_info* info) {
+        guarded(r, "setattr", [&] { opSetattr(r, inode, attributes, toSet, info); });
+    };
+    operations.fsync = [](fuse_req_t r, fuse_ino_t inode, int dataOnly, fuse_file_info* info) {
+        guarded(r, "fsync", [&] { opFsync(r, inode, dataOnly, info); });
+    };
+    operations.mkdir = [](fuse_req_t r, fuse_ino_t parent, const char* name, mode_t mode) {
+        guarded(r, "mkdir", [&] { opMkdir(r, parent, name, mode); });
+    };
+    operations.unlink = [](fuse_req_t r, fuse_ino_t parent, const char* name) {
+        guarded(r, "unlink", [&] { opUnlink(r, parent, name); });
+    };
+    operations.rmdir = [](fuse_req_t r, fuse_ino_t parent, const char* name) {
+        guarded(r, "rmdir", [&] { opRmdir(r, parent, name); });
+    };
+    operations.rename = [](fuse_req_t r, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+                           const char* newName, unsigned int flags) {
+        guarded(r, "rename", [&] { opRename(r, parent, name, newParent, newName, flags); });
+    };
+    operations.statfs = [](fuse_req_t r, fuse_ino_t inode) { guarded(r, "statfs", [&] { opStatfs(r, inode); }); };
     return operations;
 }
 

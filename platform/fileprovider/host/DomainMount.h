@@ -13,6 +13,8 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <stop_token>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -46,6 +48,9 @@ public:
         // The manager handed to the extension (may give null).
         std::function<ManagerPtr()> manager;
         double staleAfterSeconds = 30;
+        // Runs at the start of every file-system call with the call's name
+        // (tests use it to make a call fail in ways the code cannot).
+        std::function<void(std::string_view operation)> beforeOperation;
     };
 
     explicit DomainMount(Options options);
@@ -67,6 +72,10 @@ public:
     std::optional<std::filesystem::path> userVisiblePath(const ItemId& item) const;
 
     const Domain& domain() const { return options_.domain; }
+    // The test hook of the options (see beforeOperation).
+    void beforeOperation(std::string_view operation) const {
+        if (options_.beforeOperation) options_.beforeOperation(operation);
+    }
     const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
     const std::filesystem::path& stateDirectory() const { return options_.stateDirectory; }
     ReplicatedExtension& extension() { return *extension_; }

@@ -150,6 +150,7 @@ std::shared_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
     mountOptions.tasks = &tasks_;
     mountOptions.clock = options_.clock ? options_.clock : &clock_;
     mountOptions.staleAfterSeconds = options_.staleAfterSeconds;
+    mountOptions.beforeOperation = options_.beforeOperation;
     // The extension's manager speaks to this daemon in process.
     mountOptions.manager = [this, domain] { return std::make_shared<DaemonManager>(*this, domain, tasks_); };
     return std::make_shared<DomainMount>(mountOptions);

@@ -34,6 +34,8 @@ public:
         double staleAfterSeconds = 30;
         // The time the mounts see (null: the system clock).
         Clock* clock = nullptr;
+        // Handed to every mount (see DomainMount::Options::beforeOperation).
+        std::function<void(std::string_view operation)> beforeOperation;
     };
 
     explicit HostDaemon(Options options);
