@@ -285,6 +285,12 @@ private:
     // they get threads of their own so that they can never take all of it.
     std::unique_ptr<TaskPool> signalWorkers_;
     std::unique_ptr<Writes, WritesDeleter> writes_;
+    // Answers to waiters that come after the call that queued them (when
+    // nothing more moves, or when the mount stops): never under the mount's
+    // locks, never inside an unmount. Made with the mount and joined when it
+    // goes, so that no answer outlives it on a thread of its own.
+    std::unique_ptr<TaskPool> answers_;
+    void answerLater(std::function<void(std::optional<Error>)> done, std::optional<Error> result);
 };
 
 }  // namespace nimbuscrate::fp::host

@@ -131,9 +131,7 @@ void DomainMount::stopWrites() {
         std::lock_guard lock(writes_->mutex);
         waiters.swap(writes_->waiters);
     }
-    for (auto& waiter : waiters) {
-        std::thread([done = std::move(waiter.done)] { done(Error::connectionInterrupted()); }).detach();
-    }
+    for (auto& waiter : waiters) answerLater(std::move(waiter.done), Error::connectionInterrupted());
 }
 
 void DomainMount::schedule(Inode inode) {
@@ -1121,16 +1119,12 @@ void DomainMount::notifyWaiters() {
         ready.emplace_back(std::move(waiter->done), stoppedBy);
         waiter = waiters.erase(waiter);
     }
-    for (auto& [done, result] : ready) {
-        if (!writes_->workers->submit([done = done, result = result](std::stop_token) { done(result); })) {
-            std::thread([done = done] { done(Error::connectionInterrupted()); }).detach();
-        }
-    }
+    for (auto& [done, result] : ready) answerLater(std::move(done), result);
 }
 
 void DomainMount::waitForChanges(const ItemId& identifier, std::function<void(std::optional<Error>)> done) {
     if (!writes_) {
-        std::thread([done] { done(Error::connectionInterrupted()); }).detach();
+        answerLater(std::move(done), Error::connectionInterrupted());
         return;
     }
     {

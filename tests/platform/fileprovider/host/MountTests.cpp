@@ -326,6 +326,43 @@ TEST_F(FileProviderHostMount, ACallThatThrowsAnswersEIOAndTheMountGoesOn) {
     EXPECT_TRUE(logs.contains("The file-system call mkdir failed with an unknown error"));
 }
 
+// A waiter still waiting when the domain stops is answered on a thread the
+// mount owns and joins: the daemon is not gone before the answer has run.
+TEST_F(FileProviderHostMount, AWaiterAnsweredAtTheStopIsAnsweredBeforeTheDaemonIsGone) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    auto gate = std::make_shared<testing::Gate>();
+    tree("nimbuscrate")->holdAt("create", gate);
+    {
+        std::ofstream(mountpoint / "held.txt") << "held";
+    }
+    ASSERT_TRUE(gate->waitForArrivals(1));
+
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<bool> answered{false};
+    std::atomic<bool> finished{false};
+    std::optional<Error> answer;
+    daemon_->mountFor("nimbuscrate")->waitForChanges(kRootContainer, [&, released](std::optional<Error> error) {
+        answer = error;
+        answered = true;
+        released.wait();
+        finished = true;
+    });
+    auto stopped = std::async(std::launch::async, [this] {
+        daemon_->stop();
+        daemon_.reset();
+    });
+    ASSERT_TRUE(eventually([&] { return answered.load(); }));
+    // The answer still runs: the stop waits for it.
+    EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+    release.set_value();
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_TRUE(finished);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, Error::connectionInterrupted().code);
+}
+
 TEST_F(FileProviderHostMount, ARestartedHostMountsTheRegisteredDomainsAgain) {
     ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
     ASSERT_EQ(fpctl("add second Second").first, 0);
