@@ -51,21 +51,28 @@ class OneAnswer {
 public:
     void set(T value) {
         std::lock_guard lock(mutex_);
-        if (answered_) return;
-        answered_ = true;
-        promise_.set_value(std::move(value));
+        if (value_) return;
+        value_ = std::move(value);
+        ready_.notify_all();
     }
-    std::optional<T> wait(std::chrono::seconds timeout) {
-        auto future = promise_.get_future();
-        if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
-        return future.get();
+    // The answer; none when it did not come in time or the stop came first.
+    std::optional<T> wait(std::stop_token stop, std::chrono::seconds timeout) {
+        std::unique_lock lock(mutex_);
+        ready_.wait_for(lock, stop, timeout, [this] { return value_.has_value(); });
+        return std::move(value_);
     }
 
 private:
     std::mutex mutex_;
-    bool answered_ = false;
-    std::promise<T> promise_;
+    std::condition_variable_any ready_;
+    std::optional<T> value_;
 };
+
+// The error of a wait that the mount's stop ended.
+Error stopped() {
+    return Error{kCocoaErrorDomain, CocoaErrorCode::userCancelled,
+                 ErrorUserInfo{"The domain is being stopped.", nullptr}};
+}
 
 // Answers a collector's result that carries only the error.
 template <class Result>
@@ -105,16 +112,17 @@ private:
 };
 
 // Every page of an enumerator's items; the enumerator is invalidated after.
-std::variant<std::vector<ItemPtr>, Error> allItems(Enumerator& enumerator) {
+std::variant<std::vector<ItemPtr>, Error> allItems(Enumerator& enumerator, std::stop_token stop) {
     std::vector<ItemPtr> items;
     Page page = kInitialPage;
     for (;;) {
         auto collector = std::make_shared<PageCollector>();
         enumerator.enumerateItems(collector, page);
-        auto result = collector->answer.wait(kListingTimeout);
+        auto result = collector->answer.wait(stop, kListingTimeout);
         if (!result || result->error) {
             enumerator.invalidate();
-            return result ? *result->error : timedOut("a listing");
+            if (result) return *result->error;
+            return stop.stop_requested() ? stopped() : timedOut("a listing");
         }
         for (auto& item : result->items) items.push_back(std::move(item));
         if (!result->next) break;
@@ -687,6 +695,7 @@ void DomainMount::mount() {
         throw std::runtime_error("Could not mount " + options_.mountpoint.string());
     }
     session_ = session;
+    stop_ = std::stop_source();
     signalWorkers_ = std::make_unique<TaskPool>(2);
     {
         std::lock_guard lock(notifyMutex_);
@@ -753,6 +762,9 @@ bool DomainMount::abortConnection(unsigned long connection) {
 void DomainMount::unmount() {
     if (!session_) return;
     closing_ = true;
+    // Waits of the host end now, and what it started for them is cancelled:
+    // a stop never waits for a download or a listing to finish.
+    stop_.request_stop();
     {
         // Signals in flight finish first; new ones are refused.
         std::unique_lock lock(signalMutex_);
@@ -898,10 +910,13 @@ std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
     // found by the next change enumeration.
     auto anchorAnswer = std::make_shared<OneAnswer<std::optional<SyncAnchor>>>();
     enumerator->currentSyncAnchor([anchorAnswer](std::optional<SyncAnchor> anchor) { anchorAnswer->set(anchor); });
-    auto anchor = anchorAnswer->wait(kListingTimeout);
-    if (!anchor) return timedOut("the sync anchor");
+    auto anchor = anchorAnswer->wait(stop_.get_token(), kListingTimeout);
+    if (!anchor) {
+        enumerator->invalidate();
+        return stop_.stop_requested() ? stopped() : timedOut("the sync anchor");
+    }
 
-    auto items = allItems(*enumerator);
+    auto items = allItems(*enumerator, stop_.get_token());
     if (auto* error = std::get_if<Error>(&items)) return *error;
     dispatch(replica_->replaceChildren(folder, std::get<std::vector<ItemPtr>>(items), *anchor,
                                        options_.clock->monotonicSeconds(), startedAt));
@@ -913,7 +928,7 @@ std::variant<std::vector<ItemPtr>, Error> DomainMount::listItems(const ItemId& c
     std::optional<Error> refused;
     auto enumerator = extension_->enumerator(container, refused);
     if (!enumerator) return refused.value_or(Error::fileProvider(FileProviderErrorCode::noSuchItem));
-    return allItems(*enumerator);
+    return allItems(*enumerator, stop_.get_token());
 }
 
 std::optional<Error> DomainMount::refreshFolder(Inode folder) {
@@ -933,10 +948,10 @@ std::optional<Error> DomainMount::refreshFolder(Inode folder) {
             const std::uint64_t startedAt = replica_->localEpoch();
             auto collector = std::make_shared<ChangeCollector>();
             enumerator->enumerateChanges(collector, anchor);
-            auto result = collector->answer.wait(kListingTimeout);
+            auto result = collector->answer.wait(stop_.get_token(), kListingTimeout);
             if (!result) {
                 enumerator->invalidate();
-                return timedOut("a change enumeration");
+                return stop_.stop_requested() ? stopped() : timedOut("a change enumeration");
             }
             if (result->error) {
                 enumerator->invalidate();
@@ -1215,12 +1230,18 @@ void DomainMount::release(OpenFile* file) {
 std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier) {
     auto answer = std::make_shared<OneAnswer<std::tuple<std::optional<std::filesystem::path>, ItemPtr, std::optional<Error>>>>();
     auto node = replica_->node(inode);
-    extension_->fetchContents(identifier, node ? node->version : std::nullopt,
-                              [answer](std::optional<std::filesystem::path> path, ItemPtr item, std::optional<Error> error) {
-                                  answer->set({std::move(path), std::move(item), std::move(error)});
-                              });
-    auto result = answer->wait(kDownloadTimeout);
-    if (!result) return timedOut("a download");
+    // The download is the host's to cancel: when the mount stops (or the
+    // wait gives up), its progress is cancelled, which ends the transfer.
+    auto progress = extension_->fetchContents(
+        identifier, node ? node->version : std::nullopt,
+        [answer](std::optional<std::filesystem::path> path, ItemPtr item, std::optional<Error> error) {
+            answer->set({std::move(path), std::move(item), std::move(error)});
+        });
+    auto result = answer->wait(stop_.get_token(), kDownloadTimeout);
+    if (!result) {
+        if (progress) progress->cancel();
+        return stop_.stop_requested() ? stopped() : timedOut("a download");
+    }
     auto& [path, item, error] = *result;
     if (error) return error;
     if (!path) return Error::fileProvider(FileProviderErrorCode::noSuchItem);

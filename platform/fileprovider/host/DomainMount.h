@@ -246,6 +246,10 @@ private:
     bool stopping_ = false;
     std::atomic<std::size_t> changeEnumerations_{0};
     std::atomic<bool> closing_{false};
+    // Fires when the mount begins to stop: every blocking wait of the host
+    // (downloads, listings, a rename's new version, a held queue) ends, and
+    // the extension's work it waited for is cancelled.
+    std::stop_source stop_;
 
     struct SignalState {
         bool running = false;
