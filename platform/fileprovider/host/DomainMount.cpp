@@ -373,9 +373,25 @@ void opWrite(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_
     fuse_reply_write(request, static_cast<size_t>(written));
 }
 
-void opSetattr(fuse_req_t request, fuse_ino_t inode, struct stat* attributes, int toSet, fuse_file_info*) {
+void opSetattr(fuse_req_t request, fuse_ino_t inode, struct stat* attributes, int toSet, fuse_file_info* info) {
     auto& mount = *mountOf(request);
-    if (!mount.replica().node(inode)) return (void)fuse_reply_err(request, ENOENT);
+    if (!mount.replica().node(inode)) {
+        // Removed (or replaced by a rename) while open: the open file still
+        // takes a new size or time, as `ftruncate` and `futimens` expect.
+        std::optional<off_t> size;
+        if (toSet & FUSE_SET_ATTR_SIZE) size = attributes->st_size;
+        std::optional<timespec> modified;
+        if (toSet & FUSE_SET_ATTR_MTIME_NOW) {
+            modified = timespec{0, UTIME_NOW};
+        } else if (toSet & FUSE_SET_ATTR_MTIME) {
+            modified = attributes->st_mtim;
+        }
+        auto* file = info ? reinterpret_cast<DomainMount::OpenFile*>(info->fh) : nullptr;
+        struct stat now{};
+        if (int error = mount.changeOpenFile(inode, file, size, modified, now)) return (void)fuse_reply_err(request, error);
+        fuse_reply_attr(request, &now, kEntryTimeout);
+        return;
+    }
     if (toSet & FUSE_SET_ATTR_SIZE) {
         if (int error = mount.truncateLocal(inode, attributes->st_size)) return (void)fuse_reply_err(request, error);
     }
@@ -834,25 +850,33 @@ void DomainMount::fillAttributes(const ReplicaNode& given, struct stat& attribut
     attributes.st_atim = toTimespec(node.modified);
 }
 
+namespace {
+
+// What a removed file that is still open shows: its cached copy as it is now.
+bool attributesOfDescriptor(int descriptor, Inode inode, struct stat& attributes) {
+    struct stat copy{};
+    if (::fstat(descriptor, &copy) != 0) return false;
+    attributes = {};
+    attributes.st_ino = inode;
+    attributes.st_mode = S_IFREG | 0600;
+    attributes.st_nlink = 0;
+    attributes.st_size = copy.st_size;
+    attributes.st_blocks = (copy.st_size + 511) / 512;
+    attributes.st_uid = ::getuid();
+    attributes.st_gid = ::getgid();
+    attributes.st_blksize = 128 * 1024;
+    attributes.st_mtim = copy.st_mtim;
+    attributes.st_ctim = copy.st_ctim;
+    attributes.st_atim = copy.st_atim;
+    return true;
+}
+
+}  // namespace
+
 bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const {
     std::lock_guard lock(filesMutex_);
     for (const auto& [file, owned] : openFiles_) {
-        if (file->inode != inode) continue;
-        struct stat copy{};
-        if (::fstat(file->descriptor, &copy) != 0) continue;
-        attributes = {};
-        attributes.st_ino = inode;
-        attributes.st_mode = S_IFREG | 0600;
-        attributes.st_nlink = 0;
-        attributes.st_size = copy.st_size;
-        attributes.st_blocks = (copy.st_size + 511) / 512;
-        attributes.st_uid = ::getuid();
-        attributes.st_gid = ::getgid();
-        attributes.st_blksize = 128 * 1024;
-        attributes.st_mtim = copy.st_mtim;
-        attributes.st_ctim = copy.st_ctim;
-        attributes.st_atim = copy.st_atim;
-        return true;
+        if (file->inode == inode && attributesOfDescriptor(file->descriptor, inode, attributes)) return true;
     }
     // Opened as the file a rename put in its place (the open raced with it).
     if (auto replacement = replacementOf(inode)) {
@@ -863,6 +887,28 @@ bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const
         }
     }
     return false;
+}
+
+int DomainMount::changeOpenFile(Inode inode, OpenFile* file, std::optional<off_t> size,
+                                std::optional<timespec> modified, struct stat& attributes) {
+    std::lock_guard lock(filesMutex_);
+    // The handle must be one of ours and of this inode; without one, an open
+    // file of the inode that was opened for writing when a size is to change.
+    OpenFile* target = nullptr;
+    if (file && openFiles_.count(file) && file->inode == inode) target = file;
+    for (auto entry = openFiles_.begin(); !target && entry != openFiles_.end(); ++entry) {
+        if (entry->first->inode == inode && (entry->first->writable || !size)) target = entry->first;
+    }
+    if (!target) return ENOENT;
+    if (size) {
+        if (!target->writable) return EBADF;
+        if (::ftruncate(target->descriptor, *size) != 0) return errno;
+    }
+    if (modified) {
+        const timespec times[2] = {{0, UTIME_OMIT}, *modified};
+        if (::futimens(target->descriptor, times) != 0) return errno;
+    }
+    return attributesOfDescriptor(target->descriptor, inode, attributes) ? 0 : EIO;
 }
 
 std::optional<Error> DomainMount::ensureListed(Inode folder) {

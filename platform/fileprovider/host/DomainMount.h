@@ -109,6 +109,11 @@ public:
     // The attributes of an inode that is gone from the folder (removed, or
     // replaced by a rename) while a file of it is still open; false when none is.
     bool openFileAttributes(Inode inode, struct stat& attributes) const;
+    // A new size or modification time for such a file, through `file` (the
+    // handle the call came with) or else an open file of the inode that can
+    // take it; the file's attributes after. An errno on failure.
+    int changeOpenFile(Inode inode, OpenFile* file, std::optional<off_t> size, std::optional<timespec> modified,
+                       struct stat& attributes);
 
     // ---- changes made in the folder (DomainMountWrites.cpp). Each item has
     // a queue with one operation in flight; an errno on failure.

@@ -1,5 +1,6 @@
 // The host serving the real extension on a real FUSE mount, against the
-// local service on 127.0.0.1: a mount stops at once whatever it waits for.
+// local service on 127.0.0.1: a mount stops at once whatever it waits for,
+// and files stay usable as long as a program holds them open.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <future>
 #include <random>
@@ -115,6 +117,54 @@ TEST_F(HostStopEndToEnd, StoppingWhileALargeDownloadIsHeldEndsWithinSeconds) {
         daemon_.reset();
         service_.clearFaults();
     }
+}
+
+// POSIX keeps an unlinked file alive while it is open: fstat, reads, writes,
+// ftruncate and futimens go on through the open descriptors, and the name is
+// gone from the folder and the server.
+TEST_F(HostStopEndToEnd, AnUnlinkedFileAnswersThroughItsOpenDescriptors) {
+    writeFile(drive_ / "server.txt", "server bytes");
+    mountDrive();
+    const auto path = folder() / "server.txt";
+    int reader = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0) << std::strerror(errno);
+    int writer = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0) << std::strerror(errno);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    struct stat gone{};
+    EXPECT_NE(::stat(path.c_str(), &gone), 0);
+
+    struct stat attributes{};
+    ASSERT_EQ(::fstat(reader, &attributes), 0) << std::strerror(errno);
+    EXPECT_EQ(attributes.st_size, 12);
+    EXPECT_TRUE(S_ISREG(attributes.st_mode));
+    char buffer[64] = {};
+    ASSERT_EQ(::pread(reader, buffer, sizeof buffer, 0), 12);
+    EXPECT_EQ(std::string(buffer, 12), "server bytes");
+
+    ASSERT_EQ(::pwrite(writer, " and more", 9, 12), 9);
+    ASSERT_EQ(::fstat(writer, &attributes), 0) << std::strerror(errno);
+    EXPECT_EQ(attributes.st_size, 21);
+    ASSERT_EQ(::ftruncate(writer, 6), 0) << std::strerror(errno);
+    ASSERT_EQ(::fstat(writer, &attributes), 0);
+    EXPECT_EQ(attributes.st_size, 6);
+    const timespec times[2] = {{0, UTIME_OMIT}, {1'600'000'000, 0}};
+    ASSERT_EQ(::futimens(writer, times), 0) << std::strerror(errno);
+    ASSERT_EQ(::fstat(writer, &attributes), 0);
+    EXPECT_EQ(attributes.st_mtim.tv_sec, 1'600'000'000);
+    ASSERT_EQ(::fsync(writer), 0) << std::strerror(errno);
+    EXPECT_EQ(::close(writer), 0);
+    EXPECT_EQ(::close(reader), 0);
+
+    // The removal reached the server, and nothing brought the file back.
+    auto* mount = daemon_->mountFor("nimbuscrate");
+    auto done = std::make_shared<std::promise<std::optional<fp::Error>>>();
+    mount->waitForChanges(fp::kRootContainer, [done](std::optional<fp::Error> error) { done->set_value(error); });
+    auto future = done->get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_FALSE(future.get().has_value());
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "server.txt"));
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace
