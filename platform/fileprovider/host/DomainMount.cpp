@@ -595,19 +595,15 @@ DomainMount::DomainMount(Options options) : options_(std::move(options)) {
     if (!options_.tasks || !options_.clock || !options_.factory) {
         throw std::invalid_argument("a domain mount needs a task pool, a clock and an extension factory");
     }
-    answers_ = std::make_unique<TaskPool>(2);
 }
 
-DomainMount::~DomainMount() {
-    unmount();
-    // The answers still queued run (they were promised), then the threads are joined.
-    answers_->shutdown();
-}
+DomainMount::~DomainMount() { unmount(); }
 
 void DomainMount::answerLater(std::function<void(std::optional<Error>)> done, std::optional<Error> result) {
     auto shared = std::make_shared<std::function<void(std::optional<Error>)>>(std::move(done));
-    // Only a mount being destroyed refuses: then the answer is given here.
-    if (!answers_->submit([shared, result](std::stop_token) { (*shared)(result); })) (*shared)(result);
+    TaskPool& pool = options_.answers ? *options_.answers : *options_.tasks;
+    // Only a pool that is going away refuses: then the answer is given here.
+    if (!pool.submit([shared, result](std::stop_token) { (*shared)(result); })) (*shared)(result);
 }
 
 std::filesystem::path DomainMount::cachePath(Inode inode) const {

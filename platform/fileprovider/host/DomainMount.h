@@ -48,6 +48,10 @@ public:
         // The manager handed to the extension (may give null).
         std::function<ManagerPtr()> manager;
         double staleAfterSeconds = 30;
+        // Where answers to waiters run that come after their call (the task
+        // pool when null). Not the mount's own: an answer may hold the last
+        // reference to the mount, which then goes on that pool's thread.
+        TaskPool* answers = nullptr;
         // Runs at the start of every file-system call with the call's name
         // (tests use it to make a call fail in ways the code cannot).
         std::function<void(std::string_view operation)> beforeOperation;
@@ -294,11 +298,9 @@ private:
     // they get threads of their own so that they can never take all of it.
     std::unique_ptr<TaskPool> signalWorkers_;
     std::unique_ptr<Writes, WritesDeleter> writes_;
-    // Answers to waiters that come after the call that queued them (when
-    // nothing more moves, or when the mount stops): never under the mount's
-    // locks, never inside an unmount. Made with the mount and joined when it
-    // goes, so that no answer outlives it on a thread of its own.
-    std::unique_ptr<TaskPool> answers_;
+    // Gives a waiter its answer after the call that queued it (when nothing
+    // more moves, or when the mount stops) on the answers pool of the
+    // options: never under the mount's locks, never inside an unmount.
     void answerLater(std::function<void(std::optional<Error>)> done, std::optional<Error> result);
 };
 

@@ -148,6 +148,7 @@ std::shared_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
     mountOptions.stateDirectory = options_.dataDirectory / "domains" / domain.identifier;
     mountOptions.factory = options_.factory;
     mountOptions.tasks = &tasks_;
+    mountOptions.answers = &answers_;
     mountOptions.clock = options_.clock ? options_.clock : &clock_;
     mountOptions.staleAfterSeconds = options_.staleAfterSeconds;
     mountOptions.beforeOperation = options_.beforeOperation;
@@ -232,6 +233,9 @@ void HostDaemon::stop() {
     for (auto& [identifier, mount] : mounts) mount->unmount();
     mounts.clear();
     tasks_.waitIdle();
+    // The answers the mounts gave on their way out (they may hold the last
+    // reference to a mount, which then goes there).
+    answers_.waitIdle();
     ::close(listener_);
     listener_ = -1;
     std::error_code ignored;

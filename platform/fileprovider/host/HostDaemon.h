@@ -82,6 +82,9 @@ private:
     Options options_;
     SystemClock clock_;
     TaskPool tasks_;
+    // The mounts' late answers to waiters (see DomainMount::Options::answers);
+    // a stop waits for them, and the pool is joined when the host goes.
+    TaskPool answers_{2};
     mutable std::mutex mutex_;  // registry and mounts; never held across a mount or unmount's waits by others
     std::mutex changeMutex_;    // one add or remove at a time
     std::vector<Domain> registered_;

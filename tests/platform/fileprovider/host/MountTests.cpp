@@ -326,8 +326,8 @@ TEST_F(FileProviderHostMount, ACallThatThrowsAnswersEIOAndTheMountGoesOn) {
     EXPECT_TRUE(logs.contains("The file-system call mkdir failed with an unknown error"));
 }
 
-// A waiter still waiting when the domain stops is answered on a thread the
-// mount owns and joins: the daemon is not gone before the answer has run.
+// A waiter still waiting when the domain stops is answered on a pool the
+// host owns and waits for: the daemon is not gone before the answer has run.
 TEST_F(FileProviderHostMount, AWaiterAnsweredAtTheStopIsAnsweredBeforeTheDaemonIsGone) {
     ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
     auto mountpoint = home() / "Nimbuscrate";
