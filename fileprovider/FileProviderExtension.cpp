@@ -54,6 +54,27 @@ std::optional<Date> fileModificationDate(const std::filesystem::path& file) {
     return Date::fromUnixSeconds(seconds);
 }
 
+// The stop of one request: it fires when the pool stops and when the
+// system cancels the request's progress, whichever comes first. Lives on the
+// task's stack for as long as the request runs.
+class RequestStop {
+public:
+    RequestStop(std::stop_token pool, const fp::Progress& progress)
+        : onPool_(std::move(pool), Stopper{&source_}), onProgress_(progress.stopToken(), Stopper{&source_}) {}
+    RequestStop(const RequestStop&) = delete;
+    RequestStop& operator=(const RequestStop&) = delete;
+    std::stop_token token() const { return source_.get_token(); }
+
+private:
+    struct Stopper {
+        std::stop_source* source;
+        void operator()() const { source->request_stop(); }
+    };
+    std::stop_source source_;
+    std::stop_callback<Stopper> onPool_;
+    std::stop_callback<Stopper> onProgress_;
+};
+
 }  // namespace
 
 FileProviderExtension::FileProviderExtension(fp::ExtensionEnvironment environment, Services services)
@@ -64,9 +85,9 @@ FileProviderExtension::FileProviderExtension(fp::ExtensionEnvironment environmen
     if (!environment_.clock) environment_.clock = &Clock::system();
     if (!services_.mapping) services_.mapping = &MappingStore::shared();
     if (!services_.uploads) services_.uploads = UploadActivityStore::shared();
-
-    // A new extension process starts with no upload running.
-    services_.uploads->resetCount();
+    // The upload count belongs to the process, which resets it once when it
+    // starts: one domain's extension is made and invalidated while another
+    // domain's uploads run, so neither may touch the count.
 
     // After a schema migration the stored children may be incomplete: have
     // the root and every recorded folder listed again.
@@ -88,7 +109,6 @@ std::shared_ptr<FileProviderExtension> FileProviderExtension::make(fp::Extension
 }
 
 void FileProviderExtension::invalidate() {
-    services_.uploads->resetCount();
     cleanup_.stop();
 }
 
@@ -138,7 +158,9 @@ fp::ProgressPtr FileProviderExtension::fetchContents(const fp::ItemId& identifie
                                                      ContentsCompletion done) {
     auto progress = fp::Progress::make(kContentsProgressUnits);
     auto self = shared_from_this();
-    bool queued = submit([self, identifier, progress, done](std::stop_token stop) {
+    bool queued = submit([self, identifier, progress, done](std::stop_token poolStop) {
+        const RequestStop request(poolStop, *progress);
+        const std::stop_token stop = request.token();
         std::optional<std::filesystem::path> file;
         fp::ItemPtr result;
         std::exception_ptr failure;
@@ -197,11 +219,8 @@ fp::ProgressPtr FileProviderExtension::fetchThumbnails(std::vector<fp::ItemId> i
     auto progress = fp::Progress::make(static_cast<std::int64_t>(identifiers.size()));
     auto self = shared_from_this();
     bool queued = submit([self, identifiers, progress, perItem, done](std::stop_token poolStop) {
-        // The request stops with the pool and when the system cancels its progress.
-        std::stop_source request;
-        std::stop_callback onPool(poolStop, [&request] { request.request_stop(); });
-        std::stop_callback onProgress(progress->stopToken(), [&request] { request.request_stop(); });
-        const std::stop_token stop = request.get_token();
+        const RequestStop request(poolStop, *progress);
+        const std::stop_token stop = request.token();
 
         // Two at a time: a chunk's items run side by side, and the next
         // chunk starts only when both have answered.
@@ -306,7 +325,9 @@ fp::ProgressPtr FileProviderExtension::create(fp::ItemPtr itemTemplate, fp::Item
                                               std::optional<std::filesystem::path> contents, WriteCompletion done) {
     auto progress = fp::Progress::make(kWriteProgressUnits);
     auto self = shared_from_this();
-    bool queued = submit([self, itemTemplate, fields, contents, progress, done](std::stop_token stop) {
+    bool queued = submit([self, itemTemplate, fields, contents, progress, done](std::stop_token poolStop) {
+        const RequestStop request(poolStop, *progress);
+        const std::stop_token stop = request.token();
         RemoteItem parent;
         std::optional<RemoteItem> created;
         std::exception_ptr failure;
@@ -377,7 +398,9 @@ fp::ProgressPtr FileProviderExtension::modify(fp::ItemPtr item, fp::ItemVersion 
                                               std::optional<std::filesystem::path> contents, WriteCompletion done) {
     auto progress = fp::Progress::make(kWriteProgressUnits);
     auto self = shared_from_this();
-    bool queued = submit([self, item, baseVersion, changedFields, contents, progress, done](std::stop_token stop) {
+    bool queued = submit([self, item, baseVersion, changedFields, contents, progress, done](std::stop_token poolStop) {
+        const RequestStop request(poolStop, *progress);
+        const std::stop_token stop = request.token();
         std::string oldParentID;
         RemoteItem newParent;
         std::optional<RemoteItem> result;
@@ -406,7 +429,9 @@ fp::ProgressPtr FileProviderExtension::remove(const fp::ItemId& identifier, fp::
                                               Completion done) {
     auto progress = fp::Progress::make(1);
     auto self = shared_from_this();
-    bool queued = submit([self, identifier, baseVersion, progress, done](std::stop_token stop) {
+    bool queued = submit([self, identifier, baseVersion, progress, done](std::stop_token poolStop) {
+        const RequestStop request(poolStop, *progress);
+        const std::stop_token stop = request.token();
         std::optional<RemoteItem> stored;
         std::exception_ptr failure;
         try {

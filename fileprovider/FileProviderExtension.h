@@ -44,7 +44,7 @@ public:
 
     const fp::Domain& domain() const { return environment_.domain; }
 
-    // Resets the upload counter and stops the running local cleanups.
+    // Stops the running local cleanups (the upload counter is the process's: see its start).
     void invalidate() override;
     fp::ProgressPtr item(const fp::ItemId& identifier, ItemCompletion done) override;
     fp::EnumeratorPtr enumerator(const fp::ItemId& container, std::optional<fp::Error>& error) override;

@@ -12,6 +12,7 @@
 #include "platform/fileprovider/host/DaemonProgram.h"
 #include "platform/fileprovider/host/HostDaemon.h"
 #include "shared/encryption-client/E2EEClient.h"
+#include "shared/session/UploadActivityStore.h"
 
 using namespace nimbuscrate;
 
@@ -28,6 +29,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     setProgramName("NimbuscrateFileProvider");
+    // A new process has no upload running, whatever an earlier one published.
+    UploadActivityStore::shared()->resetCount();
 
     fp::host::HostDaemon::Options options;
     options.home = home;

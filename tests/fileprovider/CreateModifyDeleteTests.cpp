@@ -609,3 +609,65 @@ TEST_F(DeleteTest, AnEncryptedItemInTheVersionTheSystemSawIsDeleted) {
 
 }  // namespace
 }  // namespace nimbuscrate::testing
+
+namespace nimbuscrate::testing {
+namespace {
+
+// The system cancels a running request through its progress: the transfer
+// under way stops, and the entry answers once, as cancelled.
+TEST_F(WriteTest, CancellingTheProgressStopsTheTransferOfEveryEntry) {
+    struct Started {
+        fp::ProgressPtr progress;
+        std::function<std::optional<fp::Error>()> error;
+    };
+    struct Case {
+        std::string entry;
+        std::string held;  // the server call that is held open
+        std::function<Started(WriteTest&)> start;
+    };
+    const std::vector<Case> cases = {
+        {"fetchContents", "downloadFile",
+         [](WriteTest& test) {
+             auto call = test.harness().fetchContents("f1");
+             return Started{call->progress, [call] { return std::get<2>(call->first()); }};
+         }},
+        {"create", "uploadFile",
+         [](WriteTest& test) {
+             auto call = test.harness().create(makeTemplate(fileTemplate("new.txt")), kCreateFields,
+                                               test.localFile("new.txt"));
+             return Started{call->progress, [call] { return std::get<3>(call->first()); }};
+         }},
+        {"modify", "uploadFile",
+         [](WriteTest& test) {
+             auto stored = fileItem("f1", "root", "/a.txt");
+             auto call = test.harness().modify(systemItem(stored), fileProviderItemVersion(stored),
+                                               fp::ItemField::contents, test.localFile("a.txt", "changed"));
+             return Started{call->progress, [call] { return std::get<3>(call->first()); }};
+         }},
+        {"remove", "deleteItem",
+         [](WriteTest& test) {
+             auto stored = fileItem("f1", "root", "/a.txt");
+             auto call = test.harness().remove("f1", fileProviderItemVersion(stored));
+             return Started{call->progress, [call] { return std::get<0>(call->first()); }};
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entry);
+        fresh();
+        store(fileItem("f1", "root", "/a.txt"));
+        server_->putItem(fileItem("f1", "root", "/a.txt"));
+        auto gate = std::make_shared<fp::testing::Gate>();
+        server_->holdAt(c.held, gate);
+        auto started = c.start(*this);
+        ASSERT_TRUE(gate->waitForArrivals(1));
+        started.progress->cancel();
+        expectDrained();  // the held call ended without the gate opening
+        auto error = started.error();
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(error->is(fp::kCocoaErrorDomain, 3072)) << error->domain << " " << error->code;
+        EXPECT_EQ(gate->waiting(), 0u);
+    }
+}
+
+}  // namespace
+}  // namespace nimbuscrate::testing

@@ -132,14 +132,20 @@ TEST(FileProviderItemTest, TheTrashIsAnEmptyReadOnlyFolderUnderTheRoot) {
     EXPECT_FALSE(trash.contentModificationDate().has_value());
 }
 
-TEST_F(ItemLookupTest, StartAndInvalidateResetTheUploadCount) {
-    auto leftOver = uploads_->beginUpload();  // an upload counted before the process restarted
+// The count is the process's: one domain's extension is made (a domain
+// added) and invalidated (a domain removed) while another domain uploads.
+TEST_F(ItemLookupTest, AddingOrRemovingADomainLeavesTheUploadsOfAnotherCounted) {
+    auto running = uploads_->beginUpload();  // another domain's upload, in this process
     ASSERT_EQ(uploads_->activeOperations(), 1u);
     start();
-    EXPECT_EQ(uploads_->activeOperations(), 0u);
-    auto during = uploads_->beginUpload();
+    EXPECT_EQ(uploads_->activeOperations(), 1u);
+    EXPECT_EQ(uploads_->publishedCount(), 1);
     harness().extension().invalidate();
+    EXPECT_EQ(uploads_->activeOperations(), 1u);
+    EXPECT_EQ(uploads_->publishedCount(), 1);
+    running->finish();
     EXPECT_EQ(uploads_->activeOperations(), 0u);
+    EXPECT_EQ(uploads_->publishedCount(), 0);
     EXPECT_THAT(harness().manager().signalled(), IsEmpty());  // no migration, nothing signalled
     expectDrained();
 }

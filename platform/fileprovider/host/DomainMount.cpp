@@ -51,22 +51,34 @@ class OneAnswer {
 public:
     void set(T value) {
         std::lock_guard lock(mutex_);
-        if (answered_) return;
-        answered_ = true;
-        promise_.set_value(std::move(value));
+        if (value_) return;
+        value_ = std::move(value);
+        ready_.notify_all();
     }
-    std::optional<T> wait(std::chrono::seconds timeout) {
-        auto future = promise_.get_future();
-        if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
-        return future.get();
+    // The answer; none when it did not come in time or the stop came first.
+    std::optional<T> wait(std::stop_token stop, std::chrono::seconds timeout) {
+        std::unique_lock lock(mutex_);
+        ready_.wait_for(lock, stop, timeout, [this] { return value_.has_value(); });
+        return std::move(value_);
     }
-    T wait() { return promise_.get_future().get(); }
+    // The answer, however long it takes; none when the stop came first.
+    std::optional<T> wait(std::stop_token stop) {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, stop, [this] { return value_.has_value(); });
+        return std::move(value_);
+    }
 
 private:
     std::mutex mutex_;
-    bool answered_ = false;
-    std::promise<T> promise_;
+    std::condition_variable_any ready_;
+    std::optional<T> value_;
 };
+
+// The error of a wait that the mount's stop ended.
+Error stopped() {
+    return Error{kCocoaErrorDomain, CocoaErrorCode::userCancelled,
+                 ErrorUserInfo{"The domain is being stopped.", nullptr}};
+}
 
 // Answers a collector's result that carries only the error.
 template <class Result>
@@ -106,16 +118,17 @@ private:
 };
 
 // Every page of an enumerator's items; the enumerator is invalidated after.
-std::variant<std::vector<ItemPtr>, Error> allItems(Enumerator& enumerator) {
+std::variant<std::vector<ItemPtr>, Error> allItems(Enumerator& enumerator, std::stop_token stop) {
     std::vector<ItemPtr> items;
     Page page = kInitialPage;
     for (;;) {
         auto collector = std::make_shared<PageCollector>();
         enumerator.enumerateItems(collector, page);
-        auto result = collector->answer.wait(kListingTimeout);
+        auto result = collector->answer.wait(stop, kListingTimeout);
         if (!result || result->error) {
             enumerator.invalidate();
-            return result ? *result->error : timedOut("a listing");
+            if (result) return *result->error;
+            return stop.stop_requested() ? stopped() : timedOut("a listing");
         }
         for (auto& item : result->items) items.push_back(std::move(item));
         if (!result->next) break;
@@ -296,10 +309,18 @@ void replyOpened(fuse_req_t request, DomainMount& mount, std::variant<DomainMoun
         failed = fuse_reply_open(request, info);
     }
     if (failed != 0) {
+        // The request is answered (and freed) even when the reply failed:
+        // nothing after this point may reach the catch that answers EIO.
         bool wrote = file->writable;
         Inode inode = file->inode;
-        mount.release(file);
-        if (wrote) mount.queueUpload(inode);
+        try {
+            mount.release(file);
+            if (wrote) mount.queueUpload(inode);
+        } catch (const std::exception& error) {
+            logger().error(std::string("Closing a file nobody opened failed: ") + error.what());
+        } catch (...) {
+            logger().error("Closing a file nobody opened failed with an unknown error");
+        }
     }
 }
 
@@ -317,7 +338,7 @@ void opOpen(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
     info->fh = reinterpret_cast<std::uint64_t>(file);
     info->keep_cache = file->keepCache ? 1 : 0;
     info->direct_io = file->directIO ? 1 : 0;
-    if (fuse_reply_open(request, info) != 0) mount.release(file);
+    if (fuse_reply_open(request, info) != 0) mount.release(file);  // closes only: never throws
 }
 
 void opRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
@@ -358,9 +379,25 @@ void opWrite(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_
     fuse_reply_write(request, static_cast<size_t>(written));
 }
 
-void opSetattr(fuse_req_t request, fuse_ino_t inode, struct stat* attributes, int toSet, fuse_file_info*) {
+void opSetattr(fuse_req_t request, fuse_ino_t inode, struct stat* attributes, int toSet, fuse_file_info* info) {
     auto& mount = *mountOf(request);
-    if (!mount.replica().node(inode)) return (void)fuse_reply_err(request, ENOENT);
+    if (!mount.replica().node(inode)) {
+        // Removed (or replaced by a rename) while open: the open file still
+        // takes a new size or time, as `ftruncate` and `futimens` expect.
+        std::optional<off_t> size;
+        if (toSet & FUSE_SET_ATTR_SIZE) size = attributes->st_size;
+        std::optional<timespec> modified;
+        if (toSet & FUSE_SET_ATTR_MTIME_NOW) {
+            modified = timespec{0, UTIME_NOW};
+        } else if (toSet & FUSE_SET_ATTR_MTIME) {
+            modified = attributes->st_mtim;
+        }
+        auto* file = info ? reinterpret_cast<DomainMount::OpenFile*>(info->fh) : nullptr;
+        struct stat now{};
+        if (int error = mount.changeOpenFile(inode, file, size, modified, now)) return (void)fuse_reply_err(request, error);
+        fuse_reply_attr(request, &now, kEntryTimeout);
+        return;
+    }
     if (toSet & FUSE_SET_ATTR_SIZE) {
         if (int error = mount.truncateLocal(inode, attributes->st_size)) return (void)fuse_reply_err(request, error);
     }
@@ -431,27 +468,79 @@ void opInit(void*, fuse_conn_info* connection) {
     connection->max_write = 1u << 20;
 }
 
+// Every call from the kernel goes through here: a failure that escapes the
+// call (an exception of the standard library, of the extension, of the
+// replica) is logged and answered EIO, and the mount goes on. The calls
+// reply as their last step, so a call that threw has not replied yet.
+template <class Body>
+void guarded(fuse_req_t request, const char* operation, Body body) {
+    try {
+        mountOf(request)->beforeOperation(operation);
+        body();
+        return;
+    } catch (const std::exception& error) {
+        logger().error(std::string("The file-system call ") + operation + " failed: " + error.what());
+    } catch (...) {
+        logger().error(std::string("The file-system call ") + operation + " failed with an unknown error");
+    }
+    fuse_reply_err(request, EIO);
+}
+
 fuse_lowlevel_ops makeOperations() {
     fuse_lowlevel_ops operations{};
     operations.init = opInit;
-    operations.lookup = opLookup;
-    operations.getattr = opGetattr;
-    operations.opendir = opOpendir;
-    operations.readdir = opReaddir;
-    operations.readdirplus = opReaddirplus;
-    operations.releasedir = opReleasedir;
-    operations.open = opOpen;
-    operations.read = opRead;
-    operations.release = opRelease;
-    operations.create = opCreate;
-    operations.write = opWrite;
-    operations.setattr = opSetattr;
-    operations.fsync = opFsync;
-    operations.mkdir = opMkdir;
-    operations.unlink = opUnlink;
-    operations.rmdir = opRmdir;
-    operations.rename = opRename;
-    operations.statfs = opStatfs;
+    operations.lookup = [](fuse_req_t r, fuse_ino_t parent, const char* name) {
+        guarded(r, "lookup", [&] { opLookup(r, parent, name); });
+    };
+    operations.getattr = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "getattr", [&] { opGetattr(r, inode, info); });
+    };
+    operations.opendir = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "opendir", [&] { opOpendir(r, inode, info); });
+    };
+    operations.readdir = [](fuse_req_t r, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
+        guarded(r, "readdir", [&] { opReaddir(r, inode, size, offset, info); });
+    };
+    operations.readdirplus = [](fuse_req_t r, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
+        guarded(r, "readdirplus", [&] { opReaddirplus(r, inode, size, offset, info); });
+    };
+    operations.releasedir = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "releasedir", [&] { opReleasedir(r, inode, info); });
+    };
+    operations.open = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "open", [&] { opOpen(r, inode, info); });
+    };
+    operations.read = [](fuse_req_t r, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
+        guarded(r, "read", [&] { opRead(r, inode, size, offset, info); });
+    };
+    operations.release = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
+        guarded(r, "release", [&] { opRelease(r, inode, info); });
+    };
+    operations.create = [](fuse_req_t r, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
+        guarded(r, "create", [&] { opCreate(r, parent, name, mode, info); });
+    };
+    operations.write = [](fuse_req_t r, fuse_ino_t inode, const char* data, size_t size, off_t offset,
+                          fuse_file_info* info) { guarded(r, "write", [&] { opWrite(r, inode, data, size, offset, info); }); };
+    operations.setattr = [](fuse_req_t r, fuse_ino_t inode, struct stat* attributes, int toSet, fuse_file_info* info) {
+        guarded(r, "setattr", [&] { opSetattr(r, inode, attributes, toSet, info); });
+    };
+    operations.fsync = [](fuse_req_t r, fuse_ino_t inode, int dataOnly, fuse_file_info* info) {
+        guarded(r, "fsync", [&] { opFsync(r, inode, dataOnly, info); });
+    };
+    operations.mkdir = [](fuse_req_t r, fuse_ino_t parent, const char* name, mode_t mode) {
+        guarded(r, "mkdir", [&] { opMkdir(r, parent, name, mode); });
+    };
+    operations.unlink = [](fuse_req_t r, fuse_ino_t parent, const char* name) {
+        guarded(r, "unlink", [&] { opUnlink(r, parent, name); });
+    };
+    operations.rmdir = [](fuse_req_t r, fuse_ino_t parent, const char* name) {
+        guarded(r, "rmdir", [&] { opRmdir(r, parent, name); });
+    };
+    operations.rename = [](fuse_req_t r, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+                           const char* newName, unsigned int flags) {
+        guarded(r, "rename", [&] { opRename(r, parent, name, newParent, newName, flags); });
+    };
+    operations.statfs = [](fuse_req_t r, fuse_ino_t inode) { guarded(r, "statfs", [&] { opStatfs(r, inode); }); };
     return operations;
 }
 
@@ -515,6 +604,13 @@ DomainMount::DomainMount(Options options) : options_(std::move(options)) {
 }
 
 DomainMount::~DomainMount() { unmount(); }
+
+void DomainMount::answerLater(std::function<void(std::optional<Error>)> done, std::optional<Error> result) {
+    auto shared = std::make_shared<std::function<void(std::optional<Error>)>>(std::move(done));
+    TaskPool& pool = options_.answers ? *options_.answers : *options_.tasks;
+    // Only a pool that is going away refuses: then the answer is given here.
+    if (!pool.submit([shared, result](std::stop_token) { (*shared)(result); })) (*shared)(result);
+}
 
 std::filesystem::path DomainMount::cachePath(Inode inode) const {
     return options_.stateDirectory / "cache" / std::to_string(inode);
@@ -639,6 +735,7 @@ void DomainMount::mount() {
         throw std::runtime_error("Could not mount " + options_.mountpoint.string());
     }
     session_ = session;
+    stop_ = std::stop_source();
     signalWorkers_ = std::make_unique<TaskPool>(2);
     {
         std::lock_guard lock(notifyMutex_);
@@ -705,6 +802,9 @@ bool DomainMount::abortConnection(unsigned long connection) {
 void DomainMount::unmount() {
     if (!session_) return;
     closing_ = true;
+    // Waits of the host end now, and what it started for them is cancelled:
+    // a stop never waits for a download or a listing to finish.
+    stop_.request_stop();
     {
         // Signals in flight finish first; new ones are refused.
         std::unique_lock lock(signalMutex_);
@@ -791,25 +891,33 @@ void DomainMount::fillAttributes(const ReplicaNode& given, struct stat& attribut
     attributes.st_atim = toTimespec(node.modified);
 }
 
+namespace {
+
+// What a removed file that is still open shows: its cached copy as it is now.
+bool attributesOfDescriptor(int descriptor, Inode inode, struct stat& attributes) {
+    struct stat copy{};
+    if (::fstat(descriptor, &copy) != 0) return false;
+    attributes = {};
+    attributes.st_ino = inode;
+    attributes.st_mode = S_IFREG | 0600;
+    attributes.st_nlink = 0;
+    attributes.st_size = copy.st_size;
+    attributes.st_blocks = (copy.st_size + 511) / 512;
+    attributes.st_uid = ::getuid();
+    attributes.st_gid = ::getgid();
+    attributes.st_blksize = 128 * 1024;
+    attributes.st_mtim = copy.st_mtim;
+    attributes.st_ctim = copy.st_ctim;
+    attributes.st_atim = copy.st_atim;
+    return true;
+}
+
+}  // namespace
+
 bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const {
     std::lock_guard lock(filesMutex_);
     for (const auto& [file, owned] : openFiles_) {
-        if (file->inode != inode) continue;
-        struct stat copy{};
-        if (::fstat(file->descriptor, &copy) != 0) continue;
-        attributes = {};
-        attributes.st_ino = inode;
-        attributes.st_mode = S_IFREG | 0600;
-        attributes.st_nlink = 0;
-        attributes.st_size = copy.st_size;
-        attributes.st_blocks = (copy.st_size + 511) / 512;
-        attributes.st_uid = ::getuid();
-        attributes.st_gid = ::getgid();
-        attributes.st_blksize = 128 * 1024;
-        attributes.st_mtim = copy.st_mtim;
-        attributes.st_ctim = copy.st_ctim;
-        attributes.st_atim = copy.st_atim;
-        return true;
+        if (file->inode == inode && attributesOfDescriptor(file->descriptor, inode, attributes)) return true;
     }
     // Opened as the file a rename put in its place (the open raced with it).
     if (auto replacement = replacementOf(inode)) {
@@ -820,6 +928,28 @@ bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const
         }
     }
     return false;
+}
+
+int DomainMount::changeOpenFile(Inode inode, OpenFile* file, std::optional<off_t> size,
+                                std::optional<timespec> modified, struct stat& attributes) {
+    std::lock_guard lock(filesMutex_);
+    // The handle must be one of ours and of this inode; without one, an open
+    // file of the inode that was opened for writing when a size is to change.
+    OpenFile* target = nullptr;
+    if (file && openFiles_.count(file) && file->inode == inode) target = file;
+    for (auto entry = openFiles_.begin(); !target && entry != openFiles_.end(); ++entry) {
+        if (entry->first->inode == inode && (entry->first->writable || !size)) target = entry->first;
+    }
+    if (!target) return ENOENT;
+    if (size) {
+        if (!target->writable) return EBADF;
+        if (::ftruncate(target->descriptor, *size) != 0) return errno;
+    }
+    if (modified) {
+        const timespec times[2] = {{0, UTIME_OMIT}, *modified};
+        if (::futimens(target->descriptor, times) != 0) return errno;
+    }
+    return attributesOfDescriptor(target->descriptor, inode, attributes) ? 0 : EIO;
 }
 
 std::optional<Error> DomainMount::ensureListed(Inode folder) {
@@ -867,10 +997,13 @@ std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
     // found by the next change enumeration.
     auto anchorAnswer = std::make_shared<OneAnswer<std::optional<SyncAnchor>>>();
     enumerator->currentSyncAnchor([anchorAnswer](std::optional<SyncAnchor> anchor) { anchorAnswer->set(anchor); });
-    auto anchor = anchorAnswer->wait(kListingTimeout);
-    if (!anchor) return timedOut("the sync anchor");
+    auto anchor = anchorAnswer->wait(stop_.get_token(), kListingTimeout);
+    if (!anchor) {
+        enumerator->invalidate();
+        return stop_.stop_requested() ? stopped() : timedOut("the sync anchor");
+    }
 
-    auto items = allItems(*enumerator);
+    auto items = allItems(*enumerator, stop_.get_token());
     if (auto* error = std::get_if<Error>(&items)) return *error;
     dispatch(replica_->replaceChildren(folder, std::get<std::vector<ItemPtr>>(items), *anchor,
                                        options_.clock->monotonicSeconds(), startedAt));
@@ -882,7 +1015,7 @@ std::variant<std::vector<ItemPtr>, Error> DomainMount::listItems(const ItemId& c
     std::optional<Error> refused;
     auto enumerator = extension_->enumerator(container, refused);
     if (!enumerator) return refused.value_or(Error::fileProvider(FileProviderErrorCode::noSuchItem));
-    return allItems(*enumerator);
+    return allItems(*enumerator, stop_.get_token());
 }
 
 std::optional<Error> DomainMount::refreshFolder(Inode folder) {
@@ -902,10 +1035,10 @@ std::optional<Error> DomainMount::refreshFolder(Inode folder) {
             const std::uint64_t startedAt = replica_->localEpoch();
             auto collector = std::make_shared<ChangeCollector>();
             enumerator->enumerateChanges(collector, anchor);
-            auto result = collector->answer.wait(kListingTimeout);
+            auto result = collector->answer.wait(stop_.get_token(), kListingTimeout);
             if (!result) {
                 enumerator->invalidate();
-                return timedOut("a change enumeration");
+                return stop_.stop_requested() ? stopped() : timedOut("a change enumeration");
             }
             if (result->error) {
                 enumerator->invalidate();
@@ -1193,14 +1326,21 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
         copyAtStart = copies_[inode];
     }
     auto node = replica_->node(inode);
-    extension_->fetchContents(identifier, node ? node->version : std::nullopt,
-                              [answer](std::optional<std::filesystem::path> path, ItemPtr item, std::optional<Error> error) {
-                                  answer->set({std::move(path), std::move(item), std::move(error)});
-                              });
-    // A download takes as long as its bytes keep coming: the transport's
-    // idle time-out is the only limit, so a large file on a slow line opens.
-    auto result = answer->wait();
-    auto& [path, item, error] = result;
+    // The download is the host's to cancel: when the mount stops, its
+    // progress is cancelled, which ends the transfer. Otherwise it takes as
+    // long as its bytes keep coming: the transport's idle time-out is the
+    // only limit, so a large file on a slow line opens.
+    auto progress = extension_->fetchContents(
+        identifier, node ? node->version : std::nullopt,
+        [answer](std::optional<std::filesystem::path> path, ItemPtr item, std::optional<Error> error) {
+            answer->set({std::move(path), std::move(item), std::move(error)});
+        });
+    auto result = answer->wait(stop_.get_token());
+    if (!result) {
+        if (progress) progress->cancel();
+        return stopped();
+    }
+    auto& [path, item, error] = *result;
     if (error) return error;
     if (!path) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
     auto target = cachePath(inode);

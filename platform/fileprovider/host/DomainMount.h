@@ -13,6 +13,8 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <stop_token>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -51,6 +53,13 @@ public:
         // download or a listing that succeeds tries them again at once.
         double parkedRetrySeconds = 30;
         double parkedRetryCapSeconds = 300;
+        // Where answers to waiters run that come after their call (the task
+        // pool when null). Not the mount's own: an answer may hold the last
+        // reference to the mount, which then goes on that pool's thread.
+        TaskPool* answers = nullptr;
+        // Runs at the start of every file-system call with the call's name
+        // (tests use it to make a call fail in ways the code cannot).
+        std::function<void(std::string_view operation)> beforeOperation;
     };
 
     explicit DomainMount(Options options);
@@ -72,6 +81,10 @@ public:
     std::optional<std::filesystem::path> userVisiblePath(const ItemId& item) const;
 
     const Domain& domain() const { return options_.domain; }
+    // The test hook of the options (see beforeOperation).
+    void beforeOperation(std::string_view operation) const {
+        if (options_.beforeOperation) options_.beforeOperation(operation);
+    }
     const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
     const std::filesystem::path& stateDirectory() const { return options_.stateDirectory; }
     ReplicatedExtension& extension() { return *extension_; }
@@ -105,6 +118,11 @@ public:
     // The attributes of an inode that is gone from the folder (removed, or
     // replaced by a rename) while a file of it is still open; false when none is.
     bool openFileAttributes(Inode inode, struct stat& attributes) const;
+    // A new size or modification time for such a file, through `file` (the
+    // handle the call came with) or else an open file of the inode that can
+    // take it; the file's attributes after. An errno on failure.
+    int changeOpenFile(Inode inode, OpenFile* file, std::optional<off_t> size, std::optional<timespec> modified,
+                       struct stat& attributes);
 
     // ---- changes made in the folder (DomainMountWrites.cpp). Each item has
     // a queue with one operation in flight; an errno on failure.
@@ -256,6 +274,10 @@ private:
     bool stopping_ = false;
     std::atomic<std::size_t> changeEnumerations_{0};
     std::atomic<bool> closing_{false};
+    // Fires when the mount begins to stop: every blocking wait of the host
+    // (downloads, listings, a rename's new version, a held queue) ends, and
+    // the extension's work it waited for is cancelled.
+    std::stop_source stop_;
 
     struct SignalState {
         bool running = false;
@@ -295,6 +317,10 @@ private:
     // they get threads of their own so that they can never take all of it.
     std::unique_ptr<TaskPool> signalWorkers_;
     std::unique_ptr<Writes, WritesDeleter> writes_;
+    // Gives a waiter its answer after the call that queued it (when nothing
+    // more moves, or when the mount stops) on the answers pool of the
+    // options: never under the mount's locks, never inside an unmount.
+    void answerLater(std::function<void(std::optional<Error>)> done, std::optional<Error> result);
 };
 
 }  // namespace nimbuscrate::fp::host

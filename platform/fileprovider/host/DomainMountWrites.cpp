@@ -83,7 +83,7 @@ struct DomainMount::Writes {
 
     mutable std::mutex mutex;
     std::set<Inode> running;   // a task works on the item (or a replace holds it)
-    std::condition_variable idle;  // notified when an item leaves `running`
+    std::condition_variable_any idle;  // notified when an item leaves `running`
     std::set<Inode> again;     // asked for while running: one more round
     std::map<Inode, Error> parked;  // waits for a signal, stopped by this error
     std::map<Inode, int> attempts;
@@ -154,9 +154,7 @@ void DomainMount::stopWrites() {
         std::lock_guard lock(writes_->mutex);
         waiters.swap(writes_->waiters);
     }
-    for (auto& waiter : waiters) {
-        std::thread([done = std::move(waiter.done)] { done(Error::connectionInterrupted()); }).detach();
-    }
+    for (auto& waiter : waiters) answerLater(std::move(waiter.done), Error::connectionInterrupted());
 }
 
 void DomainMount::schedule(Inode inode) {
@@ -977,7 +975,9 @@ int DomainMount::moveInPlace(const ReplicaNode& source, const ReplicaNode& targe
 
 bool DomainMount::claimQueue(Inode inode) {
     std::unique_lock lock(writes_->mutex);
-    if (!writes_->idle.wait_for(lock, kReplaceWait, [&] { return !writes_->running.count(inode); })) return false;
+    if (!writes_->idle.wait_for(lock, stop_.get_token(), kReplaceWait, [&] { return !writes_->running.count(inode); })) {
+        return false;
+    }
     writes_->running.insert(inode);
     writes_->parked.erase(inode);
     return true;
@@ -1044,8 +1044,9 @@ int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& targe
                                        [answer](ItemPtr item, ItemFields, bool, std::optional<Error> error) {
                                            answer->set(WriteResult{std::move(item), std::move(error)});
                                        });
-    std::stop_source never;
-    auto result = answer->wait(never.get_token(), kReplaceWait);
+    // A stop of the mount ends the wait too: the new version then goes
+    // out from the queue after the next start.
+    auto result = answer->wait(stop_.get_token(), kReplaceWait);
     {
         std::error_code ignored;
         std::filesystem::remove(snapshot, ignored);
@@ -1121,7 +1122,7 @@ void DomainMount::waitForMovesAbove(Inode inode) {
     }
     if (moving.empty()) return;
     std::unique_lock lock(writes_->mutex);
-    writes_->idle.wait_for(lock, kReplaceWait, [&] {
+    writes_->idle.wait_for(lock, stop_.get_token(), kReplaceWait, [&] {
         return std::none_of(moving.begin(), moving.end(), [&](Inode each) { return writes_->running.count(each) > 0; });
     });
 }
@@ -1298,16 +1299,12 @@ void DomainMount::notifyWaiters() {
         ready.emplace_back(std::move(waiter->done), stoppedBy);
         waiter = waiters.erase(waiter);
     }
-    for (auto& [done, result] : ready) {
-        if (!writes_->workers->submit([done = done, result = result](std::stop_token) { done(result); })) {
-            std::thread([done = done] { done(Error::connectionInterrupted()); }).detach();
-        }
-    }
+    for (auto& [done, result] : ready) answerLater(std::move(done), result);
 }
 
 void DomainMount::waitForChanges(const ItemId& identifier, std::function<void(std::optional<Error>)> done) {
     if (!writes_) {
-        std::thread([done] { done(Error::connectionInterrupted()); }).detach();
+        answerLater(std::move(done), Error::connectionInterrupted());
         return;
     }
     {

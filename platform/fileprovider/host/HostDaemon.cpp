@@ -148,10 +148,12 @@ std::shared_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
     mountOptions.stateDirectory = options_.dataDirectory / "domains" / domain.identifier;
     mountOptions.factory = options_.factory;
     mountOptions.tasks = &tasks_;
+    mountOptions.answers = &answers_;
     mountOptions.clock = options_.clock ? options_.clock : &clock_;
     mountOptions.staleAfterSeconds = options_.staleAfterSeconds;
     mountOptions.parkedRetrySeconds = options_.parkedRetrySeconds;
     mountOptions.parkedRetryCapSeconds = options_.parkedRetryCapSeconds;
+    mountOptions.beforeOperation = options_.beforeOperation;
     // The extension's manager speaks to this daemon in process.
     mountOptions.manager = [this, domain] { return std::make_shared<DaemonManager>(*this, domain, tasks_); };
     return std::make_shared<DomainMount>(mountOptions);
@@ -233,6 +235,9 @@ void HostDaemon::stop() {
     for (auto& [identifier, mount] : mounts) mount->unmount();
     mounts.clear();
     tasks_.waitIdle();
+    // The answers the mounts gave on their way out (they may hold the last
+    // reference to a mount, which then goes there).
+    answers_.waitIdle();
     ::close(listener_);
     listener_ = -1;
     std::error_code ignored;

@@ -38,6 +38,8 @@ public:
         double parkedRetryCapSeconds = 300;
         // The time the mounts see (null: the system clock).
         Clock* clock = nullptr;
+        // Handed to every mount (see DomainMount::Options::beforeOperation).
+        std::function<void(std::string_view operation)> beforeOperation;
     };
 
     explicit HostDaemon(Options options);
@@ -84,6 +86,9 @@ private:
     Options options_;
     SystemClock clock_;
     TaskPool tasks_;
+    // The mounts' late answers to waiters (see DomainMount::Options::answers);
+    // a stop waits for them, and the pool is joined when the host goes.
+    TaskPool answers_{2};
     mutable std::mutex mutex_;  // registry and mounts; never held across a mount or unmount's waits by others
     std::mutex changeMutex_;    // one add or remove at a time
     std::vector<Domain> registered_;

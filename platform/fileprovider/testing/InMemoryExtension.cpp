@@ -281,7 +281,8 @@ void InMemoryExtension::setPageSize(std::size_t size) {
     pageSize_ = std::max<std::size_t>(size, 1);
 }
 
-void InMemoryExtension::run(const std::string& entry, std::function<void(std::optional<Error>)> reply) {
+void InMemoryExtension::run(const std::string& entry, std::function<void(std::optional<Error>)> reply,
+                            ProgressPtr progress) {
     std::optional<Error> fault;
     std::shared_ptr<Gate> gate;
     {
@@ -296,8 +297,12 @@ void InMemoryExtension::run(const std::string& entry, std::function<void(std::op
         if (found != gates_.end()) gate = found->second;
     }
     auto shared = std::make_shared<std::function<void(std::optional<Error>)>>(std::move(reply));
-    const bool queued = environment_.tasks->submit([gate, fault, shared](std::stop_token stop) {
-        if (gate && !gate->pass(stop)) {
+    const bool queued = environment_.tasks->submit([gate, fault, shared, progress](std::stop_token poolStop) {
+        std::stop_source request;
+        auto stopRequest = [&request] { request.request_stop(); };
+        std::stop_callback onPool(poolStop, stopRequest);
+        std::stop_callback onProgress(progress ? progress->stopToken() : std::stop_token(), stopRequest);
+        if (gate && !gate->pass(request.get_token())) {
             (*shared)(Error::userCancelled());
             return;
         }
@@ -401,7 +406,7 @@ ProgressPtr InMemoryExtension::fetchContents(const ItemId& identifier, std::opti
         }
         progress->setCompletedUnitCount(100);
         done(path, item, std::nullopt);
-    });
+    }, progress);
     return progress;
 }
 
@@ -442,7 +447,7 @@ ProgressPtr InMemoryExtension::create(ItemPtr itemTemplate, ItemFields fields,
         }
         progress->setCompletedUnitCount(100);
         done(created, 0, false, std::nullopt);
-    });
+    }, progress);
     return progress;
 }
 
@@ -488,7 +493,7 @@ ProgressPtr InMemoryExtension::modify(ItemPtr item, ItemVersion, ItemFields chan
         if (refused) return done(nullptr, changedFields, false, refused);
         progress->setCompletedUnitCount(100);
         done(result, 0, false, std::nullopt);
-    });
+    }, progress);
     return progress;
 }
 
@@ -504,7 +509,7 @@ ProgressPtr InMemoryExtension::remove(const ItemId& identifier, ItemVersion, Com
         }
         progress->setCompletedUnitCount(1);
         done(std::nullopt);
-    });
+    }, progress);
     return progress;
 }
 

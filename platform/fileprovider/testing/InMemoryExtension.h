@@ -89,7 +89,9 @@ private:
     };
 
     // Runs the reply in a pool task, after a gate and with an injected fault.
-    void run(const std::string& entry, std::function<void(std::optional<Error>)> reply);
+    // A call held at the gate ends as cancelled when the pool stops or when
+    // its progress (if given) is cancelled.
+    void run(const std::string& entry, std::function<void(std::optional<Error>)> reply, ProgressPtr progress = nullptr);
     ItemPtr itemLocked(const Node& node) const;
     ItemId insertLocked(const ItemId& parent, const std::string& name, bool folder, std::string contents, Date modified);
     // Whether another child of the parent than `except` has the name.

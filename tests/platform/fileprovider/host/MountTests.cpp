@@ -73,6 +73,12 @@ protected:
         options.dataDirectory = root_ / "data";
         options.clock = &clock_;
         options.staleAfterSeconds = 30;
+        options.beforeOperation = [this](std::string_view operation) {
+            std::lock_guard lock(failingMutex_);
+            if (operation != failingOperation_) return;
+            if (failWithUnknown_) throw 42;
+            throw std::filesystem::filesystem_error("injected", std::make_error_code(std::errc::io_error));
+        };
         options.factory = [this](ExtensionEnvironment environment) -> ExtensionPtr {
             auto identifier = environment.domain.identifier;
             auto scratch = environment.temporaryDirectory;
@@ -112,6 +118,16 @@ protected:
     std::unique_ptr<HostDaemon> daemon_;
     std::mutex treesMutex_;
     std::map<std::string, std::shared_ptr<InMemoryExtension>> trees_;
+    // The file-system call that throws (none when empty), and whether it
+    // throws something that is no standard exception.
+    std::mutex failingMutex_;
+    std::string failingOperation_;
+    bool failWithUnknown_ = false;
+    void failIn(std::string operation, bool unknown = false) {
+        std::lock_guard lock(failingMutex_);
+        failingOperation_ = std::move(operation);
+        failWithUnknown_ = unknown;
+    }
 };
 
 TEST_F(FileProviderHostMount, AddListReadChangeAndRemoveThroughTheClient) {
@@ -245,6 +261,106 @@ TEST_F(FileProviderHostMount, ExtensionErrorsBecomeErrnoValues) {
     ASSERT_GE(writer, 0) << std::strerror(errno);
     ::close(writer);
     EXPECT_EQ(readAll(path), "Hello, drive!\n");
+}
+
+// A call that throws is answered EIO and logged; the same call works again
+// once it stops throwing, and the rest of the mount never stopped.
+TEST_F(FileProviderHostMount, ACallThatThrowsAnswersEIOAndTheMountGoesOn) {
+    LogCapture logs;
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    // The errno of an action (0 when it worked).
+    auto statOf = [&](const std::string& name) {
+        struct stat attributes{};
+        return ::stat((mountpoint / name).c_str(), &attributes) == 0 ? 0 : errno;
+    };
+    auto openOf = [&](const std::string& name, int flags) {
+        int descriptor = ::open((mountpoint / name).c_str(), flags | O_CLOEXEC, 0600);
+        if (descriptor < 0) return errno;
+        ::close(descriptor);
+        return 0;
+    };
+    int readable = -1;  // opened by the "read" case before its call throws
+    struct Case {
+        std::string operation;
+        bool unknown;
+        std::function<int()> action;
+    };
+    const std::vector<Case> cases = {
+        {"lookup", false, [&] { return statOf("hello.txt"); }},
+        {"lookup", true, [&] { return statOf("photo.jpg"); }},
+        {"opendir", false, [&] { return listing(mountpoint / "Docs").empty() ? ENOENT : 0; }},
+        {"open", false, [&] { return openOf("hello.txt", O_RDONLY); }},
+        {"read", false, [&] {
+             char buffer[64];
+             ssize_t got = ::pread(readable, buffer, sizeof buffer, 0);
+             return got < 0 ? errno : 0;
+         }},
+        {"create", false, [&] { return openOf("made.txt", O_WRONLY | O_CREAT | O_EXCL); }},
+        {"mkdir", true, [&] { return ::mkdir((mountpoint / "Made").c_str(), 0700) == 0 ? 0 : errno; }},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.operation + (row.unknown ? " (unknown error)" : ""));
+        if (row.operation == "read") {
+            readable = ::open((mountpoint / "photo.jpg").c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(readable, 0);
+        }
+        failIn(row.operation, row.unknown);
+        int failed = 0;
+        try {
+            failed = row.action();
+        } catch (const std::filesystem::filesystem_error& error) {
+            failed = error.code().value();
+        }
+        failIn("");
+        EXPECT_EQ(failed, EIO);
+        EXPECT_EQ(row.action(), 0);
+        if (readable >= 0) {
+            ::close(readable);
+            readable = -1;
+        }
+    }
+    EXPECT_TRUE(isMounted(mountpoint));
+    EXPECT_EQ(readAll(mountpoint / "hello.txt"), "Hello, drive!\n");
+    EXPECT_TRUE(logs.contains("The file-system call lookup failed: filesystem error: injected"));
+    EXPECT_TRUE(logs.contains("The file-system call mkdir failed with an unknown error"));
+}
+
+// A waiter still waiting when the domain stops is answered on a pool the
+// host owns and waits for: the daemon is not gone before the answer has run.
+TEST_F(FileProviderHostMount, AWaiterAnsweredAtTheStopIsAnsweredBeforeTheDaemonIsGone) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    auto gate = std::make_shared<testing::Gate>();
+    tree("nimbuscrate")->holdAt("create", gate);
+    {
+        std::ofstream(mountpoint / "held.txt") << "held";
+    }
+    ASSERT_TRUE(gate->waitForArrivals(1));
+
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<bool> answered{false};
+    std::atomic<bool> finished{false};
+    std::optional<Error> answer;
+    daemon_->mountFor("nimbuscrate")->waitForChanges(kRootContainer, [&, released](std::optional<Error> error) {
+        answer = error;
+        answered = true;
+        released.wait();
+        finished = true;
+    });
+    auto stopped = std::async(std::launch::async, [this] {
+        daemon_->stop();
+        daemon_.reset();
+    });
+    ASSERT_TRUE(eventually([&] { return answered.load(); }));
+    // The answer still runs: the stop waits for it.
+    EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+    release.set_value();
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_TRUE(finished);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, Error::connectionInterrupted().code);
 }
 
 TEST_F(FileProviderHostMount, ARestartedHostMountsTheRegisteredDomainsAgain) {
