@@ -15,16 +15,12 @@
 #include <future>
 #include <vector>
 
-#include "platform/fileprovider/host/HostDaemon.h"
 #include "platform/log/LogCapture.h"
+#include "tests/fileprovider/host-end-to-end/HostEndToEndFixture.h"
 #include "tests/support/Eventually.h"
-#include "tests/support/ExtensionServicesFixture.h"
-#include "tests/support/MountTestSupport.h"
 
 namespace nimbuscrate::testing {
 namespace {
-
-using fp::host::HostDaemon;
 
 const std::string kComposed = "\xC3\xA9.txt";     // é as one code point
 const std::string kDecomposed = "e\xCC\x81.txt";  // e and a combining acute accent
@@ -47,46 +43,8 @@ std::string output(const std::string& command) {
     return text;
 }
 
-class HostNamesEndToEnd : public ExtensionServicesFixture {
+class HostNamesEndToEnd : public HostEndToEnd {
 protected:
-    void SetUp() override {
-        if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
-        root_ = freshMountRoot("/tmp", "fpn");
-    }
-
-    void TearDown() override {
-        if (daemon_) daemon_->stop();
-        daemon_.reset();
-        std::error_code ignored;
-        if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
-    }
-
-    // Starts the daemon with the domain registered and mounted.
-    void mountDrive() {
-        HostDaemon::Options options;
-        options.home = root_ / "home";
-        options.runtimeDirectory = root_ / "run";
-        options.dataDirectory = root_ / "data";
-        options.clock = &clock_;
-        options.factory = extensionFactory();
-        daemon_ = std::make_unique<HostDaemon>(options);
-        daemon_->start();
-        ASSERT_EQ(runFpctl(daemon_->socketPath(), "add nimbuscrate Nimbuscrate").first, 0);
-        ASSERT_NE(mount(), nullptr);
-    }
-
-    fp::host::DomainMount* mount() { return daemon_->mountFor("nimbuscrate"); }
-    std::filesystem::path folder() const { return root_ / "home" / "Nimbuscrate"; }
-
-    // Blocks until nothing below the root waits to be sent.
-    bool uploaded() {
-        auto done = std::make_shared<std::promise<std::optional<fp::Error>>>();
-        mount()->waitForChanges(fp::kRootContainer, [done](std::optional<fp::Error> error) { done->set_value(error); });
-        auto future = done->get_future();
-        if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) return false;
-        return !future.get().has_value();
-    }
-
     // Asks for the folder's changes, as a signal does; the error, if any.
     std::optional<fp::Error> refresh(const std::string& name) {
         auto node = mount()->replica().child(fp::host::kRootInode, name);
@@ -117,9 +75,6 @@ protected:
                "\"</d:getetag><d:getcontentlength>2</d:getcontentlength><d:resourcetype/>";
     }
 
-    std::filesystem::path root_;
-    ManualClock clock_;
-    std::unique_ptr<HostDaemon> daemon_;
 };
 
 TEST_F(HostNamesEndToEnd, AServerFolderWithCaseAndUnicodeFormTwinsListsEveryItem) {

@@ -14,57 +14,18 @@
 #include <random>
 #include <thread>
 
-#include "platform/fileprovider/host/HostDaemon.h"
+#include "tests/fileprovider/host-end-to-end/HostEndToEndFixture.h"
 #include "tests/support/Eventually.h"
-#include "tests/support/ExtensionServicesFixture.h"
-#include "tests/support/MountTestSupport.h"
 
 namespace nimbuscrate::testing {
 namespace {
 
-using fp::host::HostDaemon;
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes) byte = static_cast<char>(generator());
-    return bytes;
-}
-
-class HostStopEndToEnd : public ExtensionServicesFixture {
+class HostStopEndToEnd : public HostEndToEnd {
 protected:
-    void SetUp() override {
-        if (!canMount()) GTEST_SKIP() << "needs root and /dev/fuse to mount";
-        root_ = freshMountRoot("/tmp", "fps");
-    }
-
     void TearDown() override {
         service_.clearFaults();  // a held reply never keeps the daemon from stopping here
-        if (daemon_) daemon_->stop();
-        daemon_.reset();
-        std::error_code ignored;
-        if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
+        HostEndToEnd::TearDown();
     }
-
-    // Starts the daemon with the domain registered and mounted.
-    void mountDrive() {
-        HostDaemon::Options options;
-        options.home = root_ / "home";
-        options.runtimeDirectory = root_ / "run";
-        options.dataDirectory = root_ / "data";
-        options.clock = &clock_;
-        options.factory = extensionFactory();
-        daemon_ = std::make_unique<HostDaemon>(options);
-        daemon_->start();
-        ASSERT_EQ(runFpctl(daemon_->socketPath(), "add nimbuscrate Nimbuscrate").first, 0);
-        ASSERT_NE(daemon_->mountFor("nimbuscrate"), nullptr);
-    }
-
-    std::filesystem::path folder() const { return root_ / "home" / "Nimbuscrate"; }
-
-    std::filesystem::path root_;
-    ManualClock clock_;
-    std::unique_ptr<HostDaemon> daemon_;
 };
 
 // A download the service holds (before its reply, or while the bytes trickle
@@ -85,7 +46,7 @@ TEST_F(HostStopEndToEnd, StoppingWhileALargeDownloadIsHeldEndsWithinSeconds) {
         SCOPED_TRACE(row.name);
         if (row.name != cases.front().name) {
             std::filesystem::remove_all(root_);
-            root_ = freshMountRoot("/tmp", "fps");
+            root_ = freshMountRoot("/tmp", "fph");
         }
         writeFile(drive_ / "large.bin", randomBytes(16 * 1024 * 1024, 3));
         mountDrive();
