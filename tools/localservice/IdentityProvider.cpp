@@ -30,6 +30,16 @@ Reply oauthError(int status, const std::string& error, const std::string& descri
     return reply;
 }
 
+// The token endpoint's answer to a grant.
+Reply tokenReply(const IssuedTokens& tokens) {
+    nlohmann::json reply = {{"access_token", tokens.accessToken}, {"refresh_token", tokens.refreshToken},
+                            {"expires_in", tokens.expiresIn},     {"refresh_expires_in", 0},
+                            {"token_type", "Bearer"},             {"scope", "openid profile email offline_access"}};
+    Reply result = Reply::json(200, reply.dump());
+    result.header("Cache-Control", "no-store").header("Pragma", "no-cache");
+    return result;
+}
+
 // Reads "a=b&c=d" (form body or query), percent-decoded with "+" as a
 // blank. False when an escape is malformed; `duplicate` names a key given
 // twice (the first value is kept).
@@ -131,12 +141,7 @@ Reply IdentityProvider::handleToken(const IncomingRequest& request) {
         tokens = issueLocked(family, &presented->second);
     }
     ++grants_;
-    nlohmann::json reply = {{"access_token", tokens.accessToken}, {"refresh_token", tokens.refreshToken},
-                            {"expires_in", tokens.expiresIn},     {"refresh_expires_in", 0},
-                            {"token_type", "Bearer"},             {"scope", "openid profile email offline_access"}};
-    Reply result = Reply::json(200, reply.dump());
-    result.header("Cache-Control", "no-store").header("Pragma", "no-cache");
-    return result;
+    return tokenReply(tokens);
 }
 
 void IdentityProvider::rotateRefreshTokens(bool rotate) {
@@ -399,12 +404,7 @@ Reply IdentityProvider::codeGrant(const std::map<std::string, std::string>& fiel
     code.family = nextFamily_++;
     const IssuedTokens tokens = issueLocked(code.family, nullptr);
     ++codeGrants_;
-    nlohmann::json reply = {{"access_token", tokens.accessToken}, {"refresh_token", tokens.refreshToken},
-                            {"expires_in", tokens.expiresIn},     {"refresh_expires_in", 0},
-                            {"token_type", "Bearer"},             {"scope", "openid profile email offline_access"}};
-    Reply result = Reply::json(200, reply.dump());
-    result.header("Cache-Control", "no-store").header("Pragma", "no-cache");
-    return result;
+    return tokenReply(tokens);
 }
 
 void IdentityProvider::setSignInOutcome(SignInOutcome outcome) {
