@@ -88,5 +88,29 @@ TEST(ImageTranscoderTest, BytesThatAreNoImageAreUndecodable) {
     }
 }
 
+// Thumbnails: grey becomes RGB, a small image keeps its size, and the
+// header's pixel count is checked before anything is decoded.
+TEST(ImageTranscoderTest, ThumbnailsAreRGBWithinTheirBoundsAndRefuseTooManyPixels) {
+    const Bytes jpeg = fixture("gray-8x8.jpg");
+    const std::optional<RgbImage> thumbnail = ImageTranscoder::thumbnail(jpeg, 512, 64);
+    ASSERT_TRUE(thumbnail);
+    EXPECT_EQ(thumbnail->width, 8);
+    EXPECT_EQ(thumbnail->height, 8);
+    EXPECT_TRUE(thumbnail->isValid());
+    const std::optional<RgbImage> smaller = ImageTranscoder::thumbnail(jpeg, 4, 64);
+    ASSERT_TRUE(smaller);
+    EXPECT_EQ(smaller->width, 4);
+    EXPECT_EQ(smaller->height, 4);
+    EXPECT_FALSE(ImageTranscoder::thumbnail(jpeg, 512, 63));
+    EXPECT_FALSE(ImageTranscoder::thumbnail(fixture("square.svg"), 512, 1 << 20));
+    EXPECT_FALSE(ImageTranscoder::thumbnail(Bytes{}, 512, 1 << 20));
+
+    const std::optional<Bytes> encoded = ImageTranscoder::toJPEG(*thumbnail, 75);
+    ASSERT_TRUE(encoded);
+    EXPECT_EQ(ImageTranscoder::toPNG(*encoded, 64).pixels, 64u);
+    EXPECT_FALSE(ImageTranscoder::toJPEG(*thumbnail, 0));
+    EXPECT_FALSE(ImageTranscoder::toJPEG(RgbImage{}, 75));
+}
+
 }  // namespace
 }  // namespace nimbuscrate
