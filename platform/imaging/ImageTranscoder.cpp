@@ -1,6 +1,7 @@
 #include "platform/imaging/ImageTranscoder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vips/vips8>
@@ -111,7 +112,9 @@ std::optional<RgbImage> ImageTranscoder::thumbnailOfFile(const std::filesystem::
     const Descriptor descriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (descriptor.get() < 0) return std::nullopt;
     // Opened without blocking so that a FIFO or device does not hang the
-    // open; the reads that follow block as usual.
+    // open; only a regular file is read, with blocking reads.
+    struct stat status {};
+    if (::fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
     const int flags = ::fcntl(descriptor.get(), F_GETFL);
     if (flags < 0 || ::fcntl(descriptor.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::nullopt;
     try {

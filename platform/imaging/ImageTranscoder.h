@@ -43,8 +43,8 @@ public:
     // shrinks while it loads where the format allows (JPEG, WebP, HEIF).
     // Nothing when the header says more than maxPixels pixels (nothing is
     // decoded then), when the data is no image libvips may read, or when
-    // decoding fails. The file is opened by descriptor, so its name is
-    // never parsed for loader options.
+    // decoding fails, or when the file is no regular file. The file is
+    // opened by descriptor, so its name is never parsed for loader options.
     static std::optional<RgbImage> thumbnail(ByteView image, int maxSide, std::uint64_t maxPixels);
     static std::optional<RgbImage> thumbnailOfFile(const std::filesystem::path& file, int maxSide,
                                                    std::uint64_t maxPixels);

@@ -402,5 +402,52 @@ TEST_F(E2EEVideoPreviewTest, AnEncryptedPlaylistPosingAsAMovieGivesNoPreview) {
     EXPECT_EQ(watch.events(), 0);
 }
 
+// Nothing of an encrypted preview reaches the disk: neither libvips nor
+// FFmpeg creates a file in the temporary folder while a large image (its
+// decoded pixels well above libvips' threshold for decoding to disk) and a
+// video are previewed. The test runs in its own process, so the temporary
+// folder set here is the one the libraries take.
+TEST_F(E2EEThumbnailTest, NothingOfAnEncryptedPreviewIsWrittenToDisk) {
+    const std::filesystem::path temporary = folder / "tmp";
+    std::filesystem::create_directory(temporary);
+    ::setenv("TMPDIR", temporary.c_str(), 1);
+    // 8000 × 6000 RGB: 144 MB of pixels from a small PNG.
+    const std::filesystem::path png = folder / "large.png";
+    ASSERT_TRUE(runCommand("vips black " + shellQuoted((folder / "black.v").string()) + " 8000 6000 --bands 3"));
+    ASSERT_TRUE(runCommand("vips copy " + shellQuoted((folder / "black.v").string()) + " " + shellQuoted(png.string())));
+    std::filesystem::remove(folder / "black.v");
+    const std::filesystem::path movie = folder / "movie.mp4";
+    ASSERT_TRUE(makeVideo(movie));
+
+    struct Job {
+        const char* mimeType;
+        std::int64_t size;
+        EncryptedBlob sealed;
+    };
+    std::vector<Job> jobs;
+    for (const auto& [file, mimeType] : {std::pair{png, "image/png"}, std::pair{movie, "video/mp4"}}) {
+        const Bytes bytes = readBytes(file);
+        jobs.push_back({mimeType, static_cast<std::int64_t>(bytes.size()), encryptInMemory(bytes)});
+    }
+
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, temporary.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+    for (const Job& job : jobs) {
+        SCOPED_TRACE(job.mimeType);
+        RecordingFetch fetch(job.sealed.blob);
+        E2EEPreviewReader reader(job.sealed.file, E2EEPreviewReader::kThumbnailBudget, fetch.fetch());
+        EXPECT_TRUE(E2EEThumbnail::makePreview(reader, job.size, job.mimeType));
+    }
+    alignas(inotify_event) char buffer[4096];
+    const ssize_t count = ::read(watch, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < count;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        ADD_FAILURE() << "created in the temporary folder: " << (event->len ? event->name : "?");
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    ::close(watch);
+    EXPECT_TRUE(std::filesystem::is_empty(temporary));
+}
+
 }  // namespace
 }  // namespace nimbuscrate::testing
