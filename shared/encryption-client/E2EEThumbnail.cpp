@@ -1,6 +1,8 @@
 #include "shared/encryption-client/E2EEThumbnail.h"
 
-#include <exception>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "platform/imaging/ImageTranscoder.h"
 #include "platform/media/FileMediaSource.h"
