@@ -451,6 +451,24 @@ public:
                                    std::optional<Date> modified, const std::optional<std::string>& baseVersion,
                                    bool baseVersionMatches, std::stop_token stop);
 
+    static constexpr double kThumbnailStoreTimeoutSeconds = 90;
+    static constexpr std::size_t kMaxThumbnailStoreReplyBytes = 1024;
+    static constexpr const char* kThumbnailStoreFailureMessage =
+        "The encrypted thumbnail could not be stored. Refresh and retry.";
+    // Asks the media service to keep the uploaded, sealed preview of a
+    // revision record (the record the preview's upload returned) as that
+    // revision's thumbnail: POST encryptedThumbnailURL(revision) with
+    // "Authorization" and "Content-Type: application/octet-stream" and no
+    // body, 90 s idle time-out. Returns only when the service answers 2xx
+    // with a JSON object whose "stored" is true. encryptedThumbnailURL's
+    // errors pass through; another session at the end:
+    // E2EEError::sessionChanged; a status outside 2xx (a 3xx included):
+    // DesktopError::server(status, kThumbnailStoreFailureMessage); a reply
+    // over kMaxThumbnailStoreReplyBytes or without "stored": true:
+    // E2EEError::invalid; one that is not JSON: JSONReadError. Nothing is
+    // retried and no state is kept.
+    void storeEncryptedThumbnail(const E2EEJSON& revision, std::stop_token stop = {});
+
 private:
     // The "accountId" of the cached account; E2EEError::invalid without one.
     std::string cachedAccountId() const;

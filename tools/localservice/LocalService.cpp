@@ -154,7 +154,9 @@ struct LocalService::Impl {
     std::unique_ptr<DavServer> files;
     std::unique_ptr<Thumbnailer> thumbnails;
     std::unique_ptr<AccountApi> accounts;
-    EncryptedThumbnailStore encryptedThumbnails;
+    EncryptedThumbnailStore encryptedThumbnails{[this](const std::string& nodeId, const std::string& revisionId) {
+        return EncryptedThumbnailStore::findUploadedBlob(*accounts, *files, nodeId, revisionId);
+    }};
 
     std::atomic<bool> stopping{false};
     std::atomic<std::uint64_t> accepted{0};
@@ -620,6 +622,7 @@ void LocalService::slowBody(const Route& route, std::size_t chunkBytes, std::chr
 void LocalService::clearFaults() {
     impl_->knobs.clear();
     impl_->accounts->clearKnobs();
+    impl_->encryptedThumbnails.clearKnobs();
 }
 
 IssuedTokens LocalService::issueTokens() { return impl_->identity.issue(); }
@@ -661,6 +664,8 @@ AccountApi& LocalService::accountApi() { return *impl_->accounts; }
 void LocalService::putEncryptedThumbnail(const std::string& nodeId, const std::string& revisionId, std::string bytes) {
     impl_->encryptedThumbnails.put(nodeId, revisionId, std::move(bytes));
 }
+
+EncryptedThumbnailStore& LocalService::encryptedThumbnails() { return impl_->encryptedThumbnails; }
 
 void LocalService::rangeFault(const Route& route, RangeFault fault, int times) {
     impl_->knobs.rangeFault(route, fault, times);
