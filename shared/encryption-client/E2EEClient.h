@@ -33,6 +33,8 @@
 
 namespace nimbuscrate {
 
+class E2EEUploadJournal;
+
 // What commitEncryptedFile throws while encrypted uploads are not built.
 class E2EEUploadUnavailable : public std::runtime_error {
 public:
@@ -401,6 +403,74 @@ public:
     // whatever happens to them.
     std::optional<Bytes> fetchEncryptedThumbnail(const RemoteItem& item, std::stop_token stop) override;
 
+    // ---- Resumable encrypted uploads ----
+    //
+    // A staged encrypted file goes to the drive through the account API's
+    // resumable uploads: a reservation (POST "uploads"), each part sent by a
+    // plain PUT to a URL the service hands out for it (GET
+    // "uploads/<id>/parts?from=<n>&count=1"), and the completion (POST
+    // "uploads/<id>/complete"), while a heartbeat (POST
+    // "uploads/<id>/heartbeat") keeps the reservation alive.
+
+    static constexpr double kPartUploadTimeoutSeconds = 600;
+    // Bytes copied at a time when a part is cut from the staged file.
+    static constexpr std::size_t kPartCopyChunk = 1'048'576;
+    static constexpr int kPartAttempts = 3;
+    static constexpr double kCompletionDeadlineSeconds = 1800;
+    static constexpr double kCompletionPollSeconds = 2;
+    static constexpr std::int64_t kDefaultHeartbeatSeconds = 30;
+    static constexpr std::int64_t kMinHeartbeatSeconds = 10;
+    static constexpr std::int64_t kMaxHeartbeatSeconds = 300;
+    static constexpr std::int64_t kMaxPartSize = 5'368'709'120;
+    static constexpr std::int64_t kMaxPartCount = 10'000;
+
+    // Uploads the staged encrypted file of a prepared revision to the drive
+    // and returns its revision record {"manifest", "driveId", "parentItemId"
+    // (both the drive's id), "opaqueName", "ciphertextLength", "revisionId",
+    // "generation" (previousGeneration + 1), "current": true}.
+    //
+    // Progress goes into the journal's object under `key` ("main" or
+    // "preview"; the caller creates that object, else nothing is recorded
+    // and nothing can resume), each member saved at once: "reservation" (the
+    // service's reply, stored only once it has passed its checks),
+    // "completing": true (every part stored) and "entry" (the record). A
+    // later call with a saved reservation sends every part again from part
+    // 1 under it; with "completing" it only completes.
+    //
+    // Parts are cut one at a time into "<UUID>.part" (mode 0600) beside the
+    // encrypted file, whose folder belongs to the operation (part files an
+    // interrupted earlier run left there are removed first), and each is
+    // sent with exactly the headers its location lists: no bearer token, no
+    // header of the transport's own. A part gets kPartAttempts attempts, each
+    // with a fresh location; a location that breaks its rules (number,
+    // length, an https URL without user or password, headers that are HTTP
+    // tokens with values free of CR, LF and NUL and never "Authorization",
+    // "Cookie" or "Host"), a failed request, a transport error or a status
+    // outside 2xx (DesktopError::invalidResponse) is a failed attempt. A
+    // changed session (E2EEError::sessionChanged) or a stop request
+    // (CancellationError) ends the call at once. A failed call leaves no
+    // part file behind.
+    //
+    // Errors: DesktopError::notAuthenticated without a session; the errors
+    // of ensureWritable; E2EEError::invalid for a manifest without safe
+    // integer "ciphertextLength" and "previousGeneration", a reservation or
+    // completion reply that breaks its rules, a staged file shorter than the
+    // ciphertext, or a completion still "completing" kCompletionDeadlineSeconds
+    // after this call's first complete request (polled every
+    // kCompletionPollSeconds on the client's clock); the errors of the
+    // requests, the state file and the file system unchanged. A 409 of the
+    // service (E2EEError::conflict), a 404 or 410 of the reservation before
+    // "completing" was saved, and a stored reservation that is not a valid
+    // one, mean the revision can never be stored this way: the journal is
+    // reset (E2EEUploadJournal::reset) before the error is thrown, so the
+    // next commit prepares a new revision.
+    //
+    // Blocks the calling thread; the heartbeat runs on a thread of its own
+    // that ends before the call returns.
+    E2EEJSON uploadEncryptedFile(const E2EECrypto::Prepared& prepared, const std::filesystem::path& encryptedFile,
+                                 const DriveSelection& drive, E2EEUploadJournal& journal, const std::string& key,
+                                 std::stop_token stop = {});
+
     // ---- Node changes ----
     //
     // Each change starts from the writable account (ensureWritable: its keys
@@ -508,6 +578,10 @@ private:
     // A thumbnail rendered on the device: not built yet, so none.
     std::optional<Bytes> createEncryptedThumbnail(const E2EEJSON& node, std::stop_token stop);
     std::filesystem::path temporaryDirectory() const;
+    // One attempt at one part of an upload: a fresh location, checked, and
+    // the PUT of the part file (defined with the uploads).
+    void sendPart(const std::string& uploadId, std::int64_t number, std::int64_t length,
+                  const std::filesystem::path& partFile, const std::string& sessionID, std::stop_token stop) const;
     // One shared thumbnail lookup (defined with the downloads).
     struct ThumbnailTask;
 
