@@ -155,6 +155,36 @@ void removeStalePartFiles(const std::filesystem::path& folder) {
     for (const auto& path : stale) removeItemIfPresent(path);
 }
 
+// Copies the next `length` bytes of the source into the part, at most
+// kPartCopyChunk at a time: inside the kernel where the file system allows
+// it, else through the buffer. The source is read strictly in sequence; an
+// end of file before the part is complete is E2EEError::invalid.
+void copyPart(FileHandle& source, FileHandle& part, std::int64_t length, std::vector<std::uint8_t>& buffer) {
+    bool inKernel = true;
+    for (std::int64_t remaining = length; remaining > 0;) {
+        const auto chunk = static_cast<std::size_t>(
+            std::min<std::int64_t>(remaining, static_cast<std::int64_t>(E2EEClient::kPartCopyChunk)));
+        std::size_t got = 0;
+        if (inKernel) {
+            const ssize_t copied = ::copy_file_range(source.descriptor(), nullptr, part.descriptor(), nullptr, chunk, 0);
+            if (copied < 0 && errno == EINTR) continue;
+            if (copied < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                // Nothing was copied by the failed call: go on through the buffer.
+                inKernel = false;
+                continue;
+            }
+            if (copied < 0) throw posixError(errno, "copy_file_range");
+            got = static_cast<std::size_t>(copied);
+        } else {
+            buffer.resize(chunk);
+            got = source.read(buffer.data(), chunk);
+            if (got > 0) part.write(buffer.data(), got);
+        }
+        if (got == 0) throw E2EEError::invalid();
+        remaining -= static_cast<std::int64_t>(got);
+    }
+}
+
 // One part file: made empty with mode 0600 under a new name, removed with
 // this object whatever happened.
 class PartFile {
@@ -302,15 +332,7 @@ E2EEJSON E2EEClient::uploadEncryptedFile(const E2EECrypto::Prepared& prepared,
                     std::min(reservation.partSize, ciphertextLength - (number - 1) * reservation.partSize);
 
                 PartFile part(encryptedFile.parent_path());
-                for (std::int64_t remaining = length; remaining > 0;) {
-                    const auto chunk = static_cast<std::size_t>(
-                        std::min<std::int64_t>(remaining, static_cast<std::int64_t>(kPartCopyChunk)));
-                    buffer.resize(chunk);
-                    const std::size_t got = source.read(buffer.data(), chunk);
-                    if (got == 0) throw E2EEError::invalid();
-                    part.handle().write(buffer.data(), got);
-                    remaining -= static_cast<std::int64_t>(got);
-                }
+                copyPart(source, part.handle(), length, buffer);
                 part.handle().close();
 
                 for (int attempt = 1;; ++attempt) {
