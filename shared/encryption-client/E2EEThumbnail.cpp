@@ -51,11 +51,11 @@ std::optional<Preview> videoPreview(MediaSource& source, std::stop_token stop) {
     return previewOf(VideoFrameReader::firstFrame(source, kMaxSide, stop));
 }
 
-std::optional<Preview> makeLocalPreview(const std::filesystem::path& file, std::string_view mimeType,
+std::optional<Preview> makeLocalPreview(const std::filesystem::path& file, const std::string& mimeType,
                                         std::stop_token stop) {
     try {
         if (mimeType.starts_with(kVideoPrefix)) {
-            const std::unique_ptr<FileMediaSource> source = FileMediaSource::open(file, std::string(mimeType));
+            const std::unique_ptr<FileMediaSource> source = FileMediaSource::open(file, mimeType);
             if (!source) return std::nullopt;
             return videoPreview(*source, stop);
         }

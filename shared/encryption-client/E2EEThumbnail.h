@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <stop_token>
+#include <string>
 #include <string_view>
 
 #include "platform/core/Bytes.h"
@@ -40,10 +41,17 @@ struct Preview {
 
 // The preview of a local plaintext file (the file being uploaded). A video
 // gives its first frame upright, an image its upright thumbnail; any other
-// MIME type gives none without the file being opened. Never throws: every
-// failure, a stop request included, is no preview.
-std::optional<Preview> makeLocalPreview(const std::filesystem::path& file, std::string_view mimeType,
+// MIME type gives none without the file being opened. Runs on the calling
+// thread; a stop request may end it early. Never throws: every failure, a
+// stop request included, is no preview.
+std::optional<Preview> makeLocalPreview(const std::filesystem::path& file, const std::string& mimeType,
                                         std::stop_token stop = {});
+
+// A renderer of local previews, as the commit of new contents takes it
+// (makeLocalPreview in the process; tests give their own).
+using LocalRenderer =
+    std::function<std::optional<Preview>(const std::filesystem::path& file, const std::string& mimeType,
+                                         std::stop_token stop)>;
 
 // The preview of image bytes in memory; none when they are no image that
 // may be decoded or cannot be encoded small enough.

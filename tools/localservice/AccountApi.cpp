@@ -303,6 +303,36 @@ std::size_t AccountApi::versionCount(Collection collection, const std::string& n
     return found == listing.versions.end() ? 0 : found->second.size();
 }
 
+std::int64_t AccountApi::storedGeneration(Collection collection, const std::string& nodeId) const {
+    std::lock_guard lock(mutex_);
+    const Listing& listing = listingLocked(collection);
+    auto found = listing.versions.find(nodeId);
+    return found == listing.versions.end() ? 0 : found->second.back().generation;
+}
+
+bool AccountApi::publishRevision(const std::string& fileRecordJson, const std::optional<std::string>& nodeRecordJson) {
+    auto fileRecord = parseRecord(fileRecordJson);
+    auto fileKey = fileRecord ? recordKey(Collection::files, *fileRecord) : std::nullopt;
+    if (!fileKey) throw std::invalid_argument("a file record needs manifest.value.nodeId and a generation");
+    std::optional<RecordKey> nodeKey;
+    if (nodeRecordJson) {
+        auto nodeRecord = parseRecord(*nodeRecordJson);
+        nodeKey = nodeRecord ? recordKey(Collection::nodes, *nodeRecord) : std::nullopt;
+        if (!nodeKey) throw std::invalid_argument("a node record needs value.nodeId and value.generation");
+    }
+    std::lock_guard lock(mutex_);
+    auto next = [this](Collection collection, const RecordKey& key) {
+        const Listing& listing = listingLocked(collection);
+        auto found = listing.versions.find(key.nodeId);
+        const std::int64_t stored = found == listing.versions.end() ? 0 : found->second.back().generation;
+        return key.generation == stored + 1;
+    };
+    if (!next(Collection::files, *fileKey) || (nodeKey && !next(Collection::nodes, *nodeKey))) return false;
+    storeLocked(Collection::files, fileKey->nodeId, {fileRecordJson, fileKey->generation, false});
+    if (nodeKey) storeLocked(Collection::nodes, nodeKey->nodeId, {*nodeRecordJson, nodeKey->generation, false});
+    return true;
+}
+
 void AccountApi::setPageSize(std::size_t size) {
     if (size < 1 || size > kMaximumPageSize) throw std::invalid_argument("the page size must be 1 to 100");
     std::lock_guard lock(mutex_);

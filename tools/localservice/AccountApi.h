@@ -96,6 +96,15 @@ public:
     std::optional<std::string> storedRecord(Collection collection, const std::string& nodeId) const;
     // Number of versions stored for a node or file (0 when unknown).
     std::size_t versionCount(Collection collection, const std::string& nodeId) const;
+    // The newest stored generation of a node or file; 0 when unknown.
+    std::int64_t storedGeneration(Collection collection, const std::string& nodeId) const;
+    // Publishes a finished upload (UploadApi.h): the file record and, when
+    // given, the node record its manifest embeds, each as exactly the next
+    // generation of its file or node (the stored one plus 1; 1 when new).
+    // Both or neither: false, with nothing stored, when either is not the
+    // next one. Throws std::invalid_argument for records putFile or putNode
+    // would refuse.
+    bool publishRevision(const std::string& fileRecordJson, const std::optional<std::string>& nodeRecordJson);
 
     // Items per page of both listings, 1 to 100 (default 100); throws
     // std::invalid_argument outside that range.

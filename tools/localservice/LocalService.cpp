@@ -32,6 +32,7 @@
 #include "tools/localservice/SeedFile.h"
 #include "tools/localservice/Thumbnailer.h"
 #include "tools/localservice/TlsIdentity.h"
+#include "tools/localservice/UploadApi.h"
 
 #ifndef NIMBUSCRATE_IDENTITY_HOST
 #define NIMBUSCRATE_IDENTITY_HOST "login.nimbuscrate.com"
@@ -154,7 +155,10 @@ struct LocalService::Impl {
     std::unique_ptr<DavServer> files;
     std::unique_ptr<Thumbnailer> thumbnails;
     std::unique_ptr<AccountApi> accounts;
-    EncryptedThumbnailStore encryptedThumbnails;
+    std::unique_ptr<UploadApi> uploads;
+    EncryptedThumbnailStore encryptedThumbnails{[this](const std::string& nodeId, const std::string& revisionId) {
+        return EncryptedThumbnailStore::findUploadedBlob(*accounts, *files, nodeId, revisionId);
+    }};
 
     std::atomic<bool> stopping{false};
     std::atomic<std::uint64_t> accepted{0};
@@ -200,6 +204,7 @@ LocalService::Impl::Impl(const Options& options) {
     files = std::make_unique<DavServer>(dataDirectory / "drives", dataDirectory / "spool", webAppHost());
     thumbnails = std::make_unique<Thumbnailer>(*files);
     accounts = std::make_unique<AccountApi>([this] { return std::make_unique<CountingHost>(tls); });
+    uploads = std::make_unique<UploadApi>(*accounts, *files, dataDirectory / "uploads", accountApiHost());
     if (options.seedFile) {
         applySeedFile(*options.seedFile, *files);
         applyAccountSeed(*options.seedFile, *accounts);
@@ -222,6 +227,7 @@ LocalService::Impl::~Impl() {
     }
     stopSignal.notify_all();
     knobs.clear();
+    uploads->clearKnobs();
     ::shutdown(acceptor.native_handle(), SHUT_RDWR);
     if (acceptThread.joinable()) acceptThread.join();
     boost::system::error_code ignoredError;
@@ -237,6 +243,7 @@ LocalService::Impl::~Impl() {
     for (auto& connection : remaining) {
         if (connection->thread.joinable()) connection->thread.join();
     }
+    uploads.reset();
     accounts.reset();
     thumbnails.reset();
     files.reset();
@@ -310,6 +317,8 @@ Reply LocalService::Impl::route(IncomingRequest& request) {
         return Reply::text(421, "This service does not serve " + host + "\n");
     }
     if (host == controlPanelHost()) return Reply::text(404, "Not found\n");
+    // A part URL carries its own credential (its signature), never a bearer token.
+    if (host == accountApiHost() && UploadApi::servesPart(info.path)) return uploads->handlePart(request);
     if (!authorised(request)) {
         Reply reply = Reply::json(401, R"({"error":"invalid_token"})");
         reply.header("WWW-Authenticate", "Bearer realm=\"nimbuscrate\", error=\"invalid_token\"");
@@ -333,6 +342,7 @@ Reply LocalService::Impl::route(IncomingRequest& request) {
     }
     if (host == mediaHost() && info.path == "/v1/thumbnail") return thumbnails->handle(request);
     if (host == accountApiHost() && AccountApi::serves(info.path)) return accounts->handle(request);
+    if (host == accountApiHost() && UploadApi::serves(info.path)) return uploads->handle(request);
     return Reply::text(404, "Not found\n");
 }
 
@@ -620,6 +630,8 @@ void LocalService::slowBody(const Route& route, std::size_t chunkBytes, std::chr
 void LocalService::clearFaults() {
     impl_->knobs.clear();
     impl_->accounts->clearKnobs();
+    impl_->encryptedThumbnails.clearKnobs();
+    impl_->uploads->clearKnobs();
 }
 
 IssuedTokens LocalService::issueTokens() { return impl_->identity.issue(); }
@@ -658,9 +670,13 @@ std::string LocalService::webDavUrl(const std::string& driveId) const { return i
 
 AccountApi& LocalService::accountApi() { return *impl_->accounts; }
 
+UploadApi& LocalService::uploads() { return *impl_->uploads; }
+
 void LocalService::putEncryptedThumbnail(const std::string& nodeId, const std::string& revisionId, std::string bytes) {
     impl_->encryptedThumbnails.put(nodeId, revisionId, std::move(bytes));
 }
+
+EncryptedThumbnailStore& LocalService::encryptedThumbnails() { return impl_->encryptedThumbnails; }
 
 void LocalService::rangeFault(const Route& route, RangeFault fault, int times) {
     impl_->knobs.rangeFault(route, fault, times);

@@ -14,6 +14,8 @@
 namespace nimbuscrate::localservice {
 
 class AccountApi;
+class EncryptedThumbnailStore;
+class UploadApi;
 
 // The host names the service answers for (the client's compiled-in hosts).
 std::string identityHost();
@@ -127,6 +129,9 @@ public:
     // The account API of encrypted accounts (AccountApi.h): the account,
     // its records and their knobs.
     AccountApi& accountApi();
+    // The resumable uploads of encrypted blobs (UploadApi.h): their
+    // settings, knobs and state.
+    UploadApi& uploads();
 
     // Media service: the sealed thumbnail GET "v1/encrypted-thumbnail"
     // answers for the node's revision, stored as given (see
@@ -135,6 +140,9 @@ public:
     // Redirect knobs of the account API (AccountApi::redirectToSecondHost)
     // apply to both.
     void putEncryptedThumbnail(const std::string& nodeId, const std::string& revisionId, std::string bytes);
+    // The sealed thumbnails, their POST store and its knobs
+    // (EncryptedThumbnailStore.h); clearFaults() clears the knobs too.
+    EncryptedThumbnailStore& encryptedThumbnails();
 
 private:
     struct Impl;
