@@ -394,8 +394,8 @@ public:
     std::filesystem::path downloadEncryptedFile(const RemoteItem& item, std::stop_token stop) override;
     // The JPEG thumbnail of the item: its stored thumbnails in order (the
     // media service first, its blob when the media service answers 404, 410
-    // or 5xx; a blob answering 404 or 410 moves on to the next), else none
-    // (thumbnails are not generated on the device yet). Concurrent calls for
+    // or 5xx; a blob answering 404 or 410 moves on to the next), else one
+    // made on the device (createEncryptedThumbnail). Concurrent calls for
     // one revision in one session share one lookup: the first caller runs it
     // and its cancellation ends it for all; later callers wait for it
     // whatever happens to them.
@@ -604,7 +604,19 @@ private:
     // The stored thumbnails of a node in order, then generation.
     std::optional<Bytes> lookUpThumbnail(const std::vector<E2EEJSON>& entries, const E2EEJSON& node,
                                          std::stop_token stop);
-    // A thumbnail rendered on the device: not built yet, so none.
+    // A thumbnail made on the device for a live image or video node without
+    // one (defined with the thumbnail generation): none for another type or
+    // a mode other than "required" (without any request), or for content
+    // that gives no preview. Its preview is rendered from ranged reads of
+    // the node's blob (at most E2EEPreviewReader::kThumbnailBudget bytes),
+    // sealed as a small "thumbnail.jpg" revision under "root", uploaded and
+    // stored as the thumbnail of the node's revision; the JPEG is returned.
+    // Each step is kept in a journal of the operation (session, account,
+    // drive, node, revision) under "Pending", so an interrupted generation
+    // goes on where it stopped; the folder goes once it is done. A source
+    // with another current revision (or none) before the upload:
+    // E2EEError::conflict; a changed session: E2EEError::sessionChanged; the
+    // reader's, upload's and store's errors pass through.
     std::optional<Bytes> createEncryptedThumbnail(const E2EEJSON& node, std::stop_token stop);
     std::filesystem::path temporaryDirectory() const;
     // One attempt at one part of an upload: a fresh location, checked, and

@@ -276,11 +276,6 @@ Bytes E2EEClient::requestEncryptedThumbnail(const E2EEJSON& entry, bool fromMedi
     return Bytes(opened.begin(), opened.end());
 }
 
-std::optional<Bytes> E2EEClient::createEncryptedThumbnail(const E2EEJSON&, std::stop_token stop) {
-    throwIfCancelled(stop);
-    return std::nullopt;
-}
-
 std::optional<Bytes> E2EEClient::lookUpThumbnail(const std::vector<E2EEJSON>& entries, const E2EEJSON& node,
                                                  std::stop_token stop) {
     const auto statusIn = [](const DesktopError& error, std::initializer_list<long> statuses, bool orServerError) {
