@@ -19,6 +19,8 @@ namespace nimbuscrate::fp::host {
 //   {"id": <same>, "ok": false, "error": {"domain": "...", "code": <integer>, "description": "..."}}
 // (a reply to a request whose id could not be read has "id": null).
 inline constexpr std::size_t kMaxLineLength = 64 * 1024;
+// The largest thumbnail side a "fetchThumbnail" request may ask for, in pixels.
+inline constexpr int kMaxThumbnailRequestSize = 4096;
 
 // The socket in the user's runtime folder.
 std::filesystem::path controlSocketPath(const std::filesystem::path& runtimeDirectory);

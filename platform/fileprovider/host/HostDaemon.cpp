@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 
+#include "platform/core/AtomicFile.h"
 #include "platform/core/PlatformError.h"
 #include "platform/fileprovider/host/ControlProtocol.h"
 #include "platform/fileprovider/host/DaemonManager.h"
@@ -440,6 +442,64 @@ void HostDaemon::handle(const nlohmann::json& request, std::function<void(nlohma
             for (const auto& item : items) answer["items"].push_back(toJSON(*item));
             answer["next"] = next ? nlohmann::json(hexOf(*next)) : nlohmann::json(nullptr);
             return reply(answer);
+        }
+        if (op == "fetchThumbnail") {
+            // {"size": pixels, "file": absolute path}: the item's thumbnail, as
+            // the extension gives it, is written to the file (too large for a
+            // line of the channel); the reply says how many bytes, 0 and no
+            // file when the item has none.
+            auto domain = domainOf();
+            auto item = itemOf();
+            auto sizeField = request.find("size");
+            if (sizeField == request.end() || !sizeField->is_number_integer() || sizeField->get<std::int64_t>() < 1 ||
+                sizeField->get<std::int64_t>() > kMaxThumbnailRequestSize) {
+                throw std::invalid_argument("\"size\" must be an integer from 1 to 4096.");
+            }
+            auto fileField = request.find("file");
+            if (fileField == request.end() || !fileField->is_string()) throw std::invalid_argument("\"file\" must be a text.");
+            const std::filesystem::path file = fileField->get<std::string>();
+            if (!file.is_absolute()) throw std::invalid_argument("\"file\" must be an absolute path.");
+            const int size = sizeField->get<int>();
+            std::shared_ptr<DomainMount> mount;
+            {
+                std::lock_guard lock(mutex_);
+                auto found = mounts_.find(domain.identifier);
+                if (found != mounts_.end()) mount = found->second;
+            }
+            if (!mount) return reply(failure(id, noSuchDomain(domain.identifier)));
+            struct Answer {
+                std::mutex mutex;  // guards the fields below
+                std::optional<Bytes> bytes;
+                std::optional<Error> error;
+            };
+            auto answer = std::make_shared<Answer>();
+            mount->extension().fetchThumbnails(
+                {item}, ThumbnailSize{size, size},
+                [answer](const ItemId&, std::optional<Bytes> bytes, std::optional<Error> error) {
+                    std::lock_guard lock(answer->mutex);
+                    answer->bytes = std::move(bytes);
+                    answer->error = std::move(error);
+                },
+                [id, reply, answer, file, mount](std::optional<Error> error) {
+                    std::optional<Bytes> bytes;
+                    {
+                        std::lock_guard lock(answer->mutex);
+                        if (!error) error = answer->error;
+                        bytes = answer->bytes;
+                    }
+                    if (error) return reply(failure(id, *error));
+                    auto result = success(id);
+                    result["bytes"] = bytes ? bytes->size() : 0;
+                    if (bytes && !bytes->empty()) {
+                        try {
+                            writeFileAtomically(file, *bytes, 0644);
+                        } catch (const std::exception& writeError) {
+                            return reply(failure(id, channelError(writeError.what())));
+                        }
+                    }
+                    reply(result);
+                });
+            return;
         }
         return reply(failure(id, channelError("Unknown operation \"" + op + "\".")));
     } catch (const std::exception& error) {

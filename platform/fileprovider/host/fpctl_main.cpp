@@ -1,4 +1,5 @@
 // nimbuscrate-fpctl: the command-line client of the file provider host.
+#include <filesystem>
 #include <future>
 #include <iostream>
 #include <string>
@@ -23,7 +24,10 @@ int usage() {
                  "  path IDENTIFIER [ITEM]          print where an item is shown\n"
                  "  evict IDENTIFIER ITEM           drop the cached copy of a file (fails while it is open or unsent)\n"
                  "  wait IDENTIFIER [ITEM]          wait until no change below the item waits to be sent\n"
-                 "  materialized IDENTIFIER         list the files with a cached copy (identifier, name)\n";
+                 "  materialized IDENTIFIER         list the files with a cached copy (identifier, name)\n"
+                 "  thumbnail IDENTIFIER ITEM FILE [SIZE]\n"
+                 "                                  write an item's thumbnail (at most SIZE pixels a side,\n"
+                 "                                  default 256) to FILE; fails when it has none\n";
     return 2;
 }
 
@@ -57,6 +61,20 @@ int main(int argc, char** argv) {
         request = {{"op", "evict"}, {"domain", {{"identifier", args[1]}}}, {"item", itemArgument(args[2])}};
     } else if (command == "materialized" && args.size() == 2) {
         request = {{"op", "materializedPage"}, {"domain", {{"identifier", args[1]}}}};
+    } else if (command == "thumbnail" && (args.size() == 4 || args.size() == 5)) {
+        int size = 256;
+        try {
+            std::size_t used = 0;
+            if (args.size() == 5) size = std::stoi(args[4], &used);
+            if (args.size() == 5 && used != args[4].size()) return usage();
+        } catch (const std::exception&) {
+            return usage();
+        }
+        request = {{"op", "fetchThumbnail"},
+                   {"domain", {{"identifier", args[1]}}},
+                   {"item", itemArgument(args[2])},
+                   {"file", std::filesystem::absolute(args[3]).string()},
+                   {"size", size}};
     } else if ((command == "signal" || command == "path" || command == "wait") && (args.size() == 2 || args.size() == 3)) {
         request = {{"op", command == "signal" ? "signal" : command == "wait" ? "waitForChanges" : "userVisiblePath"},
                    {"domain", {{"identifier", args[1]}}},
@@ -107,6 +125,12 @@ int main(int argc, char** argv) {
         }
     } else if (command == "path") {
         std::cout << json.value("path", "") << "\n";
+    } else if (command == "thumbnail") {
+        if (json.value("bytes", 0) == 0) {
+            std::cerr << "nimbuscrate-fpctl: the item has no thumbnail\n";
+            return 1;
+        }
+        std::cout << json.value("bytes", 0) << " bytes\n";
     }
     return 0;
 }

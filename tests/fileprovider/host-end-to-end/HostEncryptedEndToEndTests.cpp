@@ -17,6 +17,7 @@
 #include "shared/session/ServiceEndpoints.h"
 #include "tests/fileprovider/host-end-to-end/HostEndToEndFixture.h"
 #include "tests/support/E2EERecordBuilder.h"
+#include "tests/support/MediaFixtures.h"
 #include "tools/localservice/UploadApi.h"
 
 namespace nimbuscrate::testing {
@@ -329,6 +330,63 @@ TEST_F(HostEncryptedEndToEnd, ACommitInterruptedByAStopResumesFromItsJournalAtTh
     EXPECT_EQ(reservations, 1u);
     EXPECT_EQ(service_.requests().matching("PUT", "").size(), puts);
     EXPECT_EQ(service_.accountApi().versionCount(Collection::files, nodeIdOf(*item)), 1u);
+}
+
+// The command-line client's thumbnail request: an encrypted photo without a
+// stored thumbnail gets one made on the device (its JPEG is written), a
+// plain photo gets the media service's, and a file without one fails.
+TEST_F(HostEncryptedEndToEnd, TheCommandLineWritesTheThumbnailsOfEncryptedAndPlainPhotos) {
+    const std::filesystem::path ppm = root_ / "photo.ppm";
+    writePPM(ppm, 800, 400, [](int x, int) { return redLeftBlueRight(x, 800); });
+    const std::filesystem::path jpeg = root_ / "photo.jpg";
+    ASSERT_TRUE(runCommand("vips copy " + shellQuoted(ppm.string()) + " " + shellQuoted(jpeg.string() + "[Q=90]")));
+    const Bytes photo = readBytes(jpeg);
+
+    E2EERecordBuilder::FileSpec spec;
+    spec.nodeId = "photo";
+    spec.name = "Secret Photo.jpg";
+    spec.revisionId = "rev-photo";
+    spec.size = static_cast<std::int64_t>(photo.size());
+    spec.mime = "image/jpeg";
+    spec.driveId = "d1";
+    const E2EEJSON record = builder.fileRecord(spec);
+    service_.accountApi().putNode(record.member("manifest").member("value").member("node").canonicalString());
+    service_.accountApi().putFile(record.canonicalString());
+    const std::filesystem::path sealed = root_ / "sealed.nbenc";
+    E2EECrypto::transformFile(jpeg, sealed, E2EECrypto::openFile(builder.keys(), record.member("manifest")), true);
+    std::filesystem::rename(sealed, drive_ / *record.member("opaqueName").stringValue());
+    writeBytes(drive_ / "Plain Photo.jpg", photo);
+    mountDrive();
+
+    const auto identifierOf = [&](const std::string& name) {
+        struct stat shown{};
+        EXPECT_EQ(::stat((folder() / name).c_str(), &shown), 0) << name;
+        return mount()->replica().node(shown.st_ino)->identifier;
+    };
+    const std::filesystem::path encryptedOut = root_ / "encrypted-thumbnail.jpg";
+    const auto [encryptedStatus, encryptedOutput] =
+        fpctl("thumbnail nimbuscrate '" + identifierOf("Secret Photo.jpg") + "' '" + encryptedOut.string() + "' 512");
+    ASSERT_EQ(encryptedStatus, 0) << encryptedOutput;
+    const std::optional<Pixels> pixels = decodeWithVips(readBytes(encryptedOut), root_);
+    ASSERT_TRUE(pixels);
+    EXPECT_EQ(pixels->width, 512);
+    EXPECT_EQ(pixels->height, 256);
+    EXPECT_TRUE(near(pixels->at(64, 128), kRed));
+    EXPECT_TRUE(near(pixels->at(448, 128), kBlue));
+    EXPECT_EQ(service_.requests().matching("POST", "/v1/encrypted-thumbnail").size(), 1u);
+
+    const std::filesystem::path plainOut = root_ / "plain-thumbnail";
+    const auto [plainStatus, plainOutput] =
+        fpctl("thumbnail nimbuscrate '" + identifierOf("Plain Photo.jpg") + "' '" + plainOut.string() + "'");
+    ASSERT_EQ(plainStatus, 0) << plainOutput;
+    const std::optional<Pixels> plain = decodeWithVips(readBytes(plainOut), root_);
+    ASSERT_TRUE(plain);
+    EXPECT_GT(plain->width, 0);
+    EXPECT_FALSE(service_.requests().matching("GET", "/v1/thumbnail").empty());
+
+    const std::filesystem::path noneOut = root_ / "none";
+    EXPECT_NE(fpctl("thumbnail nimbuscrate '" + identifierOf("plain.txt") + "' '" + noneOut.string() + "'").first, 0);
+    EXPECT_FALSE(std::filesystem::exists(noneOut));
 }
 
 }  // namespace

@@ -110,6 +110,12 @@ TEST(FileProviderHostControl, MalformedRequestsGetAnErrorReplyAndServingGoesOn) 
         {R"({"id": 11, "op": "signal", "domain": {"identifier": "unknown"}})", 11, "No domain"},
         {R"({"id": 12, "op": "removeDomain", "domain": {"identifier": "unknown"}})", 12, "No domain"},
         {R"({"id": 13, "op": "signal", "domain": {"identifier": 4}})", 13, "identifier"},
+        {R"({"id": 15, "op": "fetchThumbnail", "domain": {"identifier": "d"}, "item": "x", "file": "/tmp/t"})", 15, "\"size\""},
+        {R"({"id": 16, "op": "fetchThumbnail", "domain": {"identifier": "d"}, "size": 0, "file": "/tmp/t"})", 16, "\"size\""},
+        {R"({"id": 17, "op": "fetchThumbnail", "domain": {"identifier": "d"}, "size": 4097, "file": "/tmp/t"})", 17, "\"size\""},
+        {R"({"id": 18, "op": "fetchThumbnail", "domain": {"identifier": "d"}, "size": 64})", 18, "\"file\""},
+        {R"({"id": 19, "op": "fetchThumbnail", "domain": {"identifier": "d"}, "size": 64, "file": "t.jpg"})", 19, "absolute"},
+        {R"({"id": 20, "op": "fetchThumbnail", "domain": {"identifier": "d"}, "size": 64, "file": "/tmp/t"})", 20, "No domain"},
         {R"({"id": 14, "op": "getDomains"})", 14, ""},
     };
     for (const auto& row : cases) {
