@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform/core/Random.h"
+#include "platform/imaging/ImageTranscoder.h"
 #include "shared/encryption/E2EECrypto.h"
 #include "shared/encryption/E2EEJSON.h"
 #include "shared/encryption/E2EELibrary.h"
@@ -72,9 +74,37 @@ E2EEJSON newKeySet(const std::string& accountId) {
 std::string mimeOf(const std::string& name) {
     static const std::map<std::string, std::string> kTypes = {
         {".txt", "text/plain"}, {".md", "text/markdown"}, {".csv", "text/csv"}, {".json", "application/json"},
+        {".jpg", "image/jpeg"},
     };
     const auto type = kTypes.find(fs::path(name).extension().string());
     return type == kTypes.end() ? "application/octet-stream" : type->second;
+}
+
+// A JPEG photo of a colour gradient with a disc, so that its preview has
+// something to show.
+std::string jpegPhoto(const Json& size, const std::string& path) {
+    const int width = size.at("width").get<int>();
+    const int height = size.at("height").get<int>();
+    if (width < 1 || height < 1 || width > 8192 || height > 8192) {
+        throw std::runtime_error("the image of " + path + " has a size out of range");
+    }
+    RgbImage image;
+    image.width = width;
+    image.height = height;
+    image.pixels.reserve(image.expectedSize());
+    const double radius = std::min(width, height) / 3.0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const double dx = x - width / 2.0;
+            const double dy = y - height / 2.0;
+            image.pixels.push_back(static_cast<std::uint8_t>(255 * x / width));
+            image.pixels.push_back(static_cast<std::uint8_t>(255 * y / height));
+            image.pixels.push_back(dx * dx + dy * dy < radius * radius ? 230 : 60);
+        }
+    }
+    const std::optional<Bytes> jpeg = ImageTranscoder::toJPEG(image, 90);
+    if (!jpeg) throw std::runtime_error("the image of " + path + " could not be encoded");
+    return std::string(jpeg->begin(), jpeg->end());
 }
 
 // The encrypted blob of a file's plaintext, in the segmented format.
@@ -175,7 +205,8 @@ void writeEncryptedSeed(const fs::path& base, const fs::path& encrypted, const f
                 folders[path] = nodeId;
                 continue;
             }
-            const std::string text = item.at("text").get<std::string>();
+            const std::string text =
+                item.contains("image") ? jpegPhoto(item["image"], path) : item.at("text").get<std::string>();
             const std::int64_t modified = item.value("modified", std::int64_t{1765350000}) * 1000;
             const E2EECrypto::Prepared prepared =
                 E2EECrypto::prepareFile(keys, name, static_cast<std::int64_t>(text.size()), mimeOf(name), modified,

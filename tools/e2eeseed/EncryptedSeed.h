@@ -11,8 +11,10 @@ namespace nimbuscrate::e2eeseed {
 // whose "accountId" and drives are kept). encrypted: what to encrypt,
 //   {"drive": <id of a drive of base>,
 //    "items": [{"path": "/Private", "folder": true},
-//              {"path": "/Private/Diary.txt", "text": "...", "modified": <unix seconds>}]}
-// each item's parent ("/" or a folder listed before it) first.
+//              {"path": "/Private/Diary.txt", "text": "...", "modified": <unix seconds>},
+//              {"path": "/Private/Photo.jpg", "image": {"width": 1600, "height": 1200}}]}
+// each item's parent ("/" or a folder listed before it) first. An "image"
+// is a JPEG photo of that size (a colour gradient with a disc).
 //
 // Writes to seedOut the base seed with an "account" in mode "required"
 // holding the key record of a fresh account key, "encryptedNodes" (a signed

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "platform/http/HttpTransport.h"
+#include "platform/imaging/ImageTranscoder.h"
 #include "platform/tasks/Clock.h"
 #include "shared/encryption-client/E2EEClient.h"
 #include "shared/encryption/E2EECrypto.h"
@@ -95,17 +96,21 @@ TEST(EncryptedSeed, TheDemoAccountOpensWithItsKeysThroughTheLocalService) {
               (std::vector<std::string>{"Diary.txt", "Travel"}));
 
     // Each blob, stored on the drive under its opaque name, decrypts to the
-    // text the demo declares.
+    // text the demo declares, or to a JPEG of the declared size.
     std::map<std::string, std::string> declared;
+    std::map<std::string, std::uint64_t> images;  // name → pixels
     const Json wanted = Json::parse(readText(DEMO_ENCRYPTED_ITEMS));
     for (const Json& item : wanted["items"]) {
-        if (item.contains("text")) {
-            const std::string path = item["path"];
-            declared[path.substr(path.rfind('/') + 1)] = item["text"];
+        const std::string path = item["path"];
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (item.contains("text")) declared[name] = item["text"];
+        if (item.contains("image")) {
+            images[name] = item["image"]["width"].get<std::uint64_t>() * item["image"]["height"].get<std::uint64_t>();
         }
     }
+    EXPECT_FALSE(images.empty());
     const Json seed = Json::parse(seedText);
-    ASSERT_EQ(seed["encryptedFiles"].size(), declared.size());
+    ASSERT_EQ(seed["encryptedFiles"].size(), declared.size() + images.size());
     for (const Json& record : seed["encryptedFiles"]) {
         const E2EECrypto::File file = E2EECrypto::openFile(keys, E2EEJSON::parse(record["manifest"].dump()));
         const std::string name = *file.metadata.member("name").stringValue();
@@ -113,7 +118,15 @@ TEST(EncryptedSeed, TheDemoAccountOpensWithItsKeysThroughTheLocalService) {
         const auto blob = service.driveDirectory("demo-nimbuscrate") / record["opaqueName"].get<std::string>();
         ASSERT_TRUE(std::filesystem::exists(blob));
         E2EECrypto::transformFile(blob, dir / "plain", file, false);
-        EXPECT_EQ(readText(dir / "plain"), declared[name]);
+        if (images.contains(name)) {
+            EXPECT_EQ(file.metadata.member("mime"), E2EEJSON("image/jpeg"));
+            const std::string jpeg = readText(dir / "plain");
+            const ImageTranscoder::Result decoded = ImageTranscoder::toPNG(bytesOf(jpeg), images[name]);
+            EXPECT_EQ(decoded.outcome, ImageTranscoder::Outcome::png);
+        } else {
+            EXPECT_EQ(readText(dir / "plain"), declared[name]);
+        }
+        std::filesystem::remove(dir / "plain");
     }
     // The plain files of the account's legacy days stay.
     EXPECT_TRUE(std::filesystem::exists(service.driveDirectory("demo-nimbuscrate") / "Readme.txt"));
