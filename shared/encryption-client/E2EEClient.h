@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -21,6 +22,7 @@
 #include "platform/tasks/Clock.h"
 #include "shared/encryption-client/E2EENodeLookup.h"
 #include "shared/encryption-client/E2EEStateFile.h"
+#include "shared/encryption-client/E2EEThumbnail.h"
 #include "shared/encryption/E2EECrypto.h"
 #include "shared/encryption/E2EEJSON.h"
 #include "shared/encryption/SecretBytes.h"
@@ -34,13 +36,6 @@
 namespace nimbuscrate {
 
 class E2EEUploadJournal;
-
-// What commitEncryptedFile throws while encrypted uploads are not built.
-class E2EEUploadUnavailable : public std::runtime_error {
-public:
-    E2EEUploadUnavailable()
-        : std::runtime_error("Encrypted file contents cannot be uploaded yet; the file stays on this device.") {}
-};
 
 // The client of the service's account API for accounts with end-to-end
 // encryption: the account and its mode, the identity pin, the unlocked keys,
@@ -115,6 +110,9 @@ public:
         // Where downloads put their ciphertext and their new private
         // folders; empty: the system's temporary directory.
         std::filesystem::path temporaryDirectory = {};
+        // Renders the preview a commit attaches to a new revision (none: no
+        // preview). Called on the committing thread, outside the mutex.
+        E2EEThumbnail::LocalRenderer localPreview = E2EEThumbnail::makeLocalPreview;
     };
 
     explicit E2EEClient(Services services);
@@ -511,15 +509,64 @@ public:
     // errors pass through.
     RemoteItem recordNodeChange(const E2EEJSON& nodeId, std::stop_token stop = {});
 
-    // New contents of a file as a new revision (of a new node when
-    // existingNode is absent), uploaded and committed through the pending
-    // journal, ending with recordNodeChange of the node. The upload and
-    // commit pipeline is not part of this build yet: every call fails with
-    // E2EEUploadUnavailable and sends nothing.
+    // Commits a local plaintext file as a new revision of a file node (of a
+    // new node when existingNode is absent) named `name` under parentId
+    // ("root" or a folder's node id) and returns the committed node's item.
+    //
+    // One operation is (session, account, drive, parent, name, node); its
+    // journal under "Pending" in the state directory keeps every finished
+    // step, so a commit interrupted anywhere (a crash, a lost network, a
+    // stop request) goes on from there when the same operation is committed
+    // again: nothing is encrypted, reserved or uploaded twice. A second
+    // commit of an operation while one runs: E2EEError::conflict at once.
+    //
+    // A new revision is started only with allowNewRevision (else
+    // E2EEError::conflict): the name must be free under the parent
+    // (ensureNameAvailable), and with existingNode and baseVersion the node's
+    // current etag must be baseVersion (E2EEError::conflict). The file is
+    // hashed, encrypted into the journal's staged file and hashed again
+    // (E2EEError::conflict when it changed meanwhile) on the calling thread,
+    // outside the mutex, and its preview (Services::localPreview) sealed
+    // beside it; then the journal is saved, and only then is anything sent:
+    // the upload of the revision, of the preview and the preview's store as
+    // the revision's thumbnail. The commit counts only when a forced refresh
+    // shows the node with the new revision under the requested parent and
+    // name (else E2EEError::conflict; E2EEError::history without the node).
+    //
+    // When the file changed since the journal's revision was prepared, a
+    // finished operation, or one whose revision was never asked to complete,
+    // starts over with a new revision where one is allowed; where the old
+    // revision may already be current, E2EEError::conflict. A finished
+    // operation whose confirmation no longer holds (node deleted or moved,
+    // another revision current) starts over too, where allowed.
+    // E2EEError::sessionChanged when the session changes between admission
+    // and the confirmation; the stop token ends hashing, encryption and
+    // transfers with CancellationError. Staged files are removed once done.
     RemoteItem commitEncryptedFile(const std::filesystem::path& contents, const std::string& name,
                                    const E2EEJSON& parentId, const std::optional<E2EEJSON>& existingNode,
                                    std::optional<Date> modified, const std::optional<std::string>& baseVersion,
-                                   bool baseVersionMatches, std::stop_token stop);
+                                   bool allowNewRevision, std::stop_token stop);
+    // The unpadded base64url SHA-256 of a file, read in 1 MiB pieces; a stop
+    // request ends it with CancellationError, file errors pass through.
+    static std::string contentDigest(const std::filesystem::path& file, std::stop_token stop = {});
+
+    static constexpr double kThumbnailStoreTimeoutSeconds = 90;
+    static constexpr std::size_t kMaxThumbnailStoreReplyBytes = 1024;
+    static constexpr const char* kThumbnailStoreFailureMessage =
+        "The encrypted thumbnail could not be stored. Refresh and retry.";
+    // Asks the media service to keep the uploaded, sealed preview of a
+    // revision record (the record the preview's upload returned) as that
+    // revision's thumbnail: POST encryptedThumbnailURL(revision) with
+    // "Authorization" and "Content-Type: application/octet-stream" and no
+    // body, 90 s idle time-out. Returns only when the service answers 2xx
+    // with a JSON object whose "stored" is true. encryptedThumbnailURL's
+    // errors pass through; another session at the end:
+    // E2EEError::sessionChanged; a status outside 2xx (a 3xx included):
+    // DesktopError::server(status, kThumbnailStoreFailureMessage); a reply
+    // over kMaxThumbnailStoreReplyBytes or without "stored": true:
+    // E2EEError::invalid; one that is not JSON: JSONReadError. Nothing is
+    // retried and no state is kept.
+    void storeEncryptedThumbnail(const E2EEJSON& revision, std::stop_token stop = {});
 
 private:
     // The "accountId" of the cached account; E2EEError::invalid without one.
@@ -566,6 +613,8 @@ private:
                   const std::filesystem::path& partFile, const std::string& sessionID, std::stop_token stop) const;
     // One shared thumbnail lookup (defined with the downloads).
     struct ThumbnailTask;
+    // One call of commitEncryptedFile (defined with it).
+    class FileCommit;
 
     const Services services_;
     const E2EEStateFile stateFile_;
@@ -587,6 +636,8 @@ private:
     // The thumbnail lookups in progress, by session identifier + ":" +
     // revision identifier; an entry lives while its first caller runs it.
     std::map<std::string, std::shared_ptr<ThumbnailTask>> thumbnailTasks_;
+    // The operation keys of the commits in progress.
+    std::set<std::string> activeUploads_;
     // Counts the writes of the state file begun (an own record merged, a
     // refresh's receipts accepted): a refresh whose rollback check fails
     // after another one began reads its pages again.

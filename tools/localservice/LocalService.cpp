@@ -156,7 +156,9 @@ struct LocalService::Impl {
     std::unique_ptr<Thumbnailer> thumbnails;
     std::unique_ptr<AccountApi> accounts;
     std::unique_ptr<UploadApi> uploads;
-    EncryptedThumbnailStore encryptedThumbnails;
+    EncryptedThumbnailStore encryptedThumbnails{[this](const std::string& nodeId, const std::string& revisionId) {
+        return EncryptedThumbnailStore::findUploadedBlob(*accounts, *files, nodeId, revisionId);
+    }};
 
     std::atomic<bool> stopping{false};
     std::atomic<std::uint64_t> accepted{0};
@@ -628,6 +630,7 @@ void LocalService::slowBody(const Route& route, std::size_t chunkBytes, std::chr
 void LocalService::clearFaults() {
     impl_->knobs.clear();
     impl_->accounts->clearKnobs();
+    impl_->encryptedThumbnails.clearKnobs();
     impl_->uploads->clearKnobs();
 }
 
@@ -672,6 +675,8 @@ UploadApi& LocalService::uploads() { return *impl_->uploads; }
 void LocalService::putEncryptedThumbnail(const std::string& nodeId, const std::string& revisionId, std::string bytes) {
     impl_->encryptedThumbnails.put(nodeId, revisionId, std::move(bytes));
 }
+
+EncryptedThumbnailStore& LocalService::encryptedThumbnails() { return impl_->encryptedThumbnails; }
 
 void LocalService::rangeFault(const Route& route, RangeFault fault, int times) {
     impl_->knobs.rangeFault(route, fault, times);

@@ -14,6 +14,7 @@
 namespace nimbuscrate::localservice {
 
 class AccountApi;
+class EncryptedThumbnailStore;
 class UploadApi;
 
 // The host names the service answers for (the client's compiled-in hosts).
@@ -139,6 +140,9 @@ public:
     // Redirect knobs of the account API (AccountApi::redirectToSecondHost)
     // apply to both.
     void putEncryptedThumbnail(const std::string& nodeId, const std::string& revisionId, std::string bytes);
+    // The sealed thumbnails, their POST store and its knobs
+    // (EncryptedThumbnailStore.h); clearFaults() clears the knobs too.
+    EncryptedThumbnailStore& encryptedThumbnails();
 
 private:
     struct Impl;

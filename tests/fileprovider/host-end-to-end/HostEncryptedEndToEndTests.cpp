@@ -17,6 +17,7 @@
 #include "shared/session/ServiceEndpoints.h"
 #include "tests/fileprovider/host-end-to-end/HostEndToEndFixture.h"
 #include "tests/support/E2EERecordBuilder.h"
+#include "tools/localservice/UploadApi.h"
 
 namespace nimbuscrate::testing {
 namespace {
@@ -67,10 +68,8 @@ protected:
             -> std::shared_ptr<E2EESecretStore> {
             return std::make_shared<KeychainStore>(service, account, KeychainBackends::inDirectory(data_ / "secrets"));
         };
-        client = std::make_shared<E2EEClient>(E2EEClient::Services{HttpTransport::shared(), credentials, mapping_,
-                                                                   Clock::system(), accountAPIURL(),
-                                                                   data_ / "e2ee-state", 1});
-        std::static_pointer_cast<DeferredDriveService>(encryption_)->target = client;
+        credentials_ = credentials;
+        startClient();
 
         E2EERecordBuilder::AccountSpec account;
         account.ownedDriveIds = {"d1"};
@@ -87,6 +86,40 @@ protected:
         seedFile("budget", "taxes", "budget-plan.ods", 1234);
         seedFile("medical", "letters", "medical-history.pdf", 99);
         writeFile(drive_ / "plain.txt", "plain bytes");
+    }
+
+    // A new encryption client over the same state folder, as a new process
+    // of the extension would make.
+    void startClient() {
+        client = std::make_shared<E2EEClient>(E2EEClient::Services{HttpTransport::shared(), credentials_, mapping_,
+                                                                   Clock::system(), accountAPIURL(),
+                                                                   data_ / "e2ee-state", 1});
+        std::static_pointer_cast<DeferredDriveService>(encryption_)->target = client;
+    }
+
+    // The live encrypted item of that name under an encrypted folder ("root" for the top).
+    std::optional<RemoteItem> encryptedItem(const std::string& parentNode, const std::string& name) {
+        RemoteItem parent = RemoteItem::root();
+        if (parentNode != "root") parent.id = "e2ee:" + builder.accountId() + ":" + parentNode;
+        client->refreshSnapshot(true);
+        for (const RemoteItem& item : client->listEncryptedChildren(parent, {})) {
+            if (item.name == name) return item;
+        }
+        return std::nullopt;
+    }
+    // The plaintext of the item's current revision, downloaded from the service.
+    std::string downloadedFromService(const RemoteItem& item) {
+        const std::filesystem::path file = client->downloadEncryptedFile(item, {});
+        const std::string bytes = readFile(file);
+        std::filesystem::remove_all(file.parent_path());
+        return bytes;
+    }
+    static std::string nodeIdOf(const RemoteItem& item) { return item.id.substr(item.id.rfind(':') + 1); }
+    // Drops the mount's copy of a file, so that the next read downloads it.
+    void evict(const std::filesystem::path& path) {
+        struct stat shown{};
+        ASSERT_EQ(::stat(path.c_str(), &shown), 0) << path;
+        ASSERT_FALSE(mount()->evict(mount()->replica().node(shown.st_ino)->identifier).has_value()) << path;
     }
 
     void seedFolder(const std::string& id, const std::string& parent, const std::string& name) {
@@ -138,6 +171,7 @@ protected:
     }
 
     E2EERecordBuilder builder;
+    E2EEClient::Credentials credentials_;
     std::shared_ptr<E2EEClient> client;
 };
 
@@ -213,6 +247,88 @@ TEST_F(HostEncryptedEndToEnd, EncryptedItemsAreListedAndChangedAsSignedNodeRecor
             EXPECT_EQ(seen.find(name), std::string::npos) << name << " in " << request.method << " " << request.target;
         }
     }
+}
+
+// cp into an encrypted folder and at the top of a "required" account, then
+// cat: the same bytes, while the service holds only ciphertext under an
+// opaque name; a file saved again commits a new revision.
+TEST_F(HostEncryptedEndToEnd, CopiedFilesAreCommittedEncryptedAndSavedEditsAsNewRevisions) {
+    mountDrive();
+    const std::string contents = randomBytes(3 * 1024 * 1024 + 17, 5);
+    writeFile(root_ / "Budget 2027.ods", contents);
+    writeFile(root_ / "Scan of passport.pdf", "a short private document\n");
+    ASSERT_EQ(run("cp '" + (root_ / "Budget 2027.ods").string() + "' '" + (folder() / "Tax Returns").string() + "/'"),
+              0);
+    ASSERT_EQ(run("cp '" + (root_ / "Scan of passport.pdf").string() + "' '" + folder().string() + "/'"), 0);
+    ASSERT_TRUE(uploaded()) << describe();
+
+    const std::optional<RemoteItem> budget = encryptedItem("taxes", "Budget 2027.ods");
+    const std::optional<RemoteItem> passport = encryptedItem("root", "Scan of passport.pdf");
+    ASSERT_TRUE(budget && passport) << describe();
+    EXPECT_EQ(downloadedFromService(*budget), contents);
+    EXPECT_EQ(downloadedFromService(*passport), "a short private document\n");
+    evict(folder() / "Tax Returns" / "Budget 2027.ods");
+    EXPECT_EQ(readFile(folder() / "Tax Returns" / "Budget 2027.ods"), contents);
+    EXPECT_EQ(readFile(folder() / "Scan of passport.pdf"), "a short private document\n");
+
+    // The drive holds blobs named by node and revision ids; none holds the plaintext.
+    const std::string sample = contents.substr(1'000'000, 64);
+    std::size_t blobs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(drive_)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.ends_with(".nbenc")) continue;
+        ++blobs;
+        EXPECT_TRUE(name.starts_with(nodeIdOf(*budget)) || name.starts_with(nodeIdOf(*passport))) << name;
+        EXPECT_EQ(readFile(entry.path()).find(sample), std::string::npos) << name;
+    }
+    EXPECT_EQ(blobs, 2u);
+    EXPECT_TRUE(davRequests("PUT").empty());
+    for (const auto& request : service_.requests().all()) {
+        const std::string seen = request.target + "\n" + request.body;
+        for (const char* secret : {"Budget 2027", "Scan of passport", "private document"}) {
+            EXPECT_EQ(seen.find(secret), std::string::npos) << secret << " in " << request.method << " " << request.target;
+        }
+    }
+
+    // Saved again: a new revision of the same node.
+    const std::string edited = "edited: " + contents.substr(0, 100'000);
+    writeFile(folder() / "Tax Returns" / "Budget 2027.ods", edited);
+    ASSERT_TRUE(uploaded()) << describe();
+    const std::optional<RemoteItem> after = encryptedItem("taxes", "Budget 2027.ods");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->id, budget->id);
+    EXPECT_EQ(downloadedFromService(*after), edited);
+    EXPECT_EQ(service_.accountApi().versionCount(Collection::files, nodeIdOf(*after)), 2u);
+}
+
+// The daemon stopped while the service holds a commit's completion: started
+// again (with a new encryption client over the same state), it goes on from
+// the commit's journal instead of uploading again.
+TEST_F(HostEncryptedEndToEnd, ACommitInterruptedByAStopResumesFromItsJournalAtTheNextStart) {
+    mountDrive();
+    const std::string contents = randomBytes(1024 * 1024, 8);
+    auto complete = service_.uploads().hold(localservice::UploadApi::Step::complete);
+    writeFile(folder() / "Love Letters" / "medical-history-2.pdf", contents);
+    ASSERT_TRUE(complete->waitForArrivals(1, std::chrono::seconds(60))) << describe();
+    daemon_->stop();
+    daemon_.reset();
+    service_.uploads().clearKnobs();
+    const std::size_t puts = service_.requests().matching("PUT", "").size();
+
+    startClient();
+    startDaemon();
+    ASSERT_NE(mount(), nullptr);
+    ASSERT_TRUE(uploaded()) << describe();
+    const std::optional<RemoteItem> item = encryptedItem("letters", "medical-history-2.pdf");
+    ASSERT_TRUE(item) << describe();
+    EXPECT_EQ(downloadedFromService(*item), contents);
+    std::size_t reservations = 0;
+    for (const auto& request : service_.requests().matching("POST", "/api/v1/uploads")) {
+        reservations += request.path == "/api/v1/uploads";
+    }
+    EXPECT_EQ(reservations, 1u);
+    EXPECT_EQ(service_.requests().matching("PUT", "").size(), puts);
+    EXPECT_EQ(service_.accountApi().versionCount(Collection::files, nodeIdOf(*item)), 1u);
 }
 
 }  // namespace

@@ -392,23 +392,14 @@ TEST_F(E2EEClientChanges, MissingItemsAndUnwritableAccountsSendNothing) {
     EXPECT_EQ(posts(), 0u);
 }
 
-TEST_F(E2EEClientChanges, NewFileContentsStopAtTheCommitBeforeAnythingIsSent) {
+TEST_F(E2EEClientChanges, NewFileContentsAreCommittedAsRevisionsNotAsNodeRecords) {
+    service.addDrive({"drive-1", "Nimbuscrate", "project", ""});
     seedFileNode("doc", "root", "doc.txt");
     const RemoteItem doc = current("doc");
     const auto contents = stateDirectory / "new-contents.txt";
     testing::writeFile(contents, "new bytes");
     service.requests().clear();
 
-    auto unavailable = [](const std::function<void()>& call) {
-        try {
-            call();
-        } catch (const E2EEUploadUnavailable&) {
-            return true;
-        } catch (const std::exception& error) {
-            ADD_FAILURE() << error.what();
-        }
-        return false;
-    };
     {
         // The empty file a file without contents is committed from goes
         // whatever the commit does.
@@ -417,9 +408,10 @@ TEST_F(E2EEClientChanges, NewFileContentsStopAtTheCommitBeforeAnythingIsSent) {
         const char* before = std::getenv("TMPDIR");
         const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
         ::setenv("TMPDIR", temporary.c_str(), 1);
-        EXPECT_TRUE(unavailable([&] {
+        const RemoteItem empty =
             client->createEncryptedItem("empty.txt", RemoteItem::root(), false, std::nullopt, std::nullopt, {});
-        }));
+        EXPECT_EQ(empty.size, 0);
+        EXPECT_EQ(empty.name, "empty.txt");
         if (saved) {
             ::setenv("TMPDIR", saved->c_str(), 1);
         } else {
@@ -427,13 +419,17 @@ TEST_F(E2EEClientChanges, NewFileContentsStopAtTheCommitBeforeAnythingIsSent) {
         }
         EXPECT_TRUE(std::filesystem::is_empty(temporary));
     }
-    EXPECT_TRUE(unavailable([&] {
+    const RemoteItem created =
         client->createEncryptedItem("new.txt", RemoteItem::root(), false, contents, std::nullopt, {});
-    }));
-    EXPECT_TRUE(unavailable([&] {
-        client->modifyEncryptedItem(doc, RemoteItem::root(), "doc.txt", contents, std::nullopt, false, {});
-    }));
+    EXPECT_EQ(created.size, 9);
+    const RemoteItem modified =
+        client->modifyEncryptedItem(doc, RemoteItem::root(), "doc.txt", contents, std::nullopt, true, {});
+    EXPECT_EQ(modified.id, doc.id);
+    EXPECT_NE(modified.etag, doc.etag);
+    EXPECT_EQ(storedNode("doc").member("generation"), E2EEJSON(2));
+    // New contents go through uploads; no node record is sent for them.
     EXPECT_EQ(posts(), 0u);
+    EXPECT_EQ(countRequests("POST", "/api/v1/uploads"), 3u);
     EXPECT_EQ(testing::readFile(contents), "new bytes");
 }
 

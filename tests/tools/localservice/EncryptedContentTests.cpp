@@ -6,6 +6,7 @@
 
 #include "tests/tools/localservice/ServiceFixture.h"
 #include "tools/localservice/AccountApi.h"
+#include "tools/localservice/EncryptedThumbnailStore.h"
 
 namespace nimbuscrate::localservice::testing {
 namespace {
@@ -95,6 +96,38 @@ TEST_F(localservice_encrypted_content, SealedThumbnailsAreServedAsStored) {
     EXPECT_EQ(client->get(thumbnailUrl("nodeId=n1"), {bearer()}).status, 400);
     EXPECT_EQ(client->get(thumbnailUrl("nodeId=n1&revisionId=r1")).status, 401);
     EXPECT_EQ(client->send("DELETE", thumbnailUrl("nodeId=n1&revisionId=r1"), {bearer()}, "", false).status, 405);
+}
+
+TEST_F(localservice_encrypted_content, APostStoresTheUploadedBlobOfTheRevisionAsItsThumbnail) {
+    const auto post = [&](const std::string& query, const std::string& body = "") {
+        return client->send("POST", thumbnailUrl(query), {bearer(), "Content-Type: application/octet-stream"}, body,
+                            !body.empty());
+    };
+    // No file record of the node yet, then one of another revision.
+    EXPECT_EQ(post("nodeId=n1&revisionId=r1").status, 404);
+    service->accountApi().putFile(
+        R"({"manifest":{"value":{"nodeId":"n1"}},"driveId":"d1","parentItemId":"d1","opaqueName":")" + kBlob +
+        R"(","revisionId":"r1","generation":1})");
+    EXPECT_EQ(post("nodeId=n1&revisionId=r0").status, 404);
+    EXPECT_EQ(post("nodeId=n1").status, 400);
+    EXPECT_EQ(post("nodeId=n1&revisionId=r1", "a body").status, 400);
+    EXPECT_EQ(client->get(thumbnailUrl("nodeId=n1&revisionId=r1"), {bearer()}).status, 404);
+
+    Reply stored = post("nodeId=n1&revisionId=r1");
+    EXPECT_EQ(stored.status, 200);
+    EXPECT_EQ(stored.body, R"({"stored":true})");
+    EXPECT_EQ(client->get(thumbnailUrl("nodeId=n1&revisionId=r1"), {bearer()}).body, blob);
+
+    // Knobs: a refusal stores nothing; a padded reply has exactly the length asked.
+    service->encryptedThumbnails().refuseStores(1);
+    service->putEncryptedThumbnail("n1", "r1", "older");
+    EXPECT_EQ(post("nodeId=n1&revisionId=r1").body, R"({"stored":false})");
+    EXPECT_EQ(client->get(thumbnailUrl("nodeId=n1&revisionId=r1"), {bearer()}).body, "older");
+    service->encryptedThumbnails().padStoreReplies(1025, 1);
+    Reply padded = post("nodeId=n1&revisionId=r1");
+    EXPECT_EQ(padded.body.size(), 1025u);
+    EXPECT_TRUE(padded.body.starts_with(R"({"stored":true,)")) << padded.body;
+    EXPECT_EQ(post("nodeId=n1&revisionId=r1").body, R"({"stored":true})");
 }
 
 TEST_F(localservice_encrypted_content, RedirectKnobsReachBlobsAndThumbnails) {
