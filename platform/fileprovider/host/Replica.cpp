@@ -116,7 +116,7 @@ Replica::Replica(const std::filesystem::path& database) : databasePath_(database
 }
 
 Replica::~Replica() {
-    if (database_) sqlite3_close(database_);
+    if (database_) closeLocked();
 }
 
 void Replica::addRootLocked() {
@@ -347,13 +347,24 @@ void Replica::commit(std::uint64_t change) {
 
 namespace {
 
-// A statement prepared for one batch, finalized when it goes.
+// The statements a batch runs (each prepared once per connection).
+const char* const kEraseNode = "DELETE FROM nodes WHERE inode=?";
+const char* const kWriteNode =
+    "INSERT OR REPLACE INTO nodes (inode, identifier, parent, name, folder, size, created, modified, capabilities,"
+    " content_type, version_content, version_metadata, materialized_content, materialized_metadata, listed, anchor,"
+    " dirty, pending_operation) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+const char* const kWriteNextInode = "INSERT OR REPLACE INTO meta (key, value) VALUES ('next_inode', ?)";
+const char* const kEraseRemoval = "DELETE FROM removals WHERE inode=?";
+const char* const kWriteRemoval =
+    "INSERT OR REPLACE INTO removals (inode, identifier, version_content, version_metadata, parent) VALUES (?,?,?,?,?)";
+const char* const kEraseSentCreate = "DELETE FROM sent_creates WHERE inode=?";
+const char* const kWriteSentCreate =
+    "INSERT OR REPLACE INTO sent_creates (inode, parent, name, folder, size, modified) VALUES (?,?,?,?,?,?)";
+
+// A statement of the connection's cache, used by one batch.
 class BatchStatement {
 public:
-    BatchStatement(sqlite3* database, const char* sql, bool& ok) {
-        ok = ok && sqlite3_prepare_v2(database, sql, -1, &statement_, nullptr) == SQLITE_OK;
-    }
-    ~BatchStatement() { sqlite3_finalize(statement_); }
+    explicit BatchStatement(sqlite3_stmt* statement) : statement_(statement) {}
     BatchStatement(const BatchStatement&) = delete;
     BatchStatement& operator=(const BatchStatement&) = delete;
     sqlite3_stmt* get() const { return statement_; }
@@ -361,6 +372,7 @@ public:
     bool run() {
         const bool done = sqlite3_step(statement_) == SQLITE_DONE;
         sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
         return done;
     }
 
@@ -399,27 +411,31 @@ void bindNode(sqlite3_stmt* write, const ReplicaNode& node) {
 
 }  // namespace
 
+sqlite3_stmt* Replica::statementLocked(const char* sql, bool& ok) {
+    auto& statement = statements_[sql];
+    if (!statement && ok) {
+        ok = sqlite3_prepare_v3(database_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) == SQLITE_OK;
+    }
+    return ok ? statement : nullptr;
+}
+
+void Replica::closeLocked() {
+    for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+    statements_.clear();
+    sqlite3_close(database_);
+    database_ = nullptr;
+}
+
 void Replica::writeBatch(const Batch& batch) {
     bool ok = sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     {
-        BatchStatement erase(database_, "DELETE FROM nodes WHERE inode=?", ok);
-        BatchStatement write(database_,
-                             "INSERT OR REPLACE INTO nodes (inode, identifier, parent, name, folder, size, created,"
-                             " modified, capabilities, content_type, version_content, version_metadata,"
-                             " materialized_content, materialized_metadata, listed, anchor, dirty, pending_operation)"
-                             " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-                             ok);
-        BatchStatement meta(database_, "INSERT OR REPLACE INTO meta (key, value) VALUES ('next_inode', ?)", ok);
-        BatchStatement eraseRemoval(database_, "DELETE FROM removals WHERE inode=?", ok);
-        BatchStatement writeRemoval(database_,
-                                    "INSERT OR REPLACE INTO removals (inode, identifier, version_content,"
-                                    " version_metadata, parent) VALUES (?,?,?,?,?)",
-                                    ok);
-        BatchStatement eraseCreate(database_, "DELETE FROM sent_creates WHERE inode=?", ok);
-        BatchStatement writeCreate(database_,
-                                   "INSERT OR REPLACE INTO sent_creates (inode, parent, name, folder, size, modified)"
-                                   " VALUES (?,?,?,?,?,?)",
-                                   ok);
+        BatchStatement erase(statementLocked(kEraseNode, ok));
+        BatchStatement write(statementLocked(kWriteNode, ok));
+        BatchStatement meta(statementLocked(kWriteNextInode, ok));
+        BatchStatement eraseRemoval(statementLocked(kEraseRemoval, ok));
+        BatchStatement writeRemoval(statementLocked(kWriteRemoval, ok));
+        BatchStatement eraseCreate(statementLocked(kEraseSentCreate, ok));
+        BatchStatement writeCreate(statementLocked(kWriteSentCreate, ok));
         // Deletions first: an inode erased and made again in one batch ends written.
         for (Inode inode : batch.erased) {
             if (!ok) break;
@@ -472,8 +488,7 @@ void Replica::writeBatch(const Batch& batch) {
     // start begins afresh instead of from a wrong state.
     logger().error(std::string("The replica database failed and is dropped: ") + sqlite3_errmsg(database_));
     sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(database_);
-    database_ = nullptr;
+    closeLocked();
     persistent_.store(false);
     std::error_code ignored;
     std::filesystem::remove(databasePath_, ignored);

@@ -16,6 +16,7 @@
 #include "platform/fileprovider/Item.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace nimbuscrate::fp::host {
 
@@ -276,6 +277,13 @@ private:
     // Writes a batch in one transaction; on failure the database is dropped
     // (the next start begins afresh). Requires `writerMutex_`.
     void writeBatch(const Batch& batch);
+    // The connection's statement for `sql`, prepared once (none when `ok` is
+    // false, or becomes false because it cannot be prepared). Requires
+    // `writerMutex_`.
+    ::sqlite3_stmt* statementLocked(const char* sql, bool& ok);
+    // Finalizes the statements and closes the connection. Requires
+    // `writerMutex_` (or no other user).
+    void closeLocked();
     Inode parentInodeLocked(const ItemId& parentIdentifier) const;
     std::vector<Invalidation> upsertLocked(const Item& item, Inode parent, std::uint64_t startedAt = UINT64_MAX);
     // Removes a node and everything below it; `below` for a node removed
@@ -314,6 +322,7 @@ private:
     // `committed_`, and is held across a commit.
     std::mutex writerMutex_;
     ::sqlite3* database_ = nullptr;
+    std::map<const char*, ::sqlite3_stmt*> statements_;  // by the address of their text (constants)
     std::filesystem::path databasePath_;
     std::uint64_t committed_ = 0;  // the last change committed
     std::atomic<bool> persistent_{false};
