@@ -1,10 +1,15 @@
 // Benchmarks of the encryption formats.
 //
-// TransformFile: encrypts and decrypts a 256 MiB file (file to file on the
-// local disk, under the build directory) and compares the throughput with
-// `openssl speed -evp aes-256-gcm` at 16 KiB on one core; the goal is at least
-// half of it, with peak memory growing by less than 8 MiB. PlainCopy copies
-// the same file without cryptography, for the ceiling the disk itself sets.
+// TransformFile: encrypts and decrypts a 256 MiB file, file to file, in two
+// places, each against what bounds it there, with peak memory growing by
+// less than 8 MiB:
+// - in memory (a tmpfs, /dev/shm), where only the processor bounds it:
+//   against `openssl speed -evp aes-256-gcm` at 16 KiB on one core, goal at
+//   least 0.5;
+// - on the disk (under the build directory), where the disk bounds it:
+//   against a plain copy of the same source file there (1 MiB reads and
+//   writes, then a synchronize, as the conversion ends), timed in turn with
+//   each conversion; goal at least 0.9.
 //
 // Snapshot: builds the library snapshot of 10,000 nodes and 10,000 files on
 // 1, 2, 4 and 8 threads and compares its signature verifications per second
@@ -120,10 +125,28 @@ long resetPeakRSSKiB() {
     return statusKiB("VmRSS");
 }
 
-std::filesystem::path workDirectory() {
-    const auto dir = std::filesystem::path(NIMBUSCRATE_BINARY_DIR) / "encryption-benchmark-files";
+enum Place : std::int64_t { inMemory = 0, onDisk = 1 };
+
+// A fresh folder for the files of one run, in memory or on the disk.
+std::filesystem::path workDirectory(Place place) {
+    const auto dir = place == inMemory ? std::filesystem::path("/dev/shm") /
+                                             ("nimbuscrate-encryption-benchmark-" + std::to_string(::getpid()))
+                                       : std::filesystem::path(NIMBUSCRATE_BINARY_DIR) / "encryption-benchmark-files";
+    std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
+}
+
+// Copies the file without cryptography, as the conversion reads and writes:
+// 1 MiB reads and writes into a new file, then a synchronize.
+void plainCopy(const std::filesystem::path& source, const std::filesystem::path& destination) {
+    static std::vector<std::uint8_t> buffer(1 << 20);
+    std::filesystem::remove(destination);
+    FileHandle input = openFileForReading(source);
+    const int descriptor = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    FileHandle output(descriptor);
+    for (std::size_t got; (got = input.read(buffer.data(), buffer.size())) > 0;) output.write(buffer.data(), got);
+    output.synchronize();
 }
 
 E2EECrypto::File benchmarkFile() {
@@ -145,7 +168,8 @@ void writePlaintext(const std::filesystem::path& path) {
 
 void TransformFile(benchmark::State& state) {
     const bool encrypt = state.range(0) == 1;
-    const auto dir = workDirectory();
+    const auto place = static_cast<Place>(state.range(1));
+    const auto dir = workDirectory(place);
     const E2EECrypto::File file = benchmarkFile();
     writePlaintext(dir / "plain");
     const auto source = encrypt ? dir / "plain" : dir / "stream";
@@ -161,53 +185,54 @@ void TransformFile(benchmark::State& state) {
     // the page cache and the previous output already synchronized.
     E2EECrypto::transformFile(source, destination, file, encrypt);
     const long growthKiB = statusKiB("VmHWM") - baselineKiB;
+    if (place == onDisk) plainCopy(source, dir / "copy");
 
     double seconds = 0;
+    double copySeconds = 0;
     for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
+        auto start = std::chrono::steady_clock::now();
         E2EECrypto::transformFile(source, destination, file, encrypt);
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (place == onDisk) {
+            // In turn with the conversion, so that both meet the same disk.
+            state.PauseTiming();
+            start = std::chrono::steady_clock::now();
+            plainCopy(source, dir / "copy");
+            copySeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            state.ResumeTiming();
+        }
     }
 
-    const double openssl = opensslAESGCMBytesPerSecond();
     const double ours = static_cast<double>(state.iterations() * kFileSize) / seconds;
     state.SetBytesProcessed(state.iterations() * kFileSize);
-    state.counters["openssl_bytes_per_second"] = benchmark::Counter(openssl);
-    state.counters["ratio_to_openssl"] = benchmark::Counter(ours / openssl);
+    std::string goal;
+    if (place == inMemory) {
+        const double openssl = opensslAESGCMBytesPerSecond();
+        state.counters["openssl_bytes_per_second"] = benchmark::Counter(openssl);
+        state.counters["ratio_to_openssl"] = benchmark::Counter(ours / openssl);
+        goal = ours / openssl >= 0.5 ? "openssl goal (>= 0.5) met" : "openssl goal (>= 0.5) MISSED";
+    } else {
+        const double copy = static_cast<double>(state.iterations() * kFileSize) / copySeconds;
+        state.counters["plain_copy_bytes_per_second"] = benchmark::Counter(copy);
+        state.counters["ratio_to_plain_copy"] = benchmark::Counter(ours / copy);
+        goal = ours / copy >= 0.9 ? "copy goal (>= 0.9) met" : "copy goal (>= 0.9) MISSED";
+    }
     state.counters["peak_memory_growth_MiB"] = benchmark::Counter(static_cast<double>(growthKiB) / 1024.0);
     state.counters["peak_memory_goal_MiB"] = benchmark::Counter(kMemoryGoalMiB);
-    state.SetLabel(static_cast<double>(growthKiB) / 1024.0 < kMemoryGoalMiB ? "memory goal met" : "memory goal MISSED");
+    state.counters["load_average"] = benchmark::Counter(loadAverage());
+    state.SetLabel(goal + (static_cast<double>(growthKiB) / 1024.0 < kMemoryGoalMiB ? ", memory goal met"
+                                                                                       : ", memory goal MISSED"));
     std::filesystem::remove_all(dir);
 }
-BENCHMARK(TransformFile)->ArgName("encrypt")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-
-// The same file copied without any cryptography (1 MiB reads and writes,
-// then a synchronize): the ceiling that the local disk sets for TransformFile.
-void PlainCopy(benchmark::State& state) {
-    const auto dir = workDirectory();
-    writePlaintext(dir / "plain");
-    std::vector<std::uint8_t> buffer(1 << 20);
-    auto copy = [&] {
-        std::filesystem::remove(dir / "copy");
-        FileHandle input = openFileForReading(dir / "plain");
-        const int descriptor = ::open((dir / "copy").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        FileHandle output(descriptor);
-        for (std::size_t got; (got = input.read(buffer.data(), buffer.size())) > 0;) output.write(buffer.data(), got);
-        output.synchronize();
-    };
-    copy();
-    double seconds = 0;
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        copy();
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
-    const double ours = static_cast<double>(state.iterations() * kFileSize) / seconds;
-    state.SetBytesProcessed(state.iterations() * kFileSize);
-    state.counters["ratio_to_openssl"] = benchmark::Counter(ours / opensslAESGCMBytesPerSecond());
-    std::filesystem::remove_all(dir);
-}
-BENCHMARK(PlainCopy)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(TransformFile)
+    ->ArgNames({"encrypt", "on_disk"})
+    ->Args({1, inMemory})
+    ->Args({0, inMemory})
+    ->Args({1, onDisk})
+    ->Args({0, onDisk})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 struct Library {
     testing::LibraryBuilder builder;

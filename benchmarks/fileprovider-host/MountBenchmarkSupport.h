@@ -61,7 +61,7 @@ struct SignedInExtension {
                 KeychainBackends::inDirectory(root / "secrets")),
           mapping(root / "container"),
           defaults(root / "group.json"),
-          uploads(std::make_shared<UploadActivityStore>(defaults)),
+          uploads(std::make_shared<UploadActivityStore>(defaults, UploadActivityStore::kPublishInterval)),
           encryption(std::make_shared<PlainOnlyDriveService>()),
           oauth(HttpTransport::shared(), store, Clock::system()),
           tokens(store, oauth, Clock::system()),

@@ -48,7 +48,7 @@ void syncDirectory(const std::filesystem::path& directory) {
     if (result != 0) throw posixError(error, "fsync " + directory.string());
 }
 
-void writeFileAtomically(const std::filesystem::path& file, const Bytes& data, mode_t mode) {
+void writeFileAtomically(const std::filesystem::path& file, const Bytes& data, mode_t mode, FileSync sync) {
     const std::filesystem::path directory = file.parent_path().empty() ? "." : file.parent_path();
     const std::filesystem::path temporary = directory / temporaryName(file);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -56,7 +56,7 @@ void writeFileAtomically(const std::filesystem::path& file, const Bytes& data, m
     try {
         if (::fchmod(fd, mode) != 0) throw posixError(errno, "chmod " + temporary.string());
         writeAll(fd, data.data(), data.size());
-        if (::fsync(fd) != 0) throw posixError(errno, "fsync " + temporary.string());
+        if (sync == FileSync::durable && ::fsync(fd) != 0) throw posixError(errno, "fsync " + temporary.string());
     } catch (...) {
         ::close(fd);
         ::unlink(temporary.c_str());
@@ -74,7 +74,7 @@ void writeFileAtomically(const std::filesystem::path& file, const Bytes& data, m
         ::unlink(temporary.c_str());
         throw posixError(error, "rename " + file.string());
     }
-    syncDirectory(directory);
+    if (sync == FileSync::durable) syncDirectory(directory);
 }
 
 std::optional<Bytes> readFileNoFollow(const std::filesystem::path& file) {

@@ -50,13 +50,13 @@ std::optional<std::string> Defaults::string(const std::string& key) const {
     return it->get<std::string>();
 }
 
-void Defaults::update(const std::function<void(nlohmann::json& values)>& change) {
+void Defaults::update(const std::function<void(nlohmann::json& values)>& change, FileSync sync) {
     createPrivateDirectories(file_.parent_path());
     FileLock lock(lockFileOf(file_));
     nlohmann::json values = readValues(file_);
     change(values);
     const std::string text = values.dump();
-    writeFileAtomically(file_, Bytes(text.begin(), text.end()), 0600);
+    writeFileAtomically(file_, Bytes(text.begin(), text.end()), 0600, sync);
 }
 
 void Defaults::setInteger(const std::string& key, std::int64_t value) {

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/core/AtomicFile.h"
+
 namespace nimbuscrate {
 
 // A defaults suite: a small JSON file of integer, bool and string values,
@@ -27,8 +29,10 @@ public:
     void remove(const std::string& key);
 
     // Read-modify-write of the whole suite under its lock (the object is
-    // empty when the file is missing or unreadable).
-    void update(const std::function<void(nlohmann::json& values)>& change);
+    // empty when the file is missing or unreadable). With FileSync::unsynced
+    // the change does not wait for the disk: for values whose loss after a
+    // power cut is harmless (see FileSync).
+    void update(const std::function<void(nlohmann::json& values)>& change, FileSync sync = FileSync::durable);
     nlohmann::json snapshot() const;
 
     const std::filesystem::path& file() const { return file_; }

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 #include <cerrno>
+#include <cmath>
 #include <set>
 #include <system_error>
 #include <type_traits>
@@ -169,7 +170,11 @@ void MappingStore::open(const std::filesystem::path& baseDirectory) {
         throw DesktopError::invalidResponse();
     }
 
+    // A cache the program can rebuild from the server: in WAL mode a commit
+    // needs no sync of its own (a power cut may lose the last ones, never
+    // damage the file).
     exec("PRAGMA journal_mode=WAL;");
+    exec("PRAGMA synchronous=NORMAL;");
     exec("PRAGMA busy_timeout=5000;");
     exec(kSchemaScript);
     inTransaction([this] {
@@ -209,6 +214,18 @@ int bindTexts(sqlite3_stmt* statement, const std::vector<std::string>& parameter
     return SQLITE_OK;
 }
 
+// The schema forbids NULL in the columns id, parent_id, path, name and etag
+// (0, 1, 2, 3 and 7 of a row of every column); only a damaged file holds one.
+void checkRequiredColumns(sqlite3_stmt* row) {
+    for (const int column : {0, 1, 2, 3, 7}) {
+        if (sqlite3_column_type(row, column) == SQLITE_NULL) {
+            throw PlatformError(kMappingErrorDomain, SQLITE_CORRUPT,
+                                "Nimbuscrate mapping query failed (" + std::to_string(SQLITE_CORRUPT) +
+                                    "): a stored row holds NULL in column " + std::to_string(column));
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<RemoteItem> MappingStore::query(const std::string& sql, const std::vector<std::string>& parameters) {
@@ -221,14 +238,7 @@ std::vector<RemoteItem> MappingStore::query(const std::string& sql, const std::v
     std::vector<RemoteItem> items;
     while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) {
         sqlite3_stmt* row = statement.get();
-        // The schema forbids NULL in these columns; only a damaged file holds one.
-        for (const int column : {0, 1, 2, 3, 7}) {
-            if (sqlite3_column_type(row, column) == SQLITE_NULL) {
-                throw PlatformError(kMappingErrorDomain, SQLITE_CORRUPT,
-                                    "Nimbuscrate mapping query failed (" + std::to_string(SQLITE_CORRUPT) +
-                                        "): a stored row holds NULL in column " + std::to_string(column));
-            }
-        }
+        checkRequiredColumns(row);
         RemoteItem item;
         item.id = columnText(row, 0);
         item.parentID = columnText(row, 1);
@@ -283,6 +293,35 @@ std::vector<std::string> MappingStore::identifiers(const std::string& sql) {
     while ((result = sqlite3_step(statement.get())) == SQLITE_ROW) ids.push_back(columnText(statement.get(), 0));
     if (result != SQLITE_DONE) throwMappingError("read directory identifiers", result);
     return ids;
+}
+
+MappingStore::StoredRow MappingStore::StoredRow::of(const RemoteItem& item) {
+    return StoredRow{item.parentID, item.path, item.name,  item.isDirectory,
+                     item.size,     item.modifiedAt.unixSeconds(), item.etag, item.contentType};
+}
+
+std::unordered_map<std::string, MappingStore::StoredRow> MappingStore::storedChildren(const std::string& parentID) {
+    Statement statement(cachedStatement(
+        "SELECT id,parent_id,path,name,is_directory,size,modified_at,etag,content_type FROM items"
+        " WHERE parent_id=? AND id<>?"));
+    int result = bindTexts(statement.get(), {parentID, parentID});
+    if (result != SQLITE_OK) throwMappingError("bind parameter", result);
+    std::unordered_map<std::string, StoredRow> rows;
+    sqlite3_stmt* row = statement.get();
+    while ((result = sqlite3_step(row)) == SQLITE_ROW) {
+        checkRequiredColumns(row);
+        StoredRow stored{columnText(row, 1), columnText(row, 2), columnText(row, 3), sqlite3_column_int64(row, 4) != 0,
+                         sqlite3_column_int64(row, 5), sqlite3_column_double(row, 6), columnText(row, 7),
+                         std::nullopt};
+        if (sqlite3_column_type(row, 8) != SQLITE_NULL) stored.contentType = columnText(row, 8);
+        // A row damaged otherwise never equals a listed item: it is written again.
+        for (const int column : {4, 5, 6}) {
+            if (sqlite3_column_type(row, column) == SQLITE_NULL) stored.modifiedAt = std::nan("");
+        }
+        rows.emplace(columnText(row, 0), std::move(stored));
+    }
+    if (result != SQLITE_DONE) throwMappingError("query", result);
+    return rows;
 }
 
 void MappingStore::upsertItem(const RemoteItem& item) {
@@ -351,11 +390,15 @@ std::vector<std::string> MappingStore::replaceChildren(const std::string& parent
                                                        const std::vector<RemoteItem>& children) {
     std::lock_guard lock(mutex_);
     return inTransaction([&] {
+        // The stored children as stored, column by column: a listed child
+        // whose row holds exactly what it would write is not written again.
+        std::unordered_map<std::string, StoredRow> stored = storedChildren(parentID);
         std::set<std::string> removed;
-        for (const RemoteItem& existing : query("SELECT * FROM items WHERE parent_id=? AND id<>?", {parentID, parentID})) {
-            removed.insert(existing.id);
+        for (const auto& [id, row] : stored) removed.insert(id);
+        for (const RemoteItem& child : children) {
+            auto found = stored.find(child.id);
+            if (found == stored.end() || !(found->second == StoredRow::of(child))) upsertItem(child);
         }
-        for (const RemoteItem& child : children) upsertItem(child);
         for (const RemoteItem& child : children) removed.erase(child.id);
         for (const std::string& id : removed) execute(kDeleteWithChildren, {id, id}, "delete item");
         return std::vector<std::string>(removed.begin(), removed.end());

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "shared/session/RemoteItem.h"
@@ -65,9 +66,11 @@ public:
     void upsert(const RemoteItem& item);
 
     // Stores the listed children of a folder and removes the stored children
-    // that are no longer listed, each with its own direct children. Returns
-    // the removed identifiers (in no particular order). The folder's own row
-    // is not written.
+    // that are no longer listed, each with its own direct children, in one
+    // transaction. A listed child whose stored row already holds every
+    // column it would write is not written again. Returns the removed
+    // identifiers (in no particular order). The folder's own row is not
+    // written.
     std::vector<std::string> replaceChildren(const std::string& parentID, const std::vector<RemoteItem>& children);
 
     // Removes the item and the rows whose parent it is.
@@ -92,6 +95,19 @@ private:
     void open(const std::filesystem::path& baseDirectory);
     void migrateIfNeeded();
     void upsertItem(const RemoteItem& item);
+    // A row's columns as stored (modified_at in Unix seconds, as written).
+    struct StoredRow {
+        std::string parentID, path, name;
+        bool isDirectory = false;
+        std::int64_t size = 0;
+        double modifiedAt = 0;
+        std::string etag;
+        std::optional<std::string> contentType;
+        bool operator==(const StoredRow&) const = default;
+        static StoredRow of(const RemoteItem& item);
+    };
+    // The stored children of a folder by identifier.
+    std::unordered_map<std::string, StoredRow> storedChildren(const std::string& parentID);
     std::vector<RemoteItem> query(const std::string& sql, const std::vector<std::string>& parameters);
     void execute(const std::string& sql, const std::vector<std::string>& parameters, const std::string& context);
     void exec(const char* sql);

@@ -80,15 +80,52 @@ void UploadActivityToken::finish() {
     if (handler) handler();
 }
 
-UploadActivityStore::UploadActivityStore(Defaults& defaults) : defaults_(defaults) {}
+UploadActivityStore::UploadActivityStore(Defaults& defaults, std::chrono::milliseconds publishInterval)
+    : defaults_(defaults), publishInterval_(publishInterval) {
+    // What a publication uses is made before the store, so that it outlives
+    // a store that lives until the program ends (and publishes as it goes).
+    thisProcessKey();
+    logger();
+    if (publishInterval_.count() > 0) {
+        publisher_ = std::jthread([this](std::stop_token stop) { publishChanges(stop); });
+    }
+}
+
+// The publisher, stopped and joined first, sends what is still unpublished.
+UploadActivityStore::~UploadActivityStore() = default;
 
 const std::shared_ptr<UploadActivityStore>& UploadActivityStore::shared() {
-    static const auto store = std::make_shared<UploadActivityStore>(Defaults::group());
+    static const auto store = std::make_shared<UploadActivityStore>(Defaults::group(), kPublishInterval);
     return store;
 }
 
-void UploadActivityStore::publishLocked() {
-    const std::int64_t mine = static_cast<std::int64_t>(activeOperations_.size());
+void UploadActivityStore::changedLocked() {
+    if (publishInterval_.count() == 0) {
+        publish(static_cast<std::int64_t>(activeOperations_.size()));
+        return;
+    }
+    unpublished_ = true;
+    changed_.notify_one();
+}
+
+void UploadActivityStore::publishChanges(std::stop_token stop) {
+    std::unique_lock guard(lock_);
+    for (;;) {
+        changed_.wait(guard, stop, [this] { return unpublished_; });
+        if (!unpublished_) return;  // stopped, with everything published
+        // The rest of the interval since the last publication gathers the
+        // changes that come meanwhile (a stop ends the wait: the store goes).
+        changed_.wait_until(guard, stop, lastPublished_ + publishInterval_, [] { return false; });
+        unpublished_ = false;
+        const auto mine = static_cast<std::int64_t>(activeOperations_.size());
+        guard.unlock();
+        publish(mine);
+        guard.lock();
+        lastPublished_ = std::chrono::steady_clock::now();
+    }
+}
+
+void UploadActivityStore::publish(std::int64_t mine) {
     const std::string me = thisProcessKey();
     try {
         writeCounts(mine, me);
@@ -116,13 +153,13 @@ void UploadActivityStore::writeCounts(std::int64_t mine, const std::string& me) 
         total += mine;
         values[kProcessesKey] = kept;
         values[kCountKey] = total;
-    });
+    }, FileSync::unsynced);
 }
 
 void UploadActivityStore::resetCount() {
     std::lock_guard guard(lock_);
     activeOperations_.clear();
-    publishLocked();
+    changedLocked();
 }
 
 std::shared_ptr<UploadActivityToken> UploadActivityStore::beginUpload() {
@@ -137,7 +174,7 @@ std::shared_ptr<UploadActivityToken> UploadActivityStore::beginUpload() {
     {
         std::lock_guard guard(lock_);
         activeOperations_.insert(operation);
-        publishLocked();
+        changedLocked();
     }
     return token;
 }
@@ -145,7 +182,7 @@ std::shared_ptr<UploadActivityToken> UploadActivityStore::beginUpload() {
 void UploadActivityStore::finishUpload(const Uuid& operation) {
     std::lock_guard guard(lock_);
     activeOperations_.erase(operation);
-    publishLocked();
+    changedLocked();
 }
 
 std::size_t UploadActivityStore::activeOperations() const {

@@ -96,20 +96,27 @@ Replica::Replica(const std::filesystem::path& database) : databasePath_(database
         sqlite3_close(database_);
         throw std::runtime_error("Cannot open the replica database " + database.string() + ": " + message);
     }
+    std::uint64_t change = 0;
     try {
-        execute(database_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+        // A cache that can be rebuilt: a commit is durable at the next
+        // checkpoint, and a power cut may lose the last few, never corrupt it.
+        execute(database_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA busy_timeout=10000;");
         execute(database_, kSchema);
+        persistent_.store(true);
         std::lock_guard lock(mutex_);
         loadLocked();
+        change = markLocked();
     } catch (const std::exception& error) {
+        persistent_.store(false);
         sqlite3_close(database_);
         database_ = nullptr;
         throw std::runtime_error("Cannot read the replica database " + database.string() + ": " + error.what());
     }
+    commit(change);
 }
 
 Replica::~Replica() {
-    if (database_) sqlite3_close(database_);
+    if (database_) closeLocked();
 }
 
 void Replica::addRootLocked() {
@@ -182,7 +189,6 @@ void Replica::loadLocked() {
     }
     loadRemovalsLocked();
     loadSentCreatesLocked();
-    flushLocked();
 }
 
 bool isSentCreate(const Item& item, const SentCreate& create) {
@@ -216,41 +222,20 @@ void Replica::loadSentCreatesLocked() {
     if (step != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(database_));
 }
 
-void Replica::writeSentCreateLocked(Inode inode) {
-    if (!database_) return;
-    auto found = sentCreates_.find(inode);
-    sqlite3_stmt* statement = nullptr;
-    const char* sql = found == sentCreates_.end()
-                          ? "DELETE FROM sent_creates WHERE inode=?"
-                          : "INSERT OR REPLACE INTO sent_creates (inode, parent, name, folder, size, modified)"
-                            " VALUES (?,?,?,?,?,?)";
-    bool ok = sqlite3_prepare_v2(database_, sql, -1, &statement, nullptr) == SQLITE_OK;
-    if (ok) {
-        sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(inode));
-        if (found != sentCreates_.end()) {
-            const auto& create = found->second;
-            sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(create.parent));
-            sqlite3_bind_text(statement, 3, create.name.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_int(statement, 4, create.folder ? 1 : 0);
-            sqlite3_bind_int64(statement, 5, create.size);
-            sqlite3_bind_double(statement, 6, create.modified.referenceSeconds());
-        }
-        ok = sqlite3_step(statement) == SQLITE_DONE;
-    }
-    if (!ok) logger().error("Could not record a create in the replica database: " + std::string(sqlite3_errmsg(database_)));
-    sqlite3_finalize(statement);
-}
-
 void Replica::recordSentCreate(const SentCreate& create) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     sentCreates_[create.inode] = create;
-    writeSentCreateLocked(create.inode);
+    sentCreatesTouched_.insert(create.inode);
+    committer.mark();
 }
 
 void Replica::finishSentCreate(Inode inode) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     if (!sentCreates_.erase(inode)) return;
-    writeSentCreateLocked(inode);
+    sentCreatesTouched_.insert(inode);
+    committer.mark();
 }
 
 std::optional<SentCreate> Replica::sentCreate(Inode inode) const {
@@ -288,118 +273,228 @@ void Replica::loadRemovalsLocked() {
     if (step != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(database_));
 }
 
-void Replica::flushRemovalsLocked(bool& ok) {
-    sqlite3_stmt* erase = nullptr;
-    sqlite3_stmt* write = nullptr;
-    ok = ok && sqlite3_prepare_v2(database_, "DELETE FROM removals WHERE inode=?", -1, &erase, nullptr) == SQLITE_OK;
-    ok = ok && sqlite3_prepare_v2(database_,
-                                  "INSERT OR REPLACE INTO removals (inode, identifier, version_content,"
-                                  " version_metadata, parent) VALUES (?,?,?,?,?)",
-                                  -1, &write, nullptr) == SQLITE_OK;
-    for (Inode inode : removalsTouched_) {
-        if (!ok) break;
-        auto found = removals_.find(inode);
-        if (found == removals_.end()) {
-            sqlite3_bind_int64(erase, 1, static_cast<sqlite3_int64>(inode));
-            ok = sqlite3_step(erase) == SQLITE_DONE;
-            sqlite3_reset(erase);
-            continue;
-        }
-        const auto& removal = found->second;
-        sqlite3_bind_int64(write, 1, static_cast<sqlite3_int64>(inode));
-        sqlite3_bind_text(write, 2, removal.identifier.c_str(), -1, SQLITE_TRANSIENT);
-        bindBytes(write, 3, removal.version ? std::optional<Bytes>(removal.version->content) : std::nullopt);
-        bindBytes(write, 4, removal.version ? std::optional<Bytes>(removal.version->metadata) : std::nullopt);
-        sqlite3_bind_int64(write, 5, static_cast<sqlite3_int64>(removal.parent));
-        ok = sqlite3_step(write) == SQLITE_DONE;
-        sqlite3_reset(write);
-    }
-    sqlite3_finalize(erase);
-    sqlite3_finalize(write);
-}
+// What one commit writes: copies of the rows changed since the last batch,
+// taken under `mutex_` and written without it.
+struct Replica::Batch {
+    std::uint64_t upTo = 0;  // the last change it carries
+    std::vector<Inode> erased;
+    std::vector<ReplicaNode> nodes;
+    std::vector<Inode> removalsErased;
+    std::vector<PendingRemoval> removals;
+    std::vector<Inode> createsErased;
+    std::vector<SentCreate> creates;
+    Inode nextInode = 0;
+};
 
-void Replica::flushLocked() {
-    if (!database_) {
+std::uint64_t Replica::markLocked() {
+    if (!persistent_.load()) {
         touched_.clear();
         erased_.clear();
         removalsTouched_.clear();
-        return;
+        sentCreatesTouched_.clear();
+        return 0;
     }
-    if (touched_.empty() && erased_.empty() && removalsTouched_.empty()) return;
-    sqlite3_stmt* erase = nullptr;
-    sqlite3_stmt* write = nullptr;
-    sqlite3_stmt* meta = nullptr;
-    bool ok = sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    ok = ok && sqlite3_prepare_v2(database_, "DELETE FROM nodes WHERE inode=?", -1, &erase, nullptr) == SQLITE_OK;
-    ok = ok && sqlite3_prepare_v2(database_,
-                                  "INSERT OR REPLACE INTO nodes (inode, identifier, parent, name, folder, size, created,"
-                                  " modified, capabilities, content_type, version_content, version_metadata,"
-                                  " materialized_content, materialized_metadata, listed, anchor, dirty, pending_operation)"
-                                  " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-                                  -1, &write, nullptr) == SQLITE_OK;
-    ok = ok && sqlite3_prepare_v2(database_, "INSERT OR REPLACE INTO meta (key, value) VALUES ('next_inode', ?)", -1,
-                                  &meta, nullptr) == SQLITE_OK;
-    for (Inode inode : erased_) {
-        if (!ok) break;
-        sqlite3_bind_int64(erase, 1, static_cast<sqlite3_int64>(inode));
-        ok = sqlite3_step(erase) == SQLITE_DONE;
-        sqlite3_reset(erase);
-    }
+    if (touched_.empty() && erased_.empty() && removalsTouched_.empty() && sentCreatesTouched_.empty()) return 0;
+    return ++changes_;
+}
+
+Replica::Batch Replica::takeBatchLocked() {
+    Batch batch;
+    batch.upTo = changes_;
+    batch.nextInode = nextInode_;
+    batch.erased.assign(erased_.begin(), erased_.end());
+    batch.nodes.reserve(touched_.size());
     for (Inode inode : touched_) {
-        if (!ok) break;
         auto found = nodes_.find(inode);
-        if (found == nodes_.end()) continue;
-        const auto& node = found->second;
-        sqlite3_bind_int64(write, 1, static_cast<sqlite3_int64>(node.inode));
-        sqlite3_bind_text(write, 2, node.identifier.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(write, 3, static_cast<sqlite3_int64>(node.parent));
-        sqlite3_bind_text(write, 4, node.name.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int(write, 5, node.folder ? 1 : 0);
-        sqlite3_bind_int64(write, 6, node.size);
-        sqlite3_bind_double(write, 7, node.created.referenceSeconds());
-        sqlite3_bind_double(write, 8, node.modified.referenceSeconds());
-        sqlite3_bind_int64(write, 9, node.capabilities);
-        if (node.contentType) {
-            sqlite3_bind_text(write, 10, node.contentType->identifier().c_str(), -1, SQLITE_TRANSIENT);
-        } else {
-            sqlite3_bind_null(write, 10);
-        }
-        bindBytes(write, 11, node.version ? std::optional<Bytes>(node.version->content) : std::nullopt);
-        bindBytes(write, 12, node.version ? std::optional<Bytes>(node.version->metadata) : std::nullopt);
-        bindBytes(write, 13, node.materializedVersion ? std::optional<Bytes>(node.materializedVersion->content) : std::nullopt);
-        bindBytes(write, 14,
-                  node.materializedVersion ? std::optional<Bytes>(node.materializedVersion->metadata) : std::nullopt);
-        sqlite3_bind_int(write, 15, node.listed ? 1 : 0);
-        bindBytes(write, 16, node.anchor);
-        sqlite3_bind_int(write, 17, node.dirty ? 1 : 0);
-        if (node.pending != 0) {
-            sqlite3_bind_text(write, 18, std::to_string(node.pending).c_str(), -1, SQLITE_TRANSIENT);
-        } else {
-            sqlite3_bind_null(write, 18);
-        }
-        ok = sqlite3_step(write) == SQLITE_DONE;
-        sqlite3_reset(write);
+        if (found != nodes_.end()) batch.nodes.push_back(found->second);
     }
-    if (ok) {
-        sqlite3_bind_int64(meta, 1, static_cast<sqlite3_int64>(nextInode_));
-        ok = sqlite3_step(meta) == SQLITE_DONE;
+    for (Inode inode : removalsTouched_) {
+        auto found = removals_.find(inode);
+        if (found == removals_.end()) {
+            batch.removalsErased.push_back(inode);
+        } else {
+            batch.removals.push_back(found->second);
+        }
     }
-    sqlite3_finalize(erase);
-    sqlite3_finalize(write);
-    sqlite3_finalize(meta);
-    flushRemovalsLocked(ok);
+    for (Inode inode : sentCreatesTouched_) {
+        auto found = sentCreates_.find(inode);
+        if (found == sentCreates_.end()) {
+            batch.createsErased.push_back(inode);
+        } else {
+            batch.creates.push_back(found->second);
+        }
+    }
     touched_.clear();
     erased_.clear();
     removalsTouched_.clear();
+    sentCreatesTouched_.clear();
+    return batch;
+}
+
+void Replica::commit(std::uint64_t change) {
+    if (change == 0) return;
+    std::lock_guard writer(writerMutex_);
+    // A commit of another call may have carried this change already.
+    if (committed_ >= change) return;
+    Batch batch;
+    {
+        std::lock_guard lock(mutex_);
+        batch = takeBatchLocked();
+    }
+    if (database_) writeBatch(batch);
+    committed_ = batch.upTo;
+}
+
+namespace {
+
+// The statements a batch runs (each prepared once per connection).
+const char* const kEraseNode = "DELETE FROM nodes WHERE inode=?";
+const char* const kWriteNode =
+    "INSERT OR REPLACE INTO nodes (inode, identifier, parent, name, folder, size, created, modified, capabilities,"
+    " content_type, version_content, version_metadata, materialized_content, materialized_metadata, listed, anchor,"
+    " dirty, pending_operation) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+const char* const kWriteNextInode = "INSERT OR REPLACE INTO meta (key, value) VALUES ('next_inode', ?)";
+const char* const kEraseRemoval = "DELETE FROM removals WHERE inode=?";
+const char* const kWriteRemoval =
+    "INSERT OR REPLACE INTO removals (inode, identifier, version_content, version_metadata, parent) VALUES (?,?,?,?,?)";
+const char* const kEraseSentCreate = "DELETE FROM sent_creates WHERE inode=?";
+const char* const kWriteSentCreate =
+    "INSERT OR REPLACE INTO sent_creates (inode, parent, name, folder, size, modified) VALUES (?,?,?,?,?,?)";
+
+// A statement of the connection's cache, used by one batch.
+class BatchStatement {
+public:
+    explicit BatchStatement(sqlite3_stmt* statement) : statement_(statement) {}
+    BatchStatement(const BatchStatement&) = delete;
+    BatchStatement& operator=(const BatchStatement&) = delete;
+    sqlite3_stmt* get() const { return statement_; }
+    // Runs the bound statement and resets it; false when it failed.
+    bool run() {
+        const bool done = sqlite3_step(statement_) == SQLITE_DONE;
+        sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
+        return done;
+    }
+
+private:
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+void bindNode(sqlite3_stmt* write, const ReplicaNode& node) {
+    sqlite3_bind_int64(write, 1, static_cast<sqlite3_int64>(node.inode));
+    sqlite3_bind_text(write, 2, node.identifier.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(write, 3, static_cast<sqlite3_int64>(node.parent));
+    sqlite3_bind_text(write, 4, node.name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(write, 5, node.folder ? 1 : 0);
+    sqlite3_bind_int64(write, 6, node.size);
+    sqlite3_bind_double(write, 7, node.created.referenceSeconds());
+    sqlite3_bind_double(write, 8, node.modified.referenceSeconds());
+    sqlite3_bind_int64(write, 9, node.capabilities);
+    if (node.contentType) {
+        sqlite3_bind_text(write, 10, node.contentType->identifier().c_str(), -1, SQLITE_TRANSIENT);
+    } else {
+        sqlite3_bind_null(write, 10);
+    }
+    bindBytes(write, 11, node.version ? std::optional<Bytes>(node.version->content) : std::nullopt);
+    bindBytes(write, 12, node.version ? std::optional<Bytes>(node.version->metadata) : std::nullopt);
+    bindBytes(write, 13, node.materializedVersion ? std::optional<Bytes>(node.materializedVersion->content) : std::nullopt);
+    bindBytes(write, 14, node.materializedVersion ? std::optional<Bytes>(node.materializedVersion->metadata) : std::nullopt);
+    sqlite3_bind_int(write, 15, node.listed ? 1 : 0);
+    bindBytes(write, 16, node.anchor);
+    sqlite3_bind_int(write, 17, node.dirty ? 1 : 0);
+    if (node.pending != 0) {
+        sqlite3_bind_text(write, 18, std::to_string(node.pending).c_str(), -1, SQLITE_TRANSIENT);
+    } else {
+        sqlite3_bind_null(write, 18);
+    }
+}
+
+}  // namespace
+
+sqlite3_stmt* Replica::statementLocked(const char* sql, bool& ok) {
+    auto& statement = statements_[sql];
+    if (!statement && ok) {
+        ok = sqlite3_prepare_v3(database_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) == SQLITE_OK;
+    }
+    return ok ? statement : nullptr;
+}
+
+void Replica::closeLocked() {
+    for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+    statements_.clear();
+    sqlite3_close(database_);
+    database_ = nullptr;
+}
+
+void Replica::writeBatch(const Batch& batch) {
+    bool ok = sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    {
+        BatchStatement erase(statementLocked(kEraseNode, ok));
+        BatchStatement write(statementLocked(kWriteNode, ok));
+        BatchStatement meta(statementLocked(kWriteNextInode, ok));
+        BatchStatement eraseRemoval(statementLocked(kEraseRemoval, ok));
+        BatchStatement writeRemoval(statementLocked(kWriteRemoval, ok));
+        BatchStatement eraseCreate(statementLocked(kEraseSentCreate, ok));
+        BatchStatement writeCreate(statementLocked(kWriteSentCreate, ok));
+        // Deletions first: an inode erased and made again in one batch ends written.
+        for (Inode inode : batch.erased) {
+            if (!ok) break;
+            sqlite3_bind_int64(erase.get(), 1, static_cast<sqlite3_int64>(inode));
+            ok = erase.run();
+        }
+        for (const auto& node : batch.nodes) {
+            if (!ok) break;
+            bindNode(write.get(), node);
+            ok = write.run();
+        }
+        if (ok) {
+            sqlite3_bind_int64(meta.get(), 1, static_cast<sqlite3_int64>(batch.nextInode));
+            ok = meta.run();
+        }
+        for (Inode inode : batch.removalsErased) {
+            if (!ok) break;
+            sqlite3_bind_int64(eraseRemoval.get(), 1, static_cast<sqlite3_int64>(inode));
+            ok = eraseRemoval.run();
+        }
+        for (const auto& removal : batch.removals) {
+            if (!ok) break;
+            sqlite3_stmt* statement = writeRemoval.get();
+            sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(removal.inode));
+            sqlite3_bind_text(statement, 2, removal.identifier.c_str(), -1, SQLITE_TRANSIENT);
+            bindBytes(statement, 3, removal.version ? std::optional<Bytes>(removal.version->content) : std::nullopt);
+            bindBytes(statement, 4, removal.version ? std::optional<Bytes>(removal.version->metadata) : std::nullopt);
+            sqlite3_bind_int64(statement, 5, static_cast<sqlite3_int64>(removal.parent));
+            ok = writeRemoval.run();
+        }
+        for (Inode inode : batch.createsErased) {
+            if (!ok) break;
+            sqlite3_bind_int64(eraseCreate.get(), 1, static_cast<sqlite3_int64>(inode));
+            ok = eraseCreate.run();
+        }
+        for (const auto& create : batch.creates) {
+            if (!ok) break;
+            sqlite3_stmt* statement = writeCreate.get();
+            sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(create.inode));
+            sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(create.parent));
+            sqlite3_bind_text(statement, 3, create.name.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(statement, 4, create.folder ? 1 : 0);
+            sqlite3_bind_int64(statement, 5, create.size);
+            sqlite3_bind_double(statement, 6, create.modified.referenceSeconds());
+            ok = writeCreate.run();
+        }
+    }
     if (ok && sqlite3_exec(database_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return;
     // The file no longer matches what is shown: drop it, so that the next
     // start begins afresh instead of from a wrong state.
     logger().error(std::string("The replica database failed and is dropped: ") + sqlite3_errmsg(database_));
     sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(database_);
-    database_ = nullptr;
+    closeLocked();
+    persistent_.store(false);
     std::error_code ignored;
     std::filesystem::remove(databasePath_, ignored);
+    // Its journal would be applied to the next file of the name.
+    std::filesystem::remove(databasePath_.string() + "-wal", ignored);
+    std::filesystem::remove(databasePath_.string() + "-shm", ignored);
 }
 
 std::optional<ReplicaNode> Replica::node(Inode inode) const {
@@ -475,6 +570,14 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
     auto size = item.documentSize();
     auto created = item.creationDate();
     auto modified = item.contentModificationDate();
+    // What the node is to show of the item.
+    const bool folder = item.isFolder();
+    const std::int64_t shownSize = size && *size ? **size : 0;
+    const Date shownCreated = created && *created ? **created : Date();
+    const Date shownModified = modified && *modified ? **modified : shownCreated;
+    const Capabilities capabilities = item.capabilities().value_or(Capability::allowsReading);
+    const std::optional<ContentType> contentType = item.contentType();
+    const std::optional<ItemVersion> version = item.itemVersion();
 
     auto known = byIdentifier_.find(identifier);
     const bool isNew = known == byIdentifier_.end();
@@ -508,6 +611,20 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
         // Local changes win until they are sent: the server's word on the
         // item comes with the answer to them.
         if (node.hasLocalChanges() || node.localChangedAt > startedAt) return out;
+        // A node that already shows the item as it is stays as it is: not
+        // written again, and nothing for the kernel to forget (its pages
+        // and attributes are still right).
+        auto entry = children_.find(parent);
+        const bool inPlace = node.parent == parent && node.name == item.filename() && entry != children_.end() &&
+                             [&] {
+                                 auto named = entry->second.find(node.name);
+                                 return named != entry->second.end() && named->second == inode;
+                             }();
+        if (inPlace && node.folder == folder && node.size == shownSize && node.created == shownCreated &&
+            node.modified == shownModified && node.capabilities == capabilities && node.contentType == contentType &&
+            node.version == version) {
+            return out;
+        }
         if (node.parent != parent || node.name != item.filename()) {
             placed = true;
             auto& oldSiblings = children_[node.parent];
@@ -519,13 +636,13 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
     auto& node = nodes_.at(inode);
     node.parent = parent;
     node.name = item.filename();
-    node.folder = item.isFolder();
-    node.size = size && *size ? **size : 0;
-    node.created = created && *created ? **created : Date();
-    node.modified = modified && *modified ? **modified : node.created;
-    node.capabilities = item.capabilities().value_or(Capability::allowsReading);
-    node.contentType = item.contentType();
-    node.version = item.itemVersion();
+    node.folder = folder;
+    node.size = shownSize;
+    node.created = shownCreated;
+    node.modified = shownModified;
+    node.capabilities = capabilities;
+    node.contentType = contentType;
+    node.version = version;
     // A copy of an older version stays until a download replaces it: it no
     // longer counts as current (its version differs), and it can still be
     // served when the item keeps changing under every download.
@@ -594,6 +711,7 @@ void Replica::removeLocked(Inode inode, std::vector<Invalidation>& out, bool bel
 
 std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vector<ItemPtr>& items,
                                                    std::optional<SyncAnchor> anchor, double now, std::uint64_t startedAt) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     std::vector<Invalidation> out;
     if (!nodes_.count(folder)) return out;
@@ -619,13 +737,14 @@ std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vect
     node.anchor = std::move(anchor);
     node.listedAt = now;
     touchLocked(folder);
-    flushLocked();
+    committer.mark();
     return out;
 }
 
 std::vector<Invalidation> Replica::applyChanges(Inode folder, const std::vector<ItemPtr>& updated,
                                                 const std::vector<ItemId>& deleted, std::optional<SyncAnchor> anchor,
                                                 double now, std::uint64_t startedAt) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     std::vector<Invalidation> out;
     for (const auto& item : updated) {
@@ -670,7 +789,7 @@ std::vector<Invalidation> Replica::applyChanges(Inode folder, const std::vector<
         found->second.listedAt = now;
         touchLocked(folder);
     }
-    flushLocked();
+    committer.mark();
     return out;
 }
 
@@ -689,21 +808,23 @@ std::vector<UnsentCopy> Replica::takeUnsentCopies() {
 }
 
 void Replica::setMaterialized(Inode inode, const ItemVersion& version) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     auto found = nodes_.find(inode);
     if (found == nodes_.end()) return;
     found->second.materializedVersion = version;
     touchLocked(inode);
-    flushLocked();
+    committer.mark();
 }
 
 void Replica::clearMaterialized(Inode inode) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     auto found = nodes_.find(inode);
     if (found == nodes_.end() || !found->second.materializedVersion) return;
     found->second.materializedVersion.reset();
     touchLocked(inode);
-    flushLocked();
+    committer.mark();
 }
 
 std::vector<Inode> Replica::materializedNodes() const {
@@ -716,6 +837,7 @@ std::vector<Inode> Replica::materializedNodes() const {
 }
 
 std::vector<Invalidation> Replica::adopt(Inode inode, const ItemVersion& version, std::int64_t size) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     std::vector<Invalidation> out;
     auto found = nodes_.find(inode);
@@ -726,12 +848,13 @@ std::vector<Invalidation> Replica::adopt(Inode inode, const ItemVersion& version
     node.size = size;
     out.push_back({Invalidation::Kind::inode, 0, {}, inode});
     touchLocked(inode);
-    flushLocked();
+    committer.mark();
     return out;
 }
 
 std::optional<ReplicaNode> Replica::addLocal(Inode parent, const std::string& name, bool folder, Date now,
                                              std::vector<Invalidation>& out) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     auto parentNode = nodes_.find(parent);
     if (parentNode == nodes_.end() || !parentNode->second.folder) return std::nullopt;
@@ -763,11 +886,12 @@ std::optional<ReplicaNode> Replica::addLocal(Inode parent, const std::string& na
     siblings[name] = node.inode;
     out.push_back({Invalidation::Kind::entry, parent, name, 0});
     touchLocked(node.inode);
-    flushLocked();
+    committer.mark();
     return node;
 }
 
 bool Replica::update(Inode inode, const std::function<void(ReplicaNode&)>& change, std::vector<Invalidation>& out) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     auto found = nodes_.find(inode);
     if (found == nodes_.end()) return false;
@@ -805,11 +929,12 @@ bool Replica::update(Inode inode, const std::function<void(ReplicaNode&)>& chang
     node = changed;
     out.push_back({Invalidation::Kind::inode, 0, {}, inode});
     touchLocked(inode);
-    flushLocked();
+    committer.mark();
     return true;
 }
 
 void Replica::erase(Inode inode, std::vector<Invalidation>& out, bool sendRemoval) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     auto found = nodes_.find(inode);
     if (sendRemoval && found != nodes_.end() && inode != kRootInode && !isLocalIdentifier(found->second.identifier)) {
@@ -817,13 +942,14 @@ void Replica::erase(Inode inode, std::vector<Invalidation>& out, bool sendRemova
         setRemovalLocked(PendingRemoval{inode, node.identifier, node.version, node.parent});
     }
     removeLocked(inode, out);
-    flushLocked();
+    committer.mark();
 }
 
 bool Replica::replace(Inode source, Inode target, const std::function<void(ReplicaNode&)>& change,
                       bool sendTargetRemoval, bool sendSourceRemoval, std::optional<Inode>& sourceRemoval,
                       std::vector<Invalidation>& out) {
     sourceRemoval.reset();
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     auto sourceNode = nodes_.find(source);
     auto targetNode = nodes_.find(target);
@@ -866,11 +992,12 @@ bool Replica::replace(Inode source, Inode target, const std::function<void(Repli
     node = changed;
     out.push_back({Invalidation::Kind::inode, 0, {}, source});
     touchLocked(source);
-    flushLocked();
+    committer.mark();
     return true;
 }
 
 void Replica::forgetListings(Inode folder) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     std::vector<Inode> pending{folder};
     while (!pending.empty()) {
@@ -886,7 +1013,7 @@ void Replica::forgetListings(Inode folder) {
         if (inside == children_.end()) continue;
         for (const auto& [name, child] : inside->second) pending.push_back(child);
     }
-    flushLocked();
+    committer.mark();
 }
 
 Inode Replica::newInode() {
@@ -923,9 +1050,10 @@ std::vector<PendingRemoval> Replica::removals() const {
 }
 
 void Replica::setRemoval(const PendingRemoval& removal) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     setRemovalLocked(removal);
-    flushLocked();
+    committer.mark();
 }
 
 void Replica::setRemovalLocked(const PendingRemoval& removal) {
@@ -937,6 +1065,7 @@ void Replica::setRemovalLocked(const PendingRemoval& removal) {
 }
 
 void Replica::finishRemoval(Inode inode) {
+    Committer committer(*this);
     std::lock_guard lock(mutex_);
     auto found = removals_.find(inode);
     if (found == removals_.end()) return;
@@ -945,7 +1074,7 @@ void Replica::finishRemoval(Inode inode) {
     removedAt_[found->second.identifier] = ++localEpoch_;
     removals_.erase(found);
     removalsTouched_.insert(inode);
-    flushLocked();
+    committer.mark();
 }
 
 }  // namespace nimbuscrate::fp::host

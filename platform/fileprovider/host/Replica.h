@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "platform/fileprovider/Item.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace nimbuscrate::fp::host {
 
@@ -123,9 +125,23 @@ struct Invalidation {
 // or a move keeps the node's inode, also when the move arrives as a deletion
 // in one folder's changes and an addition in another's. Thread-safe.
 //
-// With a database file, every change is written through to it (one
-// transaction per change), and a new replica starts from what it holds:
-// the nodes, their versions, what was listed and which copies are cached.
+// With a database file, every change is written through to it, and a new
+// replica starts from what it holds: the nodes, their versions, what was
+// listed and which copies are cached. Each call that changes the replica
+// writes its changes in one transaction, and returns once they are
+// committed (so what a caller did before, for instance recording a create
+// before sending it, is on disk when it goes on). A listing writes only the
+// nodes it changed: an item whose node already shows it as it is (same
+// version, name, folder, size, dates, kind) is neither written nor reported
+// to the kernel again.
+//
+// Locks: `mutex_` guards the nodes and is held only while they are read or
+// changed in memory, never across a disk write, so lookups and reads never
+// wait for a commit. `writerMutex_` guards the database connection and is
+// held across a commit; it is taken before `mutex_` (which it takes briefly,
+// to take the changes to write), never while `mutex_` is held. Commits happen
+// in the order of the changes: a committer takes every change made so far,
+// so that one commit may carry the changes of several calls.
 class Replica {
 public:
     // In memory only.
@@ -220,17 +236,54 @@ public:
     std::vector<SentCreate> sentCreates() const;
     // Counts local changes (addLocal, update).
     std::uint64_t localEpoch() const;
-    bool persistent() const { return database_ != nullptr; }
+    // Whether changes are written to a database (false in memory, and after
+    // a commit failed: the database was dropped then).
+    bool persistent() const { return persistent_.load(); }
 
 private:
+    struct Batch;
+    // Commits what a call changed once the call has let go of `mutex_`:
+    // declared before the call's lock, so that it runs after the lock is
+    // released, when the call returns.
+    class Committer {
+    public:
+        explicit Committer(Replica& replica) : replica_(replica) {}
+        ~Committer() { replica_.commit(change_); }
+        Committer(const Committer&) = delete;
+        Committer& operator=(const Committer&) = delete;
+        // Counts the call's changes (under `mutex_`).
+        void mark() { change_ = replica_.markLocked(); }
+
+    private:
+        Replica& replica_;
+        std::uint64_t change_ = 0;
+    };
     void addRootLocked();
     void loadLocked();
     void loadRemovalsLocked();
-    void flushRemovalsLocked(bool& ok);
     void setRemovalLocked(const PendingRemoval& removal);
     void touchLocked(Inode inode) { touched_.insert(inode); }
-    // Writes the nodes changed since the last flush (under the lock).
-    void flushLocked();
+    // Counts the changes made under the lock since the last mark as one;
+    // returns the number that `commit` waits for, or 0 when nothing is to
+    // be written. Requires `mutex_`.
+    std::uint64_t markLocked();
+    // Returns once every change up to `change` is committed (or the
+    // database is dropped). Takes `writerMutex_`, then `mutex_` briefly;
+    // requires that neither is held.
+    void commit(std::uint64_t change);
+    // Copies what changed since the last batch and clears the change sets.
+    // Requires `mutex_`.
+    Batch takeBatchLocked();
+    // Writes a batch in one transaction; on failure the database is dropped
+    // (the next start begins afresh). Requires `writerMutex_`.
+    void writeBatch(const Batch& batch);
+    // The connection's statement for `sql`, prepared once (none when `ok` is
+    // false, or becomes false because it cannot be prepared). Requires
+    // `writerMutex_`.
+    ::sqlite3_stmt* statementLocked(const char* sql, bool& ok);
+    // Finalizes the statements and closes the connection. Requires
+    // `writerMutex_` (or no other user).
+    void closeLocked();
     Inode parentInodeLocked(const ItemId& parentIdentifier) const;
     std::vector<Invalidation> upsertLocked(const Item& item, Inode parent, std::uint64_t startedAt = UINT64_MAX);
     // Removes a node and everything below it; `below` for a node removed
@@ -238,6 +291,7 @@ private:
     void removeLocked(Inode inode, std::vector<Invalidation>& out, bool below = false);
     std::optional<std::filesystem::path> relativePathLocked(Inode inode) const;
 
+    // Guards everything below but the connection; see the class comment.
     mutable std::mutex mutex_;
     std::map<Inode, ReplicaNode> nodes_;
     std::map<ItemId, Inode> byIdentifier_;
@@ -248,20 +302,30 @@ private:
     static constexpr std::size_t kMaxRetired = 65536;
     std::map<ItemId, Inode> retired_;
     Inode nextInode_ = kRootInode + 1;
-    ::sqlite3* database_ = nullptr;
-    std::filesystem::path databasePath_;
+    // Changes not written yet: nodes, removals and sent creates to write
+    // (or delete, when gone), counted by markLocked.
     std::set<Inode> touched_;
     std::set<Inode> erased_;
     std::map<Inode, PendingRemoval> removals_;
     std::map<Inode, SentCreate> sentCreates_;
     void loadSentCreatesLocked();
-    void writeSentCreateLocked(Inode inode);
-    std::set<Inode> removalsTouched_;  // written at the next flush (or deleted when gone)
+    std::set<Inode> sentCreatesTouched_;
+    std::set<Inode> removalsTouched_;
+    std::uint64_t changes_ = 0;  // the number of the last mark
     std::multiset<ItemId> hidden_;      // the identifiers of removals_
     // When removals were sent (local epoch), by identifier: a listing that
     // began before may still hold the item, and must not bring it back.
     std::map<ItemId, std::uint64_t> removedAt_;
     std::uint64_t localEpoch_ = 0;
+
+    // Taken before `mutex_`, never under it; guards the connection and
+    // `committed_`, and is held across a commit.
+    std::mutex writerMutex_;
+    ::sqlite3* database_ = nullptr;
+    std::map<const char*, ::sqlite3_stmt*> statements_;  // by the address of their text (constants)
+    std::filesystem::path databasePath_;
+    std::uint64_t committed_ = 0;  // the last change committed
+    std::atomic<bool> persistent_{false};
 };
 
 }  // namespace nimbuscrate::fp::host

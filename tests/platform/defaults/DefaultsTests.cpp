@@ -40,20 +40,24 @@ TEST(Defaults, DamagedFileReadsAsEmptyAndIsReplacedOnWrite) {
 }
 
 TEST(Defaults, ReadModifyWriteIsExactAcrossProcesses) {
-    TemporaryDirectory dir;
-    const auto file = dir / "suite.json";
-    auto increment = [&] {
-        Defaults suite(file);
-        for (int i = 0; i < 200; ++i) {
-            suite.update([](nlohmann::json& values) { values["n"] = values.value("n", 0) + 1; });
-        }
-        return true;
-    };
-    ChildProcess first(increment), second(increment);
-    increment();
-    ASSERT_TRUE(first.wait());
-    ASSERT_TRUE(second.wait());
-    EXPECT_EQ(Defaults(file).integer("n"), 600);
+    // Also for changes that do not wait for the disk: the lock is the same.
+    for (FileSync sync : {FileSync::durable, FileSync::unsynced}) {
+        SCOPED_TRACE(sync == FileSync::durable ? "durable" : "unsynced");
+        TemporaryDirectory dir;
+        const auto file = dir / "suite.json";
+        auto increment = [&] {
+            Defaults suite(file);
+            for (int i = 0; i < 200; ++i) {
+                suite.update([](nlohmann::json& values) { values["n"] = values.value("n", 0) + 1; }, sync);
+            }
+            return true;
+        };
+        ChildProcess first(increment), second(increment);
+        increment();
+        ASSERT_TRUE(first.wait());
+        ASSERT_TRUE(second.wait());
+        EXPECT_EQ(Defaults(file).integer("n"), 600);
+    }
 }
 
 }  // namespace

@@ -248,6 +248,66 @@ TEST_F(MappingStoreTest, ReplaceChildrenStoresTheListingAndRemovesTheRest) {
     EXPECT_EQ(store->item("A"), tree()[0]);
 }
 
+// What a listing writes, counted in the file itself: the triggers fire on
+// the store's connection too.
+TEST_F(MappingStoreTest, ReplaceChildrenWritesOnlyTheRowsThatChanged) {
+    auto store = open();
+    store->upsert(makeItem("A", "root", "/A", true));
+    std::vector<RemoteItem> listing;
+    for (int i = 0; i < 50; ++i) {
+        listing.push_back(makeItem("c" + std::to_string(i), "A", "/A/c" + std::to_string(i) + ".txt"));
+    }
+    listing.push_back(makeItem("D", "A", "/A/D", true));
+    store->replaceChildren("A", listing);
+    store->replaceChildren("D", {makeItem("inner", "D", "/A/D/inner.txt")});
+    RawDatabase raw(file());
+    raw.exec("CREATE TABLE item_writes (n INTEGER NOT NULL); INSERT INTO item_writes VALUES (0);"
+             "CREATE TRIGGER count_insert AFTER INSERT ON items BEGIN UPDATE item_writes SET n = n + 1; END;"
+             "CREATE TRIGGER count_update AFTER UPDATE ON items BEGIN UPDATE item_writes SET n = n + 1; END;"
+             "CREATE TRIGGER count_delete AFTER DELETE ON items BEGIN UPDATE item_writes SET n = n + 1; END;");
+    auto writes = [&] { return raw.integer("SELECT n FROM item_writes"); };
+
+    const auto stored = store->rows("SELECT * FROM items ORDER BY id", {});
+    EXPECT_TRUE(store->replaceChildren("A", listing).empty());
+    EXPECT_EQ(writes(), 0);
+    EXPECT_EQ(store->rows("SELECT * FROM items ORDER BY id", {}), stored);
+
+    struct Case {
+        const char* what;
+        std::function<void(RemoteItem&)> change;
+    };
+    const std::vector<Case> cases = {
+        {"etag", [](RemoteItem& item) { item.etag = "etag-new"; }},
+        {"name", [](RemoteItem& item) { item.name = "renamed.txt"; item.path = "/A/renamed.txt"; }},
+        {"size", [](RemoteItem& item) { item.size = 101; }},
+        {"modification date", [](RemoteItem& item) { item.modifiedAt = Date::fromUnixSeconds(1'700'000'000.25); }},
+        {"content type", [](RemoteItem& item) { item.contentType = std::nullopt; }},
+        {"kind", [](RemoteItem& item) { item.isDirectory = true; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<RemoteItem> changed = listing;
+        c.change(changed[7]);
+        const long long before = writes();
+        EXPECT_TRUE(store->replaceChildren("A", changed).empty());
+        EXPECT_EQ(writes(), before + 1);
+        EXPECT_EQ(store->item("c7"), changed[7]);
+        store->replaceChildren("A", listing);
+        EXPECT_EQ(store->item("c7"), listing[7]);
+    }
+    // A new child is one row more; a child gone takes its row and its children's.
+    std::vector<RemoteItem> grown = listing;
+    grown.push_back(makeItem("new", "A", "/A/new.txt"));
+    long long before = writes();
+    store->replaceChildren("A", grown);
+    EXPECT_EQ(writes(), before + 1);
+    grown.erase(std::find_if(grown.begin(), grown.end(), [](const RemoteItem& item) { return item.id == "D"; }));
+    before = writes();
+    EXPECT_EQ(store->replaceChildren("A", grown), std::vector<std::string>{"D"});
+    EXPECT_EQ(writes(), before + 2);
+    EXPECT_FALSE(store->item("inner").has_value());
+}
+
 TEST_F(MappingStoreTest, ReplaceChildrenWithNothingRemovesChildrenAndTheirChildrenOnly) {
     auto store = openWithTree();
     store->upsert(makeItem("deep", "g", "/A/B/g.txt/deep"));  // a grandchild of A's child B

@@ -1,18 +1,22 @@
 #include "shared/session/UploadActivityStore.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <thread>
 
 #include "platform/log/LogCapture.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/TemporaryDirectory.h"
 
 namespace nimbuscrate {
 namespace {
 
 using testing::ChildProcess;
+using testing::eventually;
 using testing::TemporaryDirectory;
 
 struct Fixture {
@@ -174,6 +178,80 @@ TEST(UploadActivityStore, CountsFromTwoProcessesAddUp) {
     // Both children are gone: the next write drops their shares.
     mine->finish();
     EXPECT_EQ(group.integer("active-upload-count"), 0);
+}
+
+// Counts the publications of a suite as the kernel sees them: each one
+// creates a fresh file under a name of its own (which the kernel never
+// merges with another event), then renames it over the suite's.
+class SuiteWrites {
+public:
+    explicit SuiteWrites(const std::filesystem::path& file) : prefix_("." + file.filename().string() + ".tmp-") {
+        descriptor_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (descriptor_ < 0 || ::inotify_add_watch(descriptor_, file.parent_path().c_str(), IN_CREATE) < 0) {
+            ADD_FAILURE() << "cannot watch " << file.parent_path();
+        }
+    }
+    ~SuiteWrites() { ::close(descriptor_); }
+    int count() {
+        alignas(inotify_event) char buffer[64 * 1024];
+        ssize_t length;
+        while ((length = ::read(descriptor_, buffer, sizeof buffer)) > 0) {
+            for (char* at = buffer; at < buffer + length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                if (event->len > 0 && std::string(event->name).rfind(prefix_, 0) == 0) ++count_;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return count_;
+    }
+
+private:
+    std::string prefix_;
+    int descriptor_ = -1;
+    int count_ = 0;
+};
+
+TEST(UploadActivityStore, WithAnIntervalABurstIsPublishedAFewTimesAndTheLastCountAlways) {
+    TemporaryDirectory dir;
+    Defaults group(dir / "group.app.nimbuscrate.json");
+    SuiteWrites writes(group.file());
+    const auto interval = std::chrono::milliseconds(100);
+    auto store = std::make_shared<UploadActivityStore>(group, interval);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::shared_ptr<UploadActivityToken>> running;
+    for (int index = 0; index < 300; ++index) {
+        auto token = store->beginUpload();
+        if (index % 100 == 0) {
+            running.push_back(token);
+        } else {
+            token->finish();
+        }
+    }
+    EXPECT_EQ(store->activeOperations(), 3u);
+    ASSERT_TRUE(eventually([&] { return group.integer("active-upload-count") == 3; }));
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // 600 changes: one publication at once, then at most one an interval.
+    EXPECT_GE(writes.count(), 1);
+    EXPECT_LE(writes.count(), 2 + static_cast<int>(elapsed / 0.1)) << "in " << elapsed << " s";
+    for (auto& token : running) token->finish();
+    EXPECT_TRUE(eventually([&] { return group.integer("active-upload-count") == 0; }));
+}
+
+TEST(UploadActivityStore, WithAnIntervalTheFirstChangeGoesOutAtOnceAndTheLastWhenTheStoreGoes) {
+    TemporaryDirectory dir;
+    Defaults group(dir / "group.app.nimbuscrate.json");
+    auto store = std::make_shared<UploadActivityStore>(group, std::chrono::seconds(60));
+    auto first = store->beginUpload();
+    // Far sooner than the interval: nothing was published before.
+    EXPECT_TRUE(eventually([&] { return group.integer("active-upload-count") == 1; }, std::chrono::seconds(10)));
+    auto second = store->beginUpload();
+    auto third = store->beginUpload();
+    first->finish();
+    EXPECT_EQ(group.integer("active-upload-count"), 1);  // gathered until the interval ends
+    store.reset();
+    EXPECT_EQ(group.integer("active-upload-count"), 2);
+    second->finish();  // the store is gone: nothing to lower
+    EXPECT_EQ(group.integer("active-upload-count"), 2);
 }
 
 }  // namespace
