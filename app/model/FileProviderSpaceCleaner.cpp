@@ -5,6 +5,9 @@
 
 #include "fileprovider/MaterializedFileEnumeration.h"
 
+// Every co_await below takes only named values: the compiler this project
+// builds with destroys some temporaries of a co_await expression twice.
+
 namespace nimbuscrate {
 
 UiTask<SpaceCleanupCounts> FileProviderSpaceCleaner::evictMaterializedFiles(UiContext context, fp::ManagerPtr manager) {
@@ -22,29 +25,31 @@ UiTask<SpaceCleanupCounts> FileProviderSpaceCleaner::evictMaterializedFiles(UiCo
 }
 
 UiTask<void> FileProviderSpaceCleaner::waitForChanges(UiContext context, fp::ManagerPtr manager) {
-    const std::optional<fp::Error> error = co_await awaitCallback<std::optional<fp::Error>>(
-        context, [&](std::function<void(std::optional<fp::Error>)> done) {
-            manager->waitForChangesBelow(fp::kRootContainer, std::move(done));
-        });
+    const auto wait = [&](std::function<void(std::optional<fp::Error>)> done) {
+        manager->waitForChangesBelow(fp::kRootContainer, std::move(done));
+    };
+    const std::optional<fp::Error> error = co_await awaitCallback<std::optional<fp::Error>>(context, wait);
     if (error) throw fp::ErrorException(*error);
 }
 
 UiTask<std::vector<fp::ItemId>> FileProviderSpaceCleaner::materializedFileIdentifiers(UiContext context,
                                                                                       fp::ManagerPtr manager) {
-    MaterializedFileEnumeration::Result result = co_await awaitCallback<MaterializedFileEnumeration::Result>(
-        context, [&](std::function<void(MaterializedFileEnumeration::Result)> done) {
-            // The observer holds itself until the enumerator has finished.
-            MaterializedFileEnumeration::start(manager->materializedItems(), std::move(done), fp::kInitialPage);
-        });
+    const auto enumerate = [&](std::function<void(MaterializedFileEnumeration::Result)> done) {
+        // The observer holds itself until the enumerator has finished.
+        MaterializedFileEnumeration::start(manager->materializedItems(), std::move(done), fp::kInitialPage);
+    };
+    MaterializedFileEnumeration::Result result =
+        co_await awaitCallback<MaterializedFileEnumeration::Result>(context, enumerate);
     if (const fp::Error* error = std::get_if<fp::Error>(&result)) throw fp::ErrorException(*error);
     co_return std::get<std::vector<fp::ItemId>>(std::move(result));
 }
 
 UiTask<std::optional<fp::Error>> FileProviderSpaceCleaner::evict(UiContext context, fp::ItemId identifier,
                                                                  fp::ManagerPtr manager) {
-    co_return co_await awaitCallback<std::optional<fp::Error>>(
-        context,
-        [&](std::function<void(std::optional<fp::Error>)> done) { manager->evictItem(identifier, std::move(done)); });
+    const auto request = [&](std::function<void(std::optional<fp::Error>)> done) {
+        manager->evictItem(identifier, std::move(done));
+    };
+    co_return co_await awaitCallback<std::optional<fp::Error>>(context, request);
 }
 
 std::string FileProviderSpaceCleaner::spaceCleanupMessage(std::int64_t total, std::int64_t evicted) {
