@@ -43,6 +43,7 @@ AppController::AppController(AppModelPort& model, LinkOpener& links, AppLinks ur
     quit_.setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit_.setShortcutContext(Qt::ApplicationShortcut);
     quit_.setMenuRole(QAction::QuitRole);
+    quit_.setShortcutVisibleInContextMenu(true);
     connect(&quit_, &QAction::triggered, this, [] { QCoreApplication::quit(); });
 
     tray_ = std::make_unique<TrayItem>(model_, links_, urls_, &quit_, options_.clock);

@@ -225,8 +225,10 @@ QWidget* ContentView::createUnlockPanel() {
         "QPushButton { background: #0a84ff; color: white; border: none; border-radius: 6px; padding: 5px 14px; }"
         "QPushButton:disabled { background: #2a3846; color: #6f7f8f; }");
     connect(unlock_, &QPushButton::clicked, this, &ContentView::submitUnlock);
+    secret_->setMinimumWidth(280);
     entry->addWidget(secret_, 1);
     entry->addWidget(unlock_);
+    entry->addStretch(0);
     column->addLayout(entry);
 
     auto* hint = textLabel(window_text::kUnlockHint, kSecondary, 12);
@@ -317,7 +319,7 @@ void ContentView::apply() {
     passkeysButton_->setEnabled(layout_.passkeysButtonEnabled);
 
     // Action row: the layout's buttons in its order, then the busy indicator.
-    while (actionRow_->count() > 0) actionRow_->takeAt(0);
+    while (QLayoutItem* item = actionRow_->takeAt(0)) delete item;  // the buttons stay
     for (auto& [action, button] : actionButtons_) button->setVisible(false);
     for (const WindowActionButton& wanted : layout_.actions) {
         for (auto& [action, button] : actionButtons_) {

@@ -1,5 +1,6 @@
 #include "app/views/Symbols.h"
 
+#include <QFontMetricsF>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -252,6 +253,7 @@ QImage drawLogo(double scale) {
     fill.setColorAt(0, QColor(0x5e, 0xc8, 0xff));
     fill.setColorAt(1, QColor(0x1f, 0x7a, 0xe0));
     QPainterPath cloud;
+    cloud.setFillRule(Qt::WindingFill);
     cloud.addEllipse(QRectF(6, 14, 16, 16));
     cloud.addEllipse(QRectF(14, 7, 20, 20));
     cloud.addEllipse(QRectF(27, 14, 16, 16));
@@ -265,11 +267,15 @@ QImage drawLogo(double scale) {
     p.drawLine(QPointF(13, 32.5), QPointF(37, 32.5));
     p.drawLine(QPointF(22, 36.5), QPointF(28, 36.5));
     QFont font;
-    font.setPixelSize(19);
     font.setBold(true);
+    // The largest size at which the word fits beside the mark.
+    for (int pixels = 19; pixels > 8; --pixels) {
+        font.setPixelSize(pixels);
+        if (QFontMetricsF(font).horizontalAdvance(QStringLiteral("Nimbuscrate")) <= 99) break;
+    }
     p.setFont(font);
     p.setPen(Qt::white);
-    p.drawText(QRectF(50, 0, 101, 50), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Nimbuscrate"));
+    p.drawText(QRectF(49, 0, 102, 50), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Nimbuscrate"));
     return image;
 }
 
