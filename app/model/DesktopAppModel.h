@@ -1,16 +1,16 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <set>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/model/DesktopOAuthClient.h"
@@ -271,7 +271,7 @@ private:
     }
     void notify(Field which);
 
-    // The upload poll on its worker: reads the count every 0.4 s on the
+    // The upload poll on its thread: reads the count every 0.4 s on the
     // clock and posts a change of isUploading, until stopped.
     void monitorUploadActivity(std::stop_token stop);
 
@@ -310,11 +310,9 @@ private:
     fp::Domain domain_{kDomainIdentifier, kDomainDisplayName};
     std::string replicatedDomainMigrationKey_ = kReplicatedDomainMigrationKey;
 
-    // The upload poll: its stop source and whether its worker still runs.
+    // The upload poll's thread and what stops it (the destructor joins it).
     std::stop_source uploadActivityStop_;
-    std::mutex uploadActivityMutex_;  // guards uploadActivityRunning_ only
-    std::condition_variable uploadActivityEnded_;
-    bool uploadActivityRunning_ = false;
+    std::thread uploadActivityThread_;
 
     UiTask<void> restore_;
 };

@@ -19,6 +19,13 @@
 //   that starts an action does not wait); an error it ends with is logged.
 // - Every resumption names a lifetime: when its owner (the model) is gone,
 //   the resumption does nothing and the suspended operation is abandoned.
+//
+// Name a lambda before awaiting on it: GCC 12 destroys a lambda with
+// captures, or a braced temporary, written inside a co_await expression
+// twice (a double free). So
+//   const auto load = [store](std::stop_token) { return store.loadSession(); };
+//   auto session = co_await runOnWorker(context(), load);
+// never co_await runOnWorker(context(), [store](...) { ... }).
 
 #include <concepts>
 #include <coroutine>
