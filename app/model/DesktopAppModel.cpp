@@ -82,7 +82,6 @@ DesktopAppModel::DesktopAppModel(Services services)
 DesktopAppModel::~DesktopAppModel() {
     uploadActivityStop_.request_stop();
     if (uploadActivityThread_.joinable()) uploadActivityThread_.join();
-    if (passkeyDiscovery_) passkeyDiscovery_->stop.request_stop();
     // Posted resumptions find the model gone from here on.
     alive_.reset();
 }
@@ -260,10 +259,16 @@ UiTask<void> DesktopAppModel::signInAndMount() {
         const DriveSelection drive = co_await runOnWorker(ctx, discover);
 
         // The second save replaces only the session of the first: a newer
-        // sign-in meanwhile stays (E2EEError::sessionChanged here).
+        // sign-in meanwhile stays (E2EEError::sessionChanged here). It keeps
+        // the stored tokens, which a refresh of the extension may have
+        // replaced since the first save (the old refresh token is spent then).
         const DesktopSession second = DesktopSession::create(tokens, drive);
         const auto saveSecond = [store, first, second](std::stop_token) {
-            replaceSession(store, first.sessionID, [&](DesktopSession) { return second; });
+            replaceSession(store, first.sessionID, [&](DesktopSession current) {
+                DesktopSession next = second;
+                next.tokens = current.tokens;
+                return next;
+            });
         };
         co_await runOnWorker(ctx, saveSecond);
         // Named as soon as the session holds the drive, also when the

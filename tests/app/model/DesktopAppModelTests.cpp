@@ -381,6 +381,33 @@ TEST_F(DesktopAppModelTest, TheSignInSavesUnderTheItemLock) {
     EXPECT_TRUE(model->state().isMounted);
 }
 
+// A refresh by the extension between the sign-in's two saves spends the
+// first refresh token: the second save keeps the refreshed tokens.
+TEST_F(DesktopAppModelTest, TheSignInKeepsTokensRefreshedBetweenItsSaves) {
+    migrationDone();
+    startModel();
+    const auto gate = service.hold(drivesRoute());
+    auto signIn = model->signInAndMount();
+    completeBrowserSignIn();
+    ASSERT_TRUE(runUntil([&] { return gate->arrivals() >= 1; }));
+
+    DesktopSession refreshed = *stored();
+    const localservice::IssuedTokens issued = service.issueTokens();
+    refreshed.tokens = OAuthTokens{issued.accessToken, issued.refreshToken, clock.now().addingSeconds(3600)};
+    {
+        const auto itemLock = sessionStore.lock();
+        sessionStore.save(bytesOf(refreshed.toJSON()));
+    }
+    gate->open();
+    finish(signIn);
+
+    const std::optional<DesktopSession> session = stored();
+    ASSERT_TRUE(session && session->drive);
+    EXPECT_EQ(session->tokens, refreshed.tokens);
+    EXPECT_NE(session->sessionID, refreshed.sessionID);
+    EXPECT_TRUE(model->state().isMounted);
+}
+
 // ---- Mount, unmount, refresh, open ----
 
 TEST_F(DesktopAppModelTest, MountAndUnmount) {
