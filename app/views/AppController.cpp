@@ -56,6 +56,8 @@ AppController::~AppController() {
     delete window_.data();
 }
 
+MainWindow* AppController::mainWindow() const { return window_.data(); }
+
 void AppController::start() {
     setPolicy(ActivationPolicy::regular);
     if (QSystemTrayIcon::isSystemTrayAvailable()) {

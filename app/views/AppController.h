@@ -43,7 +43,7 @@ public:
     void showMainWindow();
 
     ActivationPolicy policy() const { return policy_; }
-    MainWindow* mainWindow() const { return window_; }
+    MainWindow* mainWindow() const;
     TrayItem& tray() { return *tray_; }
     QAction* quitAction() { return &quit_; }
 
