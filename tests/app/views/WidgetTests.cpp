@@ -4,11 +4,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QInputDialog>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +23,8 @@
 #include "app/views/AppController.h"
 #include "app/views/MainWindow.h"
 #include "app/views/PasskeySettingsDialog.h"
+#include "app/views/QtUiExecutor.h"
+#include "app/views/SecurityKeyPinDialog.h"
 #include "app/views/TrayItem.h"
 #include "tests/app/views/FakeAppModel.h"
 
@@ -497,6 +502,80 @@ TEST_F(WidgetTest, AnotherOrdinaryWindowKeepsTheAppRegularButADialogDoesNot) {
     QCoreApplication::processEvents();
     EXPECT_EQ(app.policy(), ActivationPolicy::accessory);
     panel.close();
+}
+
+// Runs the UI thread's events until the PIN dialog shows (bounded).
+QInputDialog* openPinDialog() {
+    QInputDialog* found = nullptr;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!found && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents();
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QInputDialog*>(widget);
+            if (dialog && dialog->isVisible()) found = dialog;
+        }
+        if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return found;
+}
+
+// Stops the request when the test ends early, so that its worker returns.
+struct StopOnExit {
+    std::stop_source& stop;
+    ~StopOnExit() { stop.request_stop(); }
+};
+
+TEST_F(WidgetTest, SecurityKeyPinIsAskedOnTheUiThreadWhileTheRequestWaits) {
+    QObject context;
+    QtUiExecutor ui(&context);
+    SecurityKeyPinDialog prompt(ui);
+    std::stop_source stop;
+    auto answer = std::async(std::launch::async, [&] {
+        return prompt.pin({.retriesLeft = 3, .previousWasWrong = true}, stop.get_token());
+    });
+    StopOnExit guard{stop};
+    QInputDialog* dialog = openPinDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->labelText().contains("wrong"));
+    EXPECT_TRUE(dialog->labelText().contains("3 attempts left"));
+    EXPECT_EQ(dialog->textEchoMode(), QLineEdit::Password);
+    dialog->setTextValue("1234");
+    dialog->accept();
+    const std::optional<SecretBytes> pin = answer.get();
+    ASSERT_TRUE(pin.has_value());
+    EXPECT_EQ(std::string(pin->begin(), pin->end()), "1234");
+}
+
+TEST_F(WidgetTest, SecurityKeyPinCancelledOrStoppedGivesNothing) {
+    QObject context;
+    QtUiExecutor ui(&context);
+    SecurityKeyPinDialog prompt(ui);
+    {
+        std::stop_source stop;
+        auto answer = std::async(std::launch::async, [&] { return prompt.pin({}, stop.get_token()); });
+        StopOnExit guard{stop};
+        QInputDialog* dialog = openPinDialog();
+        ASSERT_NE(dialog, nullptr);
+        dialog->reject();
+        EXPECT_FALSE(answer.get().has_value());
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    {
+        std::stop_source stop;
+        auto answer = std::async(std::launch::async, [&] { return prompt.pin({}, stop.get_token()); });
+        StopOnExit guard{stop};
+        QPointer<QInputDialog> dialog = openPinDialog();
+        ASSERT_FALSE(dialog.isNull());
+        stop.request_stop();
+        EXPECT_FALSE(answer.get().has_value());
+        // The stopped request's dialog goes away.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (dialog && dialog->isVisible() && std::chrono::steady_clock::now() < deadline) {
+            QCoreApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_TRUE(dialog.isNull() || !dialog->isVisible());
+    }
 }
 
 }  // namespace
