@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -194,9 +195,11 @@ public:
 class FixtureAuthenticator final : public PasskeyAuthenticator {
 public:
     void addCredential(Bytes credentialID, SecretBytes prf) { prfs_[credentialID] = std::move(prf); }
-    std::size_t assertions() const { return assertions_; }
+    std::size_t assertions() const { return assertions_.load(); }
     // From now on the user cancels every ceremony.
     void cancelEverything() { cancel_ = true; }
+    // From now on ceremonies never answer (a sheet left open).
+    void stayQuiet() { quiet_ = true; }
 
     std::shared_ptr<PasskeyAuthenticatorOperation> registerCredential(PasskeyRegistrationRequest,
                                                                       Completion completion) override {
@@ -207,6 +210,7 @@ public:
     std::shared_ptr<PasskeyAuthenticatorOperation> assertCredential(PasskeyAssertionRequest request,
                                                                     Completion completion) override {
         ++assertions_;
+        if (quiet_) return std::make_shared<Operation>();
         if (cancel_) {
             completion(std::nullopt, std::make_exception_ptr(PasskeyAuthenticatorError(
                                          PasskeyAuthenticatorError::Kind::cancelled, "the user cancelled")));
@@ -233,8 +237,9 @@ private:
         void cancel() override {}
     };
     std::map<Bytes, SecretBytes> prfs_;
-    std::size_t assertions_ = 0;
+    std::atomic<std::size_t> assertions_ = 0;
     bool cancel_ = false;
+    bool quiet_ = false;
 };
 
 // Every change notification of a model, as "<field> <value>".

@@ -54,6 +54,17 @@ protected:
                               {"primaryDriveId", kDriveId}});
         setAccount(account.canonicalString());
     }
+    // The first passkey of the fixtures: listed by the service, held by the authenticator.
+    bool fixturePasskeysApply() const { return webAppURL().host() == *unlockFixtures().member("rpId").stringValue(); }
+    void seedFixturePasskey() {
+        const E2EEJSON& passkey = (*unlockFixtures().member("passkeys").arrayValue())[0];
+        service.accountApi().passkeys().seed(
+            signedPasskeyAddIntent(unlockFixtures().member("first").member("keys"), 1, passkey.member("stored"))
+                .canonicalString());
+        const SecretBytes credential = testing::fixtureBytes(passkey.member("stored").member("credentialId"));
+        authenticator.addCredential(Bytes(credential.begin(), credential.end()),
+                                    testing::fixtureBytes(passkey.member("prf")));
+    }
     std::string passphrase() const { return *unlockFixtures().member("first").member("passphrase").stringValue(); }
 
     // The notifications of a locked encrypted account's status.
@@ -304,17 +315,10 @@ TEST_F(DesktopAppModelTest, SignInStopsForTheUnlockAndThePassphraseUnlockMounts)
 }
 
 TEST_F(DesktopAppModelTest, APasskeyUnlockMounts) {
-    if (webAppURL().host() != *unlockFixtures().member("rpId").stringValue()) {
-        GTEST_SKIP() << "the fixtures' passkeys are for the default web app host";
-    }
+    if (!fixturePasskeysApply()) GTEST_SKIP() << "the fixtures' passkeys are for the default web app host";
     migrationDone();
     serveEncryptedAccount();
-    const E2EEJSON& passkey = (*unlockFixtures().member("passkeys").arrayValue())[0];
-    service.accountApi().passkeys().seed(
-        signedPasskeyAddIntent(unlockFixtures().member("first").member("keys"), 1, passkey.member("stored"))
-            .canonicalString());
-    const SecretBytes credential = testing::fixtureBytes(passkey.member("stored").member("credentialId"));
-    authenticator.addCredential(Bytes(credential.begin(), credential.end()), testing::fixtureBytes(passkey.member("prf")));
+    seedFixturePasskey();
     storeSignedIn();
     auto manager = useManager();
     startModel();
@@ -618,6 +622,28 @@ TEST_F(DesktopAppModelTest, SignOutWithAKeyItemThatCannotGoKeepsTheSessionAndThe
     EXPECT_TRUE(model->state().encryptionEnabled);
     EXPECT_TRUE(model->state().encryptionNeedsUnlock);
     EXPECT_EQ(model->state().accountName, kDriveName);
+}
+
+TEST_F(DesktopAppModelTest, SignOutEndsAPasskeySheetThatIsOpen) {
+    if (!fixturePasskeysApply()) GTEST_SKIP() << "the fixtures' passkeys are for the default web app host";
+    migrationDone();
+    serveEncryptedAccount();
+    seedFixturePasskey();
+    storeSignedIn();
+    startModel();
+    authenticator.stayQuiet();
+    auto unlock = model->unlockEncryptionWithPasskey();
+    ASSERT_TRUE(runUntil([&] { return authenticator.assertions() == 1; }));
+
+    auto signOut = model->signOut();
+    finish(signOut);
+    finish(unlock);
+    EXPECT_FALSE(model->passkeyProvider().isBusy());
+    EXPECT_EQ(model->state().errorMessage, PasskeyError::cancelled().what());
+    EXPECT_FALSE(model->state().isSignedIn);
+    EXPECT_EQ(model->state().status, Model::kSignedOutStatus);
+    EXPECT_FALSE(model->state().isBusy);
+    EXPECT_EQ(stored(), std::nullopt);
 }
 
 // ---- Upload poll ----
