@@ -365,6 +365,11 @@ TEST_F(DesktopAppModelEncryptionTest, AddingFailsWithTheErrorsOwnText) {
              serve(record);
          },
          E2EEError::invalid().errorDescription(), 0},
+        {"the service refuses the new passkey",
+         [&] {
+             service.overrideStatus(Route{"POST", kAccountHost, "/api/v1/e2ee/account/passkeys"}, 500);
+         },
+         DesktopError::server(500, E2EEClient::kServerFailureMessage).what(), 1},
         {"ten passkeys", [&] { seedOthers(10); }, PasskeyError::limit().errorDescription(), 0},
     };
     for (const Row& row : rows) {

@@ -6,8 +6,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/model/DesktopAppModel.h"
 #include "app/model/FileProviderSpaceCleaner.h"
 #include "platform/fileprovider/host/ControlClient.h"
+#include "platform/passkeys/SoftwareAuthenticator.h"
+#include "shared/session/ServiceEndpoints.h"
+#include "tests/app/model/AppModelFixture.h"
 #include "tests/fileprovider/host-end-to-end/HostEndToEndFixture.h"
 #include "tests/support/Eventually.h"
 
@@ -122,6 +126,97 @@ TEST_F(SpaceCleanerThroughTheHost, AFileInUseIsKept) {
     EXPECT_TRUE(cached("open.txt"));
     EXPECT_FALSE(cached("closed.txt"));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(open), {}), "open bytes");
+}
+
+// The app's model over the daemon, as the program wires it (no sign-in and no
+// passkeys are used here).
+class FreeUpSpaceThroughTheHost : public SpaceCleanerThroughTheHost {
+protected:
+    void TearDown() override {
+        if (model_) {
+            ui_.runPending();
+            model_.reset();
+            ui_.runPending();
+        }
+        workers_.shutdown();
+        SpaceCleanerThroughTheHost::TearDown();
+        std::error_code ignored;
+        std::filesystem::remove_all(modelData_, ignored);
+    }
+
+    void startModel() {
+        domains_ = std::make_shared<fp::host::ChannelDomainService>(daemon_->socketPath(), tasks_);
+        // The domain is registered already: no re-registration.
+        standard_.setBoolean(DesktopAppModel::kReplicatedDomainMigrationKey, true);
+        model_ = std::make_unique<DesktopAppModel>(DesktopAppModel::Services{
+            ui_, workers_, clock_, store_, client_, encryption_, domains_, standard_, defaults_, revealer_, web_,
+            HttpTransport::shared(), authenticator_, webAppURL().host()});
+        subscription_ = model_->subscribe([this](DesktopAppModel::Field field, const DesktopAppModel::State& state) {
+            lines_.push_back(testing::StateRecorder::entry(field, state));
+        });
+        ASSERT_TRUE(testing::eventually([&] {
+            ui_.runPending();
+            return model_->restoreFinished();
+        })) << describe();
+        ASSERT_TRUE(model_->state().isMounted);
+        lines_.clear();
+    }
+
+    E2EEClient::Credentials credentials() {
+        E2EEClient::Credentials result;
+        result.session = [this] { return store_.loadSession(); };
+        result.token = [this](std::stop_token stop) { return tokens_.validAccessToken(stop); };
+        result.secret = [this](const std::string& service,
+                               const std::string& account) -> std::shared_ptr<E2EESecretStore> {
+            return std::make_shared<KeychainStore>(service, account, KeychainBackends::inDirectory(data_ / "secrets"));
+        };
+        return result;
+    }
+
+    std::filesystem::path modelData_ = testing::makeTemporaryDirectory("nc-free-space");
+    TaskPool workers_{3};
+    Defaults standard_{modelData_ / "standard.json"};
+    testing::RecordingRevealer revealer_;
+    testing::RecordingBrowser browser_;
+    WebAuthenticator web_{ui_, browser_};
+    SoftwareAuthenticator authenticator_;
+    std::unique_ptr<MappingStore> modelMapping_ = MappingStore::unavailable();
+    std::shared_ptr<E2EEClient> encryption_ = std::make_shared<E2EEClient>(E2EEClient::Services{
+        HttpTransport::shared(), credentials(), *modelMapping_, clock_, accountAPIURL(), modelData_ / "e2ee", 1});
+    std::unique_ptr<DesktopAppModel> model_;
+    DesktopAppModel::Subscription subscription_;
+    std::vector<std::string> lines_;
+};
+
+TEST_F(FreeUpSpaceThroughTheHost, TheActionShowsWhatWasRemovedAndWhatWasKept) {
+    writeFile(drive_ / "a.txt", "a bytes");
+    writeFile(drive_ / "b.txt", "b bytes");
+    mountDrive();
+    startModel();
+    ASSERT_EQ(readFile(folder() / "a.txt"), "a bytes");
+    ASSERT_EQ(readFile(folder() / "b.txt"), "b bytes");
+    std::ifstream inUse(folder() / "b.txt", std::ios::binary);
+    ASSERT_TRUE(inUse.good());
+
+    UiTask<void> action = model_->freeUpSpace();
+    runToEnd(action);
+    EXPECT_EQ(lines_, (std::vector<std::string>{
+                          "isBusy true", "errorMessage none", "status Removing local copies.",
+                          "status Removed 1 local file copy. 1 file was kept because it is still uploading, has "
+                          "unsynced changes, or is in use.",
+                          "isBusy false"}));
+    EXPECT_FALSE(cached("a.txt"));
+    EXPECT_TRUE(cached("b.txt"));
+    inUse.close();
+    lines_.clear();
+
+    UiTask<void> again = model_->freeUpSpace();
+    runToEnd(again);
+    EXPECT_EQ(lines_,
+              (std::vector<std::string>{
+                  "isBusy true", "errorMessage none", "status Removing local copies.",
+                  "status Removed 1 local file copy. Your cloud files remain available in Finder.", "isBusy false"}));
+    EXPECT_FALSE(cached("b.txt"));
 }
 
 }  // namespace
