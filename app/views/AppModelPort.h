@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,9 @@ public:
     virtual void unlockEncryption(std::string secret, bool useRecoveryKey) = 0;
     virtual void unlockEncryptionWithPasskey() = 0;
 
-    virtual void refreshPasskeys() = 0;
+    // Loads the passkey list; a stop request (the sheet that asked went
+    // away) ends the load early and leaves the list as it was.
+    virtual void refreshPasskeys(std::stop_token cancel = {}) = 0;
     // done runs once on the UI thread with whether a passkey was added; it may
     // run after the view that asked is gone, so callers guard what they touch.
     virtual void createPasskey(std::string label, std::function<void(bool added)> done) = 0;

@@ -64,7 +64,7 @@ void DesktopAppModelPort::unlockEncryption(std::string secret, bool useRecoveryK
 }
 
 void DesktopAppModelPort::unlockEncryptionWithPasskey() { model_.unlockEncryptionWithPasskey().detach(); }
-void DesktopAppModelPort::refreshPasskeys() { model_.refreshPasskeys().detach(); }
+void DesktopAppModelPort::refreshPasskeys(std::stop_token cancel) { model_.refreshPasskeys(cancel).detach(); }
 
 void DesktopAppModelPort::createPasskey(std::string label, std::function<void(bool added)> done) {
     reportCreated(model_, std::move(label), std::move(done)).detach();

@@ -24,7 +24,7 @@ public:
     void signOut() override;
     void unlockEncryption(std::string secret, bool useRecoveryKey) override;
     void unlockEncryptionWithPasskey() override;
-    void refreshPasskeys() override;
+    void refreshPasskeys(std::stop_token cancel) override;
     void createPasskey(std::string label, std::function<void(bool added)> done) override;
     void deletePasskey(E2EEJSON item) override;
 

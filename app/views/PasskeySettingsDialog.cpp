@@ -142,6 +142,8 @@ PasskeySettingsDialog::PasskeySettingsDialog(AppModelPort& model, bool passkeysS
     apply();
 }
 
+PasskeySettingsDialog::~PasskeySettingsDialog() { lifetime_.request_stop(); }
+
 QMessageBox* PasskeySettingsDialog::removalConfirmation() const { return confirmation_.data(); }
 
 QString PasskeySettingsDialog::label() const { return label_ ? label_->text() : QString(); }
@@ -150,7 +152,8 @@ void PasskeySettingsDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (!loadedOnce_) {
         loadedOnce_ = true;
-        model_.refreshPasskeys();
+        // The load of a showing belongs to the sheet: it stops when the sheet goes.
+        model_.refreshPasskeys(lifetime_.get_token());
     }
 }
 

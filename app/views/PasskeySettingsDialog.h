@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <stop_token>
 
 #include <QDialog>
 #include <QPointer>
@@ -27,6 +28,7 @@ class PasskeySettingsDialog : public QDialog {
 
 public:
     PasskeySettingsDialog(AppModelPort& model, bool passkeysSupported, QWidget* parent = nullptr);
+    ~PasskeySettingsDialog() override;
 
     const PasskeySheetLayout& layout() const { return layout_; }
     QString label() const;
@@ -50,6 +52,7 @@ private:
     AppModelPort& model_;
     bool passkeysSupported_;
     bool loadedOnce_ = false;
+    std::stop_source lifetime_;  // stops the load started when the sheet was shown
     PasskeySheetLayout layout_;
     std::vector<E2EEJSON> shownItems_;
     std::optional<E2EEJSON> removal_;

@@ -48,7 +48,7 @@ public:
     void signOut() override {}
     void unlockEncryption(std::string, bool) override {}
     void unlockEncryptionWithPasskey() override {}
-    void refreshPasskeys() override {}
+    void refreshPasskeys(std::stop_token) override {}
     void createPasskey(std::string, std::function<void(bool)>) override {}
     void deletePasskey(E2EEJSON) override {}
 };

@@ -41,7 +41,11 @@ public:
         record("unlockEncryption(" + secret + "," + (useRecoveryKey ? "recoveryKey" : "passphrase") + ")");
     }
     void unlockEncryptionWithPasskey() override { record("unlockEncryptionWithPasskey"); }
-    void refreshPasskeys() override { record("refreshPasskeys"); }
+    std::vector<std::stop_token> passkeyLoads;
+    void refreshPasskeys(std::stop_token cancel) override {
+        record("refreshPasskeys");
+        passkeyLoads.push_back(cancel);
+    }
     void createPasskey(std::string label, std::function<void(bool)> done) override {
         record("createPasskey(" + label + ")");
         pendingCreates.push_back(std::move(done));

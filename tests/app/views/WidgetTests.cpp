@@ -313,6 +313,10 @@ TEST_F(WidgetTest, PasskeySheetLoadsOnceAndAddsWithTheTypedName) {
 
     click(*sheet, "refresh");
     EXPECT_EQ(model.calls.back(), "refreshPasskeys");
+    // Only the load of the showing is bound to the sheet.
+    ASSERT_EQ(model.passkeyLoads.size(), 2u);
+    EXPECT_TRUE(model.passkeyLoads[0].stop_possible());
+    EXPECT_FALSE(model.passkeyLoads[1].stop_possible());
     click(*sheet, "done");
     EXPECT_FALSE(sheet->isVisible());
 }
@@ -377,12 +381,16 @@ TEST_F(WidgetTest, SheetClosedBeforeItsAddFinishesIsNotTouched) {
     sheet->show();
     click(*sheet, "addPasskey");
     ASSERT_EQ(model.pendingCreates.size(), 1u);
+    ASSERT_EQ(model.passkeyLoads.size(), 1u);
+    EXPECT_FALSE(model.passkeyLoads[0].stop_requested());
     sheet->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // The list load of the showing ends with the sheet; the add runs on.
+    EXPECT_TRUE(model.passkeyLoads[0].stop_requested());
     // The add ends after the sheet is gone (the sanitizer build checks this).
     model.pendingCreates[0](true);
     model.pendingCreates[0](false);
-    SUCCEED();
+    EXPECT_EQ(model.calls, (std::vector<std::string>{"refreshPasskeys", "createPasskey(My Mac)"}));
 }
 
 TEST_F(WidgetTest, TrayMenuCallsAndOpens) {
@@ -418,6 +426,17 @@ TEST_F(WidgetTest, TrayMenuCallsAndOpens) {
     ASSERT_EQ(entries.size(), 11);
     EXPECT_EQ(entries.front()->text(), "Show Nimbuscrate");
     EXPECT_EQ(entries.back()->text(), "Quit Nimbuscrate");
+    for (QAction* entry : entries) {
+        if (entry != &quit) {
+            EXPECT_TRUE(entry->shortcut().isEmpty()) << entry->text().toStdString();
+        }
+    }
+
+    // Activating the icon pops up the same menu.
+    EXPECT_EQ(tray.icon().contextMenu(), tray.menu());
+    emit tray.icon().activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(tray.menu()->isVisible());
+    tray.menu()->hide();
 }
 
 TEST_F(WidgetTest, TrayIconTurnsFromZeroOnEachNewUpload) {
@@ -456,6 +475,16 @@ TEST_F(WidgetTest, TrayIconTurnsFromZeroOnEachNewUpload) {
     model.change([](AppViewState& s) { s.isUploading = true; });
     EXPECT_EQ(tray.angle(), 0);
     EXPECT_EQ(tray.image(), frames[0]);
+}
+
+TEST_F(WidgetTest, TheAppsQuitCarriesCtrlQAndSitsInTheWindowAndTheTray) {
+    AppController app(model, links, kLinks, {});
+    app.start();
+    EXPECT_EQ(app.quitAction()->text(), "Quit Nimbuscrate");
+    EXPECT_EQ(app.quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    EXPECT_TRUE(app.tray().menu()->actions().contains(app.quitAction()));
+    ASSERT_NE(app.mainWindow(), nullptr);
+    EXPECT_TRUE(app.mainWindow()->actions().contains(app.quitAction()));
 }
 
 TEST_F(WidgetTest, ClosingTheLastWindowMakesTheAppAccessoryAndShowBuildsAFreshWindow) {
