@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <thread>
@@ -25,6 +26,8 @@
 #include "app/views/PasskeySettingsDialog.h"
 #include "app/views/QtUiExecutor.h"
 #include "app/views/SecurityKeyPinDialog.h"
+#include "app/views/SingleInstance.h"
+#include "tests/support/TemporaryDirectory.h"
 #include "app/views/TrayItem.h"
 #include "tests/app/views/FakeAppModel.h"
 
@@ -605,6 +608,34 @@ TEST_F(WidgetTest, SecurityKeyPinCancelledOrStoppedGivesNothing) {
         }
         EXPECT_TRUE(dialog.isNull() || !dialog->isVisible());
     }
+}
+
+TEST_F(WidgetTest, OneInstancePerUserAndALaterOneAsksTheFirstToShow) {
+    testing::TemporaryDirectory runtime;
+    const std::filesystem::path folder = runtime.path() / "nimbuscrate";
+    std::filesystem::create_directories(folder);
+    // What a crashed instance left: a socket file nobody listens on.
+    { std::ofstream(folder / "app.socket") << "stale"; }
+
+    SingleInstance first(folder);
+    ASSERT_TRUE(first.becomeFirst());
+    int shows = 0;
+    QObject::connect(&first, &SingleInstance::showRequested, [&] { ++shows; });
+
+    SingleInstance later(folder);
+    EXPECT_FALSE(later.becomeFirst());
+    auto asked = std::async(std::launch::async, [&] { return later.askFirstToShow(); });
+    while (asked.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) {
+        QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(asked.get());
+    EXPECT_EQ(shows, 1);
+}
+
+TEST_F(WidgetTest, ALaterInstanceGetsNoAnswerWhenNobodyListens) {
+    testing::TemporaryDirectory runtime;
+    SingleInstance later(runtime.path());
+    EXPECT_FALSE(later.askFirstToShow(300));
 }
 
 }  // namespace
