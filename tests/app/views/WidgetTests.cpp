@@ -27,6 +27,7 @@
 #include "app/views/QtUiExecutor.h"
 #include "app/views/SecurityKeyPinDialog.h"
 #include "app/views/SingleInstance.h"
+#include "app/views/Symbols.h"
 #include "tests/support/TemporaryDirectory.h"
 #include "app/views/TrayItem.h"
 #include "tests/app/views/FakeAppModel.h"
@@ -636,6 +637,37 @@ TEST_F(WidgetTest, ALaterInstanceGetsNoAnswerWhenNobodyListens) {
     testing::TemporaryDirectory runtime;
     SingleInstance later(runtime.path());
     EXPECT_FALSE(later.askFirstToShow(300));
+}
+
+TEST_F(WidgetTest, SymbolsAreDrawnTheSameEveryTimeAndTellApart) {
+    const Symbol symbols[] = {Symbol::lockFill,
+                              Symbol::pauseCircle,
+                              Symbol::checkmarkCircleFill,
+                              Symbol::exclamationmarkTriangleFill,
+                              Symbol::personBadgeKeyFill,
+                              Symbol::personCropCircleBadgeCheckmark,
+                              Symbol::folderFill,
+                              Symbol::externaldriveBadgePlus,
+                              Symbol::externaldriveFillBadgeCheckmark,
+                              Symbol::externaldriveBadgeXmark,
+                              Symbol::arrowTriangle2Circlepath};
+    std::vector<QImage> drawn;
+    for (Symbol symbol : symbols) {
+        SCOPED_TRACE(static_cast<int>(symbol));
+        const QImage image = drawSymbol(symbol, 22, Qt::white);
+        EXPECT_EQ(image, drawSymbol(symbol, 22, Qt::white));
+        int inked = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) inked += qAlpha(image.pixel(x, y)) > 128;
+        }
+        EXPECT_GT(inked, 20);
+        for (const QImage& other : drawn) EXPECT_NE(image, other);
+        drawn.push_back(image);
+    }
+    const QImage upright = drawTrayImage(Symbol::arrowTriangle2Circlepath, 0);
+    EXPECT_NE(drawTrayImage(Symbol::arrowTriangle2Circlepath, 90), upright);
+    EXPECT_EQ(drawLogo(), drawLogo());
+    EXPECT_EQ(drawLogo().size(), QSize(151, 50));
 }
 
 }  // namespace
