@@ -42,7 +42,6 @@ PasskeySettingsDialog::PasskeySettingsDialog(AppModelPort& model, bool passkeysS
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(28, 28, 28, 28);
     column->setSpacing(18);
-    column->setSizeConstraint(QLayout::SetMinAndMaxSize);
 
     auto* header = new QHBoxLayout;
     auto* title = new QLabel("Passkeys");
@@ -206,7 +205,7 @@ void PasskeySettingsDialog::rebuildRows() {
         auto* remove = new QPushButton("Remove");
         remove->setObjectName("remove");
         remove->setAutoDefault(false);
-        remove->setStyleSheet("QPushButton { color: #d70015; }");
+        remove->setStyleSheet("QPushButton { color: #d70015; } QPushButton:disabled { color: #a8a8ad; }");
         const E2EEJSON item = shownItems_[index];
         connect(remove, &QPushButton::clicked, this, [this, item] { confirmRemoval(item); });
         layout->addWidget(icon);
