@@ -1,0 +1,156 @@
+#include "app/views/DesktopAppProgram.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <iostream>
+#include <memory>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include "app/model/DesktopAppModel.h"
+#include "app/model/FolderRevealer.h"
+#include "app/views/AppController.h"
+#include "app/views/DesktopAppModelPort.h"
+#include "app/views/DesktopLinkOpener.h"
+#include "app/views/QtUiExecutor.h"
+#include "app/views/SecurityKeyPinDialog.h"
+#include "app/views/SingleInstance.h"
+#include "platform/core/DataPaths.h"
+#include "platform/defaults/Defaults.h"
+#include "platform/fileprovider/host/ControlClient.h"
+#include "platform/fileprovider/host/ControlProtocol.h"
+#include "platform/http/HttpTransport.h"
+#include "platform/log/Logger.h"
+#include "platform/passkeys/LibFido2.h"
+#include "platform/passkeys/SecurityKeyAuthenticator.h"
+#include "platform/tasks/Clock.h"
+#include "platform/tasks/TaskPool.h"
+#include "platform/websession/CallbackChannel.h"
+#include "platform/websession/UrlOpener.h"
+#include "platform/websession/WebAuthenticationSession.h"
+#include "shared/encryption-client/E2EEClient.h"
+#include "shared/session/KeychainStore.h"
+#include "shared/session/OcisClient.h"
+#include "shared/session/ServiceEndpoints.h"
+
+namespace nimbuscrate {
+
+namespace {
+
+// The write end of the pipe the signal handler writes to; the read end
+// wakes the event loop, which quits.
+int signalPipe[2] = {-1, -1};
+
+void onQuitSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// Quits the application cleanly (the event loop returns, everything is
+// destroyed in order) on SIGTERM, SIGINT and SIGHUP.
+class QuitOnSignals {
+public:
+    QuitOnSignals() {
+        if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category());
+        notifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [] {
+            char drained[16];
+            while (::read(signalPipe[0], drained, sizeof drained) > 0) {
+            }
+            QCoreApplication::quit();
+        });
+        struct sigaction action {};
+        action.sa_handler = onQuitSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+    }
+    ~QuitOnSignals() {
+        struct sigaction action {};
+        action.sa_handler = SIG_DFL;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+        notifier_.reset();
+        ::close(signalPipe[0]);
+        ::close(signalPipe[1]);
+        signalPipe[0] = signalPipe[1] = -1;
+    }
+
+private:
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+const Logger& appLog() {
+    static const Logger logger("app.nimbuscrate.desktop", "app");
+    return logger;
+}
+
+}  // namespace
+
+int runDesktopApp(int argc, char** argv) {
+    setProgramName("Nimbuscrate");
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("Nimbuscrate");
+    QApplication::setApplicationDisplayName("Nimbuscrate");
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    SingleInstance instance(SingleInstance::defaultFolder());
+    if (!instance.becomeFirst()) {
+        if (instance.askFirstToShow()) {
+            appLog().info("Nimbuscrate is already running; its window was shown");
+            return 0;
+        }
+        std::cerr << "Nimbuscrate: another instance holds the lock but did not answer.\n";
+        return 1;
+    }
+    QuitOnSignals quitOnSignals;
+
+    QObject uiContext;
+    QtUiExecutor ui(&uiContext);
+    TaskPool workers(4);
+    CommandUrlOpener browser;
+    WebAuthenticator web(ui, browser);
+    // Sign-in callbacks arrive from the URL-scheme handler (a later
+    // "Nimbuscrate app.nimbuscrate:..." run) on the listener's thread.
+    CallbackListener callbacks(CallbackChannel::defaultSocketPath(), "app.nimbuscrate",
+                               [&web](std::string url) { web.deliverCallback(std::move(url)); });
+    DesktopFolderRevealer revealer(workers, browser);
+    LibFido2 fido;
+    SecurityKeyPinDialog pinDialog(ui);
+    SecurityKeyAuthenticator passkeys(fido, pinDialog, workers);
+    auto domains = std::make_shared<fp::host::ChannelDomainService>(
+        fp::host::controlSocketPath(fp::host::defaultRuntimeDirectory()), workers);
+
+    int status = 0;
+    {
+        DesktopAppModel model(DesktopAppModel::Services{ui,
+                                                        workers,
+                                                        Clock::system(),
+                                                        KeychainStore(KeychainStore::kSessionService,
+                                                                      KeychainStore::kSessionAccount),
+                                                        OcisClient::shared(),
+                                                        E2EEClient::shared(),
+                                                        domains,
+                                                        Defaults::standard(),
+                                                        Defaults::group(),
+                                                        revealer,
+                                                        web,
+                                                        HttpTransport::shared(),
+                                                        passkeys,
+                                                        webAppURL().host()});
+        DesktopAppModelPort port(model);
+        DesktopLinkOpener links;
+        AppController controller(port, links, AppLinks{webAppURL().string(), signUpURL().string()}, {});
+        QObject::connect(&instance, &SingleInstance::showRequested, &controller, &AppController::showMainWindow);
+        controller.start();
+        status = QApplication::exec();
+    }
+    appLog().info("Nimbuscrate quits");
+    return status;
+}
+
+}  // namespace nimbuscrate
