@@ -500,7 +500,8 @@ UiTask<bool> DesktopAppModel::domainIsRegistered() {
             done(DomainList{std::move(list), std::move(error)});
         });
     };
-    DomainList answer = co_await awaitCallback<DomainList>(context(), ask);
+    const UiContext waitContext = context();
+    DomainList answer = co_await awaitCallback<DomainList>(waitContext, ask);
     if (answer.second) throwError(*answer.second);
     co_return std::any_of(answer.first.begin(), answer.first.end(),
                           [this](const fp::Domain& registered) { return registered.sameIdentifier(domain_); });
@@ -512,7 +513,8 @@ UiTask<void> DesktopAppModel::addDomain() {
     const auto add = [domains, domain](std::function<void(std::optional<fp::Error>)> done) {
         domains->addDomain(domain, std::move(done));
     };
-    std::optional<fp::Error> error = co_await awaitCallback<std::optional<fp::Error>>(context(), add);
+    const UiContext waitContext = context();
+    std::optional<fp::Error> error = co_await awaitCallback<std::optional<fp::Error>>(waitContext, add);
     if (error) throwError(*error);
 }
 
@@ -574,7 +576,8 @@ UiTask<void> DesktopAppModel::signal(fp::ManagerPtr manager, fp::ItemId containe
     const auto send = [manager, container](std::function<void(std::optional<fp::Error>)> done) {
         manager->signalEnumerator(container, std::move(done));
     };
-    std::optional<fp::Error> error = co_await awaitCallback<std::optional<fp::Error>>(context(), send);
+    const UiContext waitContext = context();
+    std::optional<fp::Error> error = co_await awaitCallback<std::optional<fp::Error>>(waitContext, send);
     if (error) reportLater(error->localizedDescription());
 }
 
@@ -585,7 +588,8 @@ UiTask<void> DesktopAppModel::revealRoot(fp::ManagerPtr manager) {
                                      done(VisiblePath{std::move(path), std::move(error)});
                                  });
     };
-    VisiblePath visible = co_await awaitCallback<VisiblePath>(context(), ask);
+    const UiContext waitContext = context();
+    VisiblePath visible = co_await awaitCallback<VisiblePath>(waitContext, ask);
     if (visible.first) {
         revealer_.reveal(*visible.first);
     } else if (visible.second) {

@@ -364,6 +364,12 @@ protected:
             },
             timeout);
     }
+    // Runs the passkey list load that a status refresh of an encrypted account
+    // starts in the background to its end.
+    void finishPasskeyLoad() {
+        ASSERT_TRUE(runUntil([&] { return !model->state().passkeyLoading; })) << "the passkey list load did not end";
+        ui.runPending();
+    }
     // Runs the operation to its end.
     template <class T>
     void finish(UiTask<T>& task) {

@@ -273,7 +273,9 @@ TEST_F(DesktopAppModelTest, SignInStopsForTheUnlockAndThePassphraseUnlockMounts)
     EXPECT_EQ(recorder.take(),
               concat({{"isBusy true", "errorMessage none", std::string("accountName ") + kDriveName, "isSignedIn true"},
                       lockedEncryptionStatus(),
-                      {"isBusy false"}}));
+                      {"isBusy false", "passkeyLoading true"}}));
+    finishPasskeyLoad();
+    EXPECT_EQ(recorder.take(), (std::vector<std::string>{"passkeyItems 0", "passkeyMessage none", "passkeyLoading false"}));
     EXPECT_FALSE(model->state().isMounted);
     EXPECT_TRUE(revealer.shown.empty());
     EXPECT_TRUE(scripted->calls().empty());
@@ -323,6 +325,8 @@ TEST_F(DesktopAppModelTest, APasskeyUnlockMounts) {
     auto manager = useManager();
     startModel();
     EXPECT_TRUE(model->state().encryptionNeedsUnlock);
+    finishPasskeyLoad();
+    EXPECT_EQ(model->state().passkeyItems.size(), 1u);
     recorder.take();
 
     auto unlock = model->unlockEncryptionWithPasskey();
@@ -607,6 +611,7 @@ TEST_F(DesktopAppModelTest, SignOutWithAKeyItemThatCannotGoKeepsTheSessionAndThe
     startModel();
     ASSERT_TRUE(model->state().isSignedIn);
     ASSERT_TRUE(model->state().encryptionNeedsUnlock);
+    finishPasskeyLoad();
     recorder.take();
     legacy->failRemovals(KeychainStore::kKeysService, -25293);
 
