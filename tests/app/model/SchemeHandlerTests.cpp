@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/websession/CallbackChannel.h"
@@ -25,8 +26,9 @@ using testing::RecordingBrowser;
 using testing::SignInRecord;
 using testing::TemporaryDirectory;
 
-// Runs the app program with the arguments and XDG_RUNTIME_DIR set to the
-// folder; returns its exit status (-1 when it does not end in time).
+// Runs the app program with the arguments, XDG_RUNTIME_DIR set to the folder
+// and no display to show a window on; returns its exit status (-1 when it
+// does not end in time).
 int runApp(const std::vector<std::string>& arguments, const std::filesystem::path& runtime) {
     std::vector<std::string> words{NIMBUSCRATE_APP_PROGRAM};
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -35,7 +37,10 @@ int runApp(const std::vector<std::string>& arguments, const std::filesystem::pat
     argv.push_back(nullptr);
     std::vector<std::string> variables{"XDG_RUNTIME_DIR=" + runtime.string()};
     for (char** entry = environ; *entry; ++entry) {
-        if (std::strncmp(*entry, "XDG_RUNTIME_DIR=", 16) != 0) variables.emplace_back(*entry);
+        const std::string_view entryText(*entry);
+        const bool dropped = entryText.starts_with("XDG_RUNTIME_DIR=") || entryText.starts_with("DISPLAY=") ||
+                             entryText.starts_with("WAYLAND_DISPLAY=") || entryText.starts_with("QT_QPA_PLATFORM=");
+        if (!dropped) variables.emplace_back(*entry);
     }
     std::vector<char*> envp;
     for (auto& variable : variables) envp.push_back(variable.data());
@@ -90,7 +95,7 @@ TEST_F(SchemeHandlerTest, WrongInvocationsAndRefusals) {
     };
     const std::string oversized = "app.nimbuscrate:/oauthredirect?code=" + std::string(9000, 'a');
     const Case cases[] = {
-        {"no argument", {}, &runtime.path(), 2},
+        {"no argument and no display", {}, &runtime.path(), 2},
         {"two arguments", {"app.nimbuscrate:/a", "app.nimbuscrate:/b"}, &runtime.path(), 2},
         {"another scheme", {"https://login.nimbuscrate.com/"}, &runtime.path(), 2},
         {"no app running", {"app.nimbuscrate:/oauthredirect?code=a&state=b"}, &idle.path(), 1},
