@@ -42,7 +42,17 @@ void writeAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
+void RequestBody::sendTo(std::shared_ptr<BodySink> sink) {
+    if (size_ != 0) throw std::logic_error("a body goes to a sink from its first byte");
+    sink_ = std::move(sink);
+}
+
 void RequestBody::append(const char* data, std::size_t size, const std::filesystem::path& spoolDirectory) {
+    if (sink_) {
+        sink_->write(data, size, size_);
+        size_ += size;
+        return;
+    }
     size_ += size;
     if (spoolFd_ < 0 && memory_.size() + size <= kMemoryLimit) {
         memory_.append(data, size);

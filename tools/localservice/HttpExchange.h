@@ -25,9 +25,22 @@ private:
     int fd_;
 };
 
+// Where a request body goes when a route knows from the request's head
+// alone where its bytes belong (a part of an upload goes straight to its
+// place in the blob instead of a spool file that would be copied there).
+// Called on the connection's thread as the body arrives, in order.
+class BodySink {
+public:
+    virtual ~BodySink() = default;
+    // Takes the body's bytes [offset, offset + size); throws when they
+    // cannot be stored.
+    virtual void write(const char* data, std::size_t size, std::uint64_t offset) = 0;
+};
+
 // A request body: in memory when small, else spooled to a file in the
 // service's spool folder (same file system as the drives, so it can be
-// renamed into place). The spool file is removed unless taken.
+// renamed into place), or given to a sink. The spool file is removed unless
+// taken.
 class RequestBody {
 public:
     RequestBody() = default;
@@ -37,8 +50,14 @@ public:
 
     static constexpr std::size_t kMemoryLimit = 4 * 1024 * 1024;
 
-    // Appends bytes, moving to a spool file in `spoolDirectory` past the memory limit.
+    // Appends bytes: to the sink when there is one, else to memory, moving
+    // to a spool file in `spoolDirectory` past the memory limit.
     void append(const char* data, std::size_t size, const std::filesystem::path& spoolDirectory);
+    // Sends every byte to `sink` (neither memory nor spool holds any);
+    // only before the first byte arrives.
+    void sendTo(std::shared_ptr<BodySink> sink);
+    // The sink the bytes went to, or null.
+    const std::shared_ptr<BodySink>& sink() const { return sink_; }
     void finish();
 
     std::uint64_t size() const { return size_; }
@@ -51,6 +70,7 @@ public:
 
 private:
     std::string memory_;
+    std::shared_ptr<BodySink> sink_;
     std::filesystem::path spoolPath_;
     int spoolFd_ = -1;
     std::uint64_t size_ = 0;

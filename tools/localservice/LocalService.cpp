@@ -545,6 +545,8 @@ void LocalService::Impl::serve(tcp::socket& socket, std::uint64_t connectionNumb
             asio::write(stream, asio::buffer(std::string_view("HTTP/1.1 100 Continue\r\n\r\n")), error);
             if (error) return;
         }
+        // A part of an upload goes straight to its place in the upload's blob.
+        if (wellFormed && info.host == accountApiHost() && !parser.is_done()) uploads->placePartBody(request);
         std::vector<char> chunk(64 * 1024);
         BodyDigest digest;
         while (!parser.is_done()) {

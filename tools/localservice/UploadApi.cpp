@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <set>
+#include <shared_mutex>
 #include <stdexcept>
 #include <system_error>
 
@@ -106,26 +107,97 @@ void writeAll(int fd, const char* data, std::size_t size) {
     }
 }
 
-// Appends the whole file at `source` to the open file `fd`.
-void appendFile(int fd, const fs::path& source) {
+// Writes all of the bytes at `offset` of the open file `fd`.
+void writeAllAt(int fd, const char* data, std::size_t size, std::uint64_t offset) {
+    while (size > 0) {
+        const ssize_t written = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) throw std::system_error(errno, std::generic_category(), "pwrite");
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        offset += static_cast<std::uint64_t>(written);
+    }
+}
+
+// Copies the `length` bytes of the file at `source` to `offset` of the open
+// file `fd`: inside the kernel where the file system allows it.
+void copyInto(int fd, const fs::path& source, std::uint64_t offset, std::uint64_t length) {
     const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) throw std::system_error(errno, std::generic_category(), "open " + source.string());
     OpenFile closer(in);
-    // Inside the kernel where the file system allows it.
-    for (;;) {
-        const ssize_t copied = ::copy_file_range(in, nullptr, fd, nullptr, 64 * 1024 * 1024, 0);
+    off_t from = 0;
+    auto to = static_cast<off_t>(offset);
+    std::uint64_t left = length;
+    while (left > 0) {
+        const ssize_t copied = ::copy_file_range(in, &from, fd, &to, left, 0);
         if (copied < 0 && errno == EINTR) continue;
-        if (copied == 0) return;
-        if (copied < 0) break;
+        if (copied <= 0) break;
+        left -= static_cast<std::uint64_t>(copied);
     }
     std::vector<char> buffer(1024 * 1024);
-    for (;;) {
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+    while (left > 0) {
+        const ssize_t got = ::pread(in, buffer.data(), std::min<std::uint64_t>(buffer.size(), left), from);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) throw std::system_error(errno, std::generic_category(), "read " + source.string());
-        if (got == 0) return;
-        writeAll(fd, buffer.data(), static_cast<std::size_t>(got));
+        if (got == 0) throw std::runtime_error("the part file " + source.string() + " is short");
+        writeAllAt(fd, buffer.data(), static_cast<std::size_t>(got), static_cast<std::uint64_t>(to));
+        from += got;
+        to += got;
+        left -= static_cast<std::uint64_t>(got);
     }
+}
+
+// The blob of one upload: the file its parts are written into, each at its
+// offset, and that completion publishes.
+struct PartBlob {
+    explicit PartBlob(int fd) : file(fd) {}
+    OpenFile file;
+    // Held shared by each write of a placed part and exclusively to revoke
+    // a placement, so that no byte of a revoked placement lands after it.
+    std::shared_mutex writing;
+};
+
+// A part PUT whose body goes straight to the part's place in the blob. Its
+// bytes count only once the PUT has passed every check; until then the
+// place holds nothing stored (see UploadApi::placePartBody).
+class PartPlacement : public BodySink {
+public:
+    PartPlacement(std::shared_ptr<PartBlob> blob, std::uint64_t offset, std::uint64_t length)
+        : blob_(std::move(blob)), offset_(offset), length_(length) {}
+
+    void write(const char* data, std::size_t size, std::uint64_t at) override {
+        std::shared_lock lock(blob_->writing);
+        // Bytes past the part's length are counted by the body, never
+        // written: the length check refuses the PUT.
+        if (revoked_ || at >= length_) return;
+        writeAllAt(blob_->file.fd(), data, static_cast<std::size_t>(std::min<std::uint64_t>(size, length_ - at)),
+                   offset_ + at);
+    }
+    // From now on nothing is written; returns once no write is under way.
+    void revoke() {
+        std::unique_lock lock(blob_->writing);
+        revoked_ = true;
+    }
+    bool revoked() const {
+        std::shared_lock lock(blob_->writing);
+        return revoked_;
+    }
+
+private:
+    std::shared_ptr<PartBlob> blob_;
+    const std::uint64_t offset_;
+    const std::uint64_t length_;
+    bool revoked_ = false;  // guarded by blob_->writing
+};
+
+// The upload id and part number of a part URL's path
+// ("/upload-parts/<id>/<n>", n >= 1); none for another path.
+std::optional<std::pair<std::string, std::size_t>> partTarget(std::string_view path) {
+    const std::string_view rest = path.substr(UploadApi::kPartPathPrefix.size());
+    const std::size_t slash = rest.find('/');
+    const auto number = slash == std::string_view::npos ? std::nullopt : decimal(rest.substr(slash + 1));
+    if (!number || *number < 1) return std::nullopt;
+    return std::pair{std::string(rest.substr(0, slash)), static_cast<std::size_t>(*number)};
 }
 
 }  // namespace
@@ -147,7 +219,15 @@ struct UploadApi::Upload {
     std::size_t heartbeats = 0;
     // The headers the last location of each part listed; its PUT must carry them.
     std::map<std::size_t, std::vector<std::pair<std::string, std::string>>> listedHeaders;
+    // Every part stored. A part's first upload is written straight into
+    // the blob; a part sent again once it is there goes to a file of its
+    // own (partPath) until completion copies it into place, so that a stored
+    // part stays intact until the PUT replacing it has passed every check.
     std::set<std::size_t> storedParts;
+    std::set<std::size_t> partsInFiles;  // the stored parts kept in their own files
+    std::shared_ptr<PartBlob> blob;      // directory_/id/"blob"; null once complete
+    // The placed PUTs under way, one at most per part.
+    std::map<std::size_t, std::weak_ptr<PartPlacement>> placing;
 
     std::uint64_t partLength(std::size_t number) const {
         const std::uint64_t start = (number - 1) * partSize;
@@ -423,8 +503,12 @@ Reply UploadApi::reserve(const IncomingRequest& request) {
     upload->completingLeft = completingReplies_;
     Json reply = {{"id", upload->id}, {"partSize", upload->partSize}, {"partCount", upload->partCount}};
     if (heartbeatSeconds_) reply["heartbeatSeconds"] = *heartbeatSeconds_;
-    order_.push_back(upload->id);
     fs::create_directories(directory_ / upload->id);
+    const fs::path blob = directory_ / upload->id / "blob";
+    const int fd = ::open(blob.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + blob.string());
+    upload->blob = std::make_shared<PartBlob>(fd);
+    order_.push_back(upload->id);
     uploads_.emplace(upload->id, std::move(upload));
     return Reply::json(201, reply.dump());
 }
@@ -464,27 +548,14 @@ Reply UploadApi::partLocations(const std::string& id, const RecordedRequest& inf
     return Reply::json(200, Json{{"parts", parts}}.dump());
 }
 
-Reply UploadApi::handlePart(IncomingRequest& request) {
-    const auto& info = request.info;
-    // "/upload-parts/<id>/<n>"
-    const std::string_view rest = std::string_view(info.path).substr(kPartPathPrefix.size());
-    const std::size_t slash = rest.find('/');
-    const auto number = slash == std::string_view::npos ? std::nullopt : decimal(rest.substr(slash + 1));
-    if (!number || *number < 1) return apiError(404, "not_found", "No such part.");
-    const std::string id(rest.substr(0, slash));
-    if (info.method != "PUT") return methodNotAllowed("PUT");
-    if (auto injected = applyKnobs(Step::partUpload, static_cast<std::size_t>(*number))) return std::move(*injected);
-
-    std::lock_guard lock(mutex_);
-    auto found = uploads_.find(id);
-    if (found == uploads_.end()) return apiError(404, "not_found", "No such upload.");
-    Upload& upload = *found->second;
-    if (*number > upload.partCount) return apiError(404, "not_found", "No such part.");
-    const std::uint64_t length = upload.partLength(static_cast<std::size_t>(*number));
+std::optional<Reply> UploadApi::refusedPartHead(const Upload& upload, std::size_t number,
+                                                const RecordedRequest& info) const {
+    if (number > upload.partCount) return apiError(404, "not_found", "No such part.");
+    const std::uint64_t length = upload.partLength(number);
     const std::string nonce = info.queryValue("nonce").value_or("");
-    const auto listed = upload.listedHeaders.find(static_cast<std::size_t>(*number));
+    const auto listed = upload.listedHeaders.find(number);
     if (nonce.empty() || listed == upload.listedHeaders.end() ||
-        info.queryValue("signature").value_or("") != signature(id, static_cast<std::size_t>(*number), length, nonce)) {
+        info.queryValue("signature").value_or("") != signature(upload.id, number, length, nonce)) {
         return apiError(403, "forbidden", "The part URL's signature does not match.");
     }
     if (upload.complete || upload.expired()) return apiError(410, "gone", "The upload has expired.");
@@ -496,26 +567,85 @@ Reply UploadApi::handlePart(IncomingRequest& request) {
             return apiError(403, "forbidden", "The header " + name + " must be sent as listed.");
         }
     }
+    return std::nullopt;
+}
+
+void UploadApi::placePartBody(IncomingRequest& request) {
+    const auto& info = request.info;
+    if (info.method != "PUT" || !servesPart(info.path)) return;
+    const auto target = partTarget(info.path);
+    const auto declared = decimal(info.headers.value("Content-Length"));
+    if (!target || info.headers.count("Content-Length") != 1 || !declared || info.headers.has("Transfer-Encoding")) {
+        return;
+    }
+    const auto& [id, number] = *target;
+    std::lock_guard lock(mutex_);
+    auto found = uploads_.find(id);
+    if (found == uploads_.end()) return;
+    Upload& upload = *found->second;
+    if (!upload.blob || refusedPartHead(upload, number, info) || *declared != upload.partLength(number)) return;
+    // A part stored in the blob stays there untouched until a PUT replacing
+    // it has passed every check: such a PUT goes to a file of its own.
+    if (upload.storedParts.contains(number) && !upload.partsInFiles.contains(number)) return;
+    std::weak_ptr<PartPlacement>& slot = upload.placing[number];
+    if (!slot.expired()) return;  // another PUT of the part is writing there
+    auto placement = std::make_shared<PartPlacement>(upload.blob, (number - 1) * upload.partSize,
+                                                     upload.partLength(number));
+    slot = placement;
+    request.body.sendTo(std::move(placement));
+}
+
+Reply UploadApi::handlePart(IncomingRequest& request) {
+    const auto& info = request.info;
+    const auto target = partTarget(info.path);
+    if (!target) return apiError(404, "not_found", "No such part.");
+    const auto& [id, number] = *target;
+    if (info.method != "PUT") return methodNotAllowed("PUT");
+    if (auto injected = applyKnobs(Step::partUpload, number)) return std::move(*injected);
+
+    std::lock_guard lock(mutex_);
+    auto found = uploads_.find(id);
+    if (found == uploads_.end()) return apiError(404, "not_found", "No such upload.");
+    Upload& upload = *found->second;
+    if (auto refused = refusedPartHead(upload, number, info)) return std::move(*refused);
+    const std::uint64_t length = upload.partLength(number);
     if (request.body.size() != length) {
         return apiError(400, "bad_request", "The part must be exactly " + std::to_string(length) + " bytes.");
     }
 
     // The part replaces any earlier upload of it.
-    const fs::path path = partPath(id, static_cast<std::size_t>(*number));
-    if (request.body.isSpooled()) {
-        fs::rename(request.body.spoolPath(), path);
-        request.body.releaseSpoolFile();
-    } else {
-        const fs::path temporary = path.string() + ".new";
-        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + temporary.string());
-        {
-            OpenFile closer(fd);
-            writeAll(fd, request.body.memory().data(), request.body.memory().size());
+    const fs::path path = partPath(id, number);
+    if (request.body.sink()) {
+        // The bytes are in their place in the blob, unless a completion
+        // took the part kept in its file meanwhile and stopped this one.
+        const auto placing = upload.placing.find(number);
+        const std::shared_ptr<PartPlacement> placement =
+            placing == upload.placing.end() ? nullptr : placing->second.lock();
+        if (!placement || placement != request.body.sink() || placement->revoked()) {
+            return apiError(409, "conflict", "The upload completed while the part was sent; send it again.");
         }
-        fs::rename(temporary, path);
+        upload.placing.erase(placing);
+        if (upload.partsInFiles.erase(number) != 0) {
+            std::error_code ignored;
+            fs::remove(path, ignored);
+        }
+    } else {
+        if (request.body.isSpooled()) {
+            fs::rename(request.body.spoolPath(), path);
+            request.body.releaseSpoolFile();
+        } else {
+            const fs::path temporary = path.string() + ".new";
+            const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + temporary.string());
+            {
+                OpenFile closer(fd);
+                writeAll(fd, request.body.memory().data(), request.body.memory().size());
+            }
+            fs::rename(temporary, path);
+        }
+        upload.partsInFiles.insert(number);
     }
-    upload.storedParts.insert(static_cast<std::size_t>(*number));
+    upload.storedParts.insert(number);
     Reply reply = Reply::empty(200);
     reply.header("ETag", "\"" + info.bodySha256 + "\"");
     return reply;
@@ -539,17 +669,24 @@ Reply UploadApi::complete(const std::string& id) {
         return state("completing");
     }
 
-    // The blob is joined beside the parts, then moved into its drive; its
-    // name is new with every revision, so nothing is overwritten.
-    const fs::path joined = directory_ / id / "blob";
-    {
-        const int fd = ::open(joined.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + joined.string());
-        OpenFile closer(fd);
-        for (std::size_t number = 1; number <= upload.partCount; ++number) appendFile(fd, partPath(id, number));
+    // The parts are in the blob but those sent again, kept in files of their
+    // own: PUTs of those still under way stop writing, and the files go to
+    // their places. The blob then moves into its drive; its name is new
+    // with every revision, so nothing is overwritten.
+    for (auto& [number, slot] : upload.placing) {
+        if (const std::shared_ptr<PartPlacement> placement = slot.lock()) placement->revoke();
     }
+    upload.placing.clear();
+    for (auto part = upload.partsInFiles.begin(); part != upload.partsInFiles.end();) {
+        const fs::path path = partPath(id, *part);
+        copyInto(upload.blob->file.fd(), path, (*part - 1) * upload.partSize, upload.partLength(*part));
+        std::error_code ignored;
+        fs::remove(path, ignored);
+        part = upload.partsInFiles.erase(part);
+    }
+    const fs::path kept = directory_ / id / "blob";
     const fs::path blob = files_.driveDirectory(upload.driveId) / upload.name;
-    fs::rename(joined, blob);
+    fs::rename(kept, blob);
 
     const Json* value = member(upload.manifest, "value");
     const Json fileRecord = {{"manifest", upload.manifest},
@@ -561,12 +698,13 @@ Reply UploadApi::complete(const std::string& id) {
                              {"generation", upload.previousGeneration + 1},
                              {"current", true}};
     if (!accounts_.publishRevision(fileRecord.dump(), upload.nodeRecord)) {
-        std::error_code ignored;
-        fs::remove(blob, ignored);
+        // The parts stay stored: the blob goes back to the upload.
+        fs::rename(blob, kept);
         return apiError(409, "conflict", "Another revision was published meanwhile.");
     }
     upload.complete = true;
     upload.storedParts.clear();
+    upload.blob.reset();
     std::error_code ignored;
     fs::remove_all(directory_ / id, ignored);
     return state("complete");

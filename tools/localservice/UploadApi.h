@@ -58,8 +58,8 @@ class DavServer;
 // - complete: a known upload (404); before it is complete, not expired
 //   (410) and every part stored (400). It answers "completing" as often as
 //   configured (setCompletingReplies, counted per upload), then publishes
-//   the revision in one step: the parts joined into the blob, a file of its
-//   drive named by the upload's "name"; the file record {"manifest",
+//   the revision in one step: the blob of its parts, a file of its drive
+//   named by the upload's "name"; the file record {"manifest",
 //   "driveId", "parentItemId", "opaqueName", "ciphertextLength",
 //   "revisionId", "generation": previousGeneration + 1, "current": true} in
 //   the "e2ee/files" listing; and the node record the manifest embeds (when
@@ -92,6 +92,13 @@ public:
     static bool servesPart(std::string_view path);
     Reply handle(const IncomingRequest& request);
     Reply handlePart(IncomingRequest& request);
+    // Called with the head of a request on the account API host, before its
+    // body is read: a part PUT that passes every check its head allows
+    // (signature, listed headers, no token, a Content-Length of the part's
+    // length) has its body written straight to the part's place in the
+    // upload's blob (see handlePart for when it counts). Anything else is
+    // left alone.
+    void placePartBody(IncomingRequest& request);
 
     // Settings for uploads reserved from now on.
     void setPartSize(std::uint64_t bytes);
@@ -143,6 +150,9 @@ private:
     // Applies the knobs of one call: passes its gates (without the lock),
     // then answers a failure knob's status when one matches.
     std::optional<Reply> applyKnobs(Step step, std::optional<std::size_t> part);
+    // What handlePart answers a PUT of the part from its head alone (404,
+    // 403, 410, 400), or nothing. Needs mutex_.
+    std::optional<Reply> refusedPartHead(const Upload& upload, std::size_t number, const RecordedRequest& info) const;
     Reply reserve(const IncomingRequest& request);
     Reply partLocations(const std::string& id, const RecordedRequest& info);
     Reply complete(const std::string& id);
@@ -159,7 +169,9 @@ private:
 
     // Guards everything below. Held for reading and changing the uploads and
     // knobs and for storing a part's file or publishing a revision (so a
-    // complete never sees half a part); never while waiting at a gate.
+    // complete never sees half a part); never while waiting at a gate, nor
+    // while a placed body is written into a blob (a part counts as stored
+    // only once its whole body has arrived and its PUT passed every check).
     mutable std::mutex mutex_;
     std::uint64_t partSize_ = kDefaultPartSize;
     std::optional<std::int64_t> heartbeatSeconds_ = 30;

@@ -245,9 +245,52 @@ TEST_F(localservice_uploads, ARevisionPublishedMeanwhileMakesTheCompletionAConfl
 
     EXPECT_EQ(post("uploads/" + id + "/complete").status, 409);
     EXPECT_FALSE(uploads().isComplete(id));
+    EXPECT_EQ(uploads().storedPartCount(id), 2u);
     EXPECT_FALSE(std::filesystem::exists(onDisk("n1-r1.nbenc")));
     EXPECT_EQ(service->accountApi().versionCount(AccountApi::Collection::files, "n1"), 1u);
     EXPECT_EQ(service->accountApi().versionCount(AccountApi::Collection::nodes, "n1"), 1u);
+}
+
+TEST_F(localservice_uploads, AStoredPartChangesOnlyWhenAPutReplacingItPassesEveryCheck) {
+    const std::string bytes = "0123456789";
+    const Json reservation = reserveNew(bytes);
+    const std::string id = reservation["id"];
+    // Part 1's first upload fails once its bytes have arrived; the next one stores it.
+    uploads().fail(Step::partUpload, 500, 1, 1);
+    EXPECT_EQ(put(location(id, 1), "WXYZ").status, 500);
+    EXPECT_EQ(uploads().storedPartCount(id), 0u);
+    sendAll(reservation, bytes);
+    // Part 2 sent again and refused: by a knob, for a token, for its length.
+    uploads().fail(Step::partUpload, 500, 1, 2);
+    EXPECT_EQ(put(location(id, 2), "ABCD").status, 500);
+    EXPECT_EQ(put(location(id, 2), "ABCD", {bearer()}).status, 400);
+    EXPECT_EQ(put(location(id, 2), "ABC").status, 400);
+    // Part 3 sent again and stored, then once more and refused.
+    ASSERT_EQ(put(location(id, 3), "xy").status, 200);
+    uploads().fail(Step::partUpload, 500, 1, 3);
+    EXPECT_EQ(put(location(id, 3), "zz").status, 500);
+    EXPECT_EQ(uploads().storedPartCount(id), 3u);
+
+    ASSERT_EQ(post("uploads/" + id + "/complete").status, 200);
+    EXPECT_EQ(readFile("n1-r1.nbenc"), "01234567xy");
+}
+
+TEST_F(localservice_uploads, APartPutUnderWayWhenTheUploadCompletesChangesNothingPublished) {
+    const std::string bytes = "abcdef";
+    const Json reservation = reserveNew(bytes);
+    const std::string id = reservation["id"];
+    sendAll(reservation, bytes);
+    ASSERT_EQ(put(location(id, 1), "ABCD").status, 200);
+    // Part 1 once more: its bytes have arrived when the PUT waits at the gate.
+    const auto gate = uploads().hold(Step::partUpload, 1);
+    const Json part = location(id, 1);
+    auto late = std::async(std::launch::async, [&] { return put(part, "WXYZ"); });
+    ASSERT_TRUE(gate->waitForArrivals(1, 10s));
+    const Reply done = post("uploads/" + id + "/complete");
+    gate->open();
+    EXPECT_EQ(late.get().status, 410);
+    ASSERT_EQ(done.status, 200) << done.body;
+    EXPECT_EQ(readFile("n1-r1.nbenc"), "ABCDef");
 }
 
 TEST_F(localservice_uploads, HeartbeatsKeepAReservationAndAnExpiredOneIsGone) {
