@@ -834,11 +834,13 @@ void DomainMount::unmount() {
         }
     }
     {
-        std::lock_guard lock(notifyMutex_);
+        std::unique_lock lock(notifyMutex_);
         stopping_ = true;
         notifications_.clear();
+        notifyWake_.notify_all();
+        // Inode notices being sent finish before the session goes.
+        notifyWake_.wait(lock, [this] { return sending_ == 0; });
     }
-    notifyWake_.notify_all();
     if (notifier_.joinable()) notifier_.join();
     fuse_session_destroy(session_);
     session_ = nullptr;
@@ -1168,9 +1170,17 @@ int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_
     bool listedAgain = false;
     for (int attempt = 0;; ++attempt) {
         if (!lock.owns_lock()) lock.lock();
+        // A copy just placed or dropped is recorded first.
+        filesChanged_.wait(lock, [&] { return files_[inode].changing == 0; });
         auto node = replica_->node(inode);
         if (!node) return finish(-ENOENT);
         if (node->folder) return finish(-EISDIR);
+        if (node->dirty && making_ > 0 && !std::filesystem::exists(path)) {
+            // A file being made gets its empty copy when its make ends.
+            filesChanged_.wait(lock, [&] { return making_ == 0; });
+            --attempt;
+            continue;
+        }
         // A copy changed here, or open for writing here, is the file as it
         // is, and one being emptied needs no contents. When the item kept
         // changing under every download, the last complete copy is served (a
@@ -1370,24 +1380,32 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     std::optional<ItemVersion> copyVersion = node ? node->version : std::nullopt;
     if (item && item->itemIdentifier() == identifier && item->itemVersion()) copyVersion = item->itemVersion();
 
-    // Placing the copy and recording it happen together for opens and for
-    // dropped copies (which take the same lock).
-    std::lock_guard lock(filesMutex_);
-    std::error_code placeError;
-    if (writers_.count(inode) > 0 || replica_->node(inode).value_or(ReplicaNode{}).dirty ||
-        copies_[inode] != copyAtStart) {
-        // A file open for writing here keeps its copy: writes made through
-        // it must never land in a copy that a download has replaced. Nor
-        // does a download that began before a writer or a truncate changed
-        // the copy ever put the older bytes in its place, even when that
-        // change was sent meanwhile; the node keeps its size and version.
-        std::filesystem::remove(incoming, placeError);
-        return std::nullopt;
+    // The copy is placed under the lock that opens and dropped copies take,
+    // and the inode is marked as changing until the replica has recorded
+    // it: opens of this inode wait for the record (they would otherwise
+    // see the old version beside the new bytes), evictions refuse it, and
+    // every other call goes on while the record is written.
+    {
+        std::lock_guard lock(filesMutex_);
+        std::error_code placeError;
+        if (writers_.count(inode) > 0 || replica_->node(inode).value_or(ReplicaNode{}).dirty ||
+            copies_[inode] != copyAtStart) {
+            // A file open for writing here keeps its copy: writes made through
+            // it must never land in a copy that a download has replaced. Nor
+            // does a download that began before a writer or a truncate changed
+            // the copy ever put the older bytes in its place, even when that
+            // change was sent meanwhile; the node keeps its size and version.
+            std::filesystem::remove(incoming, placeError);
+            return std::nullopt;
+        }
+        std::filesystem::rename(incoming, target, placeError);
+        if (placeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"Could not store the download.", nullptr}};
+        ++copies_[inode];
+        if (!copyVersion) return std::nullopt;
+        ++files_[inode].changing;
     }
-    std::filesystem::rename(incoming, target, placeError);
-    if (placeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"Could not store the download.", nullptr}};
-    ++copies_[inode];
-    if (!copyVersion) return std::nullopt;
+    ChangeDone changed{*this, inode};
+    recordingStep("download", inode);
     // When a change enumeration moved the node on meanwhile, the node keeps
     // its newer version (and the copy is outdated at once); otherwise the
     // download is the freshest word on the item and the node takes it. The
@@ -1398,6 +1416,15 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     }
     replica_->setMaterialized(inode, *copyVersion);
     return std::nullopt;
+}
+
+DomainMount::ChangeDone::~ChangeDone() {
+    {
+        std::lock_guard lock(mount.filesMutex_);
+        auto found = mount.files_.find(inode);
+        if (found != mount.files_.end()) --found->second.changing;
+    }
+    mount.filesChanged_.notify_all();
 }
 
 void DomainMount::dropCaches() {
@@ -1475,25 +1502,44 @@ bool DomainMount::keepCopy(const std::filesystem::path& source, std::filesystem:
 
 void DomainMount::dispatch(std::vector<Invalidation> invalidations) {
     if (invalidations.empty()) return;
+    std::vector<Inode> pages;       // the inode's pages and attributes
+    std::vector<Inode> attributes;  // the attributes only
     bool queued = false;
     {
         std::lock_guard lock(notifyMutex_);
         if (stopping_ || !session_) return;
         for (auto& invalidation : invalidations) {
             if (invalidation.kind == Invalidation::Kind::inode) {
-                // Never blocks (nothing is written back): sent at once, so
-                // that the kernel shows new sizes before anyone reads.
-                fuse_lowlevel_notify_inval_inode(session_, invalidation.inode, 0, 0);
+                pages.push_back(invalidation.inode);
             } else if (invalidation.kind == Invalidation::Kind::attributes) {
-                fuse_lowlevel_notify_inval_inode(session_, invalidation.inode, -1, 0);
+                attributes.push_back(invalidation.inode);
             } else {
                 // Entry notices may wait on a lookup in progress: the notifier sends them.
                 notifications_.push_back(std::move(invalidation));
                 queued = true;
             }
         }
+        // The session stays until this sender is done (see unmount).
+        if (!pages.empty() || !attributes.empty()) ++sending_;
     }
-    if (queued) notifyWake_.notify_one();
+    if (queued) notifyWake_.notify_all();
+    if (pages.empty() && attributes.empty()) return;
+    // Inode notices never block on a lookup (nothing is written back), so
+    // they go at once, and the kernel shows new sizes before anyone reads.
+    // Not under any lock: the kernel may wait for calls of ours that take one.
+    struct Done {
+        DomainMount& mount;
+        ~Done() {
+            {
+                std::lock_guard lock(mount.notifyMutex_);
+                --mount.sending_;
+            }
+            mount.notifyWake_.notify_all();
+        }
+    } done{*this};
+    recordingStep("notify", pages.empty() ? attributes.front() : pages.front());
+    for (Inode inode : pages) fuse_lowlevel_notify_inval_inode(session_, inode, 0, 0);
+    for (Inode inode : attributes) fuse_lowlevel_notify_inval_inode(session_, inode, -1, 0);
 }
 
 void DomainMount::notifierLoop() {

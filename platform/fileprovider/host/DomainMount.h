@@ -60,6 +60,11 @@ public:
         // Runs at the start of every file-system call with the call's name
         // (tests use it to make a call fail in ways the code cannot).
         std::function<void(std::string_view operation)> beforeOperation;
+        // Runs where the host records a change in the replica or tells the
+        // kernel about one ("download", "make", "evict", "notify"), with the
+        // inode concerned, outside every lock the file-system calls take
+        // (tests hold it there to show that those calls are still answered).
+        std::function<void(std::string_view step, Inode inode)> whileRecording;
     };
 
     explicit DomainMount(Options options);
@@ -84,6 +89,10 @@ public:
     // The test hook of the options (see beforeOperation).
     void beforeOperation(std::string_view operation) const {
         if (options_.beforeOperation) options_.beforeOperation(operation);
+    }
+    // The test hook of the options (see whileRecording).
+    void recordingStep(std::string_view step, Inode inode) const {
+        if (options_.whileRecording) options_.whileRecording(step, inode);
     }
     const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
     const std::filesystem::path& stateDirectory() const { return options_.stateDirectory; }
@@ -185,6 +194,9 @@ private:
     // One step of an item's queue; true when it should run again at once.
     bool syncOnce(Inode inode, std::stop_token stop);
     void notifyWaiters();
+    // The waiters whose wait is over, with their answers (Writes::waitersMutex held).
+    void findAnsweredWaiters(
+        std::vector<std::pair<std::function<void(std::optional<Error>)>, std::optional<Error>>>& ready);
     // A snapshot of a file's cached copy for an upload, in the staging
     // folder with the node's modification time; `writesAtSnapshot` gets the
     // count of writes it holds. The error when none could be made.
@@ -272,6 +284,7 @@ private:
     std::condition_variable notifyWake_;
     std::deque<Invalidation> notifications_;
     bool stopping_ = false;
+    int sending_ = 0;  // inode notices being sent (outside notifyMutex_)
     std::atomic<std::size_t> changeEnumerations_{0};
     std::atomic<bool> closing_{false};
     // Fires when the mount begins to stop: every blocking wait of the host
@@ -296,7 +309,21 @@ private:
         std::multiset<std::uint64_t> open;      // the copies open now
         std::optional<std::uint64_t> pagesCopy;  // the copy the kernel's pages may be of
         int opening = 0;                         // opens under way (the file is in use)
+        // A copy was placed or dropped and the replica is recording it:
+        // opens of the inode wait (filesChanged_), evictions refuse.
+        int changing = 0;
     };
+    // Ends a `changing` mark of an inode (takes filesMutex_).
+    struct ChangeDone {
+        DomainMount& mount;
+        Inode inode;
+        ~ChangeDone();
+    };
+    // New files whose node is recorded but whose empty cached copy is not
+    // made yet: what finds such a node without its copy waits for them.
+    int making_ = 0;
+    // Notified when a `changing` mark or a make ends (with filesMutex_).
+    std::condition_variable filesChanged_;
     std::map<Inode, InodeFiles> files_;
     std::map<Inode, int> writers_;  // files open for writing, per inode
     // Files put in the place of others by a rename, by the inode they

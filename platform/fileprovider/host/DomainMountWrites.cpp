@@ -81,6 +81,8 @@ struct DomainMount::Writes {
         std::function<void(std::optional<Error>)> done;
     };
 
+    // Taken by one waiter check at a time, before `mutex` (and the replica's).
+    std::mutex waitersMutex;
     mutable std::mutex mutex;
     std::set<Inode> running;   // a task works on the item (or a replace holds it)
     std::condition_variable_any idle;  // notified when an item leaves `running`
@@ -101,6 +103,7 @@ struct DomainMount::Writes {
     std::condition_variable_any parkedChanged;
     double parkedPause = 0;  // the retrier's next pause
     bool serviceFailed = false;  // a change failed for want of the service since its last success
+    bool stopped = false;  // the writes stopped: waiters are answered at once
     std::jthread retrier;
 };
 
@@ -152,6 +155,7 @@ void DomainMount::stopWrites() {
     std::vector<Writes::Waiter> waiters;
     {
         std::lock_guard lock(writes_->mutex);
+        writes_->stopped = true;
         waiters.swap(writes_->waiters);
     }
     for (auto& waiter : waiters) answerLater(std::move(waiter.done), Error::connectionInterrupted());
@@ -234,7 +238,9 @@ std::variant<std::filesystem::path, Error> DomainMount::snapshotCopy(const Repli
     // copy (the next writer separates the two first); else a copy.
     bool writerOpen = false;
     {
-        std::lock_guard lock(filesMutex_);
+        std::unique_lock lock(filesMutex_);
+        // A file being made gets its empty copy when its make ends.
+        filesChanged_.wait(lock, [&] { return making_ == 0 || std::filesystem::exists(cachePath(inode)); });
         writerOpen = writers_.count(inode) > 0;
         if (!writerOpen && ::link(cachePath(inode).c_str(), target.c_str()) != 0) writerOpen = true;
     }
@@ -366,11 +372,24 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         // In the place of an item whose removal (or create, to be removed
         // when answered) is still under way: its queue starts this one
         // when it is done.
-        std::lock_guard lock(writes_->mutex);
-        auto blocker = writes_->after.find(inode);
-        if (blocker != writes_->after.end()) {
-            if (writes_->running.count(blocker->second) || replica_->removal(blocker->second)) return false;
-            writes_->after.erase(blocker);
+        std::optional<Inode> blocker;
+        {
+            std::lock_guard lock(writes_->mutex);
+            auto found = writes_->after.find(inode);
+            if (found != writes_->after.end()) {
+                if (writes_->running.count(found->second)) return false;
+                blocker = found->second;
+            }
+        }
+        // The replica is read outside the queues' lock.
+        if (blocker && replica_->removal(*blocker)) return false;
+        if (blocker) {
+            std::lock_guard lock(writes_->mutex);
+            auto found = writes_->after.find(inode);
+            if (found != writes_->after.end() && found->second == *blocker) {
+                if (writes_->running.count(*blocker)) return false;
+                writes_->after.erase(found);
+            }
         }
     }
     auto parent = replica_->node(node->parent);
@@ -705,12 +724,26 @@ std::variant<ReplicaNode, int> DomainMount::makeNode(Inode parent, const std::st
     if (replica_->child(parent, name)) return EEXIST;
     std::vector<Invalidation> ignored;
     if (!folder) {
-        // The node and its empty cached copy appear together for all that
-        // uses copies (an upload the folder's create starts at once, say):
-        // they take this lock too.
-        std::lock_guard lock(filesMutex_);
+        // The node is recorded outside the files lock; until its empty
+        // cached copy is there, what uses copies (an open of the new name, an
+        // upload the folder's create starts at once) waits for the make to end.
+        {
+            std::lock_guard lock(filesMutex_);
+            ++making_;
+        }
+        struct MakeDone {
+            DomainMount& mount;
+            ~MakeDone() {
+                {
+                    std::lock_guard lock(mount.filesMutex_);
+                    --mount.making_;
+                }
+                mount.filesChanged_.notify_all();
+            }
+        } done{*this};
         auto made = replica_->addLocal(parent, name, folder, options_.clock->now(), ignored);
         if (!made) return EEXIST;
+        recordingStep("make", made->inode);
         int descriptor = ::open(cachePath(made->inode).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (descriptor < 0) {
             int error = errno;
@@ -755,6 +788,9 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
         file->copy = copies_[inode];
     }
     state.open.insert(file->copy);
+    // The file is open (evictions refuse it, downloads keep off its copy):
+    // the rest is recorded outside the files lock.
+    lock.unlock();
     if (truncate) {
         {
             std::lock_guard writesLock(writes_->mutex);
@@ -810,20 +846,30 @@ int DomainMount::truncateLocal(Inode inode, off_t size) {
     if (result != 0) return error;
     ++copies_[inode];
     files_[inode].pagesCopy.reset();
-    {
-        std::lock_guard writesLock(writes_->mutex);
-        ++writes_->writeCounts[inode];
-        writes_->liveSizes[inode] = size;
-    }
-    std::vector<Invalidation> ignored;
-    replica_->update(inode, [&](ReplicaNode& changed) {
-        changed.dirty = true;
-        changed.size = size;
-        changed.modified = options_.clock->now();
-        if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
-    }, ignored);
-    const bool open = !files_[inode].open.empty();
+    // Until the replica records the change, the inode counts as changing:
+    // an eviction never drops the truncated copy of a node not yet dirty.
+    ++files_[inode].changing;
     lock.unlock();
+    {
+        ChangeDone changed{*this, inode};
+        {
+            std::lock_guard writesLock(writes_->mutex);
+            ++writes_->writeCounts[inode];
+            writes_->liveSizes[inode] = size;
+        }
+        std::vector<Invalidation> ignored;
+        replica_->update(inode, [&](ReplicaNode& changed) {
+            changed.dirty = true;
+            changed.size = size;
+            changed.modified = options_.clock->now();
+            if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
+        }, ignored);
+    }
+    bool open = false;
+    {
+        std::lock_guard again(filesMutex_);
+        open = !files_[inode].open.empty();
+    }
     // Without an open file nothing else queues it.
     if (!open) queueUpload(inode);
     return 0;
@@ -849,7 +895,9 @@ int DomainMount::setModificationDate(Inode inode, Date modified) {
     // Sent now, unless a writer is open: closing it sends the file, time and all.
     bool writerOpen = false;
     {
-        std::lock_guard lock(filesMutex_);
+        std::unique_lock lock(filesMutex_);
+        // A file being made gets its empty copy when its make ends.
+        filesChanged_.wait(lock, [&] { return making_ == 0 || std::filesystem::exists(cachePath(inode)); });
         writerOpen = writers_.count(inode) > 0;
     }
     if (owesUpload && !writerOpen) schedule(inode);
@@ -1190,15 +1238,17 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
     if (node->folder) return Error{kPOSIXErrorDomain, EISDIR, ErrorUserInfo{"Folders have no cached copy.", nullptr}};
     if (node->hasLocalChanges()) return busy("\"" + node->name + "\" has changes not yet sent.");
     if (writes_) {
-        std::lock_guard lock(writes_->mutex);
-        if (writes_->running.count(*inode) || replica_->removal(*inode)) {
-            return busy("\"" + node->name + "\" has an operation in flight.");
+        bool running = false;
+        {
+            std::lock_guard lock(writes_->mutex);
+            running = writes_->running.count(*inode) > 0;
         }
+        if (running || replica_->removal(*inode)) return busy("\"" + node->name + "\" has an operation in flight.");
     }
     {
         std::lock_guard lock(filesMutex_);
-        auto found = files_.find(*inode);
-        if (found != files_.end() && (!found->second.open.empty() || found->second.opening > 0)) {
+        auto& state = files_[*inode];
+        if (!state.open.empty() || state.opening > 0 || state.changing > 0) {
             return busy("\"" + node->name + "\" is open.");
         }
         if (!node->materializedVersion) return std::nullopt;  // nothing cached
@@ -1208,9 +1258,15 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
         std::error_code error;
         std::filesystem::remove(cachePath(*inode), error);
         if (error) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{error.message(), nullptr}};
-        replica_->clearMaterialized(*inode);
         ++copies_[*inode];
-        if (found != files_.end()) found->second.pagesCopy.reset();
+        state.pagesCopy.reset();
+        // Opens of the inode wait until the replica has forgotten the copy.
+        ++state.changing;
+    }
+    {
+        ChangeDone changed{*this, *inode};
+        recordingStep("evict", *inode);
+        replica_->clearMaterialized(*inode);
     }
     dispatch({Invalidation{Invalidation::Kind::inode, 0, {}, *inode}});
     return std::nullopt;
@@ -1218,6 +1274,18 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
 
 void DomainMount::notifyWaiters() {
     if (!writes_) return;
+    std::vector<std::pair<std::function<void(std::optional<Error>)>, std::optional<Error>>> ready;
+    {
+        // One at a time: a call that took the waiters out puts back those
+        // still waiting before the next one looks, so no news is missed.
+        std::lock_guard serial(writes_->waitersMutex);
+        findAnsweredWaiters(ready);
+    }
+    for (auto& [done, result] : ready) answerLater(std::move(done), result);
+}
+
+void DomainMount::findAnsweredWaiters(
+    std::vector<std::pair<std::function<void(std::optional<Error>)>, std::optional<Error>>>& ready) {
     {
         std::lock_guard lock(writes_->mutex);
         if (writes_->waiters.empty()) return;
@@ -1231,9 +1299,18 @@ void DomainMount::notifyWaiters() {
         work.insert(removal.inode);
         removals.emplace(removal.inode, std::move(removal));
     }
-    std::vector<std::pair<std::function<void(std::optional<Error>)>, std::optional<Error>>> ready;
-    std::lock_guard lock(writes_->mutex);
-    work.insert(writes_->running.begin(), writes_->running.end());
+    // What the queues do now, taken under their lock; the replica is read
+    // after it is released.
+    std::set<Inode> running;
+    std::map<Inode, Error> parked;
+    std::vector<Writes::Waiter> waiters;
+    {
+        std::lock_guard lock(writes_->mutex);
+        running = writes_->running;
+        parked = writes_->parked;
+        waiters.swap(writes_->waiters);
+    }
+    work.insert(running.begin(), running.end());
 
     // Where work sits: a node's folder, or the folder a removed node was in.
     auto parentOf = [&](Inode inode) -> Inode {
@@ -1246,8 +1323,8 @@ void DomainMount::notifyWaiters() {
     // folder to be removed). The error that stopped it; none while it can
     // still move (it runs, or waits for a writer to close, for instance).
     std::function<std::optional<Error>(Inode, int)> stuck = [&](Inode inode, int depth) -> std::optional<Error> {
-        if (depth > 4096 || writes_->running.count(inode)) return std::nullopt;
-        if (auto parked = writes_->parked.find(inode); parked != writes_->parked.end()) return parked->second;
+        if (depth > 4096 || running.count(inode)) return std::nullopt;
+        if (auto found = parked.find(inode); found != parked.end()) return found->second;
         if (removals.count(inode)) {
             std::optional<Error> inside;
             for (const auto& [other, removal] : removals) {
@@ -1275,7 +1352,6 @@ void DomainMount::notifyWaiters() {
         return false;
     };
 
-    auto& waiters = writes_->waiters;
     for (auto waiter = waiters.begin(); waiter != waiters.end();) {
         std::optional<Inode> top = kRootInode;
         if (waiter->item != kRootContainer && waiter->item != kWorkingSet) top = replica_->inodeOf(waiter->item);
@@ -1299,7 +1375,18 @@ void DomainMount::notifyWaiters() {
         ready.emplace_back(std::move(waiter->done), stoppedBy);
         waiter = waiters.erase(waiter);
     }
-    for (auto& [done, result] : ready) answerLater(std::move(done), result);
+    if (!waiters.empty()) {
+        // Those still waiting go back (after any that came meanwhile), unless
+        // the writes stopped meanwhile: then they are answered as at the stop.
+        std::lock_guard lock(writes_->mutex);
+        for (auto& waiter : waiters) {
+            if (writes_->stopped) {
+                ready.emplace_back(std::move(waiter.done), Error::connectionInterrupted());
+            } else {
+                writes_->waiters.push_back(std::move(waiter));
+            }
+        }
+    }
 }
 
 void DomainMount::waitForChanges(const ItemId& identifier, std::function<void(std::optional<Error>)> done) {
@@ -1309,8 +1396,12 @@ void DomainMount::waitForChanges(const ItemId& identifier, std::function<void(st
     }
     {
         std::lock_guard lock(writes_->mutex);
-        writes_->waiters.push_back(Writes::Waiter{identifier, std::move(done)});
+        if (!writes_->stopped) {
+            writes_->waiters.push_back(Writes::Waiter{identifier, std::move(done)});
+            done = nullptr;
+        }
     }
+    if (done) return answerLater(std::move(done), Error::connectionInterrupted());
     notifyWaiters();
 }
 

@@ -40,6 +40,8 @@ public:
         Clock* clock = nullptr;
         // Handed to every mount (see DomainMount::Options::beforeOperation).
         std::function<void(std::string_view operation)> beforeOperation;
+        // Handed to every mount (see DomainMount::Options::whileRecording).
+        std::function<void(std::string_view step, Inode inode)> whileRecording;
     };
 
     explicit HostDaemon(Options options);
