@@ -26,6 +26,7 @@ extern char** environ;
 #include "platform/core/PlatformError.h"
 #include "platform/log/Logger.h"
 #include "platform/tasks/Clock.h"
+#include "platform/tasks/OneAnswer.h"
 #include "platform/tasks/TaskPool.h"
 
 namespace nimbuscrate::fp::host {
@@ -43,36 +44,6 @@ Error timedOut(const std::string& what) {
     return Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid,
                  ErrorUserInfo{"The extension did not answer " + what + " in time.", nullptr}};
 }
-
-// Turns the one answer of an asynchronous entry into a value a blocking
-// caller waits for; answers after the first are ignored.
-template <class T>
-class OneAnswer {
-public:
-    void set(T value) {
-        std::lock_guard lock(mutex_);
-        if (value_) return;
-        value_ = std::move(value);
-        ready_.notify_all();
-    }
-    // The answer; none when it did not come in time or the stop came first.
-    std::optional<T> wait(std::stop_token stop, std::chrono::seconds timeout) {
-        std::unique_lock lock(mutex_);
-        ready_.wait_for(lock, stop, timeout, [this] { return value_.has_value(); });
-        return std::move(value_);
-    }
-    // The answer, however long it takes; none when the stop came first.
-    std::optional<T> wait(std::stop_token stop) {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, stop, [this] { return value_.has_value(); });
-        return std::move(value_);
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable_any ready_;
-    std::optional<T> value_;
-};
 
 // The error of a wait that the mount's stop ended.
 Error stopped() {

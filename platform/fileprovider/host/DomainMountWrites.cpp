@@ -19,6 +19,7 @@
 #include "platform/fileprovider/host/DomainMount.h"
 #include "platform/log/Logger.h"
 #include "platform/tasks/Clock.h"
+#include "platform/tasks/OneAnswer.h"
 #include "platform/tasks/TaskPool.h"
 
 namespace nimbuscrate::fp::host {
@@ -38,28 +39,6 @@ constexpr auto kWriteTimeout = std::chrono::hours(6);
 constexpr auto kReplaceWait = std::chrono::seconds(60);
 
 Error busy(const std::string& why) { return Error{kPOSIXErrorDomain, EBUSY, ErrorUserInfo{why, nullptr}}; }
-
-// The single answer of an extension call; waiting stops with the token.
-template <class T>
-class Answer {
-public:
-    void set(T value) {
-        std::lock_guard lock(mutex_);
-        if (value_) return;
-        value_ = std::move(value);
-        ready_.notify_all();
-    }
-    std::optional<T> wait(std::stop_token stop, std::chrono::seconds timeout) {
-        std::unique_lock lock(mutex_);
-        ready_.wait_for(lock, stop, timeout, [this] { return value_.has_value(); });
-        return value_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable_any ready_;
-    std::optional<T> value_;
-};
 
 struct WriteResult {
     ItemPtr item;
@@ -305,7 +284,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             return false;
         }
         auto send = [&]() -> std::optional<std::optional<Error>> {
-            auto answer = std::make_shared<Answer<std::optional<Error>>>();
+            auto answer = std::make_shared<OneAnswer<std::optional<Error>>>();
             auto progress = extension_->remove(removal->identifier, removal->version.value_or(ItemVersion{}),
                                                [answer](std::optional<Error> error) { answer->set(std::move(error)); });
             auto result = answer->wait(stop, kWriteTimeout);
@@ -442,7 +421,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     properties.version = node->version;
     auto itemTemplate = ItemSnapshot::make(properties);
 
-    auto answer = std::make_shared<Answer<WriteResult>>();
+    auto answer = std::make_shared<OneAnswer<WriteResult>>();
     auto done = [answer](ItemPtr item, ItemFields, bool, std::optional<Error> error) {
         answer->set(WriteResult{std::move(item), std::move(error)});
     };
@@ -1086,7 +1065,7 @@ int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& targe
     properties.creationDate = std::optional<Date>(target.created);
     properties.contentModificationDate = std::optional<Date>(node->modified);
     properties.version = target.version;
-    auto answer = std::make_shared<Answer<WriteResult>>();
+    auto answer = std::make_shared<OneAnswer<WriteResult>>();
     auto progress = extension_->modify(ItemSnapshot::make(properties), target.version.value_or(ItemVersion{}),
                                        ItemField::contents | ItemField::contentModificationDate, snapshot,
                                        [answer](ItemPtr item, ItemFields, bool, std::optional<Error> error) {
