@@ -20,12 +20,45 @@
 #include <vector>
 
 #include "platform/fileprovider/ReplicatedExtension.h"
+#include "platform/fileprovider/host/ChangeRequests.h"
+#include "platform/fileprovider/host/KernelNotifier.h"
 #include "platform/fileprovider/host/Replica.h"
 #include "platform/fileprovider/host/SingleFlight.h"
 
 struct fuse_session;
 
 namespace nimbuscrate::fp::host {
+
+// How the host is put together (one DomainMount per mounted domain):
+// - the kernel adapter (KernelAdapter.h) turns FUSE calls into the requests
+//   below and answers them;
+// - the kernel notifier (KernelNotifier.h) tells the kernel what to forget;
+// - change requests (ChangeRequests.h) run rounds of change enumerations per
+//   container, and the listing side (list, refreshFolder) applies them;
+// - the content cache (the files state below, DomainMount.cpp) keeps the
+//   cached copies, their opens, downloads and evictions;
+// - the write queue (DomainMountWrites.cpp) sends local changes, one
+//   operation in flight per item, with retries and parking.
+//
+// Errors: inside the host an error is a positive errno value. A function
+// that can fail returns 0 or the errno (`int`), or a std::variant<T, int>
+// whose int is the errno; an extension's Error becomes an errno once,
+// through errnoFor, where a file-system call is answered.
+//
+// Locks, in the order they may be taken (an arrow: the right one may be
+// taken while the left one is held; never the other way):
+//   Writes::waitersMutex -> Writes::mutex -> the replica's mutex
+//   filesMutex_ -> Writes::mutex (liveSize, for attributes of open files)
+//   filesMutex_ -> the replica's mutex (reads only)
+// The mutexes of the kernel notifier, of the change requests, of the single
+// flights (listings_, downloads_, refreshes_), loopMutex_ and foldersMutex_
+// are leaves: nothing is taken under them. The replica's mutex is the last
+// of all: a change the replica applies (Replica::update's callback) takes
+// no lock and never calls the replica. No lock is held across a commit of
+// the replica, a kernel notice, a reply to the kernel, or a wait for the
+// extension; a change that must look atomic to opens marks its inode as
+// changing instead (InodeFiles::changing), which only opens of that inode
+// wait for.
 
 // The errno a file-system call reports for an error of the extension.
 int errnoFor(const Error& error);
@@ -139,8 +172,8 @@ public:
     // Opens a file for writing (downloaded first unless truncated), or a
     // file with local changes for reading.
     std::variant<OpenFile*, int> openLocal(Inode inode, int flags);
-    // Writes into the cached copy; the bytes written or an errno (negative).
-    long writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset);
+    // Writes into the cached copy; `written` gets the bytes written. 0 or an errno.
+    int writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written);
     int truncateLocal(Inode inode, off_t size);
     int setModificationDate(Inode inode, Date modified);
     // A dirty file is snapshotted and queued for upload (release, fsync).
@@ -234,15 +267,15 @@ private:
     // enumeration of the container runs are answered together by the next one.
     void requestChanges(const ItemId& container, std::function<void(std::optional<Error>)> done);
     std::optional<Error> processSignal(const ItemId& container);
-    void runSignals(const ItemId& container);
     std::optional<Error> download(Inode inode, const ItemId& identifier);
     // The node has a cached copy of its version.
     bool isCurrentCopy(const ReplicaNode& node) const;
-    // Opens the cached copy and returns with filesMutex_ held through
-    // `lock`: a copy changed here, or one being emptied, as it is; else the
-    // current version, downloaded first when needed. A descriptor, or an
-    // errno (negative).
-    int openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock);
+    // Opens the cached copy of a file: a copy changed here, or one being
+    // emptied, as it is; else the current version, downloaded first when
+    // needed. `lock` (of filesMutex_, not held on entry) is held on return,
+    // also on failure, so that the caller records the open before an
+    // eviction can look. `descriptor` gets the open file. 0 or an errno.
+    int openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock, int& descriptor);
     // The file that a rename put in the place of a removed inode (filesMutex_ held).
     std::optional<Inode> replacementOf(Inode inode) const;
     void dispatch(std::vector<Invalidation> invalidations);
@@ -257,7 +290,6 @@ private:
     // of the path beside it. False when the copy could not be kept at all.
     static bool keepCopyOrSafe(const std::filesystem::path& source, const std::filesystem::path& folder,
                                const std::filesystem::path& relative, Inode inode);
-    void notifierLoop();
     std::filesystem::path cachePath(Inode inode) const;
     void prepareMountpoint();
     void openReplica();
@@ -276,33 +308,22 @@ private:
     fuse_session* session_ = nullptr;
     std::optional<unsigned long> connection_;
     std::thread loop_;
-    std::mutex loopMutex_;
+    std::mutex loopMutex_;  // guards loopRunning_ (a leaf)
     std::condition_variable loopEnded_;
     bool loopRunning_ = false;
-    std::thread notifier_;
-    std::mutex notifyMutex_;
-    std::condition_variable notifyWake_;
-    std::deque<Invalidation> notifications_;
-    bool stopping_ = false;
-    int sending_ = 0;  // inode notices being sent (outside notifyMutex_)
+    std::unique_ptr<KernelNotifier> notifier_;
     std::atomic<std::size_t> changeEnumerations_{0};
-    std::atomic<bool> closing_{false};
     // Fires when the mount begins to stop: every blocking wait of the host
     // (downloads, listings, a rename's new version, a held queue) ends, and
     // the extension's work it waited for is cancelled.
     std::stop_source stop_;
 
-    struct SignalState {
-        bool running = false;
-        bool again = false;
-        std::vector<std::function<void(std::optional<Error>)>> current;
-        std::vector<std::function<void(std::optional<Error>)>> next;
-    };
-    std::mutex signalMutex_;
-    std::condition_variable signalsIdle_;
-    std::map<ItemId, SignalState> signals_;
-    std::size_t runningSignalTasks_ = 0;
-    // Per inode: the number of its current copy, and the copies open now.
+    // Rounds of change enumerations, per container (see requestChanges).
+    std::unique_ptr<ChangeRequests> changeRequests_;
+    // The content cache. filesMutex_ guards what follows down to
+    // openFiles_: per inode, the number of its current copy, the copies open
+    // now, writers, replacements and the changing marks. Under it: the
+    // replica's reads and Writes::mutex (see the order at the top).
     mutable std::mutex filesMutex_;
     std::map<Inode, std::uint64_t> copies_;
     struct InodeFiles {
@@ -335,14 +356,11 @@ private:
     std::map<OpenFile*, std::unique_ptr<OpenFile>> openFiles_;
     // Keeps a new open file (filesMutex_ held).
     OpenFile* keepOpen(std::unique_ptr<OpenFile> file);
-    // Open folders, owned here for the same reason.
+    // Open folders, owned here for the same reason (foldersMutex_ is a leaf).
     std::mutex foldersMutex_;
     std::map<OpenFolder*, std::unique_ptr<OpenFolder>> openFolders_;
     // Closes the files and folders left open when the session ends.
     void closeLeftOpenFiles();
-    // Signals wait for the extension, whose answers run on the shared pool:
-    // they get threads of their own so that they can never take all of it.
-    std::unique_ptr<TaskPool> signalWorkers_;
     std::unique_ptr<Writes, WritesDeleter> writes_;
     // Gives a waiter its answer after the call that queued it (when nothing
     // more moves, or when the mount stops) on the answers pool of the

@@ -62,6 +62,8 @@ struct DomainMount::Writes {
 
     // Taken by one waiter check at a time, before `mutex` (and the replica's).
     std::mutex waitersMutex;
+    // Guards the queues' state below; under it only the replica's reads
+    // (never a commit, a wait for the extension or another lock of the mount).
     mutable std::mutex mutex;
     std::set<Inode> running;   // a task works on the item (or a replace holds it)
     std::condition_variable_any idle;  // notified when an item leaves `running`
@@ -745,16 +747,17 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
     // or is emptied) and opened in one step under the lock evictions take,
     // so an eviction can never leave a writer an empty file to fill.
     std::unique_lock lock(filesMutex_, std::defer_lock);
-    int descriptor = openCopy(inode, forWriting, truncate, lock);
-    if (descriptor == -ENOENT) {
+    int descriptor = -1;
+    int error = openCopy(inode, forWriting, truncate, lock, descriptor);
+    if (error == ENOENT) {
         // Replaced by a rename since the kernel looked it up: the new file.
         if (auto replacement = replacementOf(inode)) {
             inode = *replacement;
             lock.unlock();
-            descriptor = openCopy(inode, forWriting, truncate, lock);
+            error = openCopy(inode, forWriting, truncate, lock, descriptor);
         }
     }
-    if (descriptor < 0) return -descriptor;
+    if (error) return error;
     auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, 0, false, true}));
     file->writable = forWriting;
     auto& state = files_[inode];
@@ -786,9 +789,10 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
     return file;
 }
 
-long DomainMount::writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset) {
+int DomainMount::writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& count) {
     ssize_t written = ::pwrite(file->descriptor, data, size, offset);
-    if (written < 0) return -errno;
+    if (written < 0) return errno;
+    count = static_cast<std::size_t>(written);
     bool markDirty = false;
     {
         std::lock_guard lock(writes_->mutex);
@@ -810,15 +814,15 @@ long DomainMount::writeLocal(OpenFile* file, const char* data, std::size_t size,
             if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
         }, ignored);
     }
-    return written;
+    return 0;
 }
 
 int DomainMount::truncateLocal(Inode inode, off_t size) {
     // As for an open, and the file counts as changed before the lock goes:
     // an eviction never drops the copy between the check and the change.
     std::unique_lock lock(filesMutex_, std::defer_lock);
-    int descriptor = openCopy(inode, true, size == 0, lock);
-    if (descriptor < 0) return -descriptor;
+    int descriptor = -1;
+    if (int error = openCopy(inode, true, size == 0, lock, descriptor)) return error;
     int result = ::ftruncate(descriptor, size);
     int error = errno;
     ::close(descriptor);
@@ -874,9 +878,7 @@ int DomainMount::setModificationDate(Inode inode, Date modified) {
     // Sent now, unless a writer is open: closing it sends the file, time and all.
     bool writerOpen = false;
     {
-        std::unique_lock lock(filesMutex_);
-        // A file being made gets its empty copy when its make ends.
-        filesChanged_.wait(lock, [&] { return making_ == 0 || std::filesystem::exists(cachePath(inode)); });
+        std::lock_guard lock(filesMutex_);
         writerOpen = writers_.count(inode) > 0;
     }
     if (owesUpload && !writerOpen) schedule(inode);
