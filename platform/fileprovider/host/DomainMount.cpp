@@ -145,23 +145,6 @@ private:
     ChangeResult result_;
 };
 
-// A cached copy that an upload's snapshot still shares (a second name of the
-// same file) gets a file of its own before it is written.
-int separateFromSnapshot(const std::filesystem::path& path) {
-    struct stat attributes{};
-    if (::stat(path.c_str(), &attributes) != 0 || attributes.st_nlink <= 1) return 0;
-    auto separate = path;
-    separate += ".separate";
-    std::error_code error;
-    std::filesystem::copy_file(path, separate, std::filesystem::copy_options::overwrite_existing, error);
-    if (!error) std::filesystem::rename(separate, path, error);
-    if (error) {
-        std::filesystem::remove(separate, error);
-        return EIO;
-    }
-    return 0;
-}
-
 bool isEmptyDirectory(const std::filesystem::path& path) {
     std::error_code error;
     return std::filesystem::is_empty(path, error) && !error;
@@ -200,6 +183,7 @@ int errnoFor(const Error& error) {
 
 DomainMount::DomainMount(Options options)
     : options_(std::move(options)),
+      cache_(options_.stateDirectory / "cache", replica_),
       notifier_(std::make_unique<KernelNotifier>(options_.whileRecording)),
       changeRequests_(std::make_unique<ChangeRequests>(
           [this](const ItemId& container) { return processSignal(container); },
@@ -222,9 +206,6 @@ void DomainMount::answerLater(std::function<void(std::optional<Error>)> done, st
     if (!pool.submit([shared, result](std::stop_token) { (*shared)(result); })) (*shared)(result);
 }
 
-std::filesystem::path DomainMount::cachePath(Inode inode) const {
-    return options_.stateDirectory / "cache" / std::to_string(inode);
-}
 
 void DomainMount::prepareMountpoint() {
     const auto& path = options_.mountpoint;
@@ -485,36 +466,10 @@ void DomainMount::fillAttributes(const ReplicaNode& given, struct stat& attribut
     attributes.st_atim = toTimespec(node.modified);
 }
 
-namespace {
-
-// What a removed file that is still open shows: its cached copy as it is now.
-bool attributesOfDescriptor(int descriptor, Inode inode, struct stat& attributes) {
-    struct stat copy{};
-    if (::fstat(descriptor, &copy) != 0) return false;
-    attributes = {};
-    attributes.st_ino = inode;
-    attributes.st_mode = S_IFREG | 0600;
-    attributes.st_nlink = 0;
-    attributes.st_size = copy.st_size;
-    attributes.st_blocks = (copy.st_size + 511) / 512;
-    attributes.st_uid = ::getuid();
-    attributes.st_gid = ::getgid();
-    attributes.st_blksize = 128 * 1024;
-    attributes.st_mtim = copy.st_mtim;
-    attributes.st_ctim = copy.st_ctim;
-    attributes.st_atim = copy.st_atim;
-    return true;
-}
-
-}  // namespace
-
 bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const {
-    std::lock_guard lock(filesMutex_);
-    for (const auto& [file, owned] : openFiles_) {
-        if (file->inode == inode && attributesOfDescriptor(file->descriptor, inode, attributes)) return true;
-    }
+    if (cache_.openAttributes(inode, attributes)) return true;
     // Opened as the file a rename put in its place (the open raced with it).
-    if (auto replacement = replacementOf(inode)) {
+    if (auto replacement = cache_.replacementOf(inode)) {
         if (auto node = replica_->node(*replacement)) {
             fillAttributes(*node, attributes);
             attributes.st_ino = inode;
@@ -526,24 +481,7 @@ bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const
 
 int DomainMount::changeOpenFile(Inode inode, OpenFile* file, std::optional<off_t> size,
                                 std::optional<timespec> modified, struct stat& attributes) {
-    std::lock_guard lock(filesMutex_);
-    // The handle must be one of ours and of this inode; without one, an open
-    // file of the inode that was opened for writing when a size is to change.
-    OpenFile* target = nullptr;
-    if (file && openFiles_.count(file) && file->inode == inode) target = file;
-    for (auto entry = openFiles_.begin(); !target && entry != openFiles_.end(); ++entry) {
-        if (entry->first->inode == inode && (entry->first->writable || !size)) target = entry->first;
-    }
-    if (!target) return ENOENT;
-    if (size) {
-        if (!target->writable) return EBADF;
-        if (::ftruncate(target->descriptor, *size) != 0) return errno;
-    }
-    if (modified) {
-        const timespec times[2] = {{0, UTIME_OMIT}, *modified};
-        if (::futimens(target->descriptor, times) != 0) return errno;
-    }
-    return attributesOfDescriptor(target->descriptor, inode, attributes) ? 0 : EIO;
+    return cache_.changeOpen(inode, file, size, modified, attributes);
 }
 
 std::optional<Error> DomainMount::ensureListed(Inode folder) {
@@ -675,143 +613,40 @@ void DomainMount::requestChanges(const ItemId& container, std::function<void(std
     changeRequests_->request(container, std::move(done));
 }
 
-bool DomainMount::isCurrentCopy(const ReplicaNode& node) const {
-    return node.materializedVersion && node.version && *node.materializedVersion == *node.version &&
-           std::filesystem::exists(cachePath(node.inode));
-}
-
-int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock, int& descriptor) {
-    const auto path = cachePath(inode);
-    const int flags = (writing ? O_RDWR : O_RDONLY) | (emptying ? O_CREAT | O_TRUNC : 0) | O_CLOEXEC;
-    // While it is being opened the file counts as in use: an eviction never
-    // takes away the copy a download has just brought for this open.
-    lock.lock();
-    ++files_[inode].opening;
-    auto finish = [&](int result) {
-        if (!lock.owns_lock()) lock.lock();
-        --files_[inode].opening;
-        return result;
-    };
-    // A change of the item may outdate a copy at any moment (a download
-    // that raced with it): then one more download brings the version the
-    // folder shows. Checking the copy and opening it happen under the lock
-    // that placing and dropping copies take, so a current copy is always
-    // there to open.
-    constexpr int kDownloads = 5;
-    bool listedAgain = false;
-    for (int attempt = 0;; ++attempt) {
-        if (!lock.owns_lock()) lock.lock();
-        // A copy just placed or dropped is recorded first.
-        filesChanged_.wait(lock, [&] { return files_[inode].changing == 0; });
-        auto node = replica_->node(inode);
-        if (!node) return finish(ENOENT);
-        if (node->folder) return finish(EISDIR);
-        if (node->dirty && making_ > 0 && !std::filesystem::exists(path)) {
-            // A file being made gets its empty copy when its make ends.
-            filesChanged_.wait(lock, [&] { return making_ == 0; });
-            --attempt;
-            continue;
-        }
-        // A copy changed here, or open for writing here, is the file as it
-        // is, and one being emptied needs no contents. When the item kept
-        // changing under every download, the last complete copy is served (a
-        // whole version, only not the newest), as a read that overlaps a
-        // change would have been.
-        const bool outrun = attempt == kDownloads && node->materializedVersion && std::filesystem::exists(path);
-        const bool beingWritten = writers_.count(inode) > 0 && std::filesystem::exists(path);
-        if (node->dirty || beingWritten || emptying || isCurrentCopy(*node) || outrun) {
-            if (writing) {
-                if (int error = separateFromSnapshot(path)) return finish(error);
-            }
-            descriptor = ::open(path.c_str(), flags, 0600);
-            return finish(descriptor >= 0 ? 0 : errno);
-        }
-        if (attempt == kDownloads) return finish(EIO);
-        lock.unlock();
+ContentCache::BringCurrent DomainMount::bringCurrent() {
+    auto listedAgain = std::make_shared<bool>(false);
+    return [this, listedAgain](const ReplicaNode& node) -> int {
+        const Inode inode = node.inode;
         auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
-            if (auto now = replica_->node(inode); now && isCurrentCopy(*now)) return std::nullopt;
-            return download(inode, node->identifier);
+            if (auto now = replica_->node(inode); now && cache_.isCurrent(*now)) return std::nullopt;
+            return download(inode, node.identifier);
         });
         const bool refused = error && (error->is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem) ||
                                        error->is(kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid));
-        if (refused && !listedAgain) {
+        if (refused && !*listedAgain) {
             // The extension does not know the item (any more), or the server
             // would not give it: its folder is listed again once, which
             // finds it again (the server's client had lost it), or finds it
             // gone (the server deleted it: the open finds no file).
-            listedAgain = true;
+            *listedAgain = true;
             // A move of it or of a folder above it that is on its way
             // changes where the server has it: the listing waits for it.
             waitForMovesAbove(inode);
-            if (auto listing = listAgain(node->parent)) return finish(errnoFor(*listing));
-            continue;
+            if (auto listing = listAgain(node.parent)) return errnoFor(*listing);
+            return 0;
         }
-        if (error) return finish(errnoFor(*error));
+        if (error) return errnoFor(*error);
         noteSuccess();
-    }
-}
-
-std::optional<Inode> DomainMount::replacementOf(Inode inode) const {
-    // Followed for a few steps: a file replaced again and again (a log
-    // rotated by rename, say) leaves a chain.
-    std::optional<Inode> found;
-    for (int step = 0; step < 8; ++step) {
-        auto next = replacedBy_.find(found.value_or(inode));
-        if (next == replacedBy_.end()) break;
-        found = next->second;
-        if (replica_->node(*found)) return found;
-    }
-    return std::nullopt;
+        return 0;
+    };
 }
 
 std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
-    std::unique_lock lock(filesMutex_, std::defer_lock);
-    int descriptor = -1;
-    int error = openCopy(inode, false, false, lock, descriptor);
-    if (error == ENOENT) {
-        // Replaced by a rename since the kernel looked it up: the new file.
-        if (auto replacement = replacementOf(inode)) {
-            inode = *replacement;
-            lock.unlock();
-            error = openCopy(inode, false, false, lock, descriptor);
-        }
-    }
-    if (error) return error;
-    auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, copies_[inode], false, false}));
-    // The kernel keeps one set of pages per inode, shared by every open
-    // file. While files of another copy are open, this one reads past the
-    // pages, so that nobody reads a mix of two versions. Otherwise the pages
-    // are kept when they are of this copy, and dropped when they are not.
-    auto& state = files_[inode];
-    bool otherCopyOpen = !state.open.empty() && (*state.open.begin() != file->copy || *state.open.rbegin() != file->copy);
-    if (otherCopyOpen) {
-        file->directIO = true;
-    } else {
-        file->keepCache = state.pagesCopy == file->copy;
-        state.pagesCopy = file->copy;
-    }
-    state.open.insert(file->copy);
-    return file;
-}
-
-DomainMount::OpenFile* DomainMount::keepOpen(std::unique_ptr<OpenFile> file) {
-    auto* kept = file.get();
-    openFiles_.emplace(kept, std::move(file));
-    return kept;
+    return cache_.open(inode, false, false, false, bringCurrent());
 }
 
 void DomainMount::closeLeftOpenFiles() {
-    std::set<Inode> written;
-    {
-        std::lock_guard lock(filesMutex_);
-        for (auto& [file, owned] : openFiles_) {
-            ::close(file->descriptor);
-            if (file->writable) written.insert(file->inode);
-        }
-        openFiles_.clear();
-        files_.clear();
-        writers_.clear();
-    }
+    const std::set<Inode> written = cache_.closeAll();
     // What the writers left is recorded as a close would; it is sent after
     // the next start (an upload begun now would be cut off at once).
     for (Inode inode : written) recordClosedWriter(inode);
@@ -836,37 +671,13 @@ void DomainMount::releaseFolder(OpenFolder* folder) {
     openFolders_.erase(kept);
 }
 
-void DomainMount::release(OpenFile* file) {
-    std::unique_ptr<OpenFile> owned;
-    {
-        std::lock_guard lock(filesMutex_);
-        auto kept = openFiles_.find(file);
-        if (kept != openFiles_.end()) {
-            owned = std::move(kept->second);
-            openFiles_.erase(kept);
-        }
-        auto found = files_.find(file->inode);
-        if (found != files_.end()) {
-            auto copy = found->second.open.find(file->copy);
-            if (copy != found->second.open.end()) found->second.open.erase(copy);
-        }
-        if (file->writable) {
-            auto writer = writers_.find(file->inode);
-            if (writer != writers_.end() && --writer->second <= 0) writers_.erase(writer);
-        }
-    }
-    ::close(file->descriptor);
-}
+void DomainMount::release(OpenFile* file) { cache_.release(file); }
 
 std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier) {
     auto answer = std::make_shared<OneAnswer<std::tuple<std::optional<std::filesystem::path>, ItemPtr, std::optional<Error>>>>();
     // Which copy the download may replace: any change made here meanwhile
     // (a writer's open, a truncate) makes another one current.
-    std::uint64_t copyAtStart = 0;
-    {
-        std::lock_guard lock(filesMutex_);
-        copyAtStart = copies_[inode];
-    }
+    const std::uint64_t copyAtStart = cache_.copyNumber(inode);
     auto node = replica_->node(inode);
     // The download is the host's to cancel: when the mount stops, its
     // progress is cancelled, which ends the transfer. Otherwise it takes as
@@ -912,31 +723,20 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     std::optional<ItemVersion> copyVersion = node ? node->version : std::nullopt;
     if (item && item->itemIdentifier() == identifier && item->itemVersion()) copyVersion = item->itemVersion();
 
-    // The copy is placed under the lock that opens and dropped copies take,
-    // and the inode is marked as changing until the replica has recorded
-    // it: opens of this inode wait for the record (they would otherwise
-    // see the old version beside the new bytes), evictions refuse it, and
-    // every other call goes on while the record is written.
-    {
-        std::lock_guard lock(filesMutex_);
-        std::error_code placeError;
-        if (writers_.count(inode) > 0 || replica_->node(inode).value_or(ReplicaNode{}).dirty ||
-            copies_[inode] != copyAtStart) {
-            // A file open for writing here keeps its copy: writes made through
-            // it must never land in a copy that a download has replaced. Nor
-            // does a download that began before a writer or a truncate changed
-            // the copy ever put the older bytes in its place, even when that
-            // change was sent meanwhile; the node keeps its size and version.
-            std::filesystem::remove(incoming, placeError);
-            return std::nullopt;
-        }
-        std::filesystem::rename(incoming, target, placeError);
+    // The copy is placed under the cache's lock, unless the copy changed
+    // since the download began (a writer, a truncate), and the inode is
+    // marked as changing until the replica has recorded it: opens of this
+    // inode wait for the record (they would otherwise see the old version
+    // beside the new bytes), evictions refuse it, and every other call goes
+    // on while the record is written. The node keeps its size and version
+    // when the copy was not placed.
+    int placeError = 0;
+    if (!cache_.place(inode, incoming, copyAtStart, placeError)) {
         if (placeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"Could not store the download.", nullptr}};
-        ++copies_[inode];
-        if (!copyVersion) return std::nullopt;
-        ++files_[inode].changing;
+        return std::nullopt;
     }
-    ChangeDone changed{*this, inode};
+    ChangeDone changed{cache_, inode};
+    if (!copyVersion) return std::nullopt;
     recordingStep("download", inode);
     // When a change enumeration moved the node on meanwhile, the node keeps
     // its newer version (and the copy is outdated at once); otherwise the
@@ -950,27 +750,8 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     return std::nullopt;
 }
 
-DomainMount::ChangeDone::~ChangeDone() {
-    {
-        std::lock_guard lock(mount.filesMutex_);
-        auto found = mount.files_.find(inode);
-        if (found != mount.files_.end()) --found->second.changing;
-    }
-    mount.filesChanged_.notify_all();
-}
-
 void DomainMount::dropCaches() {
-    auto dropped = replica_->takeDroppedCaches();
-    if (!dropped.empty()) {
-        std::lock_guard lock(filesMutex_);
-        for (Inode inode : dropped) {
-            // A newer copy may have taken the place meanwhile: that one stays.
-            auto node = replica_->node(inode);
-            if (node && node->materializedVersion) continue;
-            std::error_code ignored;
-            std::filesystem::remove(cachePath(inode), ignored);
-        }
-    }
+    cache_.dropRemoved(replica_->takeDroppedCaches());
     // Files changed here whose folder went on the server are kept beside
     // the drive (their nodes are gone: nothing opens or replaces the copies).
     auto unsent = replica_->takeUnsentCopies();

@@ -21,6 +21,7 @@
 
 #include "platform/fileprovider/ReplicatedExtension.h"
 #include "platform/fileprovider/host/ChangeRequests.h"
+#include "platform/fileprovider/host/ContentCache.h"
 #include "platform/fileprovider/host/KernelNotifier.h"
 #include "platform/fileprovider/host/Replica.h"
 #include "platform/fileprovider/host/SingleFlight.h"
@@ -35,8 +36,9 @@ namespace nimbuscrate::fp::host {
 // - the kernel notifier (KernelNotifier.h) tells the kernel what to forget;
 // - change requests (ChangeRequests.h) run rounds of change enumerations per
 //   container, and the listing side (list, refreshFolder) applies them;
-// - the content cache (the files state below, DomainMount.cpp) keeps the
-//   cached copies, their opens, downloads and evictions;
+// - the content cache (ContentCache.h) keeps the cached copies and the
+//   files open on them; the mount brings copies into it (downloads) and
+//   evicts them;
 // - the write queue (DomainMountWrites.cpp) sends local changes, one
 //   operation in flight per item, with retries and parking.
 //
@@ -47,9 +49,8 @@ namespace nimbuscrate::fp::host {
 //
 // Locks, in the order they may be taken (an arrow: the right one may be
 // taken while the left one is held; never the other way):
-//   Writes::waitersMutex -> Writes::mutex -> the replica's mutex
-//   filesMutex_ -> Writes::mutex (liveSize, for attributes of open files)
-//   filesMutex_ -> the replica's mutex (reads only)
+//   Writes::waitersMutex -> Writes::mutex -> the replica's mutex (reads)
+//   ContentCache::mutex_ -> the replica's mutex (reads)
 // The mutexes of the kernel notifier, of the change requests, of the single
 // flights (listings_, downloads_, refreshes_), loopMutex_ and foldersMutex_
 // are leaves: nothing is taken under them. The replica's mutex is the last
@@ -57,8 +58,8 @@ namespace nimbuscrate::fp::host {
 // no lock and never calls the replica. No lock is held across a commit of
 // the replica, a kernel notice, a reply to the kernel, or a wait for the
 // extension; a change that must look atomic to opens marks its inode as
-// changing instead (InodeFiles::changing), which only opens of that inode
-// wait for.
+// changing instead (ContentCache::endChange), which only opens of that
+// inode wait for.
 
 // The errno a file-system call reports for an error of the extension.
 int errnoFor(const Error& error);
@@ -137,15 +138,8 @@ public:
 
     // ---- called by the file-system callbacks
     std::optional<Error> ensureListed(Inode folder);
-    // An open file of the current cached copy.
-    struct OpenFile {
-        int descriptor = -1;
-        Inode inode = 0;
-        std::uint64_t copy = 0;  // which download of the inode it reads
-        bool keepCache = false;  // the kernel's pages of the inode are of this copy
-        bool directIO = false;   // past the kernel's pages (another copy is open)
-        bool writable = false;   // opened for writing: releasing it may queue an upload
-    };
+    // An open file of a cached copy (see ContentCache).
+    using OpenFile = ContentCache::OpenFile;
     // Opens the current copy (downloading it when needed); an errno on failure.
     std::variant<OpenFile*, int> openCached(Inode inode);
     void release(OpenFile* file);
@@ -249,8 +243,6 @@ private:
     // Waits (a while at most) until no move of the node or of a folder
     // above it is being sent.
     void waitForMovesAbove(Inode inode);
-    // Opens of `replaced` go to `replacement` from now on (see replacedBy_).
-    void noteReplacement(Inode replaced, Inode replacement);
     // An item the server made or kept for a node that stands for another
     // item now (replaced while its request ran) is removed.
     void removeOrphan(const ItemPtr& item, Inode parent);
@@ -268,16 +260,16 @@ private:
     void requestChanges(const ItemId& container, std::function<void(std::optional<Error>)> done);
     std::optional<Error> processSignal(const ItemId& container);
     std::optional<Error> download(Inode inode, const ItemId& identifier);
-    // The node has a cached copy of its version.
-    bool isCurrentCopy(const ReplicaNode& node) const;
-    // Opens the cached copy of a file: a copy changed here, or one being
-    // emptied, as it is; else the current version, downloaded first when
-    // needed. `lock` (of filesMutex_, not held on entry) is held on return,
-    // also on failure, so that the caller records the open before an
-    // eviction can look. `descriptor` gets the open file. 0 or an errno.
-    int openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock, int& descriptor);
-    // The file that a rename put in the place of a removed inode (filesMutex_ held).
-    std::optional<Inode> replacementOf(Inode inode) const;
+    // What the content cache calls to bring a file's current version: a
+    // download (shared by concurrent opens), after which its folder is
+    // listed again once when the extension does not know the item.
+    ContentCache::BringCurrent bringCurrent();
+    // Ends a changing mark of the cache (see ContentCache::endChange).
+    struct ChangeDone {
+        ContentCache& cache;
+        Inode inode;
+        ~ChangeDone() { cache.endChange(inode); }
+    };
     void dispatch(std::vector<Invalidation> invalidations);
     // Deletes the cached copies of removed nodes, and keeps those of files
     // with local changes in the preserved folder.
@@ -290,7 +282,7 @@ private:
     // of the path beside it. False when the copy could not be kept at all.
     static bool keepCopyOrSafe(const std::filesystem::path& source, const std::filesystem::path& folder,
                                const std::filesystem::path& relative, Inode inode);
-    std::filesystem::path cachePath(Inode inode) const;
+    std::filesystem::path cachePath(Inode inode) const { return cache_.pathOf(inode); }
     void prepareMountpoint();
     void openReplica();
     // Unmounts; files and folders still open after a short grace lose their
@@ -302,6 +294,7 @@ private:
     Options options_;
     ExtensionPtr extension_;
     std::unique_ptr<Replica> replica_ = std::make_unique<Replica>();
+    ContentCache cache_;
     SingleFlight<Inode> listings_;
     SingleFlight<Inode> downloads_;
     SingleFlight<Inode> refreshes_;
@@ -320,43 +313,8 @@ private:
 
     // Rounds of change enumerations, per container (see requestChanges).
     std::unique_ptr<ChangeRequests> changeRequests_;
-    // The content cache. filesMutex_ guards what follows down to
-    // openFiles_: per inode, the number of its current copy, the copies open
-    // now, writers, replacements and the changing marks. Under it: the
-    // replica's reads and Writes::mutex (see the order at the top).
-    mutable std::mutex filesMutex_;
-    std::map<Inode, std::uint64_t> copies_;
-    struct InodeFiles {
-        std::multiset<std::uint64_t> open;      // the copies open now
-        std::optional<std::uint64_t> pagesCopy;  // the copy the kernel's pages may be of
-        int opening = 0;                         // opens under way (the file is in use)
-        // A copy was placed or dropped and the replica is recording it:
-        // opens of the inode wait (filesChanged_), evictions refuse.
-        int changing = 0;
-    };
-    // Ends a `changing` mark of an inode (takes filesMutex_).
-    struct ChangeDone {
-        DomainMount& mount;
-        Inode inode;
-        ~ChangeDone();
-    };
-    // New files whose node is recorded but whose empty cached copy is not
-    // made yet: what finds such a node without its copy waits for them.
-    int making_ = 0;
-    // Notified when a `changing` mark or a make ends (with filesMutex_).
-    std::condition_variable filesChanged_;
-    std::map<Inode, InodeFiles> files_;
-    std::map<Inode, int> writers_;  // files open for writing, per inode
-    // Files put in the place of others by a rename, by the inode they
-    // replaced: an open of the old inode that raced with the rename gets
-    // the new file (the old or the new bytes, never a missing file).
-    std::map<Inode, Inode> replacedBy_;
-    // Every open file, owned here: a session that ends while files are open
-    // never releases them, so the mount closes what is left when it stops.
-    std::map<OpenFile*, std::unique_ptr<OpenFile>> openFiles_;
-    // Keeps a new open file (filesMutex_ held).
-    OpenFile* keepOpen(std::unique_ptr<OpenFile> file);
-    // Open folders, owned here for the same reason (foldersMutex_ is a leaf).
+    // Open folders, owned here: a session that ends while folders are open
+    // never releases them (foldersMutex_ is a leaf).
     std::mutex foldersMutex_;
     std::map<OpenFolder*, std::unique_ptr<OpenFolder>> openFolders_;
     // Closes the files and folders left open when the session ends.

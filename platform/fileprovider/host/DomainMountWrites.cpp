@@ -217,15 +217,7 @@ std::variant<std::filesystem::path, Error> DomainMount::snapshotCopy(const Repli
     std::error_code error;
     // With no writer open, the snapshot is a second name of the cached
     // copy (the next writer separates the two first); else a copy.
-    bool writerOpen = false;
-    {
-        std::unique_lock lock(filesMutex_);
-        // A file being made gets its empty copy when its make ends.
-        filesChanged_.wait(lock, [&] { return making_ == 0 || std::filesystem::exists(cachePath(inode)); });
-        writerOpen = writers_.count(inode) > 0;
-        if (!writerOpen && ::link(cachePath(inode).c_str(), target.c_str()) != 0) writerOpen = true;
-    }
-    if (writerOpen) {
+    if (!cache_.linkSnapshot(inode, target)) {
         std::filesystem::copy_file(cachePath(inode), target, std::filesystem::copy_options::overwrite_existing, error);
     }
     if (error) {
@@ -388,7 +380,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         // the current version is not cached; nothing evicts it meanwhile,
         // as the node has work pending).
         auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
-            if (auto now = replica_->node(inode); now && isCurrentCopy(*now)) return std::nullopt;
+            if (auto now = replica_->node(inode); now && cache_.isCurrent(*now)) return std::nullopt;
             return download(inode, node->identifier);
         });
         if (error) return failed(*error);
@@ -708,20 +700,11 @@ std::variant<ReplicaNode, int> DomainMount::makeNode(Inode parent, const std::st
         // The node is recorded outside the files lock; until its empty
         // cached copy is there, what uses copies (an open of the new name, an
         // upload the folder's create starts at once) waits for the make to end.
-        {
-            std::lock_guard lock(filesMutex_);
-            ++making_;
-        }
+        cache_.beginMake();
         struct MakeDone {
-            DomainMount& mount;
-            ~MakeDone() {
-                {
-                    std::lock_guard lock(mount.filesMutex_);
-                    --mount.making_;
-                }
-                mount.filesChanged_.notify_all();
-            }
-        } done{*this};
+            ContentCache& cache;
+            ~MakeDone() { cache.endMake(); }
+        } done{cache_};
         auto made = replica_->addLocal(parent, name, folder, options_.clock->now(), ignored);
         if (!made) return EEXIST;
         recordingStep("make", made->inode);
@@ -746,33 +729,11 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
     // The copy is checked (and downloaded first, unless it was changed here
     // or is emptied) and opened in one step under the lock evictions take,
     // so an eviction can never leave a writer an empty file to fill.
-    std::unique_lock lock(filesMutex_, std::defer_lock);
-    int descriptor = -1;
-    int error = openCopy(inode, forWriting, truncate, lock, descriptor);
-    if (error == ENOENT) {
-        // Replaced by a rename since the kernel looked it up: the new file.
-        if (auto replacement = replacementOf(inode)) {
-            inode = *replacement;
-            lock.unlock();
-            error = openCopy(inode, forWriting, truncate, lock, descriptor);
-        }
-    }
-    if (error) return error;
-    auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, 0, false, true}));
-    file->writable = forWriting;
-    auto& state = files_[inode];
-    if (forWriting) {
-        ++writers_[inode];
-        // New contents: no page of an older copy may be served after this.
-        file->copy = ++copies_[inode];
-        state.pagesCopy.reset();
-    } else {
-        file->copy = copies_[inode];
-    }
-    state.open.insert(file->copy);
-    // The file is open (evictions refuse it, downloads keep off its copy):
-    // the rest is recorded outside the files lock.
-    lock.unlock();
+    auto opened = cache_.open(inode, true, forWriting, truncate, bringCurrent());
+    if (auto* error = std::get_if<int>(&opened)) return *error;
+    auto* file = std::get<OpenFile*>(opened);
+    // An open of a file a rename replaced opens the file in its place.
+    inode = file->inode;
     if (truncate) {
         {
             std::lock_guard writesLock(writes_->mutex);
@@ -820,21 +781,9 @@ int DomainMount::writeLocal(OpenFile* file, const char* data, std::size_t size, 
 int DomainMount::truncateLocal(Inode inode, off_t size) {
     // As for an open, and the file counts as changed before the lock goes:
     // an eviction never drops the copy between the check and the change.
-    std::unique_lock lock(filesMutex_, std::defer_lock);
-    int descriptor = -1;
-    if (int error = openCopy(inode, true, size == 0, lock, descriptor)) return error;
-    int result = ::ftruncate(descriptor, size);
-    int error = errno;
-    ::close(descriptor);
-    if (result != 0) return error;
-    ++copies_[inode];
-    files_[inode].pagesCopy.reset();
-    // Until the replica records the change, the inode counts as changing:
-    // an eviction never drops the truncated copy of a node not yet dirty.
-    ++files_[inode].changing;
-    lock.unlock();
+    if (int error = cache_.truncate(inode, size, bringCurrent())) return error;
     {
-        ChangeDone changed{*this, inode};
+        ChangeDone changed{cache_, inode};
         {
             std::lock_guard writesLock(writes_->mutex);
             ++writes_->writeCounts[inode];
@@ -848,11 +797,7 @@ int DomainMount::truncateLocal(Inode inode, off_t size) {
             if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
         }, ignored);
     }
-    bool open = false;
-    {
-        std::lock_guard again(filesMutex_);
-        open = !files_[inode].open.empty();
-    }
+    const bool open = cache_.isOpen(inode);
     // Without an open file nothing else queues it.
     if (!open) queueUpload(inode);
     return 0;
@@ -876,12 +821,7 @@ int DomainMount::setModificationDate(Inode inode, Date modified) {
         writes_->timeSet.insert(inode);
     }
     // Sent now, unless a writer is open: closing it sends the file, time and all.
-    bool writerOpen = false;
-    {
-        std::lock_guard lock(filesMutex_);
-        writerOpen = writers_.count(inode) > 0;
-    }
-    if (owesUpload && !writerOpen) schedule(inode);
+    if (owesUpload && !cache_.hasWriter(inode)) schedule(inode);
     return 0;
 }
 
@@ -989,7 +929,7 @@ int DomainMount::moveInPlace(const ReplicaNode& source, const ReplicaNode& targe
         writes_->liveSizes.erase(target.inode);
         writes_->after[source.inode] = target.inode;
     }
-    noteReplacement(target.inode, source.inode);
+    cache_.noteReplacement(target.inode, source.inode);
     std::vector<Invalidation> ignored;
     std::optional<Inode> noRemoval;
     const bool replaced = replica_->replace(
@@ -1036,14 +976,10 @@ int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& targe
     // The source's bytes: its cached copy (downloaded first when it is not current).
     auto node = replica_->node(source.inode);
     if (!node) return ENOENT;
-    bool beingWritten = false;
-    {
-        std::lock_guard lock(filesMutex_);
-        beingWritten = writers_.count(source.inode) > 0;
-    }
-    if (!node->dirty && !beingWritten && !isCurrentCopy(*node)) {
+    const bool beingWritten = cache_.hasWriter(source.inode);
+    if (!node->dirty && !beingWritten && !cache_.isCurrent(*node)) {
         auto error = downloads_.run(source.inode, [&]() -> std::optional<Error> {
-            if (auto now = replica_->node(source.inode); now && isCurrentCopy(*now)) return std::nullopt;
+            if (auto now = replica_->node(source.inode); now && cache_.isCurrent(*now)) return std::nullopt;
             return download(source.inode, node->identifier);
         });
         if (error) return errnoFor(*error);
@@ -1109,7 +1045,7 @@ int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& targe
     // The source's own item goes from the server (one never sent has none;
     // one whose create is under way goes when it is answered).
     std::optional<Inode> removal;
-    noteReplacement(target.inode, source.inode);
+    cache_.noteReplacement(target.inode, source.inode);
     std::vector<Invalidation> ignored;
     const bool replaced = replica_->replace(source.inode, target.inode, [&](ReplicaNode& changed) {
         changed.identifier = item ? item->identifier : target.identifier;
@@ -1154,14 +1090,6 @@ void DomainMount::waitForMovesAbove(Inode inode) {
     writes_->idle.wait_for(lock, stop_.get_token(), kReplaceWait, [&] {
         return std::none_of(moving.begin(), moving.end(), [&](Inode each) { return writes_->running.count(each) > 0; });
     });
-}
-
-void DomainMount::noteReplacement(Inode replaced, Inode replacement) {
-    // Noted before the replica changes: an open of the old inode that comes
-    // in between must find where to go.
-    std::lock_guard lock(filesMutex_);
-    if (replacedBy_.size() >= 1024) replacedBy_.clear();
-    replacedBy_[replaced] = replacement;
 }
 
 void DomainMount::removeOrphan(const ItemPtr& item, Inode parent) {
@@ -1226,26 +1154,21 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
         }
         if (running || replica_->removal(*inode)) return busy("\"" + node->name + "\" has an operation in flight.");
     }
-    {
-        std::lock_guard lock(filesMutex_);
-        auto& state = files_[*inode];
-        if (!state.open.empty() || state.opening > 0 || state.changing > 0) {
+    std::string failure;
+    switch (cache_.drop(*inode, node->materializedVersion.has_value(), failure)) {
+        case ContentCache::Drop::inUse:
             return busy("\"" + node->name + "\" is open.");
-        }
-        if (!node->materializedVersion) return std::nullopt;  // nothing cached
-        // Checked again under the lock that writes take.
-        auto now = replica_->node(*inode);
-        if (!now || now->hasLocalChanges()) return busy("\"" + node->name + "\" has changes not yet sent.");
-        std::error_code error;
-        std::filesystem::remove(cachePath(*inode), error);
-        if (error) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{error.message(), nullptr}};
-        ++copies_[*inode];
-        state.pagesCopy.reset();
-        // Opens of the inode wait until the replica has forgotten the copy.
-        ++state.changing;
+        case ContentCache::Drop::nothingCached:
+            return std::nullopt;
+        case ContentCache::Drop::changed:
+            return busy("\"" + node->name + "\" has changes not yet sent.");
+        case ContentCache::Drop::failed:
+            return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{failure, nullptr}};
+        case ContentCache::Drop::dropped:
+            break;
     }
     {
-        ChangeDone changed{*this, *inode};
+        ChangeDone changed{cache_, *inode};
         recordingStep("evict", *inode);
         replica_->clearMaterialized(*inode);
     }
