@@ -201,8 +201,6 @@ public:
     void resumeParked();
 
 private:
-    // Tries parked changes again after growing pauses, while any are parked.
-    void retryParkedLoop(std::stop_token stop);
     // A request of the domain succeeded: the pauses start small again, and
     // when a change had failed for want of the service, what is parked for
     // that reason goes again at once.
@@ -217,7 +215,6 @@ private:
     // The size and time a closed writer left go to the replica, with the
     // upload the file owes; false when it owes nothing.
     bool recordClosedWriter(Inode inode);
-    void runQueue(Inode inode, std::stop_token stop);
     // One step of an item's queue; true when it should run again at once.
     bool syncOnce(Inode inode, std::stop_token stop);
     void notifyWaiters();

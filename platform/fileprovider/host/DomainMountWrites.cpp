@@ -17,6 +17,7 @@
 
 #include "platform/core/PlatformError.h"
 #include "platform/fileprovider/host/DomainMount.h"
+#include "platform/fileprovider/host/WriteQueue.h"
 #include "platform/log/Logger.h"
 #include "platform/tasks/Clock.h"
 #include "platform/tasks/OneAnswer.h"
@@ -30,8 +31,6 @@ const Logger& logger() {
     return instance;
 }
 
-constexpr int kRetries = 5;                   // transient failures tried again, then parked
-constexpr double kFirstRetryDelay = 1.0;      // seconds, doubled each time
 constexpr auto kWriteTimeout = std::chrono::hours(6);
 // How long a rename over a file waits for the target's new version to be
 // answered (and for an operation of the target to end) before it goes on
@@ -44,11 +43,6 @@ struct WriteResult {
     ItemPtr item;
     std::optional<Error> error;
 };
-
-bool transient(const Error& error) {
-    return error.is(kFileProviderErrorDomain, FileProviderErrorCode::serverUnreachable) ||
-           error.is(kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid);
-}
 
 bool writable(int flags) { return (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC); }
 
@@ -65,36 +59,27 @@ struct DomainMount::Writes {
     // Guards the queues' state below; under it only the replica's reads
     // (never a commit, a wait for the extension or another lock of the mount).
     mutable std::mutex mutex;
-    std::set<Inode> running;   // a task works on the item (or a replace holds it)
-    std::condition_variable_any idle;  // notified when an item leaves `running`
-    std::set<Inode> again;     // asked for while running: one more round
-    std::map<Inode, Error> parked;  // waits for a signal, stopped by this error
-    std::map<Inode, int> attempts;
-    // A node moved into the place of another item waits for that item's
-    // removal (by the inode of its queue): the server refuses a move onto a
-    // name it still holds.
-    std::map<Inode, Inode> after;
     std::map<Inode, std::int64_t> liveSizes;
     std::map<Inode, std::uint64_t> writeCounts;
     std::set<Inode> timeSet;  // the writer set the modification time after its last write
     std::vector<Waiter> waiters;
     std::uint64_t snapshots = 0;
-    std::unique_ptr<TaskPool> workers;
-    // Wakes the retrier when something is parked.
-    std::condition_variable_any parkedChanged;
-    double parkedPause = 0;  // the retrier's next pause
-    bool serviceFailed = false;  // a change failed for want of the service since its last success
     bool stopped = false;  // the writes stopped: waiters are answered at once
-    std::jthread retrier;
+    // The queue of each item's changes (its own lock; not under `mutex`).
+    std::unique_ptr<WriteQueue> queue;
 };
 
 void DomainMount::WritesDeleter::operator()(Writes* writes) const { delete writes; }
 
 void DomainMount::startWrites() {
     writes_.reset(new Writes);
-    writes_->workers = std::make_unique<TaskPool>(4);
-    writes_->parkedPause = options_.parkedRetrySeconds;
-    writes_->retrier = std::jthread([this](std::stop_token stop) { retryParkedLoop(stop); });
+    WriteQueue::Options queue;
+    queue.step = [this](Inode inode, std::stop_token stop) { return syncOnce(inode, stop); };
+    queue.afterRun = [this] { notifyWaiters(); };
+    queue.clock = options_.clock;
+    queue.parkedRetrySeconds = options_.parkedRetrySeconds;
+    queue.parkedRetryCapSeconds = options_.parkedRetryCapSeconds;
+    writes_->queue = std::make_unique<WriteQueue>(std::move(queue));
     std::filesystem::remove_all(options_.stateDirectory / "staging");
     std::filesystem::create_directories(options_.stateDirectory / "staging");
     // What a previous run did not send goes out now, with the size of the
@@ -128,11 +113,7 @@ void DomainMount::startWrites() {
 void DomainMount::stopWrites() {
     if (!writes_) return;
     // Running operations are cancelled; their work stays recorded.
-    if (writes_->retrier.joinable()) {
-        writes_->retrier.request_stop();
-        writes_->retrier.join();
-    }
-    writes_->workers->shutdown();
+    writes_->queue->stop();
     std::vector<Writes::Waiter> waiters;
     {
         std::lock_guard lock(writes_->mutex);
@@ -143,63 +124,7 @@ void DomainMount::stopWrites() {
 }
 
 void DomainMount::schedule(Inode inode) {
-    if (!writes_) return;
-    {
-        std::lock_guard lock(writes_->mutex);
-        writes_->parked.erase(inode);
-        if (writes_->running.count(inode)) {
-            writes_->again.insert(inode);
-            return;
-        }
-        writes_->running.insert(inode);
-    }
-    if (!writes_->workers->submit([this, inode](std::stop_token stop) { runQueue(inode, stop); })) {
-        std::lock_guard lock(writes_->mutex);
-        writes_->running.erase(inode);
-        writes_->idle.notify_all();
-    }
-}
-
-void DomainMount::runQueue(Inode inode, std::stop_token stop) {
-    std::vector<Inode> released;
-    for (;;) {
-        bool more = false;
-        try {
-            // Started only after the writes were stopped: nothing is sent,
-            // the change stays recorded for the next run.
-            if (!stop.stop_requested()) more = syncOnce(inode, stop);
-        } catch (const std::exception& error) {
-            logger().error("A change could not be sent: " + std::string(error.what()));
-            std::lock_guard lock(writes_->mutex);
-            writes_->parked.insert_or_assign(inode, Error::fileProvider(FileProviderErrorCode::cannotSynchronize, error.what()));
-            writes_->parkedChanged.notify_all();
-        }
-        {
-            std::lock_guard lock(writes_->mutex);
-            if (stop.stop_requested()) {
-                writes_->running.erase(inode);
-                writes_->idle.notify_all();
-                break;
-            }
-            if (!more && !writes_->again.erase(inode)) {
-                writes_->running.erase(inode);
-                writes_->idle.notify_all();
-                // Items that waited for this one's removal go now.
-                for (auto waiting = writes_->after.begin(); waiting != writes_->after.end();) {
-                    if (waiting->second != inode) {
-                        ++waiting;
-                        continue;
-                    }
-                    released.push_back(waiting->first);
-                    waiting = writes_->after.erase(waiting);
-                }
-                break;
-            }
-            writes_->parked.erase(inode);  // going round again: not waiting for a signal any more
-        }
-    }
-    for (Inode waiting : released) schedule(waiting);
-    notifyWaiters();
+    if (writes_) writes_->queue->schedule(inode);
 }
 
 std::variant<std::filesystem::path, Error> DomainMount::snapshotCopy(const ReplicaNode& node,
@@ -236,34 +161,8 @@ std::variant<std::filesystem::path, Error> DomainMount::snapshotCopy(const Repli
 bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     // A failure that keeps the work for later: retried after a pause, or
     // parked until a signal.
-    auto failed = [&](const Error& error) -> bool {
-        if (stop.stop_requested()) return false;
-        int attempt = 0;
-        {
-            std::lock_guard lock(writes_->mutex);
-            attempt = ++writes_->attempts[inode];
-            if (transient(error)) writes_->serviceFailed = true;
-        }
-        if (transient(error) && attempt <= kRetries) {
-            double delay = kFirstRetryDelay * static_cast<double>(1 << (attempt - 1));
-            logger().info("Sending a change failed (" + error.localizedDescription() + "); again in " +
-                          std::to_string(delay) + " s");
-            return options_.clock->sleepFor(Clock::Duration(delay), stop);
-        }
-        logger().error("A change waits to be tried again: " + error.localizedDescription());
-        std::lock_guard lock(writes_->mutex);
-        writes_->parked.insert_or_assign(inode, error);
-        writes_->attempts.erase(inode);
-        writes_->parkedChanged.notify_all();
-        return false;
-    };
-    auto succeeded = [&] {
-        {
-            std::lock_guard lock(writes_->mutex);
-            writes_->attempts.erase(inode);
-        }
-        noteSuccess();
-    };
+    auto failed = [&](const Error& error) { return writes_->queue->failed(inode, error, stop); };
+    auto succeeded = [&] { writes_->queue->succeeded(inode); };
 
     // A removal first: the node is gone from the folder already.
     if (auto removal = replica_->removal(inode)) {
@@ -345,24 +244,9 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         // In the place of an item whose removal (or create, to be removed
         // when answered) is still under way: its queue starts this one
         // when it is done.
-        std::optional<Inode> blocker;
-        {
-            std::lock_guard lock(writes_->mutex);
-            auto found = writes_->after.find(inode);
-            if (found != writes_->after.end()) {
-                if (writes_->running.count(found->second)) return false;
-                blocker = found->second;
-            }
-        }
-        // The replica is read outside the queues' lock.
-        if (blocker && replica_->removal(*blocker)) return false;
-        if (blocker) {
-            std::lock_guard lock(writes_->mutex);
-            auto found = writes_->after.find(inode);
-            if (found != writes_->after.end() && found->second == *blocker) {
-                if (writes_->running.count(*blocker)) return false;
-                writes_->after.erase(found);
-            }
+        if (auto blocker = writes_->queue->blockerOf(inode)) {
+            if (writes_->queue->isRunning(*blocker) || replica_->removal(*blocker)) return false;
+            if (!writes_->queue->endWait(inode, *blocker)) return false;
         }
     }
     auto parent = replica_->node(node->parent);
@@ -391,9 +275,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     if (sendContents) {
         auto taken = snapshotCopy(*node, writesAtSnapshot);
         if (auto* error = std::get_if<Error>(&taken)) {
-            std::lock_guard lock(writes_->mutex);
-            writes_->parked.insert_or_assign(inode, *error);
-            writes_->parkedChanged.notify_all();
+            writes_->queue->park(inode, *error);
             return false;
         }
         snapshot = std::get<std::filesystem::path>(taken);
@@ -621,61 +503,11 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
 }
 
 void DomainMount::resumeParked() {
-    if (!writes_) return;
-    std::map<Inode, Error> parked;
-    {
-        std::lock_guard lock(writes_->mutex);
-        parked.swap(writes_->parked);
-        // An attempt still under way may fail and park after this signal:
-        // its queue goes round once more, so the signal is never lost.
-        writes_->again.insert(writes_->running.begin(), writes_->running.end());
-    }
-    for (const auto& [inode, error] : parked) schedule(inode);
+    if (writes_) writes_->queue->resumeParked();
 }
 
 void DomainMount::noteSuccess() {
-    if (!writes_) return;
-    // Only what waits for the service (or for a sign-in) is resumed: work
-    // the server refused goes with the pauses, so that two refused items
-    // never set each other going round and round.
-    std::vector<Inode> resumed;
-    {
-        std::lock_guard lock(writes_->mutex);
-        writes_->parkedPause = options_.parkedRetrySeconds;
-        // Only a success after the service failed is news.
-        if (!std::exchange(writes_->serviceFailed, false)) return;
-        for (auto parked = writes_->parked.begin(); parked != writes_->parked.end();) {
-            if (transient(parked->second) ||
-                parked->second.is(kFileProviderErrorDomain, FileProviderErrorCode::notAuthenticated)) {
-                resumed.push_back(parked->first);
-                parked = writes_->parked.erase(parked);
-            } else {
-                ++parked;
-            }
-        }
-    }
-    if (!resumed.empty()) logger().info("The service answers again: " + std::to_string(resumed.size()) + " parked changes go now");
-    for (Inode inode : resumed) schedule(inode);
-}
-
-void DomainMount::retryParkedLoop(std::stop_token stop) {
-    std::unique_lock lock(writes_->mutex);
-    while (!stop.stop_requested()) {
-        if (!writes_->parkedChanged.wait(lock, stop, [&] { return !writes_->parked.empty(); })) break;
-        const auto pause = std::chrono::duration<double>(writes_->parkedPause);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(pause);
-        // The pause runs to its end (a signal meanwhile resumes the parked
-        // changes itself; what parks again waits for the next round).
-        writes_->parkedChanged.wait_until(lock, stop, deadline, [] { return false; });
-        if (stop.stop_requested()) break;
-        const std::size_t count = writes_->parked.size();
-        if (count == 0) continue;
-        writes_->parkedPause = std::min(writes_->parkedPause * 2, options_.parkedRetryCapSeconds);
-        lock.unlock();
-        logger().info("Trying " + std::to_string(count) + " parked changes again");
-        resumeParked();
-        lock.lock();
-    }
+    if (writes_) writes_->queue->noteSuccess();
 }
 
 std::size_t DomainMount::pendingOperations() const {
@@ -927,8 +759,8 @@ int DomainMount::moveInPlace(const ReplicaNode& source, const ReplicaNode& targe
     {
         std::lock_guard lock(writes_->mutex);
         writes_->liveSizes.erase(target.inode);
-        writes_->after[source.inode] = target.inode;
     }
+    writes_->queue->waitFor(source.inode, target.inode);
     cache_.noteReplacement(target.inode, source.inode);
     std::vector<Invalidation> ignored;
     std::optional<Inode> noRemoval;
@@ -942,26 +774,9 @@ int DomainMount::moveInPlace(const ReplicaNode& source, const ReplicaNode& targe
     return 0;
 }
 
-bool DomainMount::claimQueue(Inode inode) {
-    std::unique_lock lock(writes_->mutex);
-    if (!writes_->idle.wait_for(lock, stop_.get_token(), kReplaceWait, [&] { return !writes_->running.count(inode); })) {
-        return false;
-    }
-    writes_->running.insert(inode);
-    writes_->parked.erase(inode);
-    return true;
-}
+bool DomainMount::claimQueue(Inode inode) { return writes_->queue->claim(inode, stop_.get_token(), kReplaceWait); }
 
-void DomainMount::releaseQueue(Inode inode) {
-    bool again = false;
-    {
-        std::lock_guard lock(writes_->mutex);
-        writes_->running.erase(inode);
-        again = writes_->again.erase(inode) > 0;
-    }
-    writes_->idle.notify_all();
-    if (again) schedule(inode);
-}
+void DomainMount::releaseQueue(Inode inode) { writes_->queue->release(inode); }
 
 int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& target) {
     // One operation in flight per item: the target's queue is held while
@@ -1085,11 +900,7 @@ void DomainMount::waitForMovesAbove(Inode inode) {
         if (node->inode == kRootInode) break;
         node = replica_->node(node->parent);
     }
-    if (moving.empty()) return;
-    std::unique_lock lock(writes_->mutex);
-    writes_->idle.wait_for(lock, stop_.get_token(), kReplaceWait, [&] {
-        return std::none_of(moving.begin(), moving.end(), [&](Inode each) { return writes_->running.count(each) > 0; });
-    });
+    writes_->queue->waitWhileRunning(moving, stop_.get_token(), kReplaceWait);
 }
 
 void DomainMount::removeOrphan(const ItemPtr& item, Inode parent) {
@@ -1147,12 +958,7 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
     if (node->folder) return Error{kPOSIXErrorDomain, EISDIR, ErrorUserInfo{"Folders have no cached copy.", nullptr}};
     if (node->hasLocalChanges()) return busy("\"" + node->name + "\" has changes not yet sent.");
     if (writes_) {
-        bool running = false;
-        {
-            std::lock_guard lock(writes_->mutex);
-            running = writes_->running.count(*inode) > 0;
-        }
-        if (running || replica_->removal(*inode)) return busy("\"" + node->name + "\" has an operation in flight.");
+        if (writes_->queue->isRunning(*inode) || replica_->removal(*inode)) return busy("\"" + node->name + "\" has an operation in flight.");
     }
     std::string failure;
     switch (cache_.drop(*inode, node->materializedVersion.has_value(), failure)) {
@@ -1205,15 +1011,12 @@ void DomainMount::findAnsweredWaiters(
     }
     // What the queues do now, taken under their lock; the replica is read
     // after it is released.
-    std::set<Inode> running;
-    std::map<Inode, Error> parked;
     std::vector<Writes::Waiter> waiters;
     {
         std::lock_guard lock(writes_->mutex);
-        running = writes_->running;
-        parked = writes_->parked;
         waiters.swap(writes_->waiters);
     }
+    const auto [running, parked] = writes_->queue->snapshot();
     work.insert(running.begin(), running.end());
 
     // Where work sits: a node's folder, or the folder a removed node was in.
