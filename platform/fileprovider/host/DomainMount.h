@@ -39,8 +39,9 @@ namespace nimbuscrate::fp::host {
 // - the content cache (ContentCache.h) keeps the cached copies and the
 //   files open on them; the mount brings copies into it (downloads) and
 //   evicts them;
-// - the write queue (DomainMountWrites.cpp) sends local changes, one
-//   operation in flight per item, with retries and parking.
+// - the write queue (WriteQueue.h) runs each item's steps one at a time,
+//   with retries and parking; the steps that send local changes, and the
+//   local changes themselves, are the mount's (DomainMountWrites.cpp).
 //
 // Errors: inside the host an error is a positive errno value. A function
 // that can fail returns 0 or the errno (`int`), or a std::variant<T, int>
@@ -49,8 +50,11 @@ namespace nimbuscrate::fp::host {
 //
 // Locks, in the order they may be taken (an arrow: the right one may be
 // taken while the left one is held; never the other way):
-//   Writes::waitersMutex -> Writes::mutex -> the replica's mutex (reads)
+//   Writes::waitersMutex -> WriteQueue::mutex_, Writes::mutex (one at a time)
+//   Writes::waitersMutex -> the replica's mutex (reads)
 //   ContentCache::mutex_ -> the replica's mutex (reads)
+// Writes::mutex (sizes and counts of files being written, the waiters) and
+// WriteQueue::mutex_ are leaves otherwise.
 // The mutexes of the kernel notifier, of the change requests, of the single
 // flights (listings_, downloads_, refreshes_), loopMutex_ and foldersMutex_
 // are leaves: nothing is taken under them. The replica's mutex is the last

@@ -56,8 +56,7 @@ struct DomainMount::Writes {
 
     // Taken by one waiter check at a time, before `mutex` (and the replica's).
     std::mutex waitersMutex;
-    // Guards the queues' state below; under it only the replica's reads
-    // (never a commit, a wait for the extension or another lock of the mount).
+    // Guards the state below (a leaf: nothing else is taken under it).
     mutable std::mutex mutex;
     std::map<Inode, std::int64_t> liveSizes;
     std::map<Inode, std::uint64_t> writeCounts;
