@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "platform/log/Logger.h"
@@ -90,6 +91,16 @@ void TaskPool::work() {
             if (queue_.empty() && running_ == 0) idle_.notify_all();
         }
     }
+}
+
+void TaskPool::submitOrElse(TaskPool& first, TaskPool& fallback, Task task) {
+    // Kept aside, so that a refusal leaves the task here to try again.
+    auto shared = std::make_shared<Task>(std::move(task));
+    auto run = [shared](std::stop_token stop) { (*shared)(stop); };
+    if (first.submit(run) || fallback.submit(run)) return;
+    std::stop_source stopped;
+    stopped.request_stop();
+    (*shared)(stopped.get_token());
 }
 
 TaskPool& TaskPool::shared() {

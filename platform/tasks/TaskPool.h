@@ -43,6 +43,12 @@ public:
     // The process-wide pool.
     static TaskPool& shared();
 
+    // Runs `task` on `first`, or on `fallback` when `first` refuses it (it
+    // is shutting down). Answers that must come on another thread use it with
+    // a pool that outlives `first` and is joined by its owner. Only when
+    // both refuse (both owners are going away) does it run here.
+    static void submitOrElse(TaskPool& first, TaskPool& fallback, Task task);
+
 private:
     void work();
 

@@ -1,5 +1,5 @@
 #include "platform/fileprovider/host/ControlClient.h"
-#include "platform/fileprovider/host/DaemonManager.h"
+#include "platform/fileprovider/host/MaterializedEnumerator.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -92,7 +92,9 @@ void ControlClient::call(nlohmann::json request, ReplyHandler done) {
         }
     }
     if (id == 0) {
-        tasks_.submit([done](std::stop_token) { done(lost("The connection to the file provider host was lost.")); });
+        auto fail = [done](std::stop_token) { done(lost("The connection to the file provider host was lost.")); };
+        // A pool that is shutting down still gets the call answered, here.
+        if (!tasks_.submit(fail)) fail({});
         return;
     }
     request["id"] = id;
@@ -159,9 +161,9 @@ void ControlClient::readLoop() {
     failAll();
 }
 
-ChannelDomainService::ChannelDomainService(std::filesystem::path socket, TaskPool& tasks,
+ChannelDomainService::ChannelDomainService(std::filesystem::path socket, TaskPool& tasks, TaskPool& answers,
                                            std::function<void()> startHost)
-    : socket_(std::move(socket)), tasks_(tasks), startHost_(std::move(startHost)) {}
+    : socket_(std::move(socket)), tasks_(tasks), answers_(answers), startHost_(std::move(startHost)) {}
 
 ChannelDomainService::~ChannelDomainService() {
     std::lock_guard lock(mutex_);
@@ -183,7 +185,19 @@ void ChannelDomainService::send(nlohmann::json request, ControlClient::ReplyHand
     // calls still fail, from another thread.
     auto unrun = std::make_shared<UnlessRun>();
     unrun->onDrop = [self] {
-        std::thread([self] { self->failWaiting(lost("The app's tasks have stopped.")); }).detach();
+        // What waits is taken here; the task that fails it holds only the
+        // requests, never the service (whose last holder might then be that task).
+        std::deque<Outgoing> batch;
+        {
+            std::lock_guard lock(self->mutex_);
+            batch.swap(self->waiting_);
+            self->sending_ = false;
+        }
+        auto failed = std::make_shared<std::deque<Outgoing>>(std::move(batch));
+        auto fail = [failed](std::stop_token) {
+            for (auto& outgoing : *failed) outgoing.done(lost("The app's tasks have stopped."));
+        };
+        if (!self->answers_.submit(fail)) fail({});  // no pool is left: the app is ending
     };
     tasks_.submit([self, unrun](std::stop_token stop) {
         unrun->onDrop = nullptr;
@@ -296,7 +310,7 @@ EnumeratorPtr ChannelManager::materializedItems() {
             done(std::get<nlohmann::json>(std::move(reply)), std::nullopt);
         });
     };
-    return makeMaterializedEnumerator(domain_, std::move(sender), tasks_);
+    return makeMaterializedEnumerator(domain_, std::move(sender), tasks_, service_->answers());
 }
 
 void ChannelManager::userVisiblePath(

@@ -67,11 +67,14 @@ private:
 // first use (starting the host when the socket is silent) and again after a
 // dropped connection. Every call only queues its request and returns: a pool
 // task connects (never under the lock) and sends the queued requests in
-// order, and each handler runs once, on another thread. Made with
+// order, and each handler runs once, on another thread: a task of `tasks`,
+// or of `answers` (a pool that outlives `tasks`, joined by its owner) for
+// the calls that fail because `tasks` is shutting down. Made with
 // std::make_shared (its tasks and managers keep it alive).
 class ChannelDomainService final : public DomainService, public std::enable_shared_from_this<ChannelDomainService> {
 public:
-    ChannelDomainService(std::filesystem::path socket, TaskPool& tasks, std::function<void()> startHost = {});
+    ChannelDomainService(std::filesystem::path socket, TaskPool& tasks, TaskPool& answers,
+                         std::function<void()> startHost = {});
     ~ChannelDomainService() override;
 
     void addDomain(const Domain& domain, Completion done) override;
@@ -82,6 +85,7 @@ public:
     // Queues one request, to be sent once connected; the handler runs once,
     // with the reply object or the error (the host's, or 4097).
     void send(nlohmann::json request, ControlClient::ReplyHandler done);
+    TaskPool& answers() { return answers_; }
 
 private:
     struct Outgoing {
@@ -95,6 +99,7 @@ private:
 
     std::filesystem::path socket_;
     TaskPool& tasks_;
+    TaskPool& answers_;
     std::function<void()> startHost_;
     std::mutex mutex_;  // guards what follows; never held while connecting or sending
     std::shared_ptr<ControlClient> client_;

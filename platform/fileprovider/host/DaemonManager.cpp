@@ -9,19 +9,8 @@
 
 namespace nimbuscrate::fp::host {
 
-std::optional<Error> replyError(const nlohmann::json& reply) {
-    if (reply.value("ok", false)) return std::nullopt;
-    auto error = reply.find("error");
-    if (error == reply.end()) return channelError("The host sent a failure without an error.");
-    try {
-        return errorFromJSON(*error);
-    } catch (const std::exception&) {
-        return channelError("The host sent an unreadable error.");
-    }
-}
-
-DaemonManager::DaemonManager(HostDaemon& daemon, Domain domain, TaskPool& tasks)
-    : daemon_(daemon), domain_(std::move(domain)), tasks_(tasks) {}
+DaemonManager::DaemonManager(HostDaemon& daemon, Domain domain, TaskPool& tasks, TaskPool& answers)
+    : daemon_(daemon), domain_(std::move(domain)), tasks_(tasks), answers_(answers) {}
 
 void DaemonManager::send(nlohmann::json request, std::function<void(nlohmann::json)> done) {
     request["id"] = 0;
@@ -32,9 +21,11 @@ void DaemonManager::send(nlohmann::json request, std::function<void(nlohmann::js
     bool queued = tasks_.submit([daemon, request, answer](std::stop_token) { daemon->handle(request, answer); });
     if (!queued) {
         // The host is going away; the answer still comes from another thread.
-        std::thread([answer] {
+        auto fail = [answer](std::stop_token) {
             answer({{"ok", false}, {"error", toJSON(Error::connectionInterrupted())}});
-        }).detach();
+        };
+        if (!answers_.submit(fail)) fail({});  // the host is gone: nothing else is left
+
     }
 }
 
@@ -59,8 +50,9 @@ void DaemonManager::userVisiblePath(
 EnumeratorPtr DaemonManager::materializedItems() {
     HostDaemon* daemon = &daemon_;
     TaskPool* tasks = &tasks_;
+    TaskPool* answers = &answers_;
     Domain domain = domain_;
-    PageSender sender = [daemon, tasks, domain](nlohmann::json request,
+    PageSender sender = [daemon, tasks, answers, domain](nlohmann::json request,
                                                 std::function<void(std::optional<nlohmann::json>, std::optional<Error>)> done) {
         request["id"] = 0;
         request["domain"] = toJSON(domain);
@@ -72,61 +64,11 @@ EnumeratorPtr DaemonManager::materializedItems() {
             });
         };
         if (!tasks->submit([daemon, request, answer](std::stop_token) { daemon->handle(request, answer); })) {
-            std::thread([done] { done(std::nullopt, Error::connectionInterrupted()); }).detach();
+            auto fail = [done](std::stop_token) { done(std::nullopt, Error::connectionInterrupted()); };
+            if (!answers->submit(fail)) fail({});  // the host is gone: nothing else is left
         }
     };
-    return makeMaterializedEnumerator(domain_, std::move(sender), tasks_);
-}
-
-namespace {
-
-// The cached files of a domain, one "materializedPage" request per page.
-// The page token is the host's cursor; the sync anchor is not kept (the
-// materialized set is always enumerated in full).
-class MaterializedEnumerator final : public Enumerator {
-public:
-    MaterializedEnumerator(PageSender send, TaskPool& tasks) : send_(std::move(send)), tasks_(tasks) {}
-    void invalidate() override {}
-    void enumerateItems(EnumerationObserverPtr observer, Page page) override {
-        nlohmann::json request = {{"op", "materializedPage"}, {"page", hexOf(page)}};
-        send_(request, [observer](std::optional<nlohmann::json> reply, std::optional<Error> error) {
-            if (error) return observer->finishWithError(*error);
-            std::vector<ItemPtr> items;
-            std::optional<Page> next;
-            try {
-                for (const auto& entry : reply->at("items")) items.push_back(itemFromJSON(entry));
-                auto nextField = reply->find("next");
-                if (nextField != reply->end() && nextField->is_string()) next = bytesOfHex(nextField->get<std::string>());
-            } catch (const std::exception& bad) {
-                return observer->finishWithError(channelError(std::string("The host sent an unreadable page: ") + bad.what()));
-            }
-            if (!items.empty()) observer->didEnumerate(std::move(items));
-            observer->finishUpTo(std::move(next));
-        });
-    }
-    void enumerateChanges(ChangeObserverPtr observer, SyncAnchor) override {
-        // No change history is kept: the caller lists the set again.
-        if (!tasks_.submit([observer](std::stop_token) {
-                observer->finishWithError(channelError("The materialized items have no change history: list them again."));
-            })) {
-            std::thread([observer] { observer->finishWithError(Error::connectionInterrupted()); }).detach();
-        }
-    }
-    void currentSyncAnchor(std::function<void(std::optional<SyncAnchor>)> completion) override {
-        if (!tasks_.submit([completion](std::stop_token) { completion(std::nullopt); })) {
-            std::thread([completion] { completion(std::nullopt); }).detach();
-        }
-    }
-
-private:
-    PageSender send_;
-    TaskPool& tasks_;
-};
-
-}  // namespace
-
-EnumeratorPtr makeMaterializedEnumerator(Domain, PageSender send, TaskPool& tasks) {
-    return std::make_shared<MaterializedEnumerator>(std::move(send), tasks);
+    return makeMaterializedEnumerator(domain_, std::move(sender), tasks_, answers_);
 }
 
 }  // namespace nimbuscrate::fp::host

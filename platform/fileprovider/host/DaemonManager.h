@@ -6,6 +6,7 @@
 
 #include "platform/fileprovider/Domain.h"
 #include "platform/fileprovider/Manager.h"
+#include "platform/fileprovider/host/MaterializedEnumerator.h"
 
 namespace nimbuscrate {
 class TaskPool;
@@ -17,10 +18,11 @@ class HostDaemon;
 
 // One domain's manager inside the host process: the extension's calls go to
 // the daemon as the same requests the control channel carries. Every call
-// only queues a task and returns; its completion runs once, on a task.
+// only queues a task and returns; its completion runs once, on a task (of
+// `answers`, a pool that outlives `tasks`, once `tasks` is shutting down).
 class DaemonManager final : public Manager {
 public:
-    DaemonManager(HostDaemon& daemon, Domain domain, TaskPool& tasks);
+    DaemonManager(HostDaemon& daemon, Domain domain, TaskPool& tasks, TaskPool& answers);
 
     void signalEnumerator(const ItemId& container, Completion done) override;
     void evictItem(const ItemId& item, Completion done) override;
@@ -37,14 +39,7 @@ private:
     HostDaemon& daemon_;
     Domain domain_;
     TaskPool& tasks_;
+    TaskPool& answers_;
 };
-
-// The error a reply carries, if it is a failure.
-std::optional<Error> replyError(const nlohmann::json& reply);
-
-// Pages of the materialized items through a request sender: each page is
-// one "materializedPage" request. Used over the channel and in process.
-using PageSender = std::function<void(nlohmann::json request, std::function<void(std::optional<nlohmann::json>, std::optional<Error>)>)>;
-EnumeratorPtr makeMaterializedEnumerator(Domain domain, PageSender send, TaskPool& tasks);
 
 }  // namespace nimbuscrate::fp::host

@@ -1,5 +1,6 @@
 #define FUSE_USE_VERSION 312
 #include "platform/fileprovider/host/DomainMount.h"
+#include "platform/fileprovider/host/KernelAdapter.h"
 
 #include <fuse_lowlevel.h>
 
@@ -26,6 +27,7 @@ extern char** environ;
 #include "platform/core/PlatformError.h"
 #include "platform/log/Logger.h"
 #include "platform/tasks/Clock.h"
+#include "platform/tasks/OneAnswer.h"
 #include "platform/tasks/TaskPool.h"
 
 namespace nimbuscrate::fp::host {
@@ -36,43 +38,12 @@ const Logger& logger() {
     return instance;
 }
 
-constexpr double kEntryTimeout = 1.0;
 constexpr auto kListingTimeout = std::chrono::seconds(120);
 
 Error timedOut(const std::string& what) {
     return Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid,
                  ErrorUserInfo{"The extension did not answer " + what + " in time.", nullptr}};
 }
-
-// Turns the one answer of an asynchronous entry into a value a blocking
-// caller waits for; answers after the first are ignored.
-template <class T>
-class OneAnswer {
-public:
-    void set(T value) {
-        std::lock_guard lock(mutex_);
-        if (value_) return;
-        value_ = std::move(value);
-        ready_.notify_all();
-    }
-    // The answer; none when it did not come in time or the stop came first.
-    std::optional<T> wait(std::stop_token stop, std::chrono::seconds timeout) {
-        std::unique_lock lock(mutex_);
-        ready_.wait_for(lock, stop, timeout, [this] { return value_.has_value(); });
-        return std::move(value_);
-    }
-    // The answer, however long it takes; none when the stop came first.
-    std::optional<T> wait(std::stop_token stop) {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, stop, [this] { return value_.has_value(); });
-        return std::move(value_);
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable_any ready_;
-    std::optional<T> value_;
-};
 
 // The error of a wait that the mount's stop ended.
 Error stopped() {
@@ -174,393 +145,6 @@ private:
     ChangeResult result_;
 };
 
-DomainMount* mountOf(fuse_req_t request) { return static_cast<DomainMount*>(fuse_req_userdata(request)); }
-
-// The entry the kernel caches for a node: its inode and attributes, both
-// kept for kEntryTimeout.
-fuse_entry_param entryFor(DomainMount& mount, const ReplicaNode& node) {
-    fuse_entry_param entry{};
-    entry.ino = node.inode;
-    entry.generation = 1;
-    mount.fillAttributes(node, entry.attr);
-    entry.attr_timeout = kEntryTimeout;
-    entry.entry_timeout = kEntryTimeout;
-    return entry;
-}
-
-void replyEntry(fuse_req_t request, DomainMount& mount, const ReplicaNode& node) {
-    const fuse_entry_param entry = entryFor(mount, node);
-    fuse_reply_entry(request, &entry);
-}
-
-// Names longer than a folder can hold: the kernel lets through up to 1024 bytes.
-bool tooLong(const char* name) { return std::strlen(name) > kMaxNameBytes; }
-
-void opLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
-    auto& mount = *mountOf(request);
-    if (tooLong(name)) return (void)fuse_reply_err(request, ENAMETOOLONG);
-    if (auto error = mount.ensureListed(parent)) {
-        fuse_reply_err(request, errnoFor(*error));
-        return;
-    }
-    auto node = mount.replica().child(parent, name);
-    if (!node) {
-        // A negative entry, cached as briefly as a positive one.
-        fuse_entry_param entry{};
-        entry.entry_timeout = kEntryTimeout;
-        fuse_reply_entry(request, &entry);
-        return;
-    }
-    replyEntry(request, mount, *node);
-}
-
-void opGetattr(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
-    auto& mount = *mountOf(request);
-    auto node = mount.replica().node(inode);
-    struct stat attributes{};
-    if (!node) {
-        // Removed or replaced while open: the open file still answers.
-        if (!mount.openFileAttributes(inode, attributes)) return (void)fuse_reply_err(request, ENOENT);
-        fuse_reply_attr(request, &attributes, kEntryTimeout);
-        return;
-    }
-    mount.fillAttributes(*node, attributes);
-    fuse_reply_attr(request, &attributes, kEntryTimeout);
-}
-
-void opOpendir(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
-    auto& mount = *mountOf(request);
-    auto node = mount.replica().node(inode);
-    if (!node) return (void)fuse_reply_err(request, ENOENT);
-    if (!node->folder) return (void)fuse_reply_err(request, ENOTDIR);
-    if (auto error = mount.ensureListed(inode)) return (void)fuse_reply_err(request, errnoFor(*error));
-    auto* folder = mount.openFolder(inode);
-    info->fh = reinterpret_cast<std::uint64_t>(folder);
-    if (fuse_reply_open(request, info) != 0) mount.releaseFolder(folder);
-}
-
-void opReaddir(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
-    auto& mount = *mountOf(request);
-    auto* handle = reinterpret_cast<DomainMount::OpenFolder*>(info->fh);
-    std::vector<char> buffer(size);
-    size_t used = 0;
-    // Offsets: 1 and 2 after "." and "..", then 3 + index of each child.
-    auto add = [&](const char* name, const struct stat& attributes, off_t next) {
-        size_t needed = fuse_add_direntry(request, buffer.data() + used, size - used, name, &attributes, next);
-        if (needed > size - used) return false;
-        used += needed;
-        return true;
-    };
-    struct stat self{};
-    self.st_ino = inode;
-    self.st_mode = S_IFDIR;
-    if (offset < 1 && !add(".", self, 1)) return (void)fuse_reply_buf(request, buffer.data(), used);
-    if (offset < 2 && !add("..", self, 2)) return (void)fuse_reply_buf(request, buffer.data(), used);
-    for (size_t index = offset < 3 ? 0 : static_cast<size_t>(offset - 2); index < handle->entries.size(); ++index) {
-        struct stat attributes{};
-        mount.fillAttributes(handle->entries[index], attributes);
-        if (!add(handle->entries[index].name.c_str(), attributes, static_cast<off_t>(index + 3))) break;
-    }
-    fuse_reply_buf(request, buffer.data(), used);
-}
-
-// Entries with their attributes, so that `ls -l` needs no lookup per entry.
-void opReaddirplus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
-    auto& mount = *mountOf(request);
-    auto* handle = reinterpret_cast<DomainMount::OpenFolder*>(info->fh);
-    std::vector<char> buffer(size);
-    size_t used = 0;
-    auto add = [&](const char* name, const fuse_entry_param& entry, off_t next) {
-        size_t needed = fuse_add_direntry_plus(request, buffer.data() + used, size - used, name, &entry, next);
-        if (needed > size - used) return false;
-        used += needed;
-        return true;
-    };
-    // "." and ".." carry no entry (inode 0): the kernel knows them already.
-    fuse_entry_param self{};
-    self.attr.st_ino = inode;
-    self.attr.st_mode = S_IFDIR;
-    if (offset < 1 && !add(".", self, 1)) return (void)fuse_reply_buf(request, buffer.data(), used);
-    if (offset < 2 && !add("..", self, 2)) return (void)fuse_reply_buf(request, buffer.data(), used);
-    for (size_t index = offset < 3 ? 0 : static_cast<size_t>(offset - 2); index < handle->entries.size(); ++index) {
-        const auto& node = handle->entries[index];
-        if (!add(node.name.c_str(), entryFor(mount, node), static_cast<off_t>(index + 3))) break;
-    }
-    fuse_reply_buf(request, buffer.data(), used);
-}
-
-void opReleasedir(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-    mountOf(request)->releaseFolder(reinterpret_cast<DomainMount::OpenFolder*>(info->fh));
-    fuse_reply_err(request, 0);
-}
-
-void replyOpened(fuse_req_t request, DomainMount& mount, std::variant<DomainMount::OpenFile*, int> opened,
-                 fuse_file_info* info, const ReplicaNode* created) {
-    if (std::holds_alternative<int>(opened)) return (void)fuse_reply_err(request, std::get<int>(opened));
-    auto* file = std::get<DomainMount::OpenFile*>(opened);
-    info->fh = reinterpret_cast<std::uint64_t>(file);
-    info->keep_cache = file->keepCache ? 1 : 0;
-    info->direct_io = file->directIO ? 1 : 0;
-    int failed = 0;
-    if (created) {
-        const fuse_entry_param entry = entryFor(mount, *created);
-        failed = fuse_reply_create(request, &entry, info);
-    } else {
-        failed = fuse_reply_open(request, info);
-    }
-    if (failed != 0) {
-        // The request is answered (and freed) even when the reply failed:
-        // nothing after this point may reach the catch that answers EIO.
-        bool wrote = file->writable;
-        Inode inode = file->inode;
-        try {
-            mount.release(file);
-            if (wrote) mount.queueUpload(inode);
-        } catch (const std::exception& error) {
-            logger().error(std::string("Closing a file nobody opened failed: ") + error.what());
-        } catch (...) {
-            logger().error("Closing a file nobody opened failed with an unknown error");
-        }
-    }
-}
-
-void opOpen(fuse_req_t request, fuse_ino_t inode, fuse_file_info* info) {
-    auto& mount = *mountOf(request);
-    auto node = mount.replica().node(inode);
-    bool writing = (info->flags & O_ACCMODE) != O_RDONLY || (info->flags & O_TRUNC);
-    if (writing || (node && node->hasLocalChanges())) {
-        // Writes, and reads of a copy changed here, use the cached copy as it is.
-        return replyOpened(request, mount, mount.openLocal(inode, info->flags), info, nullptr);
-    }
-    auto opened = mount.openCached(inode);
-    if (std::holds_alternative<int>(opened)) return (void)fuse_reply_err(request, std::get<int>(opened));
-    auto* file = std::get<DomainMount::OpenFile*>(opened);
-    info->fh = reinterpret_cast<std::uint64_t>(file);
-    info->keep_cache = file->keepCache ? 1 : 0;
-    info->direct_io = file->directIO ? 1 : 0;
-    if (fuse_reply_open(request, info) != 0) mount.release(file);  // closes only: never throws
-}
-
-void opRead(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
-    auto* file = reinterpret_cast<DomainMount::OpenFile*>(info->fh);
-    fuse_bufvec buffer = FUSE_BUFVEC_INIT(size);
-    buffer.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-    buffer.buf[0].fd = file->descriptor;
-    buffer.buf[0].pos = offset;
-    fuse_reply_data(request, &buffer, FUSE_BUF_SPLICE_MOVE);
-}
-
-void opRelease(fuse_req_t request, fuse_ino_t, fuse_file_info* info) {
-    auto& mount = *mountOf(request);
-    auto* file = reinterpret_cast<DomainMount::OpenFile*>(info->fh);
-    bool wrote = file->writable;
-    Inode inode = file->inode;
-    mount.release(file);
-    // Closing a written file sends it.
-    if (wrote) mount.queueUpload(inode);
-    fuse_reply_err(request, 0);
-}
-
-void opCreate(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
-    auto& mount = *mountOf(request);
-    if (!S_ISREG(mode)) return (void)fuse_reply_err(request, EPERM);
-    if (tooLong(name)) return (void)fuse_reply_err(request, ENAMETOOLONG);
-    auto made = mount.makeNode(parent, name, false);
-    if (std::holds_alternative<int>(made)) return (void)fuse_reply_err(request, std::get<int>(made));
-    const auto& node = std::get<ReplicaNode>(made);
-    replyOpened(request, mount, mount.openLocal(node.inode, (info->flags & ~O_TRUNC) | O_RDWR), info, &node);
-}
-
-void opWrite(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_t offset, fuse_file_info* info) {
-    auto* file = reinterpret_cast<DomainMount::OpenFile*>(info->fh);
-    if (!file->writable) return (void)fuse_reply_err(request, EBADF);
-    long written = mountOf(request)->writeLocal(file, data, size, offset);
-    if (written < 0) return (void)fuse_reply_err(request, static_cast<int>(-written));
-    fuse_reply_write(request, static_cast<size_t>(written));
-}
-
-void opSetattr(fuse_req_t request, fuse_ino_t inode, struct stat* attributes, int toSet, fuse_file_info* info) {
-    auto& mount = *mountOf(request);
-    if (!mount.replica().node(inode)) {
-        // Removed (or replaced by a rename) while open: the open file still
-        // takes a new size or time, as `ftruncate` and `futimens` expect.
-        std::optional<off_t> size;
-        if (toSet & FUSE_SET_ATTR_SIZE) size = attributes->st_size;
-        std::optional<timespec> modified;
-        if (toSet & FUSE_SET_ATTR_MTIME_NOW) {
-            modified = timespec{0, UTIME_NOW};
-        } else if (toSet & FUSE_SET_ATTR_MTIME) {
-            modified = attributes->st_mtim;
-        }
-        auto* file = info ? reinterpret_cast<DomainMount::OpenFile*>(info->fh) : nullptr;
-        struct stat now{};
-        if (int error = mount.changeOpenFile(inode, file, size, modified, now)) return (void)fuse_reply_err(request, error);
-        fuse_reply_attr(request, &now, kEntryTimeout);
-        return;
-    }
-    if (toSet & FUSE_SET_ATTR_SIZE) {
-        if (int error = mount.truncateLocal(inode, attributes->st_size)) return (void)fuse_reply_err(request, error);
-    }
-    if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
-        Date modified = Date::now();
-        if (!(toSet & FUSE_SET_ATTR_MTIME_NOW)) {
-            modified = Date::fromUnixSeconds(static_cast<double>(attributes->st_mtim.tv_sec) +
-                                             static_cast<double>(attributes->st_mtim.tv_nsec) / 1e9);
-        }
-        if (int error = mount.setModificationDate(inode, modified)) return (void)fuse_reply_err(request, error);
-    }
-    // Modes, owners and access times are the folder's own: they are not kept.
-    auto node = mount.replica().node(inode);
-    if (!node) return (void)fuse_reply_err(request, ENOENT);
-    struct stat now{};
-    mount.fillAttributes(*node, now);
-    fuse_reply_attr(request, &now, kEntryTimeout);
-}
-
-void opFsync(fuse_req_t request, fuse_ino_t inode, int, fuse_file_info* info) {
-    auto* file = reinterpret_cast<DomainMount::OpenFile*>(info->fh);
-    if (file && ::fdatasync(file->descriptor) != 0) return (void)fuse_reply_err(request, errno);
-    if (file && file->writable) mountOf(request)->queueUpload(inode);
-    fuse_reply_err(request, 0);
-}
-
-void opMkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t) {
-    auto& mount = *mountOf(request);
-    if (tooLong(name)) return (void)fuse_reply_err(request, ENAMETOOLONG);
-    auto made = mount.makeNode(parent, name, true);
-    if (std::holds_alternative<int>(made)) return (void)fuse_reply_err(request, std::get<int>(made));
-    replyEntry(request, mount, std::get<ReplicaNode>(made));
-}
-
-void opUnlink(fuse_req_t request, fuse_ino_t parent, const char* name) {
-    fuse_reply_err(request, mountOf(request)->removeLocal(parent, name, false));
-}
-
-void opRmdir(fuse_req_t request, fuse_ino_t parent, const char* name) {
-    fuse_reply_err(request, mountOf(request)->removeLocal(parent, name, true));
-}
-
-void opRename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
-              unsigned int flags) {
-    if (tooLong(newName)) return (void)fuse_reply_err(request, ENAMETOOLONG);
-    fuse_reply_err(request, mountOf(request)->renameLocal(parent, name, newParent, newName, flags));
-}
-
-// What `df` shows: the volume that holds the cache, where everything
-// written in the folder lands before it is sent.
-void opStatfs(fuse_req_t request, fuse_ino_t) {
-    struct statvfs volume{};
-    if (::statvfs(mountOf(request)->stateDirectory().c_str(), &volume) != 0) {
-        return (void)fuse_reply_err(request, errno);
-    }
-    volume.f_namemax = kMaxNameBytes;
-    fuse_reply_statfs(request, &volume);
-}
-
-void opInit(void*, fuse_conn_info* connection) {
-    // Reads are answered by splicing the cached file straight into the
-    // kernel, without a copy through the daemon.
-    if (connection->capable & FUSE_CAP_SPLICE_WRITE) connection->want |= FUSE_CAP_SPLICE_WRITE;
-    if (connection->capable & FUSE_CAP_SPLICE_MOVE) connection->want |= FUSE_CAP_SPLICE_MOVE;
-    if (connection->capable & FUSE_CAP_PARALLEL_DIROPS) connection->want |= FUSE_CAP_PARALLEL_DIROPS;
-    connection->max_readahead = 1u << 20;
-    // Large writes: a copy into the folder takes fewer round trips.
-    connection->max_write = 1u << 20;
-}
-
-// Every call from the kernel goes through here: a failure that escapes the
-// call (an exception of the standard library, of the extension, of the
-// replica) is logged and answered EIO, and the mount goes on. The calls
-// reply as their last step, so a call that threw has not replied yet.
-template <class Body>
-void guarded(fuse_req_t request, const char* operation, Body body) {
-    try {
-        mountOf(request)->beforeOperation(operation);
-        body();
-        return;
-    } catch (const std::exception& error) {
-        logger().error(std::string("The file-system call ") + operation + " failed: " + error.what());
-    } catch (...) {
-        logger().error(std::string("The file-system call ") + operation + " failed with an unknown error");
-    }
-    fuse_reply_err(request, EIO);
-}
-
-fuse_lowlevel_ops makeOperations() {
-    fuse_lowlevel_ops operations{};
-    operations.init = opInit;
-    operations.lookup = [](fuse_req_t r, fuse_ino_t parent, const char* name) {
-        guarded(r, "lookup", [&] { opLookup(r, parent, name); });
-    };
-    operations.getattr = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
-        guarded(r, "getattr", [&] { opGetattr(r, inode, info); });
-    };
-    operations.opendir = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
-        guarded(r, "opendir", [&] { opOpendir(r, inode, info); });
-    };
-    operations.readdir = [](fuse_req_t r, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
-        guarded(r, "readdir", [&] { opReaddir(r, inode, size, offset, info); });
-    };
-    operations.readdirplus = [](fuse_req_t r, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
-        guarded(r, "readdirplus", [&] { opReaddirplus(r, inode, size, offset, info); });
-    };
-    operations.releasedir = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
-        guarded(r, "releasedir", [&] { opReleasedir(r, inode, info); });
-    };
-    operations.open = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
-        guarded(r, "open", [&] { opOpen(r, inode, info); });
-    };
-    operations.read = [](fuse_req_t r, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
-        guarded(r, "read", [&] { opRead(r, inode, size, offset, info); });
-    };
-    operations.release = [](fuse_req_t r, fuse_ino_t inode, fuse_file_info* info) {
-        guarded(r, "release", [&] { opRelease(r, inode, info); });
-    };
-    operations.create = [](fuse_req_t r, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
-        guarded(r, "create", [&] { opCreate(r, parent, name, mode, info); });
-    };
-    operations.write = [](fuse_req_t r, fuse_ino_t inode, const char* data, size_t size, off_t offset,
-                          fuse_file_info* info) { guarded(r, "write", [&] { opWrite(r, inode, data, size, offset, info); }); };
-    operations.setattr = [](fuse_req_t r, fuse_ino_t inode, struct stat* attributes, int toSet, fuse_file_info* info) {
-        guarded(r, "setattr", [&] { opSetattr(r, inode, attributes, toSet, info); });
-    };
-    operations.fsync = [](fuse_req_t r, fuse_ino_t inode, int dataOnly, fuse_file_info* info) {
-        guarded(r, "fsync", [&] { opFsync(r, inode, dataOnly, info); });
-    };
-    operations.mkdir = [](fuse_req_t r, fuse_ino_t parent, const char* name, mode_t mode) {
-        guarded(r, "mkdir", [&] { opMkdir(r, parent, name, mode); });
-    };
-    operations.unlink = [](fuse_req_t r, fuse_ino_t parent, const char* name) {
-        guarded(r, "unlink", [&] { opUnlink(r, parent, name); });
-    };
-    operations.rmdir = [](fuse_req_t r, fuse_ino_t parent, const char* name) {
-        guarded(r, "rmdir", [&] { opRmdir(r, parent, name); });
-    };
-    operations.rename = [](fuse_req_t r, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
-                           const char* newName, unsigned int flags) {
-        guarded(r, "rename", [&] { opRename(r, parent, name, newParent, newName, flags); });
-    };
-    operations.statfs = [](fuse_req_t r, fuse_ino_t inode) { guarded(r, "statfs", [&] { opStatfs(r, inode); }); };
-    return operations;
-}
-
-// A cached copy that an upload's snapshot still shares (a second name of the
-// same file) gets a file of its own before it is written.
-int separateFromSnapshot(const std::filesystem::path& path) {
-    struct stat attributes{};
-    if (::stat(path.c_str(), &attributes) != 0 || attributes.st_nlink <= 1) return 0;
-    auto separate = path;
-    separate += ".separate";
-    std::error_code error;
-    std::filesystem::copy_file(path, separate, std::filesystem::copy_options::overwrite_existing, error);
-    if (!error) std::filesystem::rename(separate, path, error);
-    if (error) {
-        std::filesystem::remove(separate, error);
-        return EIO;
-    }
-    return 0;
-}
-
 bool isEmptyDirectory(const std::filesystem::path& path) {
     std::error_code error;
     return std::filesystem::is_empty(path, error) && !error;
@@ -597,7 +181,17 @@ int errnoFor(const Error& error) {
     return EIO;
 }
 
-DomainMount::DomainMount(Options options) : options_(std::move(options)) {
+DomainMount::DomainMount(Options options)
+    : options_(std::move(options)),
+      cache_(options_.stateDirectory / "cache", replica_),
+      notifier_(std::make_unique<KernelNotifier>(options_.whileRecording)),
+      changeRequests_(std::make_unique<ChangeRequests>(
+          [this](const ItemId& container) { return processSignal(container); },
+          [](const ItemId& container, const Error& error) {
+              // Nobody may be waiting for this answer (a background refresh
+              // of a stale folder), so a failure is always written down.
+              logger().notice("Refreshing " + container + " failed: " + error.localizedDescription());
+          })) {
     if (!options_.tasks || !options_.clock || !options_.factory) {
         throw std::invalid_argument("a domain mount needs a task pool, a clock and an extension factory");
     }
@@ -612,9 +206,6 @@ void DomainMount::answerLater(std::function<void(std::optional<Error>)> done, st
     if (!pool.submit([shared, result](std::stop_token) { (*shared)(result); })) (*shared)(result);
 }
 
-std::filesystem::path DomainMount::cachePath(Inode inode) const {
-    return options_.stateDirectory / "cache" / std::to_string(inode);
-}
 
 void DomainMount::prepareMountpoint() {
     const auto& path = options_.mountpoint;
@@ -726,7 +317,7 @@ void DomainMount::mount() {
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
-    static const fuse_lowlevel_ops operations = makeOperations();
+    const fuse_lowlevel_ops& operations = kernelOperations();
     fuse_session* session = fuse_session_new(&args, &operations, sizeof(operations), this);
     fuse_opt_free_args(&args);  // parsing may have copied them
     if (!session) throw std::runtime_error("Could not start the file system for " + options_.domain.identifier);
@@ -736,14 +327,9 @@ void DomainMount::mount() {
     }
     session_ = session;
     stop_ = std::stop_source();
-    signalWorkers_ = std::make_unique<TaskPool>(2);
-    {
-        std::lock_guard lock(notifyMutex_);
-        stopping_ = false;
-    }
-    closing_ = false;
+    changeRequests_->start();
     startWrites();
-    notifier_ = std::thread([this] { notifierLoop(); });
+    notifier_->start(session_);
     {
         std::lock_guard lock(loopMutex_);
         loopRunning_ = true;
@@ -801,16 +387,11 @@ bool DomainMount::abortConnection(unsigned long connection) {
 
 void DomainMount::unmount() {
     if (!session_) return;
-    closing_ = true;
     // Waits of the host end now, and what it started for them is cancelled:
     // a stop never waits for a download or a listing to finish.
     stop_.request_stop();
-    {
-        // Signals in flight finish first; new ones are refused.
-        std::unique_lock lock(signalMutex_);
-        signalsIdle_.wait(lock, [this] { return runningSignalTasks_ == 0; });
-    }
-    signalWorkers_->shutdown();
+    // Rounds of changes in flight finish first; new ones are refused.
+    changeRequests_->stop();
     endSession();
     if (loop_.joinable()) loop_.join();
     // No callback runs any more; files the kernel never released are closed.
@@ -833,13 +414,7 @@ void DomainMount::unmount() {
             std::filesystem::remove(cachePath(inode), ignored);
         }
     }
-    {
-        std::lock_guard lock(notifyMutex_);
-        stopping_ = true;
-        notifications_.clear();
-    }
-    notifyWake_.notify_all();
-    if (notifier_.joinable()) notifier_.join();
+    notifier_->stop();
     fuse_session_destroy(session_);
     session_ = nullptr;
     if (extension_) extension_->invalidate();
@@ -891,36 +466,10 @@ void DomainMount::fillAttributes(const ReplicaNode& given, struct stat& attribut
     attributes.st_atim = toTimespec(node.modified);
 }
 
-namespace {
-
-// What a removed file that is still open shows: its cached copy as it is now.
-bool attributesOfDescriptor(int descriptor, Inode inode, struct stat& attributes) {
-    struct stat copy{};
-    if (::fstat(descriptor, &copy) != 0) return false;
-    attributes = {};
-    attributes.st_ino = inode;
-    attributes.st_mode = S_IFREG | 0600;
-    attributes.st_nlink = 0;
-    attributes.st_size = copy.st_size;
-    attributes.st_blocks = (copy.st_size + 511) / 512;
-    attributes.st_uid = ::getuid();
-    attributes.st_gid = ::getgid();
-    attributes.st_blksize = 128 * 1024;
-    attributes.st_mtim = copy.st_mtim;
-    attributes.st_ctim = copy.st_ctim;
-    attributes.st_atim = copy.st_atim;
-    return true;
-}
-
-}  // namespace
-
 bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const {
-    std::lock_guard lock(filesMutex_);
-    for (const auto& [file, owned] : openFiles_) {
-        if (file->inode == inode && attributesOfDescriptor(file->descriptor, inode, attributes)) return true;
-    }
+    if (cache_.openAttributes(inode, attributes)) return true;
     // Opened as the file a rename put in its place (the open raced with it).
-    if (auto replacement = replacementOf(inode)) {
+    if (auto replacement = cache_.replacementOf(inode)) {
         if (auto node = replica_->node(*replacement)) {
             fillAttributes(*node, attributes);
             attributes.st_ino = inode;
@@ -932,24 +481,7 @@ bool DomainMount::openFileAttributes(Inode inode, struct stat& attributes) const
 
 int DomainMount::changeOpenFile(Inode inode, OpenFile* file, std::optional<off_t> size,
                                 std::optional<timespec> modified, struct stat& attributes) {
-    std::lock_guard lock(filesMutex_);
-    // The handle must be one of ours and of this inode; without one, an open
-    // file of the inode that was opened for writing when a size is to change.
-    OpenFile* target = nullptr;
-    if (file && openFiles_.count(file) && file->inode == inode) target = file;
-    for (auto entry = openFiles_.begin(); !target && entry != openFiles_.end(); ++entry) {
-        if (entry->first->inode == inode && (entry->first->writable || !size)) target = entry->first;
-    }
-    if (!target) return ENOENT;
-    if (size) {
-        if (!target->writable) return EBADF;
-        if (::ftruncate(target->descriptor, *size) != 0) return errno;
-    }
-    if (modified) {
-        const timespec times[2] = {{0, UTIME_OMIT}, *modified};
-        if (::futimens(target->descriptor, times) != 0) return errno;
-    }
-    return attributesOfDescriptor(target->descriptor, inode, attributes) ? 0 : EIO;
+    return cache_.changeOpen(inode, file, size, modified, attributes);
 }
 
 std::optional<Error> DomainMount::ensureListed(Inode folder) {
@@ -1078,198 +610,43 @@ void DomainMount::signal(const ItemId& container, std::function<void(std::option
 }
 
 void DomainMount::requestChanges(const ItemId& container, std::function<void(std::optional<Error>)> done) {
-    bool start = false;
-    std::unique_lock lock(signalMutex_);
-    if (closing_) {
-        lock.unlock();
-        done(Error{kCocoaErrorDomain, CocoaErrorCode::connectionInterrupted,
-                   ErrorUserInfo{"The domain is being removed.", nullptr}});
-        return;
-    }
-    auto& state = signals_[container];
-    if (state.running) {
-        state.again = true;
-        state.next.push_back(std::move(done));
-    } else {
-        state.running = true;
-        state.current.push_back(std::move(done));
-        start = true;
-        ++runningSignalTasks_;
-    }
-    lock.unlock();
-    if (start) {
-        bool queued = signalWorkers_ && signalWorkers_->submit([this, container](std::stop_token) { runSignals(container); });
-        if (!queued) {
-            std::vector<std::function<void(std::optional<Error>)>> waiting;
-            {
-                std::lock_guard again(signalMutex_);
-                auto& state = signals_[container];
-                waiting.swap(state.current);
-                for (auto& next : state.next) waiting.push_back(std::move(next));
-                signals_.erase(container);
-                --runningSignalTasks_;
-            }
-            signalsIdle_.notify_all();
-            for (auto& callback : waiting) callback(Error::connectionInterrupted());
-        }
-    }
+    changeRequests_->request(container, std::move(done));
 }
 
-void DomainMount::runSignals(const ItemId& container) {
-    for (;;) {
-        auto result = processSignal(container);
-        // Nobody may be waiting for this answer (a background refresh of a
-        // stale folder), so a failure is always written down.
-        if (result) logger().notice("Refreshing " + container + " failed: " + result->localizedDescription());
-        std::vector<std::function<void(std::optional<Error>)>> answered;
-        bool again = false;
-        {
-            std::lock_guard lock(signalMutex_);
-            auto& state = signals_[container];
-            answered.swap(state.current);
-            if (state.again) {
-                state.again = false;
-                state.current.swap(state.next);
-                again = true;
-            } else {
-                signals_.erase(container);
-                --runningSignalTasks_;
-            }
-        }
-        for (auto& callback : answered) callback(result);
-        if (!again) break;
-    }
-    signalsIdle_.notify_all();
-}
-
-bool DomainMount::isCurrentCopy(const ReplicaNode& node) const {
-    return node.materializedVersion && node.version && *node.materializedVersion == *node.version &&
-           std::filesystem::exists(cachePath(node.inode));
-}
-
-int DomainMount::openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock) {
-    const auto path = cachePath(inode);
-    const int flags = (writing ? O_RDWR : O_RDONLY) | (emptying ? O_CREAT | O_TRUNC : 0) | O_CLOEXEC;
-    // While it is being opened the file counts as in use: an eviction never
-    // takes away the copy a download has just brought for this open.
-    lock.lock();
-    ++files_[inode].opening;
-    auto finish = [&](int result) {
-        if (!lock.owns_lock()) lock.lock();
-        --files_[inode].opening;
-        return result;
-    };
-    // A change of the item may outdate a copy at any moment (a download
-    // that raced with it): then one more download brings the version the
-    // folder shows. Checking the copy and opening it happen under the lock
-    // that placing and dropping copies take, so a current copy is always
-    // there to open.
-    constexpr int kDownloads = 5;
-    bool listedAgain = false;
-    for (int attempt = 0;; ++attempt) {
-        if (!lock.owns_lock()) lock.lock();
-        auto node = replica_->node(inode);
-        if (!node) return finish(-ENOENT);
-        if (node->folder) return finish(-EISDIR);
-        // A copy changed here, or open for writing here, is the file as it
-        // is, and one being emptied needs no contents. When the item kept
-        // changing under every download, the last complete copy is served (a
-        // whole version, only not the newest), as a read that overlaps a
-        // change would have been.
-        const bool outrun = attempt == kDownloads && node->materializedVersion && std::filesystem::exists(path);
-        const bool beingWritten = writers_.count(inode) > 0 && std::filesystem::exists(path);
-        if (node->dirty || beingWritten || emptying || isCurrentCopy(*node) || outrun) {
-            if (writing) {
-                if (int error = separateFromSnapshot(path)) return finish(-error);
-            }
-            int descriptor = ::open(path.c_str(), flags, 0600);
-            return finish(descriptor >= 0 ? descriptor : -errno);
-        }
-        if (attempt == kDownloads) return finish(-EIO);
-        lock.unlock();
+ContentCache::BringCurrent DomainMount::bringCurrent() {
+    auto listedAgain = std::make_shared<bool>(false);
+    return [this, listedAgain](const ReplicaNode& node) -> int {
+        const Inode inode = node.inode;
         auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
-            if (auto now = replica_->node(inode); now && isCurrentCopy(*now)) return std::nullopt;
-            return download(inode, node->identifier);
+            if (auto now = replica_->node(inode); now && cache_.isCurrent(*now)) return std::nullopt;
+            return download(inode, node.identifier);
         });
         const bool refused = error && (error->is(kFileProviderErrorDomain, FileProviderErrorCode::noSuchItem) ||
                                        error->is(kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid));
-        if (refused && !listedAgain) {
+        if (refused && !*listedAgain) {
             // The extension does not know the item (any more), or the server
             // would not give it: its folder is listed again once, which
             // finds it again (the server's client had lost it), or finds it
             // gone (the server deleted it: the open finds no file).
-            listedAgain = true;
+            *listedAgain = true;
             // A move of it or of a folder above it that is on its way
             // changes where the server has it: the listing waits for it.
             waitForMovesAbove(inode);
-            if (auto listing = listAgain(node->parent)) return finish(-errnoFor(*listing));
-            continue;
+            if (auto listing = listAgain(node.parent)) return errnoFor(*listing);
+            return 0;
         }
-        if (error) return finish(-errnoFor(*error));
+        if (error) return errnoFor(*error);
         noteSuccess();
-    }
-}
-
-std::optional<Inode> DomainMount::replacementOf(Inode inode) const {
-    // Followed for a few steps: a file replaced again and again (a log
-    // rotated by rename, say) leaves a chain.
-    std::optional<Inode> found;
-    for (int step = 0; step < 8; ++step) {
-        auto next = replacedBy_.find(found.value_or(inode));
-        if (next == replacedBy_.end()) break;
-        found = next->second;
-        if (replica_->node(*found)) return found;
-    }
-    return std::nullopt;
+        return 0;
+    };
 }
 
 std::variant<DomainMount::OpenFile*, int> DomainMount::openCached(Inode inode) {
-    std::unique_lock lock(filesMutex_, std::defer_lock);
-    int descriptor = openCopy(inode, false, false, lock);
-    if (descriptor == -ENOENT) {
-        // Replaced by a rename since the kernel looked it up: the new file.
-        if (auto replacement = replacementOf(inode)) {
-            inode = *replacement;
-            lock.unlock();
-            descriptor = openCopy(inode, false, false, lock);
-        }
-    }
-    if (descriptor < 0) return -descriptor;
-    auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, copies_[inode], false, false}));
-    // The kernel keeps one set of pages per inode, shared by every open
-    // file. While files of another copy are open, this one reads past the
-    // pages, so that nobody reads a mix of two versions. Otherwise the pages
-    // are kept when they are of this copy, and dropped when they are not.
-    auto& state = files_[inode];
-    bool otherCopyOpen = !state.open.empty() && (*state.open.begin() != file->copy || *state.open.rbegin() != file->copy);
-    if (otherCopyOpen) {
-        file->directIO = true;
-    } else {
-        file->keepCache = state.pagesCopy == file->copy;
-        state.pagesCopy = file->copy;
-    }
-    state.open.insert(file->copy);
-    return file;
-}
-
-DomainMount::OpenFile* DomainMount::keepOpen(std::unique_ptr<OpenFile> file) {
-    auto* kept = file.get();
-    openFiles_.emplace(kept, std::move(file));
-    return kept;
+    return cache_.open(inode, false, false, false, bringCurrent());
 }
 
 void DomainMount::closeLeftOpenFiles() {
-    std::set<Inode> written;
-    {
-        std::lock_guard lock(filesMutex_);
-        for (auto& [file, owned] : openFiles_) {
-            ::close(file->descriptor);
-            if (file->writable) written.insert(file->inode);
-        }
-        openFiles_.clear();
-        files_.clear();
-        writers_.clear();
-    }
+    const std::set<Inode> written = cache_.closeAll();
     // What the writers left is recorded as a close would; it is sent after
     // the next start (an upload begun now would be cut off at once).
     for (Inode inode : written) recordClosedWriter(inode);
@@ -1294,37 +671,13 @@ void DomainMount::releaseFolder(OpenFolder* folder) {
     openFolders_.erase(kept);
 }
 
-void DomainMount::release(OpenFile* file) {
-    std::unique_ptr<OpenFile> owned;
-    {
-        std::lock_guard lock(filesMutex_);
-        auto kept = openFiles_.find(file);
-        if (kept != openFiles_.end()) {
-            owned = std::move(kept->second);
-            openFiles_.erase(kept);
-        }
-        auto found = files_.find(file->inode);
-        if (found != files_.end()) {
-            auto copy = found->second.open.find(file->copy);
-            if (copy != found->second.open.end()) found->second.open.erase(copy);
-        }
-        if (file->writable) {
-            auto writer = writers_.find(file->inode);
-            if (writer != writers_.end() && --writer->second <= 0) writers_.erase(writer);
-        }
-    }
-    ::close(file->descriptor);
-}
+void DomainMount::release(OpenFile* file) { cache_.release(file); }
 
 std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier) {
     auto answer = std::make_shared<OneAnswer<std::tuple<std::optional<std::filesystem::path>, ItemPtr, std::optional<Error>>>>();
     // Which copy the download may replace: any change made here meanwhile
     // (a writer's open, a truncate) makes another one current.
-    std::uint64_t copyAtStart = 0;
-    {
-        std::lock_guard lock(filesMutex_);
-        copyAtStart = copies_[inode];
-    }
+    const std::uint64_t copyAtStart = cache_.copyNumber(inode);
     auto node = replica_->node(inode);
     // The download is the host's to cancel: when the mount stops, its
     // progress is cancelled, which ends the transfer. Otherwise it takes as
@@ -1370,24 +723,21 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
     std::optional<ItemVersion> copyVersion = node ? node->version : std::nullopt;
     if (item && item->itemIdentifier() == identifier && item->itemVersion()) copyVersion = item->itemVersion();
 
-    // Placing the copy and recording it happen together for opens and for
-    // dropped copies (which take the same lock).
-    std::lock_guard lock(filesMutex_);
-    std::error_code placeError;
-    if (writers_.count(inode) > 0 || replica_->node(inode).value_or(ReplicaNode{}).dirty ||
-        copies_[inode] != copyAtStart) {
-        // A file open for writing here keeps its copy: writes made through
-        // it must never land in a copy that a download has replaced. Nor
-        // does a download that began before a writer or a truncate changed
-        // the copy ever put the older bytes in its place, even when that
-        // change was sent meanwhile; the node keeps its size and version.
-        std::filesystem::remove(incoming, placeError);
+    // The copy is placed under the cache's lock, unless the copy changed
+    // since the download began (a writer, a truncate), and the inode is
+    // marked as changing until the replica has recorded it: opens of this
+    // inode wait for the record (they would otherwise see the old version
+    // beside the new bytes), evictions refuse it, and every other call goes
+    // on while the record is written. The node keeps its size and version
+    // when the copy was not placed.
+    int placeError = 0;
+    if (!cache_.place(inode, incoming, copyAtStart, placeError)) {
+        if (placeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"Could not store the download.", nullptr}};
         return std::nullopt;
     }
-    std::filesystem::rename(incoming, target, placeError);
-    if (placeError) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{"Could not store the download.", nullptr}};
-    ++copies_[inode];
+    ChangeDone changed{cache_, inode};
     if (!copyVersion) return std::nullopt;
+    recordingStep("download", inode);
     // When a change enumeration moved the node on meanwhile, the node keeps
     // its newer version (and the copy is outdated at once); otherwise the
     // download is the freshest word on the item and the node takes it. The
@@ -1401,17 +751,7 @@ std::optional<Error> DomainMount::download(Inode inode, const ItemId& identifier
 }
 
 void DomainMount::dropCaches() {
-    auto dropped = replica_->takeDroppedCaches();
-    if (!dropped.empty()) {
-        std::lock_guard lock(filesMutex_);
-        for (Inode inode : dropped) {
-            // A newer copy may have taken the place meanwhile: that one stays.
-            auto node = replica_->node(inode);
-            if (node && node->materializedVersion) continue;
-            std::error_code ignored;
-            std::filesystem::remove(cachePath(inode), ignored);
-        }
-    }
+    cache_.dropRemoved(replica_->takeDroppedCaches());
     // Files changed here whose folder went on the server are kept beside
     // the drive (their nodes are gone: nothing opens or replaces the copies).
     auto unsent = replica_->takeUnsentCopies();
@@ -1473,59 +813,7 @@ bool DomainMount::keepCopy(const std::filesystem::path& source, std::filesystem:
     return true;
 }
 
-void DomainMount::dispatch(std::vector<Invalidation> invalidations) {
-    if (invalidations.empty()) return;
-    bool queued = false;
-    {
-        std::lock_guard lock(notifyMutex_);
-        if (stopping_ || !session_) return;
-        for (auto& invalidation : invalidations) {
-            if (invalidation.kind == Invalidation::Kind::inode) {
-                // Never blocks (nothing is written back): sent at once, so
-                // that the kernel shows new sizes before anyone reads.
-                fuse_lowlevel_notify_inval_inode(session_, invalidation.inode, 0, 0);
-            } else if (invalidation.kind == Invalidation::Kind::attributes) {
-                fuse_lowlevel_notify_inval_inode(session_, invalidation.inode, -1, 0);
-            } else {
-                // Entry notices may wait on a lookup in progress: the notifier sends them.
-                notifications_.push_back(std::move(invalidation));
-                queued = true;
-            }
-        }
-    }
-    if (queued) notifyWake_.notify_one();
-}
-
-void DomainMount::notifierLoop() {
-    for (;;) {
-        Invalidation next;
-        {
-            std::unique_lock lock(notifyMutex_);
-            notifyWake_.wait(lock, [this] { return stopping_ || !notifications_.empty(); });
-            if (stopping_) return;
-            next = std::move(notifications_.front());
-            notifications_.pop_front();
-        }
-        // The kernel answers -ENOENT for what it does not cache; nothing to do then.
-        switch (next.kind) {
-            case Invalidation::Kind::entry:
-                fuse_lowlevel_notify_inval_entry(session_, next.parent, next.name.c_str(), next.name.size());
-                break;
-            case Invalidation::Kind::inode:
-                fuse_lowlevel_notify_inval_inode(session_, next.inode, 0, 0);
-                break;
-            case Invalidation::Kind::attributes:
-                fuse_lowlevel_notify_inval_inode(session_, next.inode, -1, 0);
-                break;
-            case Invalidation::Kind::deleted:
-                if (fuse_lowlevel_notify_delete(session_, next.parent, next.inode, next.name.c_str(),
-                                                next.name.size()) != 0) {
-                    fuse_lowlevel_notify_inval_entry(session_, next.parent, next.name.c_str(), next.name.size());
-                }
-                break;
-        }
-    }
-}
+void DomainMount::dispatch(std::vector<Invalidation> invalidations) { notifier_->dispatch(std::move(invalidations)); }
 
 std::optional<std::filesystem::path> DomainMount::userVisiblePath(const ItemId& item) const {
     if (item == kRootContainer) return options_.mountpoint;

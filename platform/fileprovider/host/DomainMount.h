@@ -20,12 +20,50 @@
 #include <vector>
 
 #include "platform/fileprovider/ReplicatedExtension.h"
+#include "platform/fileprovider/host/ChangeRequests.h"
+#include "platform/fileprovider/host/ContentCache.h"
+#include "platform/fileprovider/host/KernelNotifier.h"
 #include "platform/fileprovider/host/Replica.h"
 #include "platform/fileprovider/host/SingleFlight.h"
 
 struct fuse_session;
 
 namespace nimbuscrate::fp::host {
+
+// How the host is put together (one DomainMount per mounted domain):
+// - the kernel adapter (KernelAdapter.h) turns FUSE calls into the requests
+//   below and answers them;
+// - the kernel notifier (KernelNotifier.h) tells the kernel what to forget;
+// - change requests (ChangeRequests.h) run rounds of change enumerations per
+//   container, and the listing side (list, refreshFolder) applies them;
+// - the content cache (ContentCache.h) keeps the cached copies and the
+//   files open on them; the mount brings copies into it (downloads) and
+//   evicts them;
+// - the write queue (WriteQueue.h) runs each item's steps one at a time,
+//   with retries and parking; the steps that send local changes, and the
+//   local changes themselves, are the mount's (DomainMountWrites.cpp).
+//
+// Errors: inside the host an error is a positive errno value. A function
+// that can fail returns 0 or the errno (`int`), or a std::variant<T, int>
+// whose int is the errno; an extension's Error becomes an errno once,
+// through errnoFor, where a file-system call is answered.
+//
+// Locks, in the order they may be taken (an arrow: the right one may be
+// taken while the left one is held; never the other way):
+//   Writes::waitersMutex -> WriteQueue::mutex_, Writes::mutex (one at a time)
+//   Writes::waitersMutex -> the replica's mutex (reads)
+//   ContentCache::mutex_ -> the replica's mutex (reads)
+// Writes::mutex (sizes and counts of files being written, the waiters) and
+// WriteQueue::mutex_ are leaves otherwise.
+// The mutexes of the kernel notifier, of the change requests, of the single
+// flights (listings_, downloads_, refreshes_), loopMutex_ and foldersMutex_
+// are leaves: nothing is taken under them. The replica's mutex is the last
+// of all: a change the replica applies (Replica::update's callback) takes
+// no lock and never calls the replica. No lock is held across a commit of
+// the replica, a kernel notice, a reply to the kernel, or a wait for the
+// extension; a change that must look atomic to opens marks its inode as
+// changing instead (ContentCache::endChange), which only opens of that
+// inode wait for.
 
 // The errno a file-system call reports for an error of the extension.
 int errnoFor(const Error& error);
@@ -60,6 +98,11 @@ public:
         // Runs at the start of every file-system call with the call's name
         // (tests use it to make a call fail in ways the code cannot).
         std::function<void(std::string_view operation)> beforeOperation;
+        // Runs where the host records a change in the replica or tells the
+        // kernel about one ("download", "make", "evict", "notify"), with the
+        // inode concerned, outside every lock the file-system calls take
+        // (tests hold it there to show that those calls are still answered).
+        std::function<void(std::string_view step, Inode inode)> whileRecording;
     };
 
     explicit DomainMount(Options options);
@@ -85,6 +128,10 @@ public:
     void beforeOperation(std::string_view operation) const {
         if (options_.beforeOperation) options_.beforeOperation(operation);
     }
+    // The test hook of the options (see whileRecording).
+    void recordingStep(std::string_view step, Inode inode) const {
+        if (options_.whileRecording) options_.whileRecording(step, inode);
+    }
     const std::filesystem::path& mountpoint() const { return options_.mountpoint; }
     const std::filesystem::path& stateDirectory() const { return options_.stateDirectory; }
     ReplicatedExtension& extension() { return *extension_; }
@@ -95,15 +142,8 @@ public:
 
     // ---- called by the file-system callbacks
     std::optional<Error> ensureListed(Inode folder);
-    // An open file of the current cached copy.
-    struct OpenFile {
-        int descriptor = -1;
-        Inode inode = 0;
-        std::uint64_t copy = 0;  // which download of the inode it reads
-        bool keepCache = false;  // the kernel's pages of the inode are of this copy
-        bool directIO = false;   // past the kernel's pages (another copy is open)
-        bool writable = false;   // opened for writing: releasing it may queue an upload
-    };
+    // An open file of a cached copy (see ContentCache).
+    using OpenFile = ContentCache::OpenFile;
     // Opens the current copy (downloading it when needed); an errno on failure.
     std::variant<OpenFile*, int> openCached(Inode inode);
     void release(OpenFile* file);
@@ -130,8 +170,8 @@ public:
     // Opens a file for writing (downloaded first unless truncated), or a
     // file with local changes for reading.
     std::variant<OpenFile*, int> openLocal(Inode inode, int flags);
-    // Writes into the cached copy; the bytes written or an errno (negative).
-    long writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset);
+    // Writes into the cached copy; `written` gets the bytes written. 0 or an errno.
+    int writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written);
     int truncateLocal(Inode inode, off_t size);
     int setModificationDate(Inode inode, Date modified);
     // A dirty file is snapshotted and queued for upload (release, fsync).
@@ -165,8 +205,6 @@ public:
     void resumeParked();
 
 private:
-    // Tries parked changes again after growing pauses, while any are parked.
-    void retryParkedLoop(std::stop_token stop);
     // A request of the domain succeeded: the pauses start small again, and
     // when a change had failed for want of the service, what is parked for
     // that reason goes again at once.
@@ -181,10 +219,12 @@ private:
     // The size and time a closed writer left go to the replica, with the
     // upload the file owes; false when it owes nothing.
     bool recordClosedWriter(Inode inode);
-    void runQueue(Inode inode, std::stop_token stop);
     // One step of an item's queue; true when it should run again at once.
     bool syncOnce(Inode inode, std::stop_token stop);
     void notifyWaiters();
+    // The waiters whose wait is over, with their answers (Writes::waitersMutex held).
+    void findAnsweredWaiters(
+        std::vector<std::pair<std::function<void(std::optional<Error>)>, std::optional<Error>>>& ready);
     // A snapshot of a file's cached copy for an upload, in the staging
     // folder with the node's modification time; `writesAtSnapshot` gets the
     // count of writes it holds. The error when none could be made.
@@ -204,8 +244,6 @@ private:
     // Waits (a while at most) until no move of the node or of a folder
     // above it is being sent.
     void waitForMovesAbove(Inode inode);
-    // Opens of `replaced` go to `replacement` from now on (see replacedBy_).
-    void noteReplacement(Inode replaced, Inode replacement);
     // An item the server made or kept for a node that stands for another
     // item now (replaced while its request ran) is removed.
     void removeOrphan(const ItemPtr& item, Inode parent);
@@ -222,17 +260,17 @@ private:
     // enumeration of the container runs are answered together by the next one.
     void requestChanges(const ItemId& container, std::function<void(std::optional<Error>)> done);
     std::optional<Error> processSignal(const ItemId& container);
-    void runSignals(const ItemId& container);
     std::optional<Error> download(Inode inode, const ItemId& identifier);
-    // The node has a cached copy of its version.
-    bool isCurrentCopy(const ReplicaNode& node) const;
-    // Opens the cached copy and returns with filesMutex_ held through
-    // `lock`: a copy changed here, or one being emptied, as it is; else the
-    // current version, downloaded first when needed. A descriptor, or an
-    // errno (negative).
-    int openCopy(Inode inode, bool writing, bool emptying, std::unique_lock<std::mutex>& lock);
-    // The file that a rename put in the place of a removed inode (filesMutex_ held).
-    std::optional<Inode> replacementOf(Inode inode) const;
+    // What the content cache calls to bring a file's current version: a
+    // download (shared by concurrent opens), after which its folder is
+    // listed again once when the extension does not know the item.
+    ContentCache::BringCurrent bringCurrent();
+    // Ends a changing mark of the cache (see ContentCache::endChange).
+    struct ChangeDone {
+        ContentCache& cache;
+        Inode inode;
+        ~ChangeDone() { cache.endChange(inode); }
+    };
     void dispatch(std::vector<Invalidation> invalidations);
     // Deletes the cached copies of removed nodes, and keeps those of files
     // with local changes in the preserved folder.
@@ -245,8 +283,7 @@ private:
     // of the path beside it. False when the copy could not be kept at all.
     static bool keepCopyOrSafe(const std::filesystem::path& source, const std::filesystem::path& folder,
                                const std::filesystem::path& relative, Inode inode);
-    void notifierLoop();
-    std::filesystem::path cachePath(Inode inode) const;
+    std::filesystem::path cachePath(Inode inode) const { return cache_.pathOf(inode); }
     void prepareMountpoint();
     void openReplica();
     // Unmounts; files and folders still open after a short grace lose their
@@ -258,64 +295,31 @@ private:
     Options options_;
     ExtensionPtr extension_;
     std::unique_ptr<Replica> replica_ = std::make_unique<Replica>();
+    ContentCache cache_;
     SingleFlight<Inode> listings_;
     SingleFlight<Inode> downloads_;
     SingleFlight<Inode> refreshes_;
     fuse_session* session_ = nullptr;
     std::optional<unsigned long> connection_;
     std::thread loop_;
-    std::mutex loopMutex_;
+    std::mutex loopMutex_;  // guards loopRunning_ (a leaf)
     std::condition_variable loopEnded_;
     bool loopRunning_ = false;
-    std::thread notifier_;
-    std::mutex notifyMutex_;
-    std::condition_variable notifyWake_;
-    std::deque<Invalidation> notifications_;
-    bool stopping_ = false;
+    std::unique_ptr<KernelNotifier> notifier_;
     std::atomic<std::size_t> changeEnumerations_{0};
-    std::atomic<bool> closing_{false};
     // Fires when the mount begins to stop: every blocking wait of the host
     // (downloads, listings, a rename's new version, a held queue) ends, and
     // the extension's work it waited for is cancelled.
     std::stop_source stop_;
 
-    struct SignalState {
-        bool running = false;
-        bool again = false;
-        std::vector<std::function<void(std::optional<Error>)>> current;
-        std::vector<std::function<void(std::optional<Error>)>> next;
-    };
-    std::mutex signalMutex_;
-    std::condition_variable signalsIdle_;
-    std::map<ItemId, SignalState> signals_;
-    std::size_t runningSignalTasks_ = 0;
-    // Per inode: the number of its current copy, and the copies open now.
-    mutable std::mutex filesMutex_;
-    std::map<Inode, std::uint64_t> copies_;
-    struct InodeFiles {
-        std::multiset<std::uint64_t> open;      // the copies open now
-        std::optional<std::uint64_t> pagesCopy;  // the copy the kernel's pages may be of
-        int opening = 0;                         // opens under way (the file is in use)
-    };
-    std::map<Inode, InodeFiles> files_;
-    std::map<Inode, int> writers_;  // files open for writing, per inode
-    // Files put in the place of others by a rename, by the inode they
-    // replaced: an open of the old inode that raced with the rename gets
-    // the new file (the old or the new bytes, never a missing file).
-    std::map<Inode, Inode> replacedBy_;
-    // Every open file, owned here: a session that ends while files are open
-    // never releases them, so the mount closes what is left when it stops.
-    std::map<OpenFile*, std::unique_ptr<OpenFile>> openFiles_;
-    // Keeps a new open file (filesMutex_ held).
-    OpenFile* keepOpen(std::unique_ptr<OpenFile> file);
-    // Open folders, owned here for the same reason.
+    // Rounds of change enumerations, per container (see requestChanges).
+    std::unique_ptr<ChangeRequests> changeRequests_;
+    // Open folders, owned here: a session that ends while folders are open
+    // never releases them (foldersMutex_ is a leaf).
     std::mutex foldersMutex_;
     std::map<OpenFolder*, std::unique_ptr<OpenFolder>> openFolders_;
     // Closes the files and folders left open when the session ends.
     void closeLeftOpenFiles();
-    // Signals wait for the extension, whose answers run on the shared pool:
-    // they get threads of their own so that they can never take all of it.
-    std::unique_ptr<TaskPool> signalWorkers_;
     std::unique_ptr<Writes, WritesDeleter> writes_;
     // Gives a waiter its answer after the call that queued it (when nothing
     // more moves, or when the mount stops) on the answers pool of the

@@ -17,8 +17,10 @@
 
 #include "platform/core/PlatformError.h"
 #include "platform/fileprovider/host/DomainMount.h"
+#include "platform/fileprovider/host/WriteQueue.h"
 #include "platform/log/Logger.h"
 #include "platform/tasks/Clock.h"
+#include "platform/tasks/OneAnswer.h"
 #include "platform/tasks/TaskPool.h"
 
 namespace nimbuscrate::fp::host {
@@ -29,8 +31,6 @@ const Logger& logger() {
     return instance;
 }
 
-constexpr int kRetries = 5;                   // transient failures tried again, then parked
-constexpr double kFirstRetryDelay = 1.0;      // seconds, doubled each time
 constexpr auto kWriteTimeout = std::chrono::hours(6);
 // How long a rename over a file waits for the target's new version to be
 // answered (and for an operation of the target to end) before it goes on
@@ -39,37 +39,10 @@ constexpr auto kReplaceWait = std::chrono::seconds(60);
 
 Error busy(const std::string& why) { return Error{kPOSIXErrorDomain, EBUSY, ErrorUserInfo{why, nullptr}}; }
 
-// The single answer of an extension call; waiting stops with the token.
-template <class T>
-class Answer {
-public:
-    void set(T value) {
-        std::lock_guard lock(mutex_);
-        if (value_) return;
-        value_ = std::move(value);
-        ready_.notify_all();
-    }
-    std::optional<T> wait(std::stop_token stop, std::chrono::seconds timeout) {
-        std::unique_lock lock(mutex_);
-        ready_.wait_for(lock, stop, timeout, [this] { return value_.has_value(); });
-        return value_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable_any ready_;
-    std::optional<T> value_;
-};
-
 struct WriteResult {
     ItemPtr item;
     std::optional<Error> error;
 };
-
-bool transient(const Error& error) {
-    return error.is(kFileProviderErrorDomain, FileProviderErrorCode::serverUnreachable) ||
-           error.is(kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid);
-}
 
 bool writable(int flags) { return (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC); }
 
@@ -81,36 +54,31 @@ struct DomainMount::Writes {
         std::function<void(std::optional<Error>)> done;
     };
 
+    // Taken by one waiter check at a time, before `mutex` (and the replica's).
+    std::mutex waitersMutex;
+    // Guards the state below (a leaf: nothing else is taken under it).
     mutable std::mutex mutex;
-    std::set<Inode> running;   // a task works on the item (or a replace holds it)
-    std::condition_variable_any idle;  // notified when an item leaves `running`
-    std::set<Inode> again;     // asked for while running: one more round
-    std::map<Inode, Error> parked;  // waits for a signal, stopped by this error
-    std::map<Inode, int> attempts;
-    // A node moved into the place of another item waits for that item's
-    // removal (by the inode of its queue): the server refuses a move onto a
-    // name it still holds.
-    std::map<Inode, Inode> after;
     std::map<Inode, std::int64_t> liveSizes;
     std::map<Inode, std::uint64_t> writeCounts;
     std::set<Inode> timeSet;  // the writer set the modification time after its last write
     std::vector<Waiter> waiters;
     std::uint64_t snapshots = 0;
-    std::unique_ptr<TaskPool> workers;
-    // Wakes the retrier when something is parked.
-    std::condition_variable_any parkedChanged;
-    double parkedPause = 0;  // the retrier's next pause
-    bool serviceFailed = false;  // a change failed for want of the service since its last success
-    std::jthread retrier;
+    bool stopped = false;  // the writes stopped: waiters are answered at once
+    // The queue of each item's changes (its own lock; not under `mutex`).
+    std::unique_ptr<WriteQueue> queue;
 };
 
 void DomainMount::WritesDeleter::operator()(Writes* writes) const { delete writes; }
 
 void DomainMount::startWrites() {
     writes_.reset(new Writes);
-    writes_->workers = std::make_unique<TaskPool>(4);
-    writes_->parkedPause = options_.parkedRetrySeconds;
-    writes_->retrier = std::jthread([this](std::stop_token stop) { retryParkedLoop(stop); });
+    WriteQueue::Options queue;
+    queue.step = [this](Inode inode, std::stop_token stop) { return syncOnce(inode, stop); };
+    queue.afterRun = [this] { notifyWaiters(); };
+    queue.clock = options_.clock;
+    queue.parkedRetrySeconds = options_.parkedRetrySeconds;
+    queue.parkedRetryCapSeconds = options_.parkedRetryCapSeconds;
+    writes_->queue = std::make_unique<WriteQueue>(std::move(queue));
     std::filesystem::remove_all(options_.stateDirectory / "staging");
     std::filesystem::create_directories(options_.stateDirectory / "staging");
     // What a previous run did not send goes out now, with the size of the
@@ -144,77 +112,18 @@ void DomainMount::startWrites() {
 void DomainMount::stopWrites() {
     if (!writes_) return;
     // Running operations are cancelled; their work stays recorded.
-    if (writes_->retrier.joinable()) {
-        writes_->retrier.request_stop();
-        writes_->retrier.join();
-    }
-    writes_->workers->shutdown();
+    writes_->queue->stop();
     std::vector<Writes::Waiter> waiters;
     {
         std::lock_guard lock(writes_->mutex);
+        writes_->stopped = true;
         waiters.swap(writes_->waiters);
     }
     for (auto& waiter : waiters) answerLater(std::move(waiter.done), Error::connectionInterrupted());
 }
 
 void DomainMount::schedule(Inode inode) {
-    if (!writes_) return;
-    {
-        std::lock_guard lock(writes_->mutex);
-        writes_->parked.erase(inode);
-        if (writes_->running.count(inode)) {
-            writes_->again.insert(inode);
-            return;
-        }
-        writes_->running.insert(inode);
-    }
-    if (!writes_->workers->submit([this, inode](std::stop_token stop) { runQueue(inode, stop); })) {
-        std::lock_guard lock(writes_->mutex);
-        writes_->running.erase(inode);
-        writes_->idle.notify_all();
-    }
-}
-
-void DomainMount::runQueue(Inode inode, std::stop_token stop) {
-    std::vector<Inode> released;
-    for (;;) {
-        bool more = false;
-        try {
-            // Started only after the writes were stopped: nothing is sent,
-            // the change stays recorded for the next run.
-            if (!stop.stop_requested()) more = syncOnce(inode, stop);
-        } catch (const std::exception& error) {
-            logger().error("A change could not be sent: " + std::string(error.what()));
-            std::lock_guard lock(writes_->mutex);
-            writes_->parked.insert_or_assign(inode, Error::fileProvider(FileProviderErrorCode::cannotSynchronize, error.what()));
-            writes_->parkedChanged.notify_all();
-        }
-        {
-            std::lock_guard lock(writes_->mutex);
-            if (stop.stop_requested()) {
-                writes_->running.erase(inode);
-                writes_->idle.notify_all();
-                break;
-            }
-            if (!more && !writes_->again.erase(inode)) {
-                writes_->running.erase(inode);
-                writes_->idle.notify_all();
-                // Items that waited for this one's removal go now.
-                for (auto waiting = writes_->after.begin(); waiting != writes_->after.end();) {
-                    if (waiting->second != inode) {
-                        ++waiting;
-                        continue;
-                    }
-                    released.push_back(waiting->first);
-                    waiting = writes_->after.erase(waiting);
-                }
-                break;
-            }
-            writes_->parked.erase(inode);  // going round again: not waiting for a signal any more
-        }
-    }
-    for (Inode waiting : released) schedule(waiting);
-    notifyWaiters();
+    if (writes_) writes_->queue->schedule(inode);
 }
 
 std::variant<std::filesystem::path, Error> DomainMount::snapshotCopy(const ReplicaNode& node,
@@ -232,13 +141,7 @@ std::variant<std::filesystem::path, Error> DomainMount::snapshotCopy(const Repli
     std::error_code error;
     // With no writer open, the snapshot is a second name of the cached
     // copy (the next writer separates the two first); else a copy.
-    bool writerOpen = false;
-    {
-        std::lock_guard lock(filesMutex_);
-        writerOpen = writers_.count(inode) > 0;
-        if (!writerOpen && ::link(cachePath(inode).c_str(), target.c_str()) != 0) writerOpen = true;
-    }
-    if (writerOpen) {
+    if (!cache_.linkSnapshot(inode, target)) {
         std::filesystem::copy_file(cachePath(inode), target, std::filesystem::copy_options::overwrite_existing, error);
     }
     if (error) {
@@ -257,34 +160,8 @@ std::variant<std::filesystem::path, Error> DomainMount::snapshotCopy(const Repli
 bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     // A failure that keeps the work for later: retried after a pause, or
     // parked until a signal.
-    auto failed = [&](const Error& error) -> bool {
-        if (stop.stop_requested()) return false;
-        int attempt = 0;
-        {
-            std::lock_guard lock(writes_->mutex);
-            attempt = ++writes_->attempts[inode];
-            if (transient(error)) writes_->serviceFailed = true;
-        }
-        if (transient(error) && attempt <= kRetries) {
-            double delay = kFirstRetryDelay * static_cast<double>(1 << (attempt - 1));
-            logger().info("Sending a change failed (" + error.localizedDescription() + "); again in " +
-                          std::to_string(delay) + " s");
-            return options_.clock->sleepFor(Clock::Duration(delay), stop);
-        }
-        logger().error("A change waits to be tried again: " + error.localizedDescription());
-        std::lock_guard lock(writes_->mutex);
-        writes_->parked.insert_or_assign(inode, error);
-        writes_->attempts.erase(inode);
-        writes_->parkedChanged.notify_all();
-        return false;
-    };
-    auto succeeded = [&] {
-        {
-            std::lock_guard lock(writes_->mutex);
-            writes_->attempts.erase(inode);
-        }
-        noteSuccess();
-    };
+    auto failed = [&](const Error& error) { return writes_->queue->failed(inode, error, stop); };
+    auto succeeded = [&] { writes_->queue->succeeded(inode); };
 
     // A removal first: the node is gone from the folder already.
     if (auto removal = replica_->removal(inode)) {
@@ -299,7 +176,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             return false;
         }
         auto send = [&]() -> std::optional<std::optional<Error>> {
-            auto answer = std::make_shared<Answer<std::optional<Error>>>();
+            auto answer = std::make_shared<OneAnswer<std::optional<Error>>>();
             auto progress = extension_->remove(removal->identifier, removal->version.value_or(ItemVersion{}),
                                                [answer](std::optional<Error> error) { answer->set(std::move(error)); });
             auto result = answer->wait(stop, kWriteTimeout);
@@ -366,11 +243,9 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         // In the place of an item whose removal (or create, to be removed
         // when answered) is still under way: its queue starts this one
         // when it is done.
-        std::lock_guard lock(writes_->mutex);
-        auto blocker = writes_->after.find(inode);
-        if (blocker != writes_->after.end()) {
-            if (writes_->running.count(blocker->second) || replica_->removal(blocker->second)) return false;
-            writes_->after.erase(blocker);
+        if (auto blocker = writes_->queue->blockerOf(inode)) {
+            if (writes_->queue->isRunning(*blocker) || replica_->removal(*blocker)) return false;
+            if (!writes_->queue->endWait(inode, *blocker)) return false;
         }
     }
     auto parent = replica_->node(node->parent);
@@ -388,7 +263,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
         // the current version is not cached; nothing evicts it meanwhile,
         // as the node has work pending).
         auto error = downloads_.run(inode, [&]() -> std::optional<Error> {
-            if (auto now = replica_->node(inode); now && isCurrentCopy(*now)) return std::nullopt;
+            if (auto now = replica_->node(inode); now && cache_.isCurrent(*now)) return std::nullopt;
             return download(inode, node->identifier);
         });
         if (error) return failed(*error);
@@ -399,9 +274,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     if (sendContents) {
         auto taken = snapshotCopy(*node, writesAtSnapshot);
         if (auto* error = std::get_if<Error>(&taken)) {
-            std::lock_guard lock(writes_->mutex);
-            writes_->parked.insert_or_assign(inode, *error);
-            writes_->parkedChanged.notify_all();
+            writes_->queue->park(inode, *error);
             return false;
         }
         snapshot = std::get<std::filesystem::path>(taken);
@@ -423,7 +296,7 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     properties.version = node->version;
     auto itemTemplate = ItemSnapshot::make(properties);
 
-    auto answer = std::make_shared<Answer<WriteResult>>();
+    auto answer = std::make_shared<OneAnswer<WriteResult>>();
     auto done = [answer](ItemPtr item, ItemFields, bool, std::optional<Error> error) {
         answer->set(WriteResult{std::move(item), std::move(error)});
     };
@@ -629,61 +502,11 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
 }
 
 void DomainMount::resumeParked() {
-    if (!writes_) return;
-    std::map<Inode, Error> parked;
-    {
-        std::lock_guard lock(writes_->mutex);
-        parked.swap(writes_->parked);
-        // An attempt still under way may fail and park after this signal:
-        // its queue goes round once more, so the signal is never lost.
-        writes_->again.insert(writes_->running.begin(), writes_->running.end());
-    }
-    for (const auto& [inode, error] : parked) schedule(inode);
+    if (writes_) writes_->queue->resumeParked();
 }
 
 void DomainMount::noteSuccess() {
-    if (!writes_) return;
-    // Only what waits for the service (or for a sign-in) is resumed: work
-    // the server refused goes with the pauses, so that two refused items
-    // never set each other going round and round.
-    std::vector<Inode> resumed;
-    {
-        std::lock_guard lock(writes_->mutex);
-        writes_->parkedPause = options_.parkedRetrySeconds;
-        // Only a success after the service failed is news.
-        if (!std::exchange(writes_->serviceFailed, false)) return;
-        for (auto parked = writes_->parked.begin(); parked != writes_->parked.end();) {
-            if (transient(parked->second) ||
-                parked->second.is(kFileProviderErrorDomain, FileProviderErrorCode::notAuthenticated)) {
-                resumed.push_back(parked->first);
-                parked = writes_->parked.erase(parked);
-            } else {
-                ++parked;
-            }
-        }
-    }
-    if (!resumed.empty()) logger().info("The service answers again: " + std::to_string(resumed.size()) + " parked changes go now");
-    for (Inode inode : resumed) schedule(inode);
-}
-
-void DomainMount::retryParkedLoop(std::stop_token stop) {
-    std::unique_lock lock(writes_->mutex);
-    while (!stop.stop_requested()) {
-        if (!writes_->parkedChanged.wait(lock, stop, [&] { return !writes_->parked.empty(); })) break;
-        const auto pause = std::chrono::duration<double>(writes_->parkedPause);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(pause);
-        // The pause runs to its end (a signal meanwhile resumes the parked
-        // changes itself; what parks again waits for the next round).
-        writes_->parkedChanged.wait_until(lock, stop, deadline, [] { return false; });
-        if (stop.stop_requested()) break;
-        const std::size_t count = writes_->parked.size();
-        if (count == 0) continue;
-        writes_->parkedPause = std::min(writes_->parkedPause * 2, options_.parkedRetryCapSeconds);
-        lock.unlock();
-        logger().info("Trying " + std::to_string(count) + " parked changes again");
-        resumeParked();
-        lock.lock();
-    }
+    if (writes_) writes_->queue->noteSuccess();
 }
 
 std::size_t DomainMount::pendingOperations() const {
@@ -705,12 +528,17 @@ std::variant<ReplicaNode, int> DomainMount::makeNode(Inode parent, const std::st
     if (replica_->child(parent, name)) return EEXIST;
     std::vector<Invalidation> ignored;
     if (!folder) {
-        // The node and its empty cached copy appear together for all that
-        // uses copies (an upload the folder's create starts at once, say):
-        // they take this lock too.
-        std::lock_guard lock(filesMutex_);
+        // The node is recorded outside the files lock; until its empty
+        // cached copy is there, what uses copies (an open of the new name, an
+        // upload the folder's create starts at once) waits for the make to end.
+        cache_.beginMake();
+        struct MakeDone {
+            ContentCache& cache;
+            ~MakeDone() { cache.endMake(); }
+        } done{cache_};
         auto made = replica_->addLocal(parent, name, folder, options_.clock->now(), ignored);
         if (!made) return EEXIST;
+        recordingStep("make", made->inode);
         int descriptor = ::open(cachePath(made->inode).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (descriptor < 0) {
             int error = errno;
@@ -732,29 +560,11 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
     // The copy is checked (and downloaded first, unless it was changed here
     // or is emptied) and opened in one step under the lock evictions take,
     // so an eviction can never leave a writer an empty file to fill.
-    std::unique_lock lock(filesMutex_, std::defer_lock);
-    int descriptor = openCopy(inode, forWriting, truncate, lock);
-    if (descriptor == -ENOENT) {
-        // Replaced by a rename since the kernel looked it up: the new file.
-        if (auto replacement = replacementOf(inode)) {
-            inode = *replacement;
-            lock.unlock();
-            descriptor = openCopy(inode, forWriting, truncate, lock);
-        }
-    }
-    if (descriptor < 0) return -descriptor;
-    auto* file = keepOpen(std::make_unique<OpenFile>(OpenFile{descriptor, inode, 0, false, true}));
-    file->writable = forWriting;
-    auto& state = files_[inode];
-    if (forWriting) {
-        ++writers_[inode];
-        // New contents: no page of an older copy may be served after this.
-        file->copy = ++copies_[inode];
-        state.pagesCopy.reset();
-    } else {
-        file->copy = copies_[inode];
-    }
-    state.open.insert(file->copy);
+    auto opened = cache_.open(inode, true, forWriting, truncate, bringCurrent());
+    if (auto* error = std::get_if<int>(&opened)) return *error;
+    auto* file = std::get<OpenFile*>(opened);
+    // An open of a file a rename replaced opens the file in its place.
+    inode = file->inode;
     if (truncate) {
         {
             std::lock_guard writesLock(writes_->mutex);
@@ -771,9 +581,10 @@ std::variant<DomainMount::OpenFile*, int> DomainMount::openLocal(Inode inode, in
     return file;
 }
 
-long DomainMount::writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset) {
+int DomainMount::writeLocal(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& count) {
     ssize_t written = ::pwrite(file->descriptor, data, size, offset);
-    if (written < 0) return -errno;
+    if (written < 0) return errno;
+    count = static_cast<std::size_t>(written);
     bool markDirty = false;
     {
         std::lock_guard lock(writes_->mutex);
@@ -795,35 +606,29 @@ long DomainMount::writeLocal(OpenFile* file, const char* data, std::size_t size,
             if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
         }, ignored);
     }
-    return written;
+    return 0;
 }
 
 int DomainMount::truncateLocal(Inode inode, off_t size) {
     // As for an open, and the file counts as changed before the lock goes:
     // an eviction never drops the copy between the check and the change.
-    std::unique_lock lock(filesMutex_, std::defer_lock);
-    int descriptor = openCopy(inode, true, size == 0, lock);
-    if (descriptor < 0) return -descriptor;
-    int result = ::ftruncate(descriptor, size);
-    int error = errno;
-    ::close(descriptor);
-    if (result != 0) return error;
-    ++copies_[inode];
-    files_[inode].pagesCopy.reset();
+    if (int error = cache_.truncate(inode, size, bringCurrent())) return error;
     {
-        std::lock_guard writesLock(writes_->mutex);
-        ++writes_->writeCounts[inode];
-        writes_->liveSizes[inode] = size;
+        ChangeDone changed{cache_, inode};
+        {
+            std::lock_guard writesLock(writes_->mutex);
+            ++writes_->writeCounts[inode];
+            writes_->liveSizes[inode] = size;
+        }
+        std::vector<Invalidation> ignored;
+        replica_->update(inode, [&](ReplicaNode& changed) {
+            changed.dirty = true;
+            changed.size = size;
+            changed.modified = options_.clock->now();
+            if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
+        }, ignored);
     }
-    std::vector<Invalidation> ignored;
-    replica_->update(inode, [&](ReplicaNode& changed) {
-        changed.dirty = true;
-        changed.size = size;
-        changed.modified = options_.clock->now();
-        if (!changed.materializedVersion) changed.materializedVersion = ItemVersion{};
-    }, ignored);
-    const bool open = !files_[inode].open.empty();
-    lock.unlock();
+    const bool open = cache_.isOpen(inode);
     // Without an open file nothing else queues it.
     if (!open) queueUpload(inode);
     return 0;
@@ -847,12 +652,7 @@ int DomainMount::setModificationDate(Inode inode, Date modified) {
         writes_->timeSet.insert(inode);
     }
     // Sent now, unless a writer is open: closing it sends the file, time and all.
-    bool writerOpen = false;
-    {
-        std::lock_guard lock(filesMutex_);
-        writerOpen = writers_.count(inode) > 0;
-    }
-    if (owesUpload && !writerOpen) schedule(inode);
+    if (owesUpload && !cache_.hasWriter(inode)) schedule(inode);
     return 0;
 }
 
@@ -958,9 +758,9 @@ int DomainMount::moveInPlace(const ReplicaNode& source, const ReplicaNode& targe
     {
         std::lock_guard lock(writes_->mutex);
         writes_->liveSizes.erase(target.inode);
-        writes_->after[source.inode] = target.inode;
     }
-    noteReplacement(target.inode, source.inode);
+    writes_->queue->waitFor(source.inode, target.inode);
+    cache_.noteReplacement(target.inode, source.inode);
     std::vector<Invalidation> ignored;
     std::optional<Inode> noRemoval;
     const bool replaced = replica_->replace(
@@ -973,26 +773,9 @@ int DomainMount::moveInPlace(const ReplicaNode& source, const ReplicaNode& targe
     return 0;
 }
 
-bool DomainMount::claimQueue(Inode inode) {
-    std::unique_lock lock(writes_->mutex);
-    if (!writes_->idle.wait_for(lock, stop_.get_token(), kReplaceWait, [&] { return !writes_->running.count(inode); })) {
-        return false;
-    }
-    writes_->running.insert(inode);
-    writes_->parked.erase(inode);
-    return true;
-}
+bool DomainMount::claimQueue(Inode inode) { return writes_->queue->claim(inode, stop_.get_token(), kReplaceWait); }
 
-void DomainMount::releaseQueue(Inode inode) {
-    bool again = false;
-    {
-        std::lock_guard lock(writes_->mutex);
-        writes_->running.erase(inode);
-        again = writes_->again.erase(inode) > 0;
-    }
-    writes_->idle.notify_all();
-    if (again) schedule(inode);
-}
+void DomainMount::releaseQueue(Inode inode) { writes_->queue->release(inode); }
 
 int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& target) {
     // One operation in flight per item: the target's queue is held while
@@ -1007,14 +790,10 @@ int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& targe
     // The source's bytes: its cached copy (downloaded first when it is not current).
     auto node = replica_->node(source.inode);
     if (!node) return ENOENT;
-    bool beingWritten = false;
-    {
-        std::lock_guard lock(filesMutex_);
-        beingWritten = writers_.count(source.inode) > 0;
-    }
-    if (!node->dirty && !beingWritten && !isCurrentCopy(*node)) {
+    const bool beingWritten = cache_.hasWriter(source.inode);
+    if (!node->dirty && !beingWritten && !cache_.isCurrent(*node)) {
         auto error = downloads_.run(source.inode, [&]() -> std::optional<Error> {
-            if (auto now = replica_->node(source.inode); now && isCurrentCopy(*now)) return std::nullopt;
+            if (auto now = replica_->node(source.inode); now && cache_.isCurrent(*now)) return std::nullopt;
             return download(source.inode, node->identifier);
         });
         if (error) return errnoFor(*error);
@@ -1038,7 +817,7 @@ int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& targe
     properties.creationDate = std::optional<Date>(target.created);
     properties.contentModificationDate = std::optional<Date>(node->modified);
     properties.version = target.version;
-    auto answer = std::make_shared<Answer<WriteResult>>();
+    auto answer = std::make_shared<OneAnswer<WriteResult>>();
     auto progress = extension_->modify(ItemSnapshot::make(properties), target.version.value_or(ItemVersion{}),
                                        ItemField::contents | ItemField::contentModificationDate, snapshot,
                                        [answer](ItemPtr item, ItemFields, bool, std::optional<Error> error) {
@@ -1080,7 +859,7 @@ int DomainMount::replaceFile(const ReplicaNode& source, const ReplicaNode& targe
     // The source's own item goes from the server (one never sent has none;
     // one whose create is under way goes when it is answered).
     std::optional<Inode> removal;
-    noteReplacement(target.inode, source.inode);
+    cache_.noteReplacement(target.inode, source.inode);
     std::vector<Invalidation> ignored;
     const bool replaced = replica_->replace(source.inode, target.inode, [&](ReplicaNode& changed) {
         changed.identifier = item ? item->identifier : target.identifier;
@@ -1120,19 +899,7 @@ void DomainMount::waitForMovesAbove(Inode inode) {
         if (node->inode == kRootInode) break;
         node = replica_->node(node->parent);
     }
-    if (moving.empty()) return;
-    std::unique_lock lock(writes_->mutex);
-    writes_->idle.wait_for(lock, stop_.get_token(), kReplaceWait, [&] {
-        return std::none_of(moving.begin(), moving.end(), [&](Inode each) { return writes_->running.count(each) > 0; });
-    });
-}
-
-void DomainMount::noteReplacement(Inode replaced, Inode replacement) {
-    // Noted before the replica changes: an open of the old inode that comes
-    // in between must find where to go.
-    std::lock_guard lock(filesMutex_);
-    if (replacedBy_.size() >= 1024) replacedBy_.clear();
-    replacedBy_[replaced] = replacement;
+    writes_->queue->waitWhileRunning(moving, stop_.get_token(), kReplaceWait);
 }
 
 void DomainMount::removeOrphan(const ItemPtr& item, Inode parent) {
@@ -1190,27 +957,25 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
     if (node->folder) return Error{kPOSIXErrorDomain, EISDIR, ErrorUserInfo{"Folders have no cached copy.", nullptr}};
     if (node->hasLocalChanges()) return busy("\"" + node->name + "\" has changes not yet sent.");
     if (writes_) {
-        std::lock_guard lock(writes_->mutex);
-        if (writes_->running.count(*inode) || replica_->removal(*inode)) {
-            return busy("\"" + node->name + "\" has an operation in flight.");
-        }
+        if (writes_->queue->isRunning(*inode) || replica_->removal(*inode)) return busy("\"" + node->name + "\" has an operation in flight.");
+    }
+    std::string failure;
+    switch (cache_.drop(*inode, node->materializedVersion.has_value(), failure)) {
+        case ContentCache::Drop::inUse:
+            return busy("\"" + node->name + "\" is open.");
+        case ContentCache::Drop::nothingCached:
+            return std::nullopt;
+        case ContentCache::Drop::changed:
+            return busy("\"" + node->name + "\" has changes not yet sent.");
+        case ContentCache::Drop::failed:
+            return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{failure, nullptr}};
+        case ContentCache::Drop::dropped:
+            break;
     }
     {
-        std::lock_guard lock(filesMutex_);
-        auto found = files_.find(*inode);
-        if (found != files_.end() && (!found->second.open.empty() || found->second.opening > 0)) {
-            return busy("\"" + node->name + "\" is open.");
-        }
-        if (!node->materializedVersion) return std::nullopt;  // nothing cached
-        // Checked again under the lock that writes take.
-        auto now = replica_->node(*inode);
-        if (!now || now->hasLocalChanges()) return busy("\"" + node->name + "\" has changes not yet sent.");
-        std::error_code error;
-        std::filesystem::remove(cachePath(*inode), error);
-        if (error) return Error{kPOSIXErrorDomain, EIO, ErrorUserInfo{error.message(), nullptr}};
+        ChangeDone changed{cache_, *inode};
+        recordingStep("evict", *inode);
         replica_->clearMaterialized(*inode);
-        ++copies_[*inode];
-        if (found != files_.end()) found->second.pagesCopy.reset();
     }
     dispatch({Invalidation{Invalidation::Kind::inode, 0, {}, *inode}});
     return std::nullopt;
@@ -1218,6 +983,18 @@ std::optional<Error> DomainMount::evict(const ItemId& identifier) {
 
 void DomainMount::notifyWaiters() {
     if (!writes_) return;
+    std::vector<std::pair<std::function<void(std::optional<Error>)>, std::optional<Error>>> ready;
+    {
+        // One at a time: a call that took the waiters out puts back those
+        // still waiting before the next one looks, so no news is missed.
+        std::lock_guard serial(writes_->waitersMutex);
+        findAnsweredWaiters(ready);
+    }
+    for (auto& [done, result] : ready) answerLater(std::move(done), result);
+}
+
+void DomainMount::findAnsweredWaiters(
+    std::vector<std::pair<std::function<void(std::optional<Error>)>, std::optional<Error>>>& ready) {
     {
         std::lock_guard lock(writes_->mutex);
         if (writes_->waiters.empty()) return;
@@ -1231,9 +1008,15 @@ void DomainMount::notifyWaiters() {
         work.insert(removal.inode);
         removals.emplace(removal.inode, std::move(removal));
     }
-    std::vector<std::pair<std::function<void(std::optional<Error>)>, std::optional<Error>>> ready;
-    std::lock_guard lock(writes_->mutex);
-    work.insert(writes_->running.begin(), writes_->running.end());
+    // What the queues do now, taken under their lock; the replica is read
+    // after it is released.
+    std::vector<Writes::Waiter> waiters;
+    {
+        std::lock_guard lock(writes_->mutex);
+        waiters.swap(writes_->waiters);
+    }
+    const auto [running, parked] = writes_->queue->snapshot();
+    work.insert(running.begin(), running.end());
 
     // Where work sits: a node's folder, or the folder a removed node was in.
     auto parentOf = [&](Inode inode) -> Inode {
@@ -1246,8 +1029,8 @@ void DomainMount::notifyWaiters() {
     // folder to be removed). The error that stopped it; none while it can
     // still move (it runs, or waits for a writer to close, for instance).
     std::function<std::optional<Error>(Inode, int)> stuck = [&](Inode inode, int depth) -> std::optional<Error> {
-        if (depth > 4096 || writes_->running.count(inode)) return std::nullopt;
-        if (auto parked = writes_->parked.find(inode); parked != writes_->parked.end()) return parked->second;
+        if (depth > 4096 || running.count(inode)) return std::nullopt;
+        if (auto found = parked.find(inode); found != parked.end()) return found->second;
         if (removals.count(inode)) {
             std::optional<Error> inside;
             for (const auto& [other, removal] : removals) {
@@ -1275,7 +1058,6 @@ void DomainMount::notifyWaiters() {
         return false;
     };
 
-    auto& waiters = writes_->waiters;
     for (auto waiter = waiters.begin(); waiter != waiters.end();) {
         std::optional<Inode> top = kRootInode;
         if (waiter->item != kRootContainer && waiter->item != kWorkingSet) top = replica_->inodeOf(waiter->item);
@@ -1299,7 +1081,18 @@ void DomainMount::notifyWaiters() {
         ready.emplace_back(std::move(waiter->done), stoppedBy);
         waiter = waiters.erase(waiter);
     }
-    for (auto& [done, result] : ready) answerLater(std::move(done), result);
+    if (!waiters.empty()) {
+        // Those still waiting go back (after any that came meanwhile), unless
+        // the writes stopped meanwhile: then they are answered as at the stop.
+        std::lock_guard lock(writes_->mutex);
+        for (auto& waiter : waiters) {
+            if (writes_->stopped) {
+                ready.emplace_back(std::move(waiter.done), Error::connectionInterrupted());
+            } else {
+                writes_->waiters.push_back(std::move(waiter));
+            }
+        }
+    }
 }
 
 void DomainMount::waitForChanges(const ItemId& identifier, std::function<void(std::optional<Error>)> done) {
@@ -1309,8 +1102,12 @@ void DomainMount::waitForChanges(const ItemId& identifier, std::function<void(st
     }
     {
         std::lock_guard lock(writes_->mutex);
-        writes_->waiters.push_back(Writes::Waiter{identifier, std::move(done)});
+        if (!writes_->stopped) {
+            writes_->waiters.push_back(Writes::Waiter{identifier, std::move(done)});
+            done = nullptr;
+        }
     }
+    if (done) return answerLater(std::move(done), Error::connectionInterrupted());
     notifyWaiters();
 }
 

@@ -156,8 +156,9 @@ std::shared_ptr<DomainMount> HostDaemon::makeMount(const Domain& domain) {
     mountOptions.parkedRetrySeconds = options_.parkedRetrySeconds;
     mountOptions.parkedRetryCapSeconds = options_.parkedRetryCapSeconds;
     mountOptions.beforeOperation = options_.beforeOperation;
+    mountOptions.whileRecording = options_.whileRecording;
     // The extension's manager speaks to this daemon in process.
-    mountOptions.manager = [this, domain] { return std::make_shared<DaemonManager>(*this, domain, tasks_); };
+    mountOptions.manager = [this, domain] { return std::make_shared<DaemonManager>(*this, domain, tasks_, answers_); };
     return std::make_shared<DomainMount>(mountOptions);
 }
 

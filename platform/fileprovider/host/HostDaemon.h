@@ -40,6 +40,8 @@ public:
         Clock* clock = nullptr;
         // Handed to every mount (see DomainMount::Options::beforeOperation).
         std::function<void(std::string_view operation)> beforeOperation;
+        // Handed to every mount (see DomainMount::Options::whileRecording).
+        std::function<void(std::string_view step, Inode inode)> whileRecording;
     };
 
     explicit HostDaemon(Options options);
@@ -85,10 +87,12 @@ private:
 
     Options options_;
     SystemClock clock_;
-    TaskPool tasks_;
-    // The mounts' late answers to waiters (see DomainMount::Options::answers);
-    // a stop waits for them, and the pool is joined when the host goes.
+    // The mounts' late answers to waiters (see DomainMount::Options::answers),
+    // and the managers' answers once the task pool is shutting down; a stop
+    // waits for them, and the pool is joined when the host goes, after the
+    // task pool (declared first, it outlives it).
     TaskPool answers_{2};
+    TaskPool tasks_;
     mutable std::mutex mutex_;  // registry and mounts; never held across a mount or unmount's waits by others
     std::mutex changeMutex_;    // one add or remove at a time
     std::vector<Domain> registered_;

@@ -106,7 +106,7 @@ protected:
         };
         daemon_ = std::make_unique<HostDaemon>(options);
         daemon_->start();
-        service_ = std::make_shared<ChannelDomainService>(daemon_->socketPath(), tasks_);
+        service_ = std::make_shared<ChannelDomainService>(daemon_->socketPath(), tasks_, answers_);
         ASSERT_EQ(await("addDomain", [&](auto done) { service_->addDomain(kDomain, done); }), std::nullopt);
         manager_ = service_->managerFor(kDomain);
     }
@@ -169,6 +169,7 @@ protected:
     std::filesystem::path folder() const { return root_ / "home" / kDomain.displayName; }
 
     std::filesystem::path root_;
+    TaskPool answers_{1};
     TaskPool tasks_{4};
     std::unique_ptr<HostDaemon> daemon_;
     std::shared_ptr<ChannelDomainService> service_;

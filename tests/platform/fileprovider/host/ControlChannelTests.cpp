@@ -193,8 +193,9 @@ TEST(FileProviderHostControl, TheDomainServiceStartsTheHostWhenTheSocketIsSilent
     std::unique_ptr<HostDaemon> daemon;
     std::atomic<int> launches{0};
     testing::Gate starting;  // the host starts only once the test opens it
+    TaskPool answers(1);
     TaskPool tasks(2);
-    auto service = std::make_shared<ChannelDomainService>(controlSocketPath(options.runtimeDirectory), tasks, [&] {
+    auto service = std::make_shared<ChannelDomainService>(controlSocketPath(options.runtimeDirectory), tasks, answers, [&] {
         ++launches;
         starting.pass();
         daemon = std::make_unique<HostDaemon>(options);
@@ -250,9 +251,10 @@ TEST(FileProviderHostControl, TheDomainServiceStartsTheHostWhenTheSocketIsSilent
 TEST(FileProviderHostControl, WithoutAHostEachCallFailsOnceAndALaterCallConnects) {
     auto root = freshFolder("nohost");
     auto options = daemonOptions(root);
+    TaskPool answers(1);
     TaskPool tasks(2);
     // No start command: a silent socket fails the calls.
-    auto service = std::make_shared<ChannelDomainService>(controlSocketPath(options.runtimeDirectory), tasks);
+    auto service = std::make_shared<ChannelDomainService>(controlSocketPath(options.runtimeDirectory), tasks, answers);
     testing::CompletionTracker tracker;
     auto getDomains = [&] { return askForDomains(*service, tracker); };
     std::vector<std::future<std::optional<Error>>> failed;
@@ -279,8 +281,9 @@ TEST(FileProviderHostControl, CallsLeftQueuedWhenTheAppsTasksStopFailOnce) {
     auto options = daemonOptions(root);
     HostDaemon daemon(options);
     daemon.start();
+    TaskPool answers(1);
     TaskPool tasks(1);
-    auto service = std::make_shared<ChannelDomainService>(daemon.socketPath(), tasks);
+    auto service = std::make_shared<ChannelDomainService>(daemon.socketPath(), tasks, answers);
     testing::CompletionTracker tracker;
     auto getDomains = [&] { return askForDomains(*service, tracker); };
     // The one worker is busy: the call waits in the queue, and the pool shuts down before it runs.

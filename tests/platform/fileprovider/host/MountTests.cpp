@@ -79,6 +79,14 @@ protected:
             if (failWithUnknown_) throw 42;
             throw std::filesystem::filesystem_error("injected", std::make_error_code(std::errc::io_error));
         };
+        options.whileRecording = [this](std::string_view step, Inode inode) {
+            std::shared_ptr<testing::Gate> gate;
+            {
+                std::lock_guard lock(heldMutex_);
+                if (step == heldStep_ && inode == heldInode_) gate = heldGate_;
+            }
+            if (gate) gate->pass();
+        };
         options.factory = [this](ExtensionEnvironment environment) -> ExtensionPtr {
             auto identifier = environment.domain.identifier;
             auto scratch = environment.temporaryDirectory;
@@ -123,6 +131,19 @@ protected:
     std::mutex failingMutex_;
     std::string failingOperation_;
     bool failWithUnknown_ = false;
+    // Holds the host where it records `step` for `inode` (see
+    // DomainMount::Options::whileRecording) until the gate opens.
+    std::mutex heldMutex_;
+    std::string heldStep_;
+    Inode heldInode_ = 0;
+    std::shared_ptr<testing::Gate> heldGate_;
+    std::shared_ptr<testing::Gate> holdRecording(std::string step, Inode inode) {
+        std::lock_guard lock(heldMutex_);
+        heldStep_ = std::move(step);
+        heldInode_ = inode;
+        heldGate_ = std::make_shared<testing::Gate>();
+        return heldGate_;
+    }
     void failIn(std::string operation, bool unknown = false) {
         std::lock_guard lock(failingMutex_);
         failingOperation_ = std::move(operation);
@@ -592,6 +613,85 @@ TEST_F(FileProviderHostMount, ReadsListingsAndSignalsTogetherStayConsistent) {
     for (auto& reader : readers) reader.join();
     EXPECT_EQ(badReads, 0) << badSample;
     EXPECT_EQ(readAll(mountpoint / "hello.txt"), first);  // the last version, once things settle
+}
+
+// The host records a download in its replica, and tells the kernel about a
+// change, outside every lock the file-system calls take: while either is
+// held up, other files are looked up, listed, opened and read.
+TEST_F(FileProviderHostMount, CallsAreAnsweredWhileADownloadIsRecorded) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    ASSERT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    auto* mount = daemon_->mountFor("nimbuscrate");
+    auto photo = mount->replica().child(kRootInode, "photo.jpg");
+    ASSERT_TRUE(photo);
+    auto gate = holdRecording("download", photo->inode);
+    struct Open {
+        std::shared_ptr<testing::Gate> gate;
+        ~Open() { gate->open(); }
+    } opener{gate};
+
+    std::string photoBytes;
+    std::thread reader([&] { photoBytes = readAll(mountpoint / "photo.jpg"); });
+    ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(60)));
+    auto others = std::async(std::launch::async, [&] {
+        struct stat attributes{};
+        return ::stat((mountpoint / "hello.txt").c_str(), &attributes) == 0 &&
+               listing(mountpoint / "Docs") == std::set<std::string>{"inner.txt"} &&
+               readAll(mountpoint / "hello.txt") == "Hello, drive!\n" &&
+               readAll(mountpoint / "Docs" / "inner.txt") == std::string("bin\0ary", 7);
+    });
+    // A bound only for when they wait behind the record: it never passes then.
+    const bool answered = others.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    EXPECT_EQ(gate->waiting(), 1u);  // the record was still held
+    gate->open();
+    reader.join();
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(others.get());
+    EXPECT_EQ(photoBytes, std::string(100'000, '\xff'));
+}
+
+TEST_F(FileProviderHostMount, CallsAreAnsweredWhileTheKernelIsToldOfAChange) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    ASSERT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    auto* mount = daemon_->mountFor("nimbuscrate");
+    int first = ::open((mountpoint / "first.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(first, 0) << std::strerror(errno);
+    auto made = mount->replica().child(kRootInode, "first.txt");
+    ASSERT_TRUE(made);
+    // A written file's fsync tells the kernel to forget its attributes.
+    auto gate = holdRecording("notify", made->inode);
+    struct Open {
+        std::shared_ptr<testing::Gate> gate;
+        ~Open() { gate->open(); }
+    } opener{gate};
+    ASSERT_EQ(::write(first, "one", 3), 3);
+    std::thread syncer([&] { ::fsync(first); });
+    ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(60)));
+
+    auto others = std::async(std::launch::async, [&] {
+        // Another file's change is told to the kernel meanwhile, and other
+        // files are looked up, listed and read.
+        int second = ::open((mountpoint / "second.txt").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (second < 0) return false;
+        const bool written = ::write(second, "two", 3) == 3 && ::fsync(second) == 0;
+        ::close(second);
+        struct stat attributes{};
+        return written && ::stat((mountpoint / "hello.txt").c_str(), &attributes) == 0 &&
+               listing(mountpoint / "Docs") == std::set<std::string>{"inner.txt"} &&
+               readAll(mountpoint / "hello.txt") == "Hello, drive!\n" && readAll(mountpoint / "second.txt") == "two";
+    });
+    // A bound only for when they wait behind the notice: it never passes then.
+    const bool answered = others.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    EXPECT_EQ(gate->waiting(), 1u);  // the notice was still held
+    gate->open();
+    syncer.join();
+    ::close(first);
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(others.get());
+    EXPECT_EQ(readAll(mountpoint / "first.txt"), "one");
+    EXPECT_TRUE(eventually([&] { return mount->pendingOperations() == 0; }));
 }
 
 }  // namespace
