@@ -111,6 +111,8 @@ int runDesktopApp(int argc, char** argv) {
 
     QObject uiContext;
     QtUiExecutor ui(&uiContext);
+    // Answers the domain service's calls that fail while `workers` shuts down.
+    TaskPool answers(1);
     TaskPool workers(4);
     CommandUrlOpener browser;
     WebAuthenticator web(ui, browser);
@@ -123,7 +125,7 @@ int runDesktopApp(int argc, char** argv) {
     SecurityKeyPinDialog pinDialog(ui);
     SecurityKeyAuthenticator passkeys(fido, pinDialog, workers);
     auto domains = std::make_shared<fp::host::ChannelDomainService>(
-        fp::host::controlSocketPath(fp::host::defaultRuntimeDirectory()), workers);
+        fp::host::controlSocketPath(fp::host::defaultRuntimeDirectory()), workers, answers);
 
     int status = 0;
     {

@@ -406,6 +406,7 @@ protected:
     std::string errorText(const std::exception& error) const { return error.what(); }
 
     ManualExecutor ui;
+    TaskPool answers{1};
     TaskPool workers{4};
     RecordingBrowser browser;
     WebAuthenticator web{ui, browser};

@@ -57,7 +57,7 @@ protected:
         };
         daemon = std::make_unique<fp::host::HostDaemon>(options);
         daemon->start();
-        domainService = std::make_shared<fp::host::ChannelDomainService>(daemon->socketPath(), workers);
+        domainService = std::make_shared<fp::host::ChannelDomainService>(daemon->socketPath(), workers, answers);
     }
 
     std::filesystem::path folder() const { return root / "home" / "Nimbuscrate"; }

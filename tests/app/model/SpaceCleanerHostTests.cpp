@@ -32,7 +32,7 @@ protected:
 
     // The domain's manager over the daemon's control channel.
     fp::ManagerPtr channelManager() {
-        domains_ = std::make_shared<fp::host::ChannelDomainService>(daemon_->socketPath(), tasks_);
+        domains_ = std::make_shared<fp::host::ChannelDomainService>(daemon_->socketPath(), tasks_, answers_);
         manager_ = domains_->managerFor(fp::Domain{"nimbuscrate", "Nimbuscrate"});
         return manager_;
     }
@@ -51,6 +51,7 @@ protected:
     }
 
     ManualExecutor ui_;
+    TaskPool answers_{1};
     TaskPool tasks_{3};
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     std::shared_ptr<fp::host::ChannelDomainService> domains_;
@@ -145,7 +146,7 @@ protected:
     }
 
     void startModel() {
-        domains_ = std::make_shared<fp::host::ChannelDomainService>(daemon_->socketPath(), tasks_);
+        domains_ = std::make_shared<fp::host::ChannelDomainService>(daemon_->socketPath(), tasks_, answers_);
         // The domain is registered already: no re-registration.
         standard_.setBoolean(DesktopAppModel::kReplicatedDomainMigrationKey, true);
         model_ = std::make_unique<DesktopAppModel>(DesktopAppModel::Services{
