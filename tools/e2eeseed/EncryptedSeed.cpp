@@ -11,10 +11,12 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/core/Random.h"
 #include "platform/imaging/ImageTranscoder.h"
+#include "shared/encryption-client/E2EEAccountKeys.h"
 #include "shared/encryption/E2EECrypto.h"
 #include "shared/encryption/E2EEJSON.h"
 #include "shared/encryption/E2EELibrary.h"
@@ -69,6 +71,26 @@ E2EEJSON newKeySet(const std::string& accountId) {
         {"signingKey", signingKey},
         {"root", E2EECrypto::base64URLEncode(E2EECrypto::randomBytes(32))},
     });
+}
+
+// A passphrase of four groups of five characters from 32 that read apart
+// (no "l", "0", "1" or "9"): 100 random bits.
+std::string newPassphrase() {
+    static constexpr std::string_view kAlphabet = "abcdefghijkmnopqrstuvwxyz2345678";
+    static_assert(kAlphabet.size() == 32);
+    const SecretBytes random = E2EECrypto::randomBytes(20);
+    const ByteView bytes(random);
+    std::string passphrase;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0 && i % 5 == 0) passphrase += '-';
+        passphrase += kAlphabet[bytes[i] % 32];
+    }
+    return passphrase;
+}
+
+// The key record's associated data of one envelope ("password" or "recovery").
+Bytes accountAssociatedData(const std::string& accountId, const char* label) {
+    return bytesOf(E2EEJSON::array({"nimbuscrate-e2ee-v1", accountId, "account", "v1", label}).canonicalString());
 }
 
 std::string mimeOf(const std::string& name) {
@@ -141,7 +163,7 @@ void writeText(const fs::path& path, const std::string& text, mode_t mode) {
 }  // namespace
 
 void writeEncryptedSeed(const fs::path& base, const fs::path& encrypted, const fs::path& seedOut,
-                        const fs::path& keysOut) {
+                        const fs::path& keysOut, const fs::path& unlockOut) {
     Json seed = readJSON(base);
     const Json wanted = readJSON(encrypted);
     if (!seed.contains("account") || !seed["account"].is_object() || !seed["account"].contains("accountId") ||
@@ -165,8 +187,36 @@ void writeEncryptedSeed(const fs::path& base, const fs::path& encrypted, const f
     account["format"] = std::string(E2EECrypto::kFileFormat);
     account["mode"] = "required";
     account["onboardingRequired"] = false;
-    account["keyRecord"] = toJSON(E2EEJSON::object(
-        {{"version", 1}, {"accountId", accountId}, {"publicKey", keys.member("publicKey")}}));
+    // The key set sealed under the passphrase and the recovery key, as the
+    // app's setup seals it.
+    const std::string passphrase = newPassphrase();
+    const SecretBytes recoveryKey = E2EECrypto::randomBytes(32);
+    const E2EEJSON kdf = E2EEJSON::object({
+        {"name", "argon2id"},
+        {"memorySize", 65536},
+        {"iterations", 3},
+        {"parallelism", 4},
+        {"salt", E2EECrypto::base64URLEncode(E2EECrypto::randomBytes(16))},
+    });
+    const Bytes keySetText = bytesOf(keys.canonicalString());
+    const SecretBytes passphraseKey = E2EECrypto::derivePassphraseKey(passphrase, kdf);
+    const E2EEJSON keyRecord = E2EEJSON::object({
+        {"version", 1},
+        {"accountId", accountId},
+        {"publicKey", keys.member("publicKey")},
+        {"kdf", kdf},
+        {"passwordEnvelope",
+         E2EECrypto::sealEnvelope(passphraseKey, keySetText, accountAssociatedData(accountId, "password"))},
+        {"recoveryEnvelope",
+         E2EECrypto::sealEnvelope(recoveryKey, keySetText, accountAssociatedData(accountId, "recovery"))},
+    });
+    // Opened as the app's unlock opens it, with each secret.
+    if (E2EECrypto::unlockAccountKeys(keyRecord, passphrase, false).canonicalString() != keys.canonicalString() ||
+        E2EECrypto::unlockAccountKeys(keyRecord, E2EECrypto::base64URLEncode(recoveryKey), true).canonicalString() !=
+            keys.canonicalString()) {
+        throw std::runtime_error("the key record does not unlock to the account's keys");
+    }
+    account["keyRecord"] = toJSON(keyRecord);
     if (!account.contains("ownedDriveIds") || !account["ownedDriveIds"].is_array()) account["ownedDriveIds"] = Json::array();
     bool owned = false;
     for (const Json& id : account["ownedDriveIds"]) owned = owned || id == driveId;
@@ -254,6 +304,8 @@ void writeEncryptedSeed(const fs::path& base, const fs::path& encrypted, const f
     seed["encryptedNodes"] = std::move(nodeRecords);
     seed["encryptedFiles"] = std::move(fileRecords);
 
+    const Json unlock = {{"passphrase", passphrase}, {"recoveryKey", E2EECrypto::base64URLEncode(recoveryKey)}};
+    writeText(unlockOut, unlock.dump(2) + "\n", 0600);
     writeText(keysOut, keys.canonicalString(), 0600);
     writeText(seedOut, seed.dump(2) + "\n", 0644);
 }

@@ -10,11 +10,14 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 
 #include "platform/http/HttpTransport.h"
 #include "platform/imaging/ImageTranscoder.h"
 #include "platform/tasks/Clock.h"
+#include "shared/encryption-client/E2EEAccountKeys.h"
 #include "shared/encryption-client/E2EEClient.h"
+#include "shared/encryption/E2EEError.h"
 #include "shared/encryption/E2EECrypto.h"
 #include "shared/session/KeychainStore.h"
 #include "shared/session/MappingStore.h"
@@ -47,10 +50,13 @@ TEST(EncryptedSeed, TheDemoAccountOpensWithItsKeysThroughTheLocalService) {
     GTEST_SKIP() << "needs a development build (NIMBUSCRATE_DEVELOPMENT)";
 #endif
     TemporaryDirectory dir;
-    e2eeseed::writeEncryptedSeed(DEMO_SEED, DEMO_ENCRYPTED_ITEMS, dir / "seed.json", dir / "keys.json");
-    struct stat keysFile{};
-    ASSERT_EQ(::stat((dir / "keys.json").c_str(), &keysFile), 0);
-    EXPECT_EQ(keysFile.st_mode & 0777, 0600u);
+    e2eeseed::writeEncryptedSeed(DEMO_SEED, DEMO_ENCRYPTED_ITEMS, dir / "seed.json", dir / "keys.json",
+                                 dir / "unlock.json");
+    for (const char* secretFile : {"keys.json", "unlock.json"}) {
+        struct stat written{};
+        ASSERT_EQ(::stat((dir / secretFile).c_str(), &written), 0) << secretFile;
+        EXPECT_EQ(written.st_mode & 0777, 0600u) << secretFile;
+    }
     const E2EEJSON keys = E2EEJSON::parse(readText(dir / "keys.json"));
 
     // Nothing of the encrypted items is in clear in the service's seed.
@@ -65,6 +71,19 @@ TEST(EncryptedSeed, TheDemoAccountOpensWithItsKeysThroughTheLocalService) {
     const E2EEJSON account = E2EEJSON::parse(service.accountApi().account());
     EXPECT_EQ(account.member("mode"), E2EEJSON("required"));
     E2EECrypto::verifyKeyRecord(keys, account.member("keyRecord"));
+
+    // The printed passphrase and the recovery key each unlock the account's
+    // record, as served, to the keys written beside it; another passphrase
+    // does not.
+    const Json unlock = Json::parse(readText(dir / "unlock.json"));
+    const std::string passphrase = unlock.at("passphrase");
+    EXPECT_TRUE(std::regex_match(passphrase, std::regex("[a-z2-8]{5}(-[a-z2-8]{5}){3}"))) << passphrase;
+    EXPECT_EQ(E2EECrypto::unlockAccountKeys(account.member("keyRecord"), passphrase, false).canonicalString(),
+              keys.canonicalString());
+    EXPECT_EQ(E2EECrypto::unlockAccountKeys(account.member("keyRecord"), unlock.at("recoveryKey"), true)
+                  .canonicalString(),
+              keys.canonicalString());
+    EXPECT_THROW(E2EECrypto::unlockAccountKeys(account.member("keyRecord"), passphrase + "x", false), E2EEError);
 
     // A signed-in session on the demo drive with the keys installed, as the
     // run command leaves it.
@@ -151,9 +170,10 @@ TEST(EncryptedSeed, ItemsThatCannotBeEncryptedAsAskedWriteNothing) {
         SCOPED_TRACE(what);
         std::ofstream(dir / "items.json", std::ios::trunc) << text;
         EXPECT_ANY_THROW(e2eeseed::writeEncryptedSeed(DEMO_SEED, dir / "items.json", dir / "seed.json",
-                                                      dir / "keys.json"));
+                                                      dir / "keys.json", dir / "unlock.json"));
         EXPECT_FALSE(std::filesystem::exists(dir / "seed.json"));
         EXPECT_FALSE(std::filesystem::exists(dir / "keys.json"));
+        EXPECT_FALSE(std::filesystem::exists(dir / "unlock.json"));
     }
 }
 
