@@ -234,7 +234,9 @@ void transformFile(const std::filesystem::path& source, const std::filesystem::p
         }
         const std::int64_t count = segmentCount(size);
         // One segment buffer, converted in place: it stays in the processor
-        // cache between the read, the cipher and the write.
+        // cache between the read, the cipher and the write. Each read
+        // overwrites what the last segment left in it, so it is wiped once,
+        // when it is freed (SecretBytes), not after every segment.
         SecretBytes segment(static_cast<std::size_t>(kSegmentLength));
         for (std::int64_t index = 0; index < count; ++index) {
             throwIfCancelled(stop);
@@ -254,8 +256,6 @@ void transformFile(const std::filesystem::path& source, const std::filesystem::p
             // final synchronize has little left to wait for.
             (void)::sync_file_range(output.descriptor(), written, static_cast<off_t>(outLength), SYNC_FILE_RANGE_WRITE);
             written += static_cast<std::int64_t>(outLength);
-            // The bytes read and the bytes written share the buffer.
-            cleanse(segment.data(), std::max(readLength, outLength));
         }
         std::uint8_t extra = 0;
         if (input.read(&extra, 1) != 0) throw E2EEError::invalid();
