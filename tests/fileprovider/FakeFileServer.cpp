@@ -198,6 +198,14 @@ RemoteItem FakeFileServer::moveItem(const RemoteItem& item, const RemoteItem& pa
     if (items_.count(target) && target != item.path) throw DesktopError::server(412, "Precondition Failed");
     RemoteItem moved = item;
     items_.erase(item.path);
+    // A folder takes what is inside it along.
+    const std::string inside = item.path + "/";
+    for (auto it = items_.lower_bound(inside); it != items_.end() && it->first.rfind(inside, 0) == 0;) {
+        RemoteItem child = it->second;
+        child.path = target + "/" + it->first.substr(inside.size());
+        it = items_.erase(it);
+        items_[child.path] = child;
+    }
     if (moved.id.rfind("path:", 0) == 0) moved.id = "path:" + target;
     moved.parentID = parent.id;
     moved.path = target;
@@ -211,6 +219,11 @@ void FakeFileServer::deleteItem(const RemoteItem& item, std::stop_token stop) {
     enter("deleteItem", item.id, stop);
     std::lock_guard lock(mutex_);
     items_.erase(item.path);
+    // A folder goes with everything in it.
+    const std::string inside = item.path + "/";
+    for (auto it = items_.lower_bound(inside); it != items_.end() && it->first.rfind(inside, 0) == 0;) {
+        it = items_.erase(it);
+    }
 }
 
 }  // namespace nimbuscrate::testing

@@ -395,7 +395,7 @@ ProgressPtr InMemoryExtension::fetchContents(const ItemId& identifier, std::opti
         }
         std::error_code made;
         std::filesystem::create_directories(folder, made);
-        const auto path = folder / "contents";
+        const auto path = folder / item->filename();  // named after the item, as the real extension does
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(data.data(), static_cast<std::streamsize>(data.size()));
         out.close();
@@ -462,8 +462,10 @@ ProgressPtr InMemoryExtension::modify(ItemPtr item, ItemVersion, ItemFields chan
             std::ifstream in(*contents, std::ios::binary);
             data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
-        // Like a server: the new parent must be a folder it holds, and a
-        // rename or move never replaces another item of that name.
+        // Like the real extension: the new parent must be a folder it holds
+        // (no such item otherwise), and a rename or move never replaces
+        // another item of that name; the server's refusal of such a move
+        // comes back as a general failure, as the real one reports it.
         ItemPtr result;
         std::optional<Error> refused;
         {
@@ -474,7 +476,8 @@ ProgressPtr InMemoryExtension::modify(ItemPtr item, ItemVersion, ItemFields chan
             if (found == self->nodes_.end() || parent == self->nodes_.end() || !parent->second.folder) {
                 refused = noSuchItem();
             } else if (self->nameTakenLocked(newParent, item->filename(), found->first)) {
-                refused = Error::fileProvider(FileProviderErrorCode::filenameCollision);
+                refused = Error{kCocoaErrorDomain, CocoaErrorCode::connectionReplyInvalid,
+                                ErrorUserInfo{"The destination exists and may not be replaced", nullptr}};
             } else {
                 auto& node = found->second;
                 if (node.parent != newParent) {

@@ -18,8 +18,10 @@ namespace nimbuscrate::fp::testing {
 // its server): the test changes the tree through the mutators below the way
 // the server would change, and the system sees it through the entries.
 // Every entry answers from a pool task, exactly once (at once, as cancelled,
-// when the pool no longer takes tasks). Modify refuses, as a server would, a
-// new parent that is not a folder (-1005) and a name taken there (-1001).
+// when the pool no longer takes tasks). Modify refuses, as the real extension
+// does, a new parent that is not a folder (-1005) and a name taken there (a
+// general failure, 4101: the server refused the move); create refuses a taken
+// name with a name collision (-1001).
 // Faults can be injected per entry ("item", "enumerateItems",
 // "enumerateChanges", "fetchContents", "create", "modify", "remove"), and
 // calls can be held at a gate.
@@ -31,7 +33,8 @@ namespace nimbuscrate::fp::testing {
 class InMemoryExtension final : public ReplicatedExtension, public std::enable_shared_from_this<InMemoryExtension> {
 public:
     // Each download is written into a folder of its own below `scratch`
-    // (created when missing), as the real extension does.
+    // (created when missing), in a file named after the item, as the real
+    // extension does.
     InMemoryExtension(ExtensionEnvironment environment, std::filesystem::path scratch);
 
     // ---- the server's side
