@@ -1,10 +1,13 @@
 #include "app/views/DesktopAppProgram.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 #include <unistd.h>
 
 #include <QApplication>
@@ -89,6 +92,34 @@ const Logger& appLog() {
     return logger;
 }
 
+// The program that opens the sign-in page: the desktop's browser, or in
+// development builds the program NIMBUSCRATE_DEV_URL_OPENER names (a
+// browser set up for the local service, or a test's recorder).
+std::vector<std::string> signInOpenerCommand() {
+#ifdef NIMBUSCRATE_DEVELOPMENT
+    if (const char* program = std::getenv("NIMBUSCRATE_DEV_URL_OPENER"); program && *program) return {program};
+#endif
+    return {"xdg-open"};
+}
+
+// One line when the state the tray and the window show changes, for the
+// log readers and the tests that watch the app run.
+class StateLog {
+public:
+    void record(const AppViewState& s) {
+        const std::string line = std::string("state: signed in ") + (s.isSignedIn ? "yes" : "no") + ", mounted " +
+                                 (s.isMounted ? "yes" : "no") + ", locked " +
+                                 (s.encryptionNeedsUnlock ? "yes" : "no") + ", uploading " +
+                                 (s.isUploading ? "yes" : "no");
+        if (line == last_) return;
+        last_ = line;
+        appLog().info(line);
+    }
+
+private:
+    std::string last_;
+};
+
 }  // namespace
 
 int runDesktopApp(int argc, char** argv) {
@@ -115,7 +146,8 @@ int runDesktopApp(int argc, char** argv) {
     TaskPool answers(1);
     TaskPool workers(4);
     CommandUrlOpener browser;
-    WebAuthenticator web(ui, browser);
+    CommandUrlOpener signInBrowser(signInOpenerCommand());
+    WebAuthenticator web(ui, signInBrowser);
     // Sign-in callbacks arrive from the URL-scheme handler (a later
     // "Nimbuscrate app.nimbuscrate:..." run) on the listener's thread.
     CallbackListener callbacks(CallbackChannel::defaultSocketPath(), "app.nimbuscrate",
@@ -145,6 +177,9 @@ int runDesktopApp(int argc, char** argv) {
                                                         passkeys,
                                                         webAppURL().host()});
         DesktopAppModelPort port(model);
+        StateLog stateLog;
+        stateLog.record(port.state());
+        QObject::connect(&port, &AppModelPort::stateChanged, &port, [&] { stateLog.record(port.state()); });
         DesktopLinkOpener links;
         AppController controller(port, links, AppLinks{webAppURL().string(), signUpURL().string()}, {});
         QObject::connect(&instance, &SingleInstance::showRequested, &controller, &AppController::showMainWindow);
