@@ -16,11 +16,15 @@ const Logger& logger() {
     return instance;
 }
 
+// The pool whose worker this thread is, if any.
+thread_local const TaskPool* currentPool = nullptr;
+
 }  // namespace
 
 TaskPool::TaskPool(std::size_t threads) {
     threads = std::max<std::size_t>(threads, 1);
     workers_.reserve(threads);
+    live_ = threads;
     for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
 }
 
@@ -41,36 +45,53 @@ void TaskPool::waitIdle() {
     idle_.wait(lock, [this] { return queue_.empty() && running_ == 0; });
 }
 
+bool TaskPool::onWorker() const { return currentPool == this; }
+
 void TaskPool::shutdown() {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ && workers_.empty()) return;
         stopping_ = true;  // refuses new tasks; the queued ones still run
     }
     stop_.request_stop();
     wake_.notify_all();
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard lock(mutex_);
-        workers.swap(workers_);
-    }
-    for (auto& worker : workers) {
-        if (worker.get_id() == std::this_thread::get_id()) {
-            worker.detach();  // shutdown from inside a task: the worker ends after it
-        } else {
-            worker.join();
+    if (onWorker()) {
+        // This thread cannot join itself: wait for the rest of the pool here,
+        // and leave this worker to be joined by whoever ends the pool.
+        std::unique_lock lock(mutex_);
+        ++waitingInShutdown_;
+        ended_.notify_all();
+        ended_.wait(lock, [this] {
+            // Once every live worker waits here with nothing queued, that stays
+            // so (no task can be added): all of them go on, whatever happens next.
+            if (queue_.empty() && live_ == waitingInShutdown_) drained_ = true;
+            return drained_;
+        });
+        --waitingInShutdown_;
+        ended_.notify_all();
+    } else {
+        std::lock_guard joining(joining_);  // a second caller returns only once the pool has ended
+        std::vector<std::thread> workers;
+        {
+            std::lock_guard lock(mutex_);
+            workers.swap(workers_);
         }
+        for (auto& worker : workers) worker.join();
     }
     idle_.notify_all();
 }
 
 void TaskPool::work() {
+    currentPool = this;
     for (;;) {
         Task task;
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty()) return;  // stopping and nothing left
+            if (queue_.empty()) {  // stopping and nothing left
+                --live_;
+                ended_.notify_all();
+                return;
+            }
             task = std::move(queue_.front());
             queue_.pop_front();
             ++running_;

@@ -22,7 +22,7 @@ public:
     using Task = std::function<void(std::stop_token)>;
 
     explicit TaskPool(std::size_t threads = std::thread::hardware_concurrency());
-    ~TaskPool();
+    ~TaskPool();  // shuts down; never from one of the pool's own tasks
     TaskPool(const TaskPool&) = delete;
     TaskPool& operator=(const TaskPool&) = delete;
 
@@ -33,9 +33,11 @@ public:
     // Blocks until no task is queued or running.
     void waitIdle();
 
-    // Requests stop, runs the queued tasks, joins. Safe to call twice. Called
-    // from inside a task, it cannot join that task's worker, which ends
-    // after the queue is empty.
+    // Requests stop, runs the queued tasks, joins. Safe to call twice, and
+    // from several threads. Called from inside one of this pool's tasks, it
+    // waits until the queue is empty and every other worker has ended (or
+    // is itself waiting here); that task's own worker is joined later, by
+    // the destructor or by a shutdown from outside the pool. Never detaches.
     void shutdown();
 
     std::stop_token stopToken() const { return stop_.get_token(); }
@@ -51,14 +53,20 @@ public:
 
 private:
     void work();
+    bool onWorker() const;
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;
+    std::condition_variable ended_;  // a worker ended, or one started waiting inside shutdown
     std::deque<Task> queue_;
     std::size_t running_ = 0;
+    std::size_t live_ = 0;             // workers inside work()
+    std::size_t waitingInShutdown_ = 0;  // workers waiting inside shutdown() from their task
+    bool drained_ = false;             // stopping, nothing queued, no worker outside shutdown()
     bool stopping_ = false;
     std::stop_source stop_;
+    std::mutex joining_;  // one outside caller joins at a time; the others wait for it
     std::vector<std::thread> workers_;
 };
 

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "platform/fileprovider/host/ControlProtocol.h"
 #include "platform/tasks/TaskPool.h"
@@ -41,11 +43,42 @@ struct UnlessRun {
     }
 };
 
+// Reader threads whose client went on the reader itself while no pool took
+// the join (every pool was shutting down). Finished ones are joined when
+// another arrives, and the rest when the process ends.
+class LateReaders {
+public:
+    static LateReaders& instance() {
+        static LateReaders readers;
+        return readers;
+    }
+    void keep(std::weak_ptr<void> alive, std::jthread reader) {
+        std::vector<std::jthread> finished;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto entry = readers_.begin(); entry != readers_.end();) {
+                if (entry->first.expired()) {  // past its loop: only unwinding
+                    finished.push_back(std::move(entry->second));
+                    entry = readers_.erase(entry);
+                } else {
+                    ++entry;
+                }
+            }
+            readers_.emplace_back(std::move(alive), std::move(reader));
+        }
+    }  // `finished` joins here, outside the lock
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<std::weak_ptr<void>, std::jthread>> readers_;
+};
+
 }  // namespace
 
 std::shared_ptr<ControlClient> ControlClient::connect(const std::filesystem::path& socket, TaskPool& tasks,
                                                       std::function<void()> startHost,
-                                                      std::chrono::milliseconds wait, std::stop_token stop) {
+                                                      std::chrono::milliseconds wait, std::stop_token stop,
+                                                      TaskPool* answers) {
     int descriptor = tryConnect(socket);
     if (descriptor < 0 && startHost) {
         startHost();
@@ -63,30 +96,47 @@ std::shared_ptr<ControlClient> ControlClient::connect(const std::filesystem::pat
         ::close(descriptor);
         throw ErrorException(lost("The process at " + socket.string() + " belongs to another user."));
     }
-    auto client = std::make_shared<ControlClient>(descriptor, tasks);
-    // The reader keeps the client alive until the connection ends.
-    std::thread([client] { client->readLoop(); }).detach();
+    LateReaders::instance();  // made before any client can need it, so it outlives them
+    auto client = std::make_shared<ControlClient>(descriptor, tasks, answers);
+    client->reader_ = std::jthread([link = client->link_] { readLoop(link); });
     return client;
 }
 
-ControlClient::ControlClient(int descriptor, TaskPool& tasks) : descriptor_(descriptor), tasks_(tasks) {}
+ControlClient::ControlClient(int descriptor, TaskPool& tasks, TaskPool* answers)
+    : link_(std::make_shared<Link>(descriptor)), tasks_(tasks), answers_(answers) {}
 
-ControlClient::~ControlClient() { ::close(descriptor_); }
-
-bool ControlClient::connected() const {
-    std::lock_guard lock(mutex_);
-    return !dropped_;
+ControlClient::~ControlClient() {
+    close();  // wakes the reader, which fails what is pending and ends
+    if (reader_.joinable() && reader_.get_id() == std::this_thread::get_id()) handOffReader();
+    // Otherwise reader_ joins here.
 }
 
-void ControlClient::close() { ::shutdown(descriptor_, SHUT_RDWR); }
+void ControlClient::handOffReader() {
+    auto reader = std::make_shared<std::jthread>(std::move(reader_));
+    // The task waits for this very thread to end, which it does soon: its
+    // connection is shut down, so the loop ends after the handler returns.
+    TaskPool::Task join = [reader](std::stop_token) { reader->join(); };
+    if (tasks_.submit(join)) return;
+    if (answers_ && answers_->submit(join)) return;
+    LateReaders::instance().keep(link_, std::move(*reader));
+}
+
+ControlClient::Link::~Link() { ::close(descriptor); }
+
+bool ControlClient::connected() const {
+    std::lock_guard lock(link_->mutex);
+    return !link_->dropped;
+}
+
+void ControlClient::close() { ::shutdown(link_->descriptor, SHUT_RDWR); }
 
 void ControlClient::call(nlohmann::json request, ReplyHandler done) {
     long long id;
     {
-        std::lock_guard lock(mutex_);
-        if (!dropped_) {
-            id = nextId_++;
-            pending_.emplace(id, done);
+        std::lock_guard lock(link_->mutex);
+        if (!link_->dropped) {
+            id = link_->nextId++;
+            link_->pending.emplace(id, done);
         } else {
             id = 0;
         }
@@ -102,7 +152,7 @@ void ControlClient::call(nlohmann::json request, ReplyHandler done) {
     size_t sent = 0;
     bool ok = true;
     while (sent < line.size()) {
-        ssize_t n = ::send(descriptor_, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = ::send(link_->descriptor, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             ok = false;
@@ -122,21 +172,21 @@ ControlClient::Reply ControlClient::check(Reply reply) {
     return errorFromJSON(error == json.end() ? nlohmann::json() : *error);
 }
 
-void ControlClient::failAll() {
-    std::map<long long, ReplyHandler> pending;
+void ControlClient::Link::failAll() {
+    std::map<long long, ReplyHandler> failed;
     {
-        std::lock_guard lock(mutex_);
-        dropped_ = true;
-        pending.swap(pending_);
+        std::lock_guard lock(mutex);
+        dropped = true;
+        failed.swap(pending);
     }
-    for (auto& [id, handler] : pending) handler(lost("The connection to the file provider host was lost."));
+    for (auto& [id, handler] : failed) handler(lost("The connection to the file provider host was lost."));
 }
 
-void ControlClient::readLoop() {
+void ControlClient::readLoop(const std::shared_ptr<Link>& link) {
     std::string buffer;
     char chunk[4096];
     for (;;) {
-        ssize_t n = ::recv(descriptor_, chunk, sizeof(chunk), 0);
+        ssize_t n = ::recv(link->descriptor, chunk, sizeof(chunk), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         buffer.append(chunk, static_cast<size_t>(n));
@@ -148,17 +198,18 @@ void ControlClient::readLoop() {
             if (id == reply.end() || !id->is_number_integer()) continue;
             ReplyHandler handler;
             {
-                std::lock_guard lock(mutex_);
-                auto found = pending_.find(id->get<long long>());
-                if (found == pending_.end()) continue;  // not ours, or answered already
+                std::lock_guard lock(link->mutex);
+                auto found = link->pending.find(id->get<long long>());
+                if (found == link->pending.end()) continue;  // not ours, or answered already
                 handler = std::move(found->second);
-                pending_.erase(found);
+                link->pending.erase(found);
             }
+            // May let go of the client, even its last reference: only `link` is used after it.
             handler(std::move(reply));
         }
         if (buffer.size() > 16 * kMaxLineLength) break;  // a host gone wrong
     }
-    failAll();
+    link->failAll();
 }
 
 ChannelDomainService::ChannelDomainService(std::filesystem::path socket, TaskPool& tasks, TaskPool& answers,
@@ -224,7 +275,7 @@ void ChannelDomainService::sendWaiting(std::stop_token stop) {
         if (!client || !client->connected()) {
             // May start the host and wait for it to answer.
             try {
-                client = ControlClient::connect(socket_, tasks_, startHost_, std::chrono::seconds(5), stop);
+                client = ControlClient::connect(socket_, tasks_, startHost_, std::chrono::seconds(5), stop, &answers_);
             } catch (const ErrorException& error) {
                 client.reset();
                 failure = error.error();

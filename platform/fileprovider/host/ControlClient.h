@@ -26,6 +26,12 @@ namespace nimbuscrate::fp::host {
 // are matched by id and delivered from the connection's reader thread. When
 // the connection drops, every call still pending fails once with 4097, and so
 // does every later call (from a pool task, never inside the call).
+//
+// The client owns its reader thread and joins it when the last reference
+// goes: that closes the connection, and the pending calls fail once. When
+// that last reference is let go on the reader thread itself (in a reply
+// handler), the join is handed to a task of `tasks` (or of `answers`, or of
+// the process-wide pool), so no reader thread is ever left unjoined.
 class ControlClient : public std::enable_shared_from_this<ControlClient> {
 public:
     using Reply = std::variant<nlohmann::json, Error>;  // the reply object, or why there is none
@@ -34,33 +40,51 @@ public:
     // Connects to the socket; when nothing answers and `startHost` is given,
     // calls it once and keeps trying until `wait` has passed or `stop` is
     // requested. Blocks meanwhile: call it on a worker thread. Throws
-    // ErrorException (4097) when no host could be reached. The client lives
-    // until its connection ends (close() ends it).
+    // ErrorException (4097) when no host could be reached. `answers`, when
+    // given, is a pool that outlives `tasks`.
     static std::shared_ptr<ControlClient> connect(const std::filesystem::path& socket, TaskPool& tasks,
                                                   std::function<void()> startHost = {},
                                                   std::chrono::milliseconds wait = std::chrono::seconds(5),
-                                                  std::stop_token stop = {});
+                                                  std::stop_token stop = {}, TaskPool* answers = nullptr);
     ~ControlClient();
+    ControlClient(const ControlClient&) = delete;
+    ControlClient& operator=(const ControlClient&) = delete;
 
     // Sends the request (its "id" is set here).
     void call(nlohmann::json request, ReplyHandler done);
     // The reply object of a successful call, or the error it carried.
     static Reply check(Reply reply);
     bool connected() const;
+    // Ends the connection; the reader then fails what is pending.
     void close();
 
-    ControlClient(int descriptor, TaskPool& tasks);
+    // Takes the connected descriptor; reads nothing until connect starts the reader.
+    ControlClient(int descriptor, TaskPool& tasks, TaskPool* answers = nullptr);
 
 private:
-    void readLoop();
-    void failAll();
+    // What the reader thread shares with the client: the reader holds this,
+    // never the client, so the client can go while the reader still ends.
+    struct Link {
+        explicit Link(int descriptor) : descriptor(descriptor) {}
+        ~Link();
+        Link(const Link&) = delete;
+        Link& operator=(const Link&) = delete;
+        void failAll();
 
-    int descriptor_;
+        const int descriptor;
+        std::mutex mutex;  // guards what follows
+        std::map<long long, ReplyHandler> pending;
+        long long nextId = 1;
+        bool dropped = false;
+    };
+    static void readLoop(const std::shared_ptr<Link>& link);
+    // Hands the reader thread to a pool that joins it (the last reference went on the reader itself).
+    void handOffReader();
+
+    std::shared_ptr<Link> link_;
     TaskPool& tasks_;
-    mutable std::mutex mutex_;
-    std::map<long long, ReplyHandler> pending_;
-    long long nextId_ = 1;
-    bool dropped_ = false;
+    TaskPool* answers_;
+    std::jthread reader_;
 };
 
 // The app's domain registration over the control channel. It connects on

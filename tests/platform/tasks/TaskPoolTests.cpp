@@ -4,7 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <latch>
+#include <memory>
+#include <vector>
 #include <stdexcept>
 
 #include "platform/log/LogCapture.h"
@@ -97,6 +101,60 @@ TEST(ManualExecutor, RunsWorkOnlyWhenAskedIncludingWorkPostedMeanwhile) {
 
 namespace nimbuscrate {
 namespace {
+
+std::size_t threadsOfThisProcess() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+TEST(TaskPool, ShutdownFromItsOwnTasksWaitsForTheRestAndTheWorkersAreJoinedLater) {
+    const auto threadsBefore = threadsOfThisProcess();
+    auto pool = std::make_unique<TaskPool>(3);
+    TaskPool* raw = pool.get();
+    std::latch bothRunning(3);  // and the queue filled
+    std::latch bothShutDown(2);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> queuedRuns{0};
+    std::atomic<int> queuedRunsSeenAfterShutdown[2] = {-1, -1};
+    // Two tasks shut the pool down at once, each from its own worker.
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(pool->submit([&, i](std::stop_token) {
+            bothRunning.arrive_and_wait();
+            raw->shutdown();
+            queuedRunsSeenAfterShutdown[i] = queuedRuns.load();
+            bothShutDown.count_down();
+            released.wait();  // the worker outlives its shutdown call
+        }));
+    }
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(pool->submit([&](std::stop_token) { ++queuedRuns; }));
+    bothRunning.count_down();
+    bothShutDown.wait();  // neither deadlocked, and each saw the queue run first
+
+    // The pool's end waits for both workers: nothing is left running unowned.
+    auto destroyed = std::async(std::launch::async, [&] { pool.reset(); });
+    EXPECT_NE(destroyed.wait_for(std::chrono::milliseconds(200)), std::future_status::ready)
+        << "the pool ended while its workers still ran";
+    release.set_value();
+    destroyed.get();
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(queuedRunsSeenAfterShutdown[i].load(), 20) << i;
+    EXPECT_EQ(queuedRuns.load(), 20);
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
+}
+
+TEST(TaskPool, ShutdownFromATaskOfAOneThreadPoolEndsAndAnOutsideShutdownJoinsIt) {
+    const auto threadsBefore = threadsOfThisProcess();
+    TaskPool pool(1);
+    std::promise<bool> refused;
+    ASSERT_TRUE(pool.submit([&](std::stop_token stop) {
+        pool.shutdown();  // no other worker: returns at once
+        refused.set_value(stop.stop_requested() && !pool.submit([](std::stop_token) {}));
+    }));
+    EXPECT_TRUE(refused.get_future().get());
+    pool.shutdown();  // joins the worker that shut it down
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
+}
 
 TEST(TaskPool, WaitIdleReturnsOnlyAfterATasksCapturesAreGone) {
     TaskPool pool(2);

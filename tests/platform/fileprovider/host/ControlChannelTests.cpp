@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -184,6 +185,165 @@ TEST(FileProviderHostControl, ADroppedConnectionFailsEachPendingCallOnceWith4097
         EXPECT_EQ(failures[i][0].code, CocoaErrorCode::connectionInterrupted);
     }
     ::close(listener);
+    std::filesystem::remove_all(root);
+}
+
+std::size_t threadsOfThisProcess() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+// A listening socket in `root`, served by `host` (given the accepted connection).
+struct FakeHost {
+    FakeHost(const std::filesystem::path& socketPath, std::function<void(int)> serve) {
+        listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+        bound = ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && ::listen(listener, 1) == 0;
+        thread = std::thread([this, serve = std::move(serve)] {
+            int connection = ::accept(listener, nullptr, nullptr);
+            if (connection < 0) return;
+            serve(connection);
+            ::close(connection);
+        });
+    }
+    ~FakeHost() {
+        if (thread.joinable()) thread.join();
+        ::close(listener);
+    }
+    int listener;
+    bool bound = false;
+    std::thread thread;
+};
+
+// Reads requests until the client hangs up.
+void waitForHangUp(int connection) {
+    char c;
+    while (::recv(connection, &c, 1, 0) == 1) {
+    }
+}
+
+TEST(FileProviderHostControl, AClientReleasedInItsOwnReplyHandlerEndsWithItsReaderJoined) {
+    auto root = freshFolder("released");
+    auto socketPath = root / "fake.sock";
+    TaskPool tasks(2);
+    const auto threadsBefore = threadsOfThisProcess();
+    {
+        // Answers the first of two requests, then waits for the client to hang up.
+        FakeHost host(socketPath, [](int connection) {
+            auto first = nlohmann::json::parse(readLine(connection));
+            readLine(connection);
+            std::string reply = nlohmann::json{{"id", first["id"]}, {"ok", true}, {"domains", nlohmann::json::array()}}.dump() + "\n";
+            ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+            waitForHangUp(connection);
+        });
+        ASSERT_TRUE(host.bound);
+        auto holder = std::make_shared<std::shared_ptr<ControlClient>>(ControlClient::connect(socketPath, tasks));
+        std::weak_ptr<ControlClient> watch = *holder;
+        testing::Gate secondAnswer;
+        std::atomic<int> firstAnswers{0};
+        std::atomic<bool> releasedOnReader{false};
+        std::mutex mutex;
+        std::vector<ControlClient::Reply> secondReplies;
+        std::thread::id reader;
+        auto client = *holder;
+        client->call({{"op", "getDomains"}}, [&, holder](ControlClient::Reply reply) {
+            ++firstAnswers;
+            reader = std::this_thread::get_id();
+            EXPECT_TRUE(std::holds_alternative<nlohmann::json>(ControlClient::check(std::move(reply))));
+            holder->reset();  // the last reference goes, here on the reader thread
+            releasedOnReader = watch.expired();
+        });
+        client->call({{"op", "getDomains"}}, [&](ControlClient::Reply reply) {
+            {
+                std::lock_guard lock(mutex);
+                secondReplies.push_back(std::move(reply));
+            }
+            secondAnswer.pass();  // holds the reader thread after its client is gone
+        });
+        client.reset();
+        ASSERT_TRUE(secondAnswer.waitForArrivals(1, std::chrono::seconds(30)));
+        EXPECT_EQ(firstAnswers.load(), 1);
+        EXPECT_TRUE(releasedOnReader) << "the client outlived its last reference";
+
+        // The reader is still running, so its join is still owed: the pool is not idle.
+        auto idle = std::async(std::launch::async, [&] { tasks.waitIdle(); });
+        EXPECT_NE(idle.wait_for(std::chrono::milliseconds(200)), std::future_status::ready)
+            << "nothing waits for the reader thread";
+        secondAnswer.open();
+        idle.get();
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(secondReplies.size(), 1u);  // a dropped connection answers each pending call once
+        ASSERT_TRUE(std::holds_alternative<Error>(secondReplies[0]));
+        EXPECT_EQ(std::get<Error>(secondReplies[0]).code, CocoaErrorCode::connectionInterrupted);
+    }
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
+    std::filesystem::remove_all(root);
+}
+
+TEST(FileProviderHostControl, DroppingTheLastReferenceEndsTheConnectionAndAnswersEachPendingCallFirst) {
+    auto root = freshFolder("dropclient");
+    auto socketPath = root / "fake.sock";
+    TaskPool tasks(1);
+    const auto threadsBefore = threadsOfThisProcess();
+    std::atomic<bool> hungUp{false};
+    {
+        // Reads what comes, answers nothing.
+        FakeHost host(socketPath, [&](int connection) {
+            waitForHangUp(connection);
+            hungUp = true;
+        });
+        ASSERT_TRUE(host.bound);
+        auto client = ControlClient::connect(socketPath, tasks);
+        std::mutex mutex;
+        std::map<int, int> answers;
+        std::map<int, long> codes;
+        for (int i = 0; i < 3; ++i) {
+            client->call({{"op", "getDomains"}}, [&, i](ControlClient::Reply reply) {
+                std::lock_guard lock(mutex);
+                ++answers[i];
+                if (std::holds_alternative<Error>(reply)) codes[i] = std::get<Error>(reply).code;
+            });
+        }
+        client.reset();  // returns once the reader has ended: every call is answered by then
+        std::lock_guard lock(mutex);
+        for (int i = 0; i < 3; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(answers[i], 1);
+            EXPECT_EQ(codes[i], CocoaErrorCode::connectionInterrupted);
+        }
+    }
+    EXPECT_TRUE(hungUp);
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
+    std::filesystem::remove_all(root);
+}
+
+TEST(FileProviderHostControl, ADomainServiceReleasedInItsOwnCompletionLeavesNoThreadBehind) {
+    auto root = freshFolder("servicereleased");
+    TaskPool answers(1);
+    TaskPool tasks(2);
+    const auto threadsBefore = threadsOfThisProcess();
+    auto daemon = std::make_unique<HostDaemon>(daemonOptions(root));
+    daemon->start();
+    auto holder = std::make_shared<std::shared_ptr<ChannelDomainService>>(
+        std::make_shared<ChannelDomainService>(daemon->socketPath(), tasks, answers));
+    std::weak_ptr<ChannelDomainService> watch = *holder;
+    std::promise<bool> released;
+    (*holder)->getDomains([holder, watch, &released, &tasks](std::vector<Domain>, std::optional<Error> error) {
+        EXPECT_FALSE(error.has_value());
+        tasks.waitIdle();  // the task that sent the call has let go of the service
+        holder->reset();   // the service, and with it its connection, goes here on the reader thread
+        released.set_value(watch.expired());
+    });
+    holder.reset();
+    EXPECT_TRUE(released.get_future().get());
+    tasks.waitIdle();  // the reader's join
+    answers.waitIdle();
+    daemon->stop();
+    daemon.reset();
+    EXPECT_EQ(threadsOfThisProcess(), threadsBefore);
     std::filesystem::remove_all(root);
 }
 
