@@ -31,6 +31,7 @@
 #include "platform/core/PlatformError.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/fileprovider/host/WriteQueue.h"
 #include "platform/http/HttpTransport.h"
 #include "shared/session/DesktopSession.h"
 #include "shared/session/KeychainStore.h"
@@ -602,6 +603,50 @@ TEST_F(HostEndToEnd, ANewFolderWhoseNameTheServerHasIsThatFolderAndTakesWhatIsMa
     EXPECT_EQ(readFile(drive_ / "Made" / "new.txt"), "new");
     EXPECT_EQ(readFile(drive_ / "Made" / "there.txt"), "there");
     EXPECT_EQ(readFile(folder() / "Made" / "there.txt"), "there");
+}
+
+// Uploads of different files go side by side, a few at once; each file's
+// own steps still go one at a time: a new version of a file whose upload is
+// under way waits for it, even with a worker free.
+TEST_F(HostEndToEnd, UploadsOfDifferentFilesRunSideBySideEachFileOneStepAtATime) {
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::is_empty(folder()));
+    const std::size_t atOnce = fp::host::WriteQueue::kItemsAtOnce;
+    ASSERT_GE(atOnce, 3u);
+    auto gate = service_.hold({"PUT", "", "/dav/"});
+    // All but one of the workers hold an upload on the server at once.
+    for (std::size_t index = 0; index + 1 < atOnce; ++index) {
+        writeFile(folder() / ("held-" + std::to_string(index) + ".txt"), "first " + std::to_string(index));
+    }
+    ASSERT_TRUE(gate->waitForArrivals(atOnce - 1, std::chrono::seconds(60))) << describe();
+    // A new version of a held file, then one more new file: the new file
+    // takes the free worker, the held file's next step waits for its first.
+    writeFile(folder() / "held-0.txt", "second 0");
+    writeFile(folder() / "last.txt", "last");
+    ASSERT_TRUE(gate->waitForArrivals(atOnce, std::chrono::seconds(60))) << describe();
+    auto putsOf = [&](const std::string& name) {
+        std::size_t count = 0;
+        for (const auto& request : davRequests("PUT")) {
+            if (request.path.size() >= name.size() + 1 &&
+                request.path.compare(request.path.size() - name.size() - 1, std::string::npos, "/" + name) == 0) {
+                ++count;
+            }
+        }
+        return count;
+    };
+    EXPECT_EQ(putsOf("last.txt"), 1u) << describe();
+    EXPECT_EQ(putsOf("held-0.txt"), 1u) << describe();
+    EXPECT_EQ(gate->arrivals(), atOnce);
+
+    gate->open();
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(putsOf("held-0.txt"), 2u);
+    EXPECT_EQ(readFile(drive_ / "held-0.txt"), "second 0");
+    for (std::size_t index = 1; index + 1 < atOnce; ++index) {
+        EXPECT_EQ(readFile(drive_ / ("held-" + std::to_string(index) + ".txt")), "first " + std::to_string(index));
+    }
+    EXPECT_EQ(readFile(drive_ / "last.txt"), "last");
+    EXPECT_EQ(readFile(folder() / "held-0.txt"), "second 0");
 }
 
 TEST_F(HostEndToEnd, AnOpenOrUnsentFileRefusesEviction) {
