@@ -15,6 +15,7 @@
 
 extern char** environ;
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -37,6 +38,14 @@ const Logger& logger() {
     static const Logger instance("app.nimbuscrate.fileprovider", "host");
     return instance;
 }
+
+// The folders the extension may signal for the answer this thread gave
+// last, and the mount it gave it to.
+struct ExpectedSignals {
+    const DomainMount* mount = nullptr;
+    std::vector<ItemId> folders;
+};
+thread_local ExpectedSignals expectedSignals;
 
 constexpr auto kListingTimeout = std::chrono::seconds(120);
 
@@ -296,6 +305,48 @@ void DomainMount::openReplica() {
     }
 }
 
+class DomainMount::AnswerSignals final : public Manager {
+public:
+    AnswerSignals(const DomainMount* mount, ManagerPtr inner, TaskPool* answers)
+        : mount_(mount), inner_(std::move(inner)), answers_(answers ? answers : &TaskPool::shared()) {}
+
+    void signalEnumerator(const ItemId& container, Completion done) override {
+        ExpectedSignals& expected = expectedSignals;
+        if (expected.mount == mount_) {
+            auto found = std::find(expected.folders.begin(), expected.folders.end(), container);
+            if (found != expected.folders.end()) {
+                expected.folders.erase(found);
+                if (expected.folders.empty()) expected = ExpectedSignals{};
+                // Answered on another thread, as the manager's answers are.
+                auto answer = [done](std::stop_token) { done(std::nullopt); };
+                if (!answers_->submit(answer)) answer({});
+                return;
+            }
+            // Anything else: this thread's answer expects nothing more.
+            expected = ExpectedSignals{};
+        }
+        inner_->signalEnumerator(container, std::move(done));
+    }
+    void evictItem(const ItemId& item, Completion done) override { inner_->evictItem(item, std::move(done)); }
+    void waitForChangesBelow(const ItemId& item, Completion done) override {
+        inner_->waitForChangesBelow(item, std::move(done));
+    }
+    EnumeratorPtr materializedItems() override { return inner_->materializedItems(); }
+    void userVisiblePath(const ItemId& item,
+                         std::function<void(std::optional<std::filesystem::path>, std::optional<Error>)> done) override {
+        inner_->userVisiblePath(item, std::move(done));
+    }
+
+private:
+    const DomainMount* mount_;  // compared only: the extension may keep this after the mount ends
+    ManagerPtr inner_;
+    TaskPool* answers_;
+};
+
+void DomainMount::expectAnswerSignals(const DomainMount* mount, std::vector<ItemId> folders) {
+    expectedSignals = ExpectedSignals{mount, std::move(folders)};
+}
+
 void DomainMount::mount() {
     if (session_) return;
     prepareMountpoint();
@@ -305,7 +356,11 @@ void DomainMount::mount() {
 
     ExtensionEnvironment environment;
     environment.domain = options_.domain;
-    environment.manager = options_.manager ? options_.manager : [] { return ManagerPtr(); };
+    environment.manager = [this, inner = options_.manager, answers = options_.answers]() -> ManagerPtr {
+        ManagerPtr manager = inner ? inner() : nullptr;
+        if (!manager) return manager;
+        return std::make_shared<AnswerSignals>(this, std::move(manager), answers);
+    };
     environment.tasks = options_.tasks;
     environment.clock = options_.clock;
     environment.temporaryDirectory = options_.stateDirectory / "downloads";

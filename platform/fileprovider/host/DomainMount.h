@@ -41,7 +41,10 @@ namespace nimbuscrate::fp::host {
 //   evicts them;
 // - the write queue (WriteQueue.h) runs each item's steps one at a time,
 //   with retries and parking; the steps that send local changes, and the
-//   local changes themselves, are the mount's (DomainMountWrites.cpp).
+//   local changes themselves, are the mount's (DomainMountWrites.cpp);
+// - the manager the extension is given answers at once the signals it sends
+//   after answering a change sent from here (AnswerSignals below): that
+//   answer is applied already, and lists nothing again.
 //
 // Errors: inside the host an error is a positive errno value. A function
 // that can fail returns 0 or the errno (`int`), or a std::variant<T, int>
@@ -57,7 +60,8 @@ namespace nimbuscrate::fp::host {
 // WriteQueue::mutex_ are leaves otherwise.
 // The mutexes of the kernel notifier, of the change requests, of the single
 // flights (listings_, downloads_, refreshes_), loopMutex_ and foldersMutex_
-// are leaves: nothing is taken under them. The replica's mutex is the last
+// are leaves: nothing is taken under them (the notes of the signals an answer
+// expects are per thread and take no lock). The replica's mutex is the last
 // of all: a change the replica applies (Replica::update's callback) takes
 // no lock and never calls the replica. No lock is held across a commit of
 // the replica, a kernel notice, a reply to the kernel, or a wait for the
@@ -205,6 +209,15 @@ public:
     void resumeParked();
 
 private:
+    // The extension signals an item's folder after it answered a change of
+    // it sent from here. That answer is applied here already (the node takes
+    // the item it names), so such a signal lists nothing again: the answer
+    // notes, on the thread that gives it, which folders the extension may
+    // signal next for it, and the manager the extension is given answers
+    // those signals at once. Any other signal (another folder, another
+    // thread, the app or the channel) goes through and is listed.
+    class AnswerSignals;
+    static void expectAnswerSignals(const DomainMount* mount, std::vector<ItemId> folders);
     // A request of the domain succeeded: the pauses start small again, and
     // when a change had failed for want of the service, what is parked for
     // that reason goes again at once.

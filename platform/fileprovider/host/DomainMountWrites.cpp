@@ -175,10 +175,17 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
             replica_->finishRemoval(inode);
             return false;
         }
+        // The extension signals the folder after it answered; the removal
+        // is applied here already, so that signal lists nothing again.
+        std::vector<ItemId> answerSignals;
+        if (auto folder = replica_->node(removal->parent)) answerSignals.push_back(folder->identifier);
         auto send = [&]() -> std::optional<std::optional<Error>> {
             auto answer = std::make_shared<OneAnswer<std::optional<Error>>>();
             auto progress = extension_->remove(removal->identifier, removal->version.value_or(ItemVersion{}),
-                                               [answer](std::optional<Error> error) { answer->set(std::move(error)); });
+                                               [this, answer, answerSignals](std::optional<Error> error) {
+                                                   if (!error && !answerSignals.empty()) expectAnswerSignals(this, answerSignals);
+                                                   answer->set(std::move(error));
+                                               });
             auto result = answer->wait(stop, kWriteTimeout);
             if (!result && progress) progress->cancel();
             return result;
@@ -296,8 +303,15 @@ bool DomainMount::syncOnce(Inode inode, std::stop_token stop) {
     properties.version = node->version;
     auto itemTemplate = ItemSnapshot::make(properties);
 
+    // The extension signals the item's folder after it answered (twice
+    // for a change that moves nothing: its old folder and its new one);
+    // the answer is applied here, so those signals list nothing again. A
+    // move's old folder is listed.
+    std::vector<ItemId> answerSignals{parent->identifier};
+    if (!creating && !(node->pending & PendingWork::move)) answerSignals.push_back(parent->identifier);
     auto answer = std::make_shared<OneAnswer<WriteResult>>();
-    auto done = [answer](ItemPtr item, ItemFields, bool, std::optional<Error> error) {
+    auto done = [this, answer, answerSignals](ItemPtr item, ItemFields, bool, std::optional<Error> error) {
+        if (item && !error) expectAnswerSignals(this, answerSignals);
         answer->set(WriteResult{std::move(item), std::move(error)});
     };
     ProgressPtr progress;

@@ -30,7 +30,7 @@ bool transient(const Error& error) {
 WriteQueue::WriteQueue(Options options)
     : options_(std::move(options)),
       parkedPause_(options_.parkedRetrySeconds),
-      workers_(std::make_unique<TaskPool>(4)),
+      workers_(std::make_unique<TaskPool>(kItemsAtOnce)),
       retrier_([this](std::stop_token stop) { retryParkedLoop(stop); }) {}
 
 WriteQueue::~WriteQueue() { stop(); }

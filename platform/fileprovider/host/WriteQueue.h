@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,6 +38,9 @@ public:
     // One step of an item's work; true when it should run again at once.
     // Runs on a worker; its token stops when the queue stops.
     using Step = std::function<bool(Inode inode, std::stop_token stop)>;
+    // How many items' steps run at once (each item's one at a time): the
+    // uploads of different files go side by side, on few connections.
+    static constexpr std::size_t kItemsAtOnce = 4;
     struct Options {
         Step step;
         // Runs after an item's queue went idle (and after each failed step).

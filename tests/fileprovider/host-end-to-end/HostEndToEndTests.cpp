@@ -31,6 +31,7 @@
 #include "platform/core/PlatformError.h"
 #include "platform/defaults/Defaults.h"
 #include "platform/fileprovider/host/HostDaemon.h"
+#include "platform/fileprovider/host/WriteQueue.h"
 #include "platform/http/HttpTransport.h"
 #include "shared/session/DesktopSession.h"
 #include "shared/session/KeychainStore.h"
@@ -602,6 +603,94 @@ TEST_F(HostEndToEnd, ANewFolderWhoseNameTheServerHasIsThatFolderAndTakesWhatIsMa
     EXPECT_EQ(readFile(drive_ / "Made" / "new.txt"), "new");
     EXPECT_EQ(readFile(drive_ / "Made" / "there.txt"), "there");
     EXPECT_EQ(readFile(folder() / "Made" / "there.txt"), "there");
+}
+
+// The answers to what the host sends change the nodes already: the signals
+// the extension sends for them list nothing again. Signals of the app or the
+// channel still do, and bring what changed on the server.
+TEST_F(HostEndToEnd, AnswersToChangesSentFromHereDoNotListTheFolderAgainButSignalsDo) {
+    std::filesystem::create_directories(drive_ / "many");
+    writeFile(drive_ / "many" / "old.txt", "old");
+    mountDrive();
+    ASSERT_EQ(readFile(folder() / "many" / "old.txt"), "old");
+    auto listings = [&] {
+        std::size_t count = 0;
+        for (const auto& request : davRequests("PROPFIND")) {
+            std::string path = request.path;
+            if (!path.empty() && path.back() == '/') path.pop_back();
+            if (request.header("Depth") == "1" && path.size() >= 5 && path.compare(path.size() - 5, 5, "/many") == 0) ++count;
+        }
+        return count;
+    };
+    ASSERT_EQ(listings(), 1u) << describe();
+
+    // New files, a new version of one, a removal.
+    for (int index = 0; index < 12; ++index) {
+        writeFile(folder() / "many" / ("new-" + std::to_string(index) + ".txt"), "new " + std::to_string(index));
+    }
+    ASSERT_TRUE(uploaded()) << describe();
+    writeFile(folder() / "many" / "new-0.txt", "second");
+    ASSERT_TRUE(std::filesystem::remove(folder() / "many" / "old.txt"));
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(readFile(drive_ / "many" / "new-0.txt"), "second");
+    EXPECT_FALSE(std::filesystem::exists(drive_ / "many" / "old.txt"));
+
+    // A signal from the channel is answered once its listing is applied,
+    // after any listing asked for before it.
+    writeFile(drive_ / "many" / "from-server.txt", "from the server");
+    auto many = mount()->replica().child(fp::host::kRootInode, "many");
+    ASSERT_TRUE(many);
+    auto [signalled, output] = fpctl("signal nimbuscrate " + many->identifier);
+    ASSERT_EQ(signalled, 0) << output;
+    EXPECT_EQ(listings(), 2u) << describe();
+    EXPECT_EQ(readFile(folder() / "many" / "from-server.txt"), "from the server");
+    EXPECT_EQ(readFile(folder() / "many" / "new-0.txt"), "second");
+    EXPECT_EQ(readFile(folder() / "many" / "new-11.txt"), "new 11");
+    EXPECT_FALSE(std::filesystem::exists(folder() / "many" / "old.txt"));
+}
+
+// Uploads of different files go side by side, a few at once; each file's
+// own steps still go one at a time: a new version of a file whose upload is
+// under way waits for it, even with a worker free.
+TEST_F(HostEndToEnd, UploadsOfDifferentFilesRunSideBySideEachFileOneStepAtATime) {
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::is_empty(folder()));
+    const std::size_t atOnce = fp::host::WriteQueue::kItemsAtOnce;
+    ASSERT_GE(atOnce, 3u);
+    auto gate = service_.hold({"PUT", "", "/dav/"});
+    // All but one of the workers hold an upload on the server at once.
+    for (std::size_t index = 0; index + 1 < atOnce; ++index) {
+        writeFile(folder() / ("held-" + std::to_string(index) + ".txt"), "first " + std::to_string(index));
+    }
+    ASSERT_TRUE(gate->waitForArrivals(atOnce - 1, std::chrono::seconds(60))) << describe();
+    // A new version of a held file, then one more new file: the new file
+    // takes the free worker, the held file's next step waits for its first.
+    writeFile(folder() / "held-0.txt", "second 0");
+    writeFile(folder() / "last.txt", "last");
+    ASSERT_TRUE(gate->waitForArrivals(atOnce, std::chrono::seconds(60))) << describe();
+    auto putsOf = [&](const std::string& name) {
+        std::size_t count = 0;
+        for (const auto& request : davRequests("PUT")) {
+            if (request.path.size() >= name.size() + 1 &&
+                request.path.compare(request.path.size() - name.size() - 1, std::string::npos, "/" + name) == 0) {
+                ++count;
+            }
+        }
+        return count;
+    };
+    EXPECT_EQ(putsOf("last.txt"), 1u) << describe();
+    EXPECT_EQ(putsOf("held-0.txt"), 1u) << describe();
+    EXPECT_EQ(gate->arrivals(), atOnce);
+
+    gate->open();
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(putsOf("held-0.txt"), 2u);
+    EXPECT_EQ(readFile(drive_ / "held-0.txt"), "second 0");
+    for (std::size_t index = 1; index + 1 < atOnce; ++index) {
+        EXPECT_EQ(readFile(drive_ / ("held-" + std::to_string(index) + ".txt")), "first " + std::to_string(index));
+    }
+    EXPECT_EQ(readFile(drive_ / "last.txt"), "last");
+    EXPECT_EQ(readFile(folder() / "held-0.txt"), "second 0");
 }
 
 TEST_F(HostEndToEnd, AnOpenOrUnsentFileRefusesEviction) {
