@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/core/Random.h"
 #include "platform/log/Logger.h"
 
 namespace nimbuscrate {
@@ -86,6 +87,10 @@ UploadActivityStore::UploadActivityStore(Defaults& defaults, std::chrono::millis
     // a store that lives until the program ends (and publishes as it goes).
     thisProcessKey();
     logger();
+    // A publication names its temporary file with the random source: started
+    // here, its own clean-up at exit comes after this store's publisher ends.
+    std::uint8_t unused = 0;
+    fillRandom(&unused, 1);
     if (publishInterval_.count() > 0) {
         publisher_ = std::jthread([this](std::stop_token stop) { publishChanges(stop); });
     }
