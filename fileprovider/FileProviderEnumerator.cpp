@@ -61,8 +61,10 @@ void FileProviderEnumerator::listItems(const fp::EnumerationObserverPtr& observe
     std::exception_ptr failure;
     try {
         if (invalidated_.load()) throw CancellationError();
+        const MappingStore::Listing listing = mapping_.beginListing();
         children = server_->listItems(container_, stop);
-        mapping_.replaceChildren(container_.id, children);
+        mapping_.replaceChildren(container_.id, children, &listing);
+        children = current(std::move(children), mapping_.writtenSince(listing));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -77,11 +79,27 @@ void FileProviderEnumerator::listItems(const fp::EnumerationObserverPtr& observe
     observer->finishUpTo(std::nullopt);
 }
 
+std::vector<RemoteItem> FileProviderEnumerator::current(std::vector<RemoteItem> listed,
+                                                        const std::set<std::string>& newer) {
+    if (newer.empty()) return listed;
+    std::vector<RemoteItem> result;
+    result.reserve(listed.size());
+    for (auto& item : listed) {
+        if (!newer.count(item.id)) result.push_back(std::move(item));
+    }
+    for (const auto& id : newer) {
+        auto stored = mapping_.item(id);
+        if (stored && stored->parentID == container_.id && id != container_.id) result.push_back(std::move(*stored));
+    }
+    return result;
+}
+
 void FileProviderEnumerator::listChanges(const fp::ChangeObserverPtr& observer, std::stop_token stop) {
     if (invalidated_.load()) {
         observer->finishWithError(extensionError(std::make_exception_ptr(CancellationError())));
         return;
     }
+    const MappingStore::Listing listing = mapping_.beginListing();
     // A failed read of the stored children only means no deletions are reported this time.
     const std::vector<RemoteItem> stored = mapping_.rows(kStoredChildrenQuery, {container_.id, container_.id});
 
@@ -97,19 +115,22 @@ void FileProviderEnumerator::listChanges(const fp::ChangeObserverPtr& observer, 
         return;
     }
 
-    std::set<std::string> freshIDs;
-    for (const auto& item : fresh) freshIDs.insert(item.id);
-    std::vector<fp::ItemId> deleted;
-    for (const auto& item : stored) {
-        if (!freshIDs.count(item.id)) deleted.push_back(item.id);
-    }
-
     try {
-        mapping_.replaceChildren(container_.id, fresh);
+        mapping_.replaceChildren(container_.id, fresh, &listing);
     } catch (...) {
         observer->finishWithError(extensionError(std::current_exception()));
         return;
     }
+
+    // What was written here meanwhile is newer than the listing: reported as it is now.
+    const std::set<std::string> newer = mapping_.writtenSince(listing);
+    std::set<std::string> freshIDs;
+    for (const auto& item : fresh) freshIDs.insert(item.id);
+    std::vector<fp::ItemId> deleted;
+    for (const auto& item : stored) {
+        if (!freshIDs.count(item.id) && !newer.count(item.id)) deleted.push_back(item.id);
+    }
+    fresh = current(std::move(fresh), newer);
 
     // Every listed child counts as updated, whether new, changed or not.
     observer->didUpdate(systemItems(fresh));

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "fileprovider/FileServer.h"
 #include "platform/fileprovider/Enumerator.h"
@@ -41,6 +44,9 @@ public:
 private:
     void listItems(const fp::EnumerationObserverPtr& observer, std::stop_token stop);
     void listChanges(const fp::ChangeObserverPtr& observer, std::stop_token stop);
+    // The listing as things stand now: an item written here since it began
+    // shows as stored now (or not at all when it left the folder).
+    std::vector<RemoteItem> current(std::vector<RemoteItem> listed, const std::set<std::string>& newer);
 
     const RemoteItem container_;
     std::shared_ptr<FileServer> server_;

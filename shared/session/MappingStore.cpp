@@ -7,6 +7,7 @@
 #include <system_error>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/core/DataPaths.h"
 #include "platform/core/PlatformError.h"
@@ -324,7 +325,7 @@ std::unordered_map<std::string, MappingStore::StoredRow> MappingStore::storedChi
     return rows;
 }
 
-void MappingStore::upsertItem(const RemoteItem& item) {
+void MappingStore::upsertItem(const RemoteItem& item, std::optional<std::string>* replaced) {
     if (!database_) throwMappingError("prepare statement", SQLITE_CANTOPEN);
     // The root row owns "/": letting another item take that path would move
     // the whole top level under it and delete the root.
@@ -340,6 +341,7 @@ void MappingStore::upsertItem(const RemoteItem& item) {
     if (owner && *owner != item.id) {
         execute("UPDATE items SET parent_id=? WHERE parent_id=?", {item.id, *owner}, "reparent path replacement");
         execute("DELETE FROM items WHERE id=?", {*owner}, "remove stale path owner");
+        if (replaced) *replaced = owner;
     }
 
     Statement statement(cachedStatement(kUpsertStatement));
@@ -383,11 +385,59 @@ std::optional<RemoteItem> MappingStore::itemAtPath(std::string_view path) {
 
 void MappingStore::upsert(const RemoteItem& item) {
     std::lock_guard lock(mutex_);
-    inTransaction([&] { upsertItem(item); });
+    std::optional<std::string> replaced;
+    inTransaction([&] { upsertItem(item, &replaced); });
+    std::vector<std::string> written{item.id};
+    if (replaced) written.push_back(*replaced);
+    noteWritten(written);
+}
+
+MappingStore::Listing::Listing(Listing&& other) noexcept
+    : store_(std::exchange(other.store_, nullptr)), start_(other.start_) {}
+
+MappingStore::Listing::~Listing() {
+    if (store_) store_->endListing(start_);
+}
+
+MappingStore::Listing MappingStore::beginListing() {
+    std::lock_guard lock(mutex_);
+    listings_.insert(writes_);
+    return Listing(*this, writes_);
+}
+
+void MappingStore::endListing(std::uint64_t start) {
+    std::lock_guard lock(mutex_);
+    listings_.erase(listings_.find(start));
+    if (listings_.empty()) {
+        writtenAt_.clear();
+        return;
+    }
+    // What the oldest listing under way began after is all any of them needs.
+    const std::uint64_t oldest = *listings_.begin();
+    std::erase_if(writtenAt_, [&](const auto& entry) { return entry.second <= oldest; });
+}
+
+void MappingStore::noteWritten(const std::vector<std::string>& ids) {
+    ++writes_;
+    if (listings_.empty()) return;
+    for (const auto& id : ids) writtenAt_[id] = writes_;
+}
+
+std::set<std::string> MappingStore::writtenSince(const Listing& listing) const {
+    std::lock_guard lock(mutex_);
+    std::set<std::string> ids;
+    for (const auto& [id, at] : writtenAt_) {
+        if (at > listing.start_) ids.insert(id);
+    }
+    return ids;
 }
 
 std::vector<std::string> MappingStore::replaceChildren(const std::string& parentID,
-                                                       const std::vector<RemoteItem>& children) {
+                                                       const std::vector<RemoteItem>& children,
+                                                       const Listing* listing) {
+    std::set<std::string> newer;
+    if (listing) newer = writtenSince(*listing);
+    if (newer.count(parentID)) return {};
     std::lock_guard lock(mutex_);
     return inTransaction([&] {
         // The stored children as stored, column by column: a listed child
@@ -396,10 +446,12 @@ std::vector<std::string> MappingStore::replaceChildren(const std::string& parent
         std::set<std::string> removed;
         for (const auto& [id, row] : stored) removed.insert(id);
         for (const RemoteItem& child : children) {
+            if (newer.count(child.id)) continue;
             auto found = stored.find(child.id);
             if (found == stored.end() || !(found->second == StoredRow::of(child))) upsertItem(child);
         }
         for (const RemoteItem& child : children) removed.erase(child.id);
+        for (const std::string& id : newer) removed.erase(id);
         for (const std::string& id : removed) execute(kDeleteWithChildren, {id, id}, "delete item");
         return std::vector<std::string>(removed.begin(), removed.end());
     });
@@ -414,6 +466,7 @@ void MappingStore::deleteItem(const std::string& id) {
                                 "): the root item cannot be deleted");
     }
     inTransaction([&] { execute(kDeleteWithChildren, {id, id}, "delete item"); });
+    noteWritten({id});
 }
 
 std::vector<RemoteItem> MappingStore::rows(const std::string& sql, const std::vector<std::string>& parameters) {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <filesystem>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -65,13 +67,38 @@ public:
     // item only that path.
     void upsert(const RemoteItem& item);
 
+    // A listing under way. A listing shows the server as it was when it was
+    // read; an item created, changed, moved or deleted here (upsert,
+    // deleteItem) after it began is newer than what it shows, and storing
+    // the listing must not undo that write. Ends when destroyed.
+    class Listing {
+    public:
+        Listing(Listing&& other) noexcept;
+        Listing& operator=(Listing&&) = delete;
+        ~Listing();
+
+    private:
+        friend class MappingStore;
+        Listing(MappingStore& store, std::uint64_t start) : store_(&store), start_(start) {}
+        MappingStore* store_;
+        std::uint64_t start_;
+    };
+    // Begins a listing: call before the server is asked.
+    [[nodiscard]] Listing beginListing();
+    // The identifiers upserted or deleted one by one since the listing began.
+    std::set<std::string> writtenSince(const Listing& listing) const;
+
     // Stores the listed children of a folder and removes the stored children
     // that are no longer listed, each with its own direct children, in one
     // transaction. A listed child whose stored row already holds every
     // column it would write is not written again. Returns the removed
     // identifiers (in no particular order). The folder's own row is not
     // written.
-    std::vector<std::string> replaceChildren(const std::string& parentID, const std::vector<RemoteItem>& children);
+    // With the listing it comes from, the items written since it began are
+    // neither written nor removed, and nothing at all is stored when the
+    // folder itself was written since (its listed paths may be gone).
+    std::vector<std::string> replaceChildren(const std::string& parentID, const std::vector<RemoteItem>& children,
+                                             const Listing* listing = nullptr);
 
     // Removes the item and the rows whose parent it is.
     void deleteItem(const std::string& id);
@@ -94,7 +121,8 @@ private:
     // The operations below run inside the serial section.
     void open(const std::filesystem::path& baseDirectory);
     void migrateIfNeeded();
-    void upsertItem(const RemoteItem& item);
+    // Sets replaced to the item whose path this one took, if any.
+    void upsertItem(const RemoteItem& item, std::optional<std::string>* replaced = nullptr);
     // A row's columns as stored (modified_at in Unix seconds, as written).
     struct StoredRow {
         std::string parentID, path, name;
@@ -127,7 +155,16 @@ private:
 
     struct StatementCache;
 
+    void endListing(std::uint64_t start);
+    // Notes a single write of these items for the listings under way.
+    void noteWritten(const std::vector<std::string>& ids);
+
     mutable std::mutex mutex_;
+    // Single writes counted, and when each item was last written while a
+    // listing was under way (forgotten once no listing needs them).
+    std::uint64_t writes_ = 0;
+    std::multiset<std::uint64_t> listings_;
+    std::unordered_map<std::string, std::uint64_t> writtenAt_;
     sqlite3* database_ = nullptr;
     std::unique_ptr<StatementCache> statements_;
     std::vector<std::string> directoriesToRefresh_;

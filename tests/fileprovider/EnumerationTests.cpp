@@ -4,6 +4,9 @@
 #include "shared/session/DesktopError.h"
 #include "tests/fileprovider/ExtensionTestSupport.h"
 
+#include <chrono>
+#include <thread>
+
 namespace nimbuscrate::testing {
 namespace {
 
@@ -172,6 +175,84 @@ TEST_F(EnumerationTest, AnEmptyListingUpdatesNothingAndDeletesEveryStoredChildBu
     // Stored order: by name without regard to case; "root" is not its own child.
     EXPECT_THAT(changes->deleted(), ElementsAre("a", "b"));
     EXPECT_TRUE(mapping_->item("root"));
+}
+
+// A listing read from the server before items were made, renamed or deleted
+// here shows them as they were. Stored and reported, it must not undo those
+// writes: a program that makes a folder and at once a file inside it would
+// find the folder unknown.
+class HeldListingTest : public EnumerationTest {
+public:
+    // Holds a listing of the root that shows "kept" and "gone" as they were,
+    // makes a folder, renames "kept" and deletes "gone" meanwhile, then lets
+    // the listing go on. Answers the new folder's identifier.
+    template <typename Enumerate>
+    fp::ItemId writeDuringAListing(Enumerate enumerate) {
+        store(fileItem("kept", "root", "/kept.txt"));
+        store(fileItem("gone", "root", "/gone.txt"));
+        server_->setChildren("root", {fileItem("kept", "root", "/kept.txt"), fileItem("gone", "root", "/gone.txt")});
+        auto gate = std::make_shared<fp::testing::Gate>();
+        server_->holdAt("listItems", gate);
+        enumerate();
+        EXPECT_TRUE(gate->waitForArrivals(1));
+
+        auto call = harness().create(makeTemplate(folderSpec("New")), fp::ItemField::filename);
+        for (int i = 0; i < 1000 && call->count() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(call->count(), 1u);
+        auto [folder, fields, refetch, error] = call->first();
+        EXPECT_FALSE(error);
+        RemoteItem renamed = fileItem("kept", "root", "/renamed.txt");
+        renamed.etag = "etag-renamed";
+        mapping_->upsert(renamed);
+        mapping_->deleteItem("gone");
+
+        gate->open();
+        expectDrained();
+        EXPECT_EQ(mapping_->item("kept"), renamed);
+        EXPECT_FALSE(mapping_->item("gone"));
+        EXPECT_EQ(mapping_->item(folder->itemIdentifier())->parentID, "root");
+        // A file goes into the new folder.
+        auto inside = harness().create(makeTemplate(fileSpec("a.txt", folder->itemIdentifier())), fp::ItemField::filename);
+        expectDrained();
+        EXPECT_EQ(inside->count(), 1u);
+        EXPECT_FALSE(std::get<3>(inside->first()));
+        return folder->itemIdentifier();
+    }
+
+    static std::string filenameOf(const std::vector<fp::ItemPtr>& items, const fp::ItemId& identifier) {
+        for (const auto& item : items) {
+            if (item->itemIdentifier() == identifier) return item->filename();
+        }
+        return "(not listed)";
+    }
+    static TemplateSpec folderSpec(const std::string& name) {
+        TemplateSpec spec;
+        spec.filename = name;
+        spec.parent = fp::kRootContainer;
+        spec.contentType = fp::ContentType::folder();
+        return spec;
+    }
+    static TemplateSpec fileSpec(const std::string& name, const fp::ItemId& parent) {
+        TemplateSpec spec;
+        spec.filename = name;
+        spec.parent = parent;
+        return spec;
+    }
+};
+
+TEST_F(HeldListingTest, AFullListingShowsWhatWasWrittenMeanwhileAsItIsNow) {
+    std::shared_ptr<fp::testing::RecordingEnumerationObserver> observer;
+    const auto folder = writeDuringAListing([&] { observer = harness().enumerateItems(fp::kRootContainer); });
+    EXPECT_THAT(observer->identifiers(), UnorderedElementsAre("kept", folder));
+    EXPECT_EQ(filenameOf(observer->items(), "kept"), "renamed.txt");
+}
+
+TEST_F(HeldListingTest, AChangeListingReportsWhatWasWrittenMeanwhileAsItIsNowAndDeletesNoneOfIt) {
+    std::shared_ptr<fp::testing::RecordingChangeObserver> changes;
+    const auto folder = writeDuringAListing([&] { changes = harness().enumerateChanges(fp::kRootContainer); });
+    EXPECT_THAT(changes->updatedIdentifiers(), UnorderedElementsAre("kept", folder));
+    EXPECT_EQ(filenameOf(changes->updated(), "kept"), "renamed.txt");
+    EXPECT_THAT(changes->deleted(), IsEmpty());
 }
 
 TEST_F(EnumerationTest, TheAnchorHandedInIsIgnoredAndTheNewAnchorIsTheCurrentTime) {

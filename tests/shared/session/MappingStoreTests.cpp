@@ -11,6 +11,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -306,6 +308,73 @@ TEST_F(MappingStoreTest, ReplaceChildrenWritesOnlyTheRowsThatChanged) {
     EXPECT_EQ(store->replaceChildren("A", grown), std::vector<std::string>{"D"});
     EXPECT_EQ(writes(), before + 2);
     EXPECT_FALSE(store->item("inner").has_value());
+}
+
+// A listing read from the server before an item was created, changed, moved
+// or deleted here shows it as it was: storing that listing afterwards must
+// not undo the write (a child created in a new folder would lose its parent).
+TEST_F(MappingStoreTest, AListingNeverUndoesWhatWasWrittenAfterItBegan) {
+    // The listing of A as the server answered it, read before each write below.
+    const std::vector<RemoteItem> stale = {makeItem("f", "A", "/A/f.txt"), makeItem("B", "A", "/A/B", true)};
+    struct Case {
+        const char* what;
+        std::function<void(MappingStore&)> write;
+        std::set<std::string> children;  // of A, after the listing is stored
+        std::set<std::string> removed;   // what storing the listing removed
+    };
+    const std::vector<Case> cases = {
+        {"a folder created", [](MappingStore& s) { s.upsert(makeItem("new", "A", "/A/new", true)); },
+         {"f", "B", "new"}, {"extra"}},
+        {"a file renamed",
+         [](MappingStore& s) {
+             RemoteItem renamed = makeItem("f", "A", "/A/renamed.txt");
+             renamed.etag = "etag-after";
+             s.upsert(renamed);
+         },
+         {"f", "B"}, {"extra"}},
+        {"a folder deleted", [](MappingStore& s) { s.deleteItem("B"); }, {"f"}, {"extra"}},
+        {"a file moved out", [](MappingStore& s) { s.upsert(makeItem("f", "root", "/f.txt")); }, {"B"}, {"extra"}},
+        // The listed paths of a folder moved since are gone: nothing is stored.
+        {"the folder moved", [](MappingStore& s) { s.upsert(makeItem("A", "root", "/Moved", true)); },
+         {"f", "B", "extra"}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(base_);
+        auto store = openWithTree();
+        store->upsert(makeItem("extra", "A", "/A/extra.txt"));  // on the server no more: the listing removes it
+        const MappingStore::Listing listing = store->beginListing();
+        c.write(*store);
+        std::map<std::string, std::optional<RemoteItem>> written;
+        for (const auto& id : store->writtenSince(listing)) written[id] = store->item(id);
+        const auto removed = store->replaceChildren("A", stale, &listing);
+        EXPECT_EQ(setOf(removed), c.removed);
+        EXPECT_EQ(idsOf(store->rows("SELECT * FROM items WHERE parent_id='A'", {})), c.children);
+        // Every item written since the listing began is as that write left it.
+        EXPECT_FALSE(written.empty());
+        for (const auto& [id, item] : written) EXPECT_EQ(store->item(id), item) << id;
+    }
+}
+
+TEST_F(MappingStoreTest, WritesBeforeAListingOrOutsideItsTimeAreTheListingsToReplace) {
+    auto store = openWithTree();
+    store->upsert(makeItem("early", "A", "/A/early.txt"));  // before the listing: the listing holds
+    std::optional<MappingStore::Listing> outer(store->beginListing());
+    store->upsert(makeItem("during", "A", "/A/during.txt"));
+    {
+        const MappingStore::Listing inner = store->beginListing();
+        EXPECT_TRUE(store->writtenSince(inner).empty());
+        EXPECT_EQ(store->writtenSince(*outer), std::set<std::string>{"during"});
+        EXPECT_EQ(setOf(store->replaceChildren("A", {}, &inner)), (std::set<std::string>{"f", "B", "early", "during"}));
+    }
+    store->upsert(makeItem("during", "A", "/A/during.txt"));
+    EXPECT_EQ(setOf(store->replaceChildren("A", {}, &*outer)), std::set<std::string>{});
+    outer.reset();
+    // With no listing under way, nothing is remembered for a later one.
+    store->upsert(makeItem("after", "A", "/A/after.txt"));
+    const MappingStore::Listing later = store->beginListing();
+    EXPECT_TRUE(store->writtenSince(later).empty());
+    EXPECT_EQ(setOf(store->replaceChildren("A", {}, &later)), (std::set<std::string>{"during", "after"}));
 }
 
 TEST_F(MappingStoreTest, ReplaceChildrenWithNothingRemovesChildrenAndTheirChildrenOnly) {
