@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <map>
-#include <regex>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -97,11 +97,18 @@ const std::shared_ptr<UploadActivityStore>& OcisClient::uploads() const {
 // ---- Request core ----
 
 bool OcisClient::isEncryptedBlobPath(std::string_view path) {
-    static const std::regex pattern(
-        "(^|/)[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-"
-        "[0-9a-f]{4}-[0-9a-f]{12}\\.nbenc$",
-        std::regex::ECMAScript | std::regex::icase);
-    return std::regex_search(path.begin(), path.end(), pattern);
+    // The last component is "<UUID>-<UUID>.nbenc", hex digits in any case
+    // (checked for every listed item, so without a regular expression).
+    static constexpr std::string_view kShape =
+        "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx-xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx.nbenc";
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    if (name.size() != kShape.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+        if (kShape[i] == 'x' ? !std::isxdigit(static_cast<unsigned char>(c)) : c != kShape[i]) return false;
+    }
+    return true;
 }
 
 const Bytes& OcisClient::propfindBody() {

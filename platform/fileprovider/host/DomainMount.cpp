@@ -452,6 +452,7 @@ void DomainMount::unmount() {
     // No callback runs any more; files the kernel never released are closed.
     closeLeftOpenFiles();
     stopWrites();
+    replica_->commitAll();
     if (!replica_->persistent()) {
         // The replica database was lost while mounted: what was not sent is
         // known only now, so it is kept beside the drive under its path
@@ -592,8 +593,9 @@ std::optional<Error> DomainMount::list(Inode folder, const ItemId& identifier) {
 
     auto items = allItems(*enumerator, stop_.get_token());
     if (auto* error = std::get_if<Error>(&items)) return *error;
+    // The kernel waits for this listing: it is written in the background.
     dispatch(replica_->replaceChildren(folder, std::get<std::vector<ItemPtr>>(items), *anchor,
-                                       options_.clock->monotonicSeconds(), startedAt));
+                                       options_.clock->monotonicSeconds(), startedAt, Replica::Commit::later));
     dropCaches();
     return std::nullopt;
 }

@@ -116,6 +116,10 @@ Replica::Replica(const std::filesystem::path& database) : databasePath_(database
 }
 
 Replica::~Replica() {
+    if (laterWriter_.joinable()) {
+        laterWriter_.request_stop();
+        laterWriter_.join();
+    }
     if (database_) closeLocked();
 }
 
@@ -329,6 +333,43 @@ Replica::Batch Replica::takeBatchLocked() {
     removalsTouched_.clear();
     sentCreatesTouched_.clear();
     return batch;
+}
+
+void Replica::commitLater(std::uint64_t change) {
+    if (change == 0) return;
+    {
+        std::lock_guard lock(laterMutex_);
+        later_ = std::max(later_, change);
+        if (!laterWriter_.joinable()) {
+            laterWriter_ = std::jthread([this](std::stop_token stop) { writeLaterLoop(stop); });
+        }
+    }
+    laterWanted_.notify_all();
+}
+
+void Replica::writeLaterLoop(std::stop_token stop) {
+    std::uint64_t done = 0;
+    for (;;) {
+        std::uint64_t wanted = 0;
+        {
+            std::unique_lock lock(laterMutex_);
+            laterWanted_.wait(lock, stop, [&] { return later_ > done; });
+            wanted = later_;
+        }
+        // At the stop too, so that nothing handed over is left unwritten.
+        if (wanted > done) commit(wanted);
+        done = wanted;
+        if (stop.stop_requested()) return;
+    }
+}
+
+void Replica::commitAll() {
+    std::uint64_t change = 0;
+    {
+        std::lock_guard lock(mutex_);
+        change = changes_;
+    }
+    commit(change);
 }
 
 void Replica::commit(std::uint64_t change) {
@@ -710,11 +751,13 @@ void Replica::removeLocked(Inode inode, std::vector<Invalidation>& out, bool bel
 }
 
 std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vector<ItemPtr>& items,
-                                                   std::optional<SyncAnchor> anchor, double now, std::uint64_t startedAt) {
+                                                   std::optional<SyncAnchor> anchor, double now, std::uint64_t startedAt,
+                                                   Commit when) {
     Committer committer(*this);
     std::lock_guard lock(mutex_);
     std::vector<Invalidation> out;
     if (!nodes_.count(folder)) return out;
+    const std::size_t erasedBefore = erased_.size();
     std::set<ItemId> listed;
     for (const auto& item : items) {
         // An item left out is as good as not listed: a node of it goes.
@@ -738,6 +781,8 @@ std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vect
     node.listedAt = now;
     touchLocked(folder);
     committer.mark();
+    // A removal is written at once: the caller moves the copies it dropped.
+    if (when == Commit::later && erased_.size() == erasedBefore) committer.later();
     return out;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/core/Date.h"
@@ -166,9 +168,16 @@ public:
     // A full listing of a folder: its children become exactly `items`.
     // `startedAt` is the local epoch when the listing began: nodes changed
     // here since are newer than what it says, and keep their state.
+    // With `Commit::later`, a listing that removed no node returns before
+    // it is written: a listing can be taken again, so its commit goes to a
+    // background writer (or with the next call's commit, whichever comes
+    // first), ahead of every later change.
+    enum class Commit { now, later };
     std::vector<Invalidation> replaceChildren(Inode folder, const std::vector<ItemPtr>& items,
                                               std::optional<SyncAnchor> anchor, double now,
-                                              std::uint64_t startedAt = UINT64_MAX);
+                                              std::uint64_t startedAt = UINT64_MAX, Commit when = Commit::now);
+    // Returns once everything changed so far is committed.
+    void commitAll();
     // Changes of a folder: items updated or added (placed by their own
     // parent identifier), identifiers deleted.
     std::vector<Invalidation> applyChanges(Inode folder, const std::vector<ItemPtr>& updated,
@@ -248,7 +257,15 @@ private:
     class Committer {
     public:
         explicit Committer(Replica& replica) : replica_(replica) {}
-        ~Committer() { replica_.commit(change_); }
+        ~Committer() {
+            if (later_) {
+                replica_.commitLater(change_);
+            } else {
+                replica_.commit(change_);
+            }
+        }
+        // The changes are written by the background writer.
+        void later() { later_ = true; }
         Committer(const Committer&) = delete;
         Committer& operator=(const Committer&) = delete;
         // Counts the call's changes (under `mutex_`).
@@ -257,6 +274,7 @@ private:
     private:
         Replica& replica_;
         std::uint64_t change_ = 0;
+        bool later_ = false;
     };
     void addRootLocked();
     void loadLocked();
@@ -271,6 +289,10 @@ private:
     // database is dropped). Takes `writerMutex_`, then `mutex_` briefly;
     // requires that neither is held.
     void commit(std::uint64_t change);
+    // Hands every change up to `change` to the background writer. Requires
+    // that neither lock is held.
+    void commitLater(std::uint64_t change);
+    void writeLaterLoop(std::stop_token stop);
     // Copies what changed since the last batch and clears the change sets.
     // Requires `mutex_`.
     Batch takeBatchLocked();
@@ -326,6 +348,14 @@ private:
     std::filesystem::path databasePath_;
     std::uint64_t committed_ = 0;  // the last change committed
     std::atomic<bool> persistent_{false};
+
+    // The background writer of listings: what it is to commit (guarded by
+    // `laterMutex_`, taken alone). Started on first use; it commits what is
+    // left when it stops.
+    std::mutex laterMutex_;
+    std::condition_variable_any laterWanted_;
+    std::uint64_t later_ = 0;
+    std::jthread laterWriter_;
 };
 
 }  // namespace nimbuscrate::fp::host

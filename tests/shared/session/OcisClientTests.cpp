@@ -78,6 +78,10 @@ TEST(OcisClientCoreTest, RecognisesEncryptedBlobPathsInAnyCase) {
         {"/Docs/x" + blob, false},
         {"/Docs/0a1b2c3d-0000-4000-8000-00000000000a.nbenc", false},
         {"/Docs/report.nbenc", false},
+        {"/Docs/" + blob.substr(0, blob.size() - 6) + "xnbenc", false},
+        {"/Docs/" + blob.substr(0, 8) + "_" + blob.substr(9), false},
+        {"/Docs/" + blob.substr(0, 3) + "g" + blob.substr(4), false},
+        {"/Docs/" + blob.substr(0, blob.size() - 6) + ".nbencx", false},
         {"/", false},
     };
     for (const Case& c : cases) EXPECT_EQ(OcisClient::isEncryptedBlobPath(c.path), c.blob) << c.path;

@@ -68,10 +68,11 @@ public:
              "CREATE TRIGGER count_update AFTER UPDATE ON nodes BEGIN UPDATE node_writes SET n = n + 1; END;"
              "CREATE TRIGGER count_delete AFTER DELETE ON nodes BEGIN UPDATE node_writes SET n = n + 1; END;");
     }
-    long long nodeWrites() {
+    long long nodeWrites() { return integer("SELECT n FROM node_writes"); }
+    long long integer(const std::string& sql) {
         sqlite3_stmt* statement = nullptr;
         long long count = -1;
-        if (sqlite3_prepare_v2(database_, "SELECT n FROM node_writes", -1, &statement, nullptr) == SQLITE_OK &&
+        if (sqlite3_prepare_v2(database_, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW) {
             count = sqlite3_column_int64(statement, 0);
         }
@@ -83,11 +84,11 @@ private:
     sqlite3* database_ = nullptr;
 };
 
-std::vector<ItemPtr> manyFiles(int count) {
+std::vector<ItemPtr> manyFiles(int count, const std::string& prefix = "f", const ItemId& parent = kRootContainer) {
     std::vector<ItemPtr> items;
     for (int index = 0; index < count; ++index) {
-        const std::string id = "f" + std::to_string(index);
-        items.push_back(ItemSnapshot::make(fileProperties(id, kRootContainer, id + ".txt")));
+        const std::string id = prefix + std::to_string(index);
+        items.push_back(ItemSnapshot::make(fileProperties(id, parent, id + ".txt")));
     }
     return items;
 }
@@ -241,6 +242,49 @@ std::map<Inode, ReplicaNode> allNodes(const Replica& replica, const std::vector<
 
 // Listings, changes and local changes from several threads at once, with
 // readers beside them: the file always ends as the replica in memory.
+// The kernel waits for a listing of a folder it opens; the listing is
+// written in the background, and always before the replica closes.
+TEST(FileProviderHostReplicaDatabase, AListingWrittenInTheBackgroundReachesTheFile) {
+    TemporaryDirectory dir;
+    const auto database = dir / "replica.sqlite3";
+    const auto storedNodes = [&] { return RawReplicaDatabase(database).integer("SELECT count(*) FROM nodes"); };
+    {
+        Replica replica(database);
+        replica.replaceChildren(kRootInode, manyFiles(300), SyncAnchor{'1'}, 0, UINT64_MAX, Replica::Commit::later);
+        EXPECT_EQ(replica.children(kRootInode).size(), 300u);
+        EXPECT_TRUE(eventually([&] { return storedNodes() == 301; }));
+    }
+    {
+        // Closed right after the listing: written all the same, and before
+        // the change made after it.
+        Replica replica(database);
+        std::vector<ItemPtr> withDocs = manyFiles(300);
+        withDocs.push_back(folderItem("d", kRootContainer, "Docs"));
+        replica.replaceChildren(kRootInode, withDocs, SyncAnchor{'2'}, 0, UINT64_MAX, Replica::Commit::later);
+        replica.replaceChildren(*replica.inodeOf("d"), manyFiles(50, "in", "d"), SyncAnchor{'3'}, 0, UINT64_MAX,
+                                Replica::Commit::later);
+        std::vector<Invalidation> ignored;
+        replica.addLocal(*replica.inodeOf("d"), "made here.txt", false, Date::fromUnixSeconds(1), ignored);
+    }
+    {
+        Replica reopened(database);
+        EXPECT_EQ(reopened.children(kRootInode).size(), 301u);
+        EXPECT_EQ(reopened.node(kRootInode)->anchor, SyncAnchor{'2'});
+        const Inode docs = *reopened.inodeOf("d");
+        EXPECT_TRUE(reopened.node(docs)->listed);
+        EXPECT_EQ(reopened.children(docs).size(), 51u);
+    }
+    {
+        // A listing that removes nodes is written before it returns (the
+        // caller moves the copies it drops).
+        Replica replica(database);
+        RawReplicaDatabase raw(database);
+        raw.countNodeWrites();
+        replica.replaceChildren(kRootInode, manyFiles(100), SyncAnchor{'4'}, 0, UINT64_MAX, Replica::Commit::later);
+        EXPECT_GE(raw.nodeWrites(), 200);
+    }
+}
+
 TEST(FileProviderHostReplicaDatabase, ConcurrentChangesAllReachTheFileInOrder) {
     for (unsigned seed : {1u, 2u, 3u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -275,8 +319,10 @@ TEST(FileProviderHostReplicaDatabase, ConcurrentChangesAllReachTheFileInOrder) {
                             std::vector<ItemPtr> listing;
                             for (int count = pick(12); count > 0; --count) listing.push_back(serverItem(pick(40), kRootContainer));
                             listing.push_back(folderItem("d", kRootContainer, "Docs"));
+                            // Half of them written in the background.
                             replica.replaceChildren(kRootInode, listing, SyncAnchor{static_cast<std::uint8_t>(step)}, step,
-                                                    replica.localEpoch());
+                                                    replica.localEpoch(),
+                                                    pick(2) ? Replica::Commit::later : Replica::Commit::now);
                             break;
                         }
                         case 1:
@@ -331,6 +377,7 @@ TEST(FileProviderHostReplicaDatabase, ConcurrentChangesAllReachTheFileInOrder) {
             done = true;
             reader.join();
             ASSERT_TRUE(replica.persistent());
+            replica.commitAll();
 
             Replica reopened(database);
             auto live = allNodes(replica, identifiers);
