@@ -676,7 +676,15 @@ void OcisClient::deleteItem(const RemoteItem& item, std::stop_token stop) {
         encryption()->deleteEncryptedItem(item, stop);
         return;
     }
-    send("DELETE", item.path, {}, std::nullopt, stop);
+    try {
+        send("DELETE", item.path, {}, std::nullopt, stop);
+    } catch (const DesktopError& error) {
+        // Nothing at that path (deleted or moved elsewhere meanwhile): the
+        // item is missing, which the caller can resolve by listing again.
+        if (error.kind() != DesktopError::Kind::server || error.status() != 404) throw;
+        mapping().deleteItem(item.id);
+        throw DesktopError::missingItem(item.id);
+    }
     mapping().deleteItem(item.id);
 }
 

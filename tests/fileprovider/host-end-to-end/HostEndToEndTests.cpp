@@ -589,6 +589,24 @@ TEST_F(HostEndToEnd, MakingAndRemovingFoldersAndFiles) {
     EXPECT_FALSE(std::filesystem::exists(folder() / "Tree"));
 }
 
+// Removed here after it went from the server (on the web, say): the removal
+// is done, not parked.
+TEST_F(HostEndToEnd, RemovingWhatTheServerNoLongerHasIsDone) {
+    writeFile(drive_ / "gone.txt", "gone");
+    writeFile(drive_ / "Gone" / "inside.txt", "inside");
+    mountDrive();
+    ASSERT_TRUE(std::filesystem::exists(folder() / "gone.txt"));
+    ASSERT_TRUE(std::filesystem::exists(folder() / "Gone" / "inside.txt"));
+    std::filesystem::remove(drive_ / "gone.txt");
+    std::filesystem::remove_all(drive_ / "Gone");
+    ASSERT_EQ(::unlink((folder() / "gone.txt").c_str()), 0);
+    ASSERT_EQ(run("rm -r '" + (folder() / "Gone").string() + "'"), 0);
+    ASSERT_TRUE(uploaded()) << describe();
+    EXPECT_EQ(mount()->pendingOperations(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(folder() / "gone.txt"));
+    EXPECT_FALSE(std::filesystem::exists(folder() / "Gone"));
+}
+
 TEST_F(HostEndToEnd, ANewFolderWhoseNameTheServerHasIsThatFolderAndTakesWhatIsMadeInside) {
     mountDrive();
     ASSERT_TRUE(std::filesystem::is_empty(folder()));

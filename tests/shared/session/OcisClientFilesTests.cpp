@@ -682,6 +682,33 @@ TEST_F(OcisClientFilesTest, DeletesRemoveTheItemAndItsChildRows) {
     EXPECT_FALSE(mappingStore.item(children[0].id));
 }
 
+TEST_F(OcisClientFilesTest, DeletingWhatIsNoLongerThereIsAMissingItemAndForgetsIt) {
+    writeFile(drive / "gone.txt", "g");
+    const RemoteItem gone = client.fetchItem("/gone.txt", "root");
+    mappingStore.upsert(gone);
+    std::filesystem::remove(drive / "gone.txt");
+    try {
+        client.deleteItem(gone);
+        ADD_FAILURE();
+    } catch (const DesktopError& error) {
+        EXPECT_EQ(error.kind(), DesktopError::Kind::missingItem);
+    }
+    EXPECT_FALSE(mappingStore.item(gone.id));
+    // Any other refusal stays what it is.
+    writeFile(drive / "kept.txt", "k");
+    const RemoteItem kept = client.fetchItem("/kept.txt", "root");
+    mappingStore.upsert(kept);
+    service.overrideStatus(Route{"DELETE", "", "/dav/"}, 403, 1, "");
+    try {
+        client.deleteItem(kept);
+        ADD_FAILURE();
+    } catch (const DesktopError& error) {
+        EXPECT_EQ(error.kind(), DesktopError::Kind::server);
+        EXPECT_EQ(error.status(), 403);
+    }
+    EXPECT_TRUE(mappingStore.item(kept.id));
+}
+
 TEST_F(OcisClientFilesTest, EncryptedItemsGoToTheEncryptionService) {
     RemoteItem encrypted;
     encrypted.id = "e2ee:acct:node";
