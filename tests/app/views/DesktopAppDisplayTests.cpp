@@ -81,16 +81,9 @@ protected:
     bool logged(const std::string& text) const { return testing::readText(log()).find(text) != std::string::npos; }
 
     testing::CommandResult xdotool(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), xdotool_->string());
-        return testing::runCommand(arguments, environment_);
+        return testing::xdotool(*xdotool_, environment_, std::move(arguments));
     }
-
-    // The id of the visible window titled "Nimbuscrate", or 0.
-    unsigned long visibleWindow() {
-        const auto found = xdotool({"search", "--onlyvisible", "--name", "^Nimbuscrate$"});
-        if (found.exitCode != 0) return 0;
-        return std::strtoul(found.output.c_str(), nullptr, 10);
-    }
+    unsigned long visibleWindow() { return testing::visibleAppWindow(*xdotool_, environment_); }
 
     // Focuses the window and presses the keys as the user would (XTEST).
     void press(unsigned long window, const std::string& keys) {

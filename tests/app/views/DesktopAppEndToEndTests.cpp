@@ -22,13 +22,11 @@
 #include <QWidget>
 
 #include "app/views/MainWindow.h"
-#include "platform/http/HttpTransport.h"
-#include "platform/http/UrlBuilding.h"
 #include "tests/app/views/DisplayTestSupport.h"
+#include "tests/app/model/SignInTestSupport.h"
 #include "tests/app/views/FakeAppModel.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/MountTestSupport.h"
-#include "tools/localservice/IdentityProvider.h"
 #include "tools/localservice/LocalService.h"
 
 #if !defined(NIMBUSCRATE_APP_PROGRAM) || !defined(NIMBUSCRATE_DAEMON_PROGRAM) || !defined(NIMBUSCRATE_SEED_PROGRAM) || \
@@ -123,16 +121,9 @@ protected:
     }
 
     testing::CommandResult xdotool(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), xdotool_->string());
-        return testing::runCommand(arguments, environment_);
+        return testing::xdotool(*xdotool_, environment_, std::move(arguments));
     }
-
-    // The id of the visible window titled "Nimbuscrate", or 0.
-    unsigned long visibleWindow() {
-        const auto found = xdotool({"search", "--onlyvisible", "--name", "^Nimbuscrate$"});
-        if (found.exitCode != 0) return 0;
-        return std::strtoul(found.output.c_str(), nullptr, 10);
-    }
+    unsigned long visibleWindow() { return testing::visibleAppWindow(*xdotool_, environment_); }
 
     // Clicks the middle of the named widget of the window, found where the
     // views place it in a window of the same size showing `state`.
@@ -159,29 +150,6 @@ protected:
         ASSERT_EQ(moved.exitCode, 0) << moved.output;
         const auto clicked = xdotool({"click", "1"});
         ASSERT_EQ(clicked.exitCode, 0) << clicked.output;
-    }
-
-    // Loads the sign-in page at the URL, presses "Sign in" as a browser
-    // would, and returns where the service sends the browser back to.
-    static std::string signInAtService(const std::string& url) {
-        HttpRequest page("GET", *Url::parse(url));
-        page.redirects = RedirectPolicy::never;
-        const HttpResponse shown = HttpTransport::shared().send(page);
-        const std::string body = stringOf(shown.body);
-        EXPECT_EQ(shown.status, 200) << body;
-        const std::string marker = "name=\"login\" value=\"";
-        const auto start = body.find(marker);
-        if (start == std::string::npos) return "";
-        const auto valueStart = start + marker.size();
-        const std::string login = body.substr(valueStart, body.find('"', valueStart) - valueStart);
-        HttpRequest press("POST", *Url::parse("https://" NIMBUSCRATE_IDENTITY_HOST +
-                                              std::string(localservice::IdentityProvider::kSignInPath)));
-        press.redirects = RedirectPolicy::never;
-        press.headers.set("Content-Type", "application/x-www-form-urlencoded");
-        press.body = bytesOf("login=" + login);
-        const HttpResponse pressed = HttpTransport::shared().send(press);
-        EXPECT_EQ(pressed.status, 302) << stringOf(pressed.body);
-        return pressed.headers.value("Location").value_or("");
     }
 
     std::filesystem::path root_;
@@ -228,7 +196,7 @@ TEST_F(DesktopAppEndToEndTest, SignInUnlockUploadAndSignOut) {
         << logs();
     page.resize(page.find('\n'));
     ASSERT_TRUE(page.starts_with("https://" NIMBUSCRATE_IDENTITY_HOST "/")) << page;
-    const std::string callback = signInAtService(page);
+    const std::string callback = testing::RecordingBrowser::signIn(page);
     ASSERT_TRUE(callback.starts_with("app.nimbuscrate:")) << callback;
     const auto delivered = testing::runCommand({NIMBUSCRATE_APP_PROGRAM, callback}, environment_, 60s);
     EXPECT_EQ(delivered.exitCode, 0) << delivered.output;

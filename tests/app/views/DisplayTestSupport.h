@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +150,20 @@ inline CommandResult runCommand(const std::vector<std::string>& arguments, const
     result.output = text.str();
     ::unlink(pattern);
     return result;
+}
+
+// xdotool (the program at `program`) on the display of `environment`.
+inline CommandResult xdotool(const std::filesystem::path& program, const std::vector<std::string>& environment,
+                             std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), program.string());
+    return runCommand(arguments, environment);
+}
+
+// The id of the visible window titled "Nimbuscrate" on that display, or 0.
+inline unsigned long visibleAppWindow(const std::filesystem::path& program, const std::vector<std::string>& environment) {
+    const auto found = xdotool(program, environment, {"search", "--onlyvisible", "--name", "^Nimbuscrate$"});
+    if (found.exitCode != 0) return 0;
+    return std::strtoul(found.output.c_str(), nullptr, 10);
 }
 
 inline std::optional<std::filesystem::path> findProgram(const std::string& name) {
