@@ -87,14 +87,8 @@ void BM_MountedDomain(benchmark::State& state) {
     auto propfindBody = root / "propfind.xml";
     std::ofstream(propfindBody, std::ios::binary) << stringOf(OcisClient::propfindBody());
 
-    fp::host::HostDaemon::Options options;
-    options.home = root / "home";
-    options.runtimeDirectory = root / "run";
-    options.dataDirectory = root / "data";
-    options.factory = extension.factory();
-    fp::host::HostDaemon daemon(options);
-    daemon.start();
-    if (!addDomain(daemon, "bench", "Bench")) {
+    const auto daemon = mountedDaemon(root, extension);
+    if (!daemon) {
         state.SkipWithError("could not mount the domain");
         return;
     }
@@ -113,7 +107,7 @@ void BM_MountedDomain(benchmark::State& state) {
         double cachedRead = timeRead(mountpoint / "big.bin", bytes);
         struct stat attributes{};
         ::stat((mountpoint / "big.bin").c_str(), &attributes);
-        auto cached = options.dataDirectory / "domains" / "bench" / "cache" / std::to_string(attributes.st_ino);
+        auto cached = root / "data" / "domains" / "bench" / "cache" / std::to_string(attributes.st_ino);
         double directRead = timeRead(cached, bytes);
         auto curlTarget = root / "curl.bin";
         double curl = timeCommand(curlCommon + "-o '" + curlTarget.string() + "' '" + service.webDavUrl("bench") +
@@ -130,7 +124,7 @@ void BM_MountedDomain(benchmark::State& state) {
                   << "cold ls -l of " << entries << " entries " << list << " s, bare PROPFIND " << propfind
                   << " s, ratio " << list / propfind << " (goal <= 2); listed before: " << listedList << " s\n";
     }
-    daemon.stop();
+    daemon->stop();
     std::filesystem::remove_all(root);
 }
 

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,22 @@ inline bool addDomain(fp::host::HostDaemon& daemon, const std::string& identifie
     daemon.handle({{"id", 1}, {"op", "addDomain"}, {"domain", {{"identifier", identifier}, {"displayName", displayName}}}},
                   [&](nlohmann::json reply) { added.set_value(reply); });
     return added.get_future().get().value("ok", false);
+}
+
+// The daemon of the benchmark under `root` (home, run and data folders),
+// started with the extension's domain "bench" added and mounted at
+// root/home/Bench; none when the domain could not be mounted.
+inline std::unique_ptr<fp::host::HostDaemon> mountedDaemon(const std::filesystem::path& root,
+                                                           SignedInExtension& extension) {
+    fp::host::HostDaemon::Options options;
+    options.home = root / "home";
+    options.runtimeDirectory = root / "run";
+    options.dataDirectory = root / "data";
+    options.factory = extension.factory();
+    auto daemon = std::make_unique<fp::host::HostDaemon>(options);
+    daemon->start();
+    if (!addDomain(*daemon, "bench", "Bench")) return nullptr;
+    return daemon;
 }
 
 }  // namespace nimbuscrate::benchmarks

@@ -53,18 +53,12 @@ void BM_UploadThroughMount(benchmark::State& state) {
     service.addDrive({"bench", "Bench", "project", ""});
     SignedInExtension extension(service, "bench", root);
 
-    fp::host::HostDaemon::Options options;
-    options.home = root / "home";
-    options.runtimeDirectory = root / "run";
-    options.dataDirectory = root / "data";
-    options.factory = extension.factory();
-    fp::host::HostDaemon daemon(options);
-    daemon.start();
-    if (!addDomain(daemon, "bench", "Bench")) {
+    const auto daemon = mountedDaemon(root, extension);
+    if (!daemon) {
         state.SkipWithError("could not mount the domain");
         return;
     }
-    auto* mount = daemon.mountFor("bench");
+    auto* mount = daemon->mountFor("bench");
     auto mountpoint = root / "home" / "Bench";
     const std::string connectTo = localservice::webAppHost() + ":443:127.0.0.1:" + std::to_string(service.port());
     int round = 0;
@@ -99,7 +93,7 @@ void BM_UploadThroughMount(benchmark::State& state) {
         std::cout << "file " << mib << " MiB: cp into the mount until uploaded " << throughMount << " s, curl PUT "
                   << plain << " s, ratio " << plain / throughMount << " (goal >= 0.7)\n";
     }
-    daemon.stop();
+    daemon->stop();
     std::filesystem::remove_all(root);
 }
 
@@ -166,18 +160,12 @@ void BM_CopyTreeThroughMount(benchmark::State& state) {
     SignedInExtension extension(service, "bench", root);
     const auto drive = service.driveDirectory("bench");
 
-    fp::host::HostDaemon::Options options;
-    options.home = root / "home";
-    options.runtimeDirectory = root / "run";
-    options.dataDirectory = root / "data";
-    options.factory = extension.factory();
-    fp::host::HostDaemon daemon(options);
-    daemon.start();
-    if (!addDomain(daemon, "bench", "Bench")) {
+    const auto daemon = mountedDaemon(root, extension);
+    if (!daemon) {
         state.SkipWithError("could not mount the domain");
         return;
     }
-    auto* mount = daemon.mountFor("bench");
+    auto* mount = daemon->mountFor("bench");
     const auto mountpoint = root / "home" / "Bench";
 
     const std::string connectTo = localservice::webAppHost() + ":443:127.0.0.1:" + std::to_string(service.port());
@@ -263,7 +251,7 @@ void BM_CopyTreeThroughMount(benchmark::State& state) {
                   << " s, curl " << plain << " s, " << throughMount / plain << "x" << (files >= 2000 ? " (goal <= 3)" : "")
                   << "\n";
     }
-    daemon.stop();
+    daemon->stop();
     std::filesystem::remove_all(root);
 }
 
