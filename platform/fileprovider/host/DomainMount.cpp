@@ -545,7 +545,9 @@ std::optional<Error> DomainMount::ensureListed(Inode folder) {
     if (!node) return Error::fileProvider(FileProviderErrorCode::noSuchItem);
     if (!node->folder) return Error{kPOSIXErrorDomain, ENOTDIR, std::nullopt};
     if (node->listed) {
-        if (options_.clock->monotonicSeconds() - node->listedAt > options_.staleAfterSeconds) {
+        // A folder made here and not on the server yet has nothing to list.
+        if (!isLocalIdentifier(node->identifier) &&
+            options_.clock->monotonicSeconds() - node->listedAt > options_.staleAfterSeconds) {
             // Serve what is known; refresh in the background. (Browsing is
             // no signal: parked changes stay parked.)
             requestChanges(node->identifier, [](std::optional<Error>) {});
@@ -610,7 +612,7 @@ std::variant<std::vector<ItemPtr>, Error> DomainMount::listItems(const ItemId& c
 std::optional<Error> DomainMount::refreshFolder(Inode folder) {
     return refreshes_.run(folder, [&]() -> std::optional<Error> {
         auto node = replica_->node(folder);
-        if (!node || !node->folder || !node->listed) return std::nullopt;
+        if (!node || !node->folder || !node->listed || isLocalIdentifier(node->identifier)) return std::nullopt;
         if (!node->anchor) return list(folder, node->identifier);
         std::optional<Error> refused;
         auto enumerator = extension_->enumerator(node->identifier, refused);

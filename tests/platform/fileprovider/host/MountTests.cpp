@@ -499,6 +499,33 @@ TEST_F(FileProviderHostMount, AStaleFolderIsRefreshedInTheBackground) {
     EXPECT_TRUE(eventually([&] { return listing(mountpoint).count("fresh.txt") > 0; }));
 }
 
+// A folder made here waits for its create: there is nothing on the server
+// to list yet, so neither its age nor a signal asks the extension about it.
+TEST_F(FileProviderHostMount, AFolderNotOnTheServerYetIsNeverListed) {
+    ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
+    auto mountpoint = home() / "Nimbuscrate";
+    ASSERT_THAT(listing(mountpoint), UnorderedElementsAre("Docs", "hello.txt", "photo.jpg"));
+    auto extension = tree("nimbuscrate");
+    auto gate = std::make_shared<testing::Gate>();
+    extension->holdAt("create", gate);
+    ASSERT_EQ(::mkdir((mountpoint / "New").c_str(), 0700), 0);
+    auto* mount = daemon_->mountFor("nimbuscrate");
+    const auto folder = mount->replica().child(kRootInode, "New");
+    ASSERT_TRUE(folder);
+    LogCapture logs;
+    clock_.advance(std::chrono::seconds(31));
+    struct stat missing{};
+    EXPECT_EQ(::stat((mountpoint / "New" / "absent.txt").c_str(), &missing), -1);
+    EXPECT_TRUE(listing(mountpoint / "New").empty());
+    std::promise<std::optional<Error>> signalled;
+    mount->signal(folder->identifier, [&](std::optional<Error> error) { signalled.set_value(error); });
+    EXPECT_FALSE(signalled.get_future().get().has_value());
+    // The stale look-ups before the signal asked nothing of the extension either.
+    EXPECT_TRUE(logs.matching("host", "Refreshing " + folder->identifier).empty());
+    gate->open();
+    ASSERT_TRUE(eventually([&] { return mount->pendingOperations() == 0; }));
+}
+
 TEST_F(FileProviderHostMount, ServerDeletionsAndMovesShowAfterASignal) {
     ASSERT_EQ(fpctl("add nimbuscrate Nimbuscrate").first, 0);
     auto mountpoint = home() / "Nimbuscrate";
