@@ -425,9 +425,13 @@ void MappingStore::noteWritten(const std::vector<std::string>& ids) {
 
 std::set<std::string> MappingStore::writtenSince(const Listing& listing) const {
     std::lock_guard lock(mutex_);
+    return writtenSinceLocked(listing.start_);
+}
+
+std::set<std::string> MappingStore::writtenSinceLocked(std::uint64_t start) const {
     std::set<std::string> ids;
     for (const auto& [id, at] : writtenAt_) {
-        if (at > listing.start_) ids.insert(id);
+        if (at > start) ids.insert(id);
     }
     return ids;
 }
@@ -435,10 +439,10 @@ std::set<std::string> MappingStore::writtenSince(const Listing& listing) const {
 std::vector<std::string> MappingStore::replaceChildren(const std::string& parentID,
                                                        const std::vector<RemoteItem>& children,
                                                        const Listing* listing) {
-    std::set<std::string> newer;
-    if (listing) newer = writtenSince(*listing);
-    if (newer.count(parentID)) return {};
     std::lock_guard lock(mutex_);
+    // Read under the same lock as the writes, so that no write slips in between.
+    const std::set<std::string> newer = listing ? writtenSinceLocked(listing->start_) : std::set<std::string>();
+    if (newer.count(parentID)) return {};
     return inTransaction([&] {
         // The stored children as stored, column by column: a listed child
         // whose row holds exactly what it would write is not written again.

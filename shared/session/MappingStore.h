@@ -156,6 +156,7 @@ private:
     struct StatementCache;
 
     void endListing(std::uint64_t start);
+    std::set<std::string> writtenSinceLocked(std::uint64_t start) const;
     // Notes a single write of these items for the listings under way.
     void noteWritten(const std::vector<std::string>& ids);
 
