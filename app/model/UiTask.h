@@ -18,7 +18,12 @@
 //   handle is dropped before it ends runs on to its end on its own (the view
 //   that starts an action does not wait); an error it ends with is logged.
 // - Every resumption names a lifetime: when its owner (the model) is gone,
-//   the resumption does nothing and the suspended operation is abandoned.
+//   the operation is abandoned instead of resumed: none of its steps runs
+//   again, and its frames, and those of the operations awaiting it, are
+//   freed. The outermost one is freed at once when nobody holds its handle;
+//   otherwise it reads as done with CancellationError, and dropping the
+//   handle frees it. Posted work that is dropped without running (an
+//   executor destroyed with work in its queue) abandons the same way.
 //
 // Name a lambda before awaiting on it: GCC 12 destroys a lambda with
 // captures, or a braced temporary, written inside a co_await expression
@@ -54,10 +59,13 @@ namespace detail {
 void logDetachedTaskError(std::exception_ptr error) noexcept;
 
 struct UiPromiseBase {
+    std::coroutine_handle<> self;
     std::coroutine_handle<> continuation;
+    UiPromiseBase* awaiter = nullptr;  // the operation awaiting this one, when it is a UiTask
     std::exception_ptr error;
     bool detached = false;  // the handle is gone: the frame frees itself at the end
     bool finished = false;
+    bool abandoned = false;  // its owner is gone: it never runs again
 
     struct FinalAwaiter {
         bool await_ready() const noexcept { return false; }
@@ -79,6 +87,46 @@ struct UiPromiseBase {
     FinalAwaiter final_suspend() const noexcept { return {}; }
     void unhandled_exception() noexcept { error = std::current_exception(); }
 };
+
+// Abandons the operation suspended at `suspended` and every operation
+// awaiting it (see the rules above). On the UI executor only.
+void abandon(UiPromiseBase& suspended) noexcept;
+
+// The posted resumption of a suspended operation: resumes it when its owner
+// is alive, abandons it when not, or when dropped without having run.
+class Resumption {
+public:
+    Resumption(std::coroutine_handle<> frame, UiPromiseBase* promise, std::weak_ptr<void> alive)
+        : frame_(frame), promise_(promise), alive_(std::move(alive)) {}
+    Resumption(const Resumption&) = delete;
+    Resumption& operator=(const Resumption&) = delete;
+    ~Resumption() {
+        if (!ran_ && promise_) abandon(*promise_);
+    }
+
+    void run() {
+        ran_ = true;
+        if (alive_.lock()) {
+            frame_.resume();
+        } else if (promise_) {
+            abandon(*promise_);
+        }
+    }
+
+private:
+    std::coroutine_handle<> frame_;
+    UiPromiseBase* promise_;  // null when the suspended coroutine is not a UiTask
+    std::weak_ptr<void> alive_;
+    bool ran_ = false;
+};
+
+template <class Promise>
+void postResumption(Executor& ui, std::coroutine_handle<Promise> frame, std::weak_ptr<void> alive) {
+    UiPromiseBase* promise = nullptr;
+    if constexpr (std::is_base_of_v<UiPromiseBase, Promise>) promise = &frame.promise();
+    auto resumption = std::make_shared<Resumption>(frame, promise, std::move(alive));
+    ui.post([resumption] { resumption->run(); });
+}
 
 template <class T>
 struct UiPromise : UiPromiseBase {
@@ -132,17 +180,25 @@ public:
     void detach() { release(); }
 
     bool await_ready() const noexcept { return done(); }
-    void await_suspend(std::coroutine_handle<> awaiting) noexcept { frame_.promise().continuation = awaiting; }
+    template <class Promise>
+    void await_suspend(std::coroutine_handle<Promise> awaiting) noexcept {
+        frame_.promise().continuation = awaiting;
+        if constexpr (std::is_base_of_v<detail::UiPromiseBase, Promise>) {
+            frame_.promise().awaiter = &awaiting.promise();
+        }
+    }
     T await_resume() const { return result(); }
 
 private:
     void release() {
         if (!frame_) return;
-        if (frame_.promise().finished) {
+        promise_type& promise = frame_.promise();
+        if (promise.finished || promise.abandoned) {
             frame_.destroy();
         } else {
-            frame_.promise().detached = true;
-            frame_.promise().continuation = nullptr;
+            promise.detached = true;
+            promise.continuation = nullptr;
+            promise.awaiter = nullptr;
         }
         frame_ = nullptr;
     }
@@ -153,10 +209,14 @@ private:
 namespace detail {
 template <class T>
 UiTask<T> UiPromise<T>::get_return_object() {
-    return UiTask<T>(std::coroutine_handle<UiPromise<T>>::from_promise(*this));
+    const auto frame = std::coroutine_handle<UiPromise<T>>::from_promise(*this);
+    self = frame;
+    return UiTask<T>(frame);
 }
 inline UiTask<void> UiPromise<void>::get_return_object() {
-    return UiTask<void>(std::coroutine_handle<UiPromise<void>>::from_promise(*this));
+    const auto frame = std::coroutine_handle<UiPromise<void>>::from_promise(*this);
+    self = frame;
+    return UiTask<void>(frame);
 }
 }  // namespace detail
 
@@ -168,6 +228,83 @@ struct UiContext {
     std::weak_ptr<void> alive;
 };
 
+namespace detail {
+
+template <class Function>
+struct WorkerAwaiter {
+    using Result = std::invoke_result_t<Function&, std::stop_token>;
+
+    UiContext context;
+    Function function;
+    std::conditional_t<std::is_void_v<Result>, std::monostate, std::optional<Result>> value;
+    std::exception_ptr error;
+
+    bool await_ready() const noexcept { return false; }
+    template <class Promise>
+    void await_suspend(std::coroutine_handle<Promise> frame) {
+        Executor* ui = &context.ui;
+        std::weak_ptr<void> alive = context.alive;
+        auto resume = [ui, alive, frame] { postResumption(*ui, frame, alive); };
+        const bool accepted = context.workers.submit([this, resume](std::stop_token stop) {
+            try {
+                if constexpr (std::is_void_v<Result>) {
+                    function(stop);
+                } else {
+                    value.emplace(function(stop));
+                }
+            } catch (...) {
+                error = std::current_exception();
+            }
+            resume();
+        });
+        if (!accepted) {
+            error = std::make_exception_ptr(CancellationError());
+            resume();
+        }
+    }
+    Result await_resume() {
+        if (error) std::rethrow_exception(error);
+        if constexpr (!std::is_void_v<Result>) return std::move(*value);
+    }
+};
+
+template <class Value, class Start>
+struct CallbackAwaiter {
+    struct Shared {
+        std::mutex mutex;
+        bool answered = false;
+        std::optional<Value> value;
+    };
+
+    UiContext context;
+    Start start;
+    std::shared_ptr<Shared> shared = std::make_shared<Shared>();
+
+    bool await_ready() const noexcept { return false; }
+    template <class Promise>
+    void await_suspend(std::coroutine_handle<Promise> frame) {
+        Executor* ui = &context.ui;
+        std::weak_ptr<void> alive = context.alive;
+        std::shared_ptr<Shared> state = shared;
+        std::function<void(Value)> done = [ui, alive, frame, state](Value value) {
+            {
+                std::lock_guard lock(state->mutex);
+                if (state->answered) return;
+                state->answered = true;
+                state->value.emplace(std::move(value));
+            }
+            postResumption(*ui, frame, alive);
+        };
+        start(std::move(done));
+    }
+    Value await_resume() {
+        std::lock_guard lock(shared->mutex);
+        return std::move(*shared->value);
+    }
+};
+
+}  // namespace detail
+
 // co_await runOnWorker(context, [](std::stop_token stop) { return blocking(stop); }):
 // runs the function on a worker thread and resumes on the UI executor with
 // its result, or rethrows its error there. The function must not touch the
@@ -176,45 +313,7 @@ struct UiContext {
 // gives CancellationError.
 template <class Function>
 auto runOnWorker(const UiContext& context, Function function) {
-    using Result = std::invoke_result_t<Function&, std::stop_token>;
-    struct Awaiter {
-        UiContext context;
-        Function function;
-        std::conditional_t<std::is_void_v<Result>, std::monostate, std::optional<Result>> value;
-        std::exception_ptr error;
-
-        bool await_ready() const noexcept { return false; }
-        void await_suspend(std::coroutine_handle<> frame) {
-            Executor* ui = &context.ui;
-            std::weak_ptr<void> alive = context.alive;
-            auto resume = [ui, alive, frame] {
-                ui->post([alive, frame] {
-                    if (alive.lock()) frame.resume();
-                });
-            };
-            const bool accepted = context.workers.submit([this, resume](std::stop_token stop) {
-                try {
-                    if constexpr (std::is_void_v<Result>) {
-                        function(stop);
-                    } else {
-                        value.emplace(function(stop));
-                    }
-                } catch (...) {
-                    error = std::current_exception();
-                }
-                resume();
-            });
-            if (!accepted) {
-                error = std::make_exception_ptr(CancellationError());
-                resume();
-            }
-        }
-        Result await_resume() {
-            if (error) std::rethrow_exception(error);
-            if constexpr (!std::is_void_v<Result>) return std::move(*value);
-        }
-    };
-    return Awaiter{context, std::move(function), {}, {}};
+    return detail::WorkerAwaiter<Function>{context, std::move(function), {}, {}};
 }
 
 // co_await awaitCallback<Value>(context, [&](std::function<void(Value)> done) { api.call(..., done); }):
@@ -224,40 +323,7 @@ auto runOnWorker(const UiContext& context, Function function) {
 // the value; later calls are ignored.
 template <class Value, class Start>
 auto awaitCallback(const UiContext& context, Start start) {
-    struct Shared {
-        std::mutex mutex;
-        bool answered = false;
-        std::optional<Value> value;
-    };
-    struct Awaiter {
-        UiContext context;
-        Start start;
-        std::shared_ptr<Shared> shared = std::make_shared<Shared>();
-
-        bool await_ready() const noexcept { return false; }
-        void await_suspend(std::coroutine_handle<> frame) {
-            Executor* ui = &context.ui;
-            std::weak_ptr<void> alive = context.alive;
-            std::shared_ptr<Shared> state = shared;
-            std::function<void(Value)> done = [ui, alive, frame, state](Value value) {
-                {
-                    std::lock_guard lock(state->mutex);
-                    if (state->answered) return;
-                    state->answered = true;
-                    state->value.emplace(std::move(value));
-                }
-                ui->post([alive, frame] {
-                    if (alive.lock()) frame.resume();
-                });
-            };
-            start(std::move(done));
-        }
-        Value await_resume() {
-            std::lock_guard lock(shared->mutex);
-            return std::move(*shared->value);
-        }
-    };
-    return Awaiter{context, std::move(start)};
+    return detail::CallbackAwaiter<Value, Start>{context, std::move(start)};
 }
 
 }  // namespace nimbuscrate

@@ -1,6 +1,7 @@
 // The model's operations as coroutines on a UI executor run by hand: where
-// their steps run, how values and errors reach the awaiting operation, and
-// that a dropped handle lets an operation run to its end.
+// their steps run, how values and errors reach the awaiting operation, that
+// a dropped handle lets an operation run to its end, and that operations
+// whose owner is gone are freed without running another step.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "app/model/UiTask.h"
+#include "platform/core/CancellationError.h"
 #include "tests/support/Eventually.h"
 
 namespace nimbuscrate {
@@ -44,6 +46,29 @@ protected:
         const int first = co_await hop(a);
         const int second = co_await hop(b);
         co_return first + second;
+    }
+
+    // Counts its destructions: a local of an operation's frame shows whether
+    // the frame was freed.
+    struct FrameLocal {
+        int* destroyed;
+        ~FrameLocal() { ++*destroyed; }
+    };
+
+    // An operation awaiting one that hops to a worker, each with a local;
+    // counts the steps that ran after the hop.
+    UiTask<int> inner(const UiContext& ctx, int* destroyed, int* stepsAfter) {
+        const FrameLocal local{destroyed};
+        const auto work = [](std::stop_token) { return 1; };
+        const int value = co_await runOnWorker(ctx, work);
+        ++*stepsAfter;
+        co_return value;
+    }
+    UiTask<int> outer(UiContext ctx, int* destroyed, int* stepsAfter) {
+        const FrameLocal local{destroyed};
+        const int value = co_await inner(ctx, destroyed, stepsAfter);
+        ++*stepsAfter;
+        co_return value;
     }
 
     ManualExecutor ui;
@@ -96,6 +121,65 @@ TEST_F(UiTaskTest, ACallbackResumesOnceOnTheUIExecutor) {
     EXPECT_FALSE(task.done());
     ASSERT_TRUE(runUntil([&] { return task.done(); }));
     EXPECT_EQ(task.result(), 7);
+}
+
+TEST_F(UiTaskTest, AnOperationWhoseOwnerIsGoneIsFreedWithoutAnotherStep) {
+    // Detached, its frames are freed when the resumption finds the owner
+    // gone; held, it reads as cancelled and its handle frees it; a
+    // resumption dropped without running frees it too.
+    enum class Ending { detached, held, droppedResumption };
+    for (const Ending ending : {Ending::detached, Ending::held, Ending::droppedResumption}) {
+        SCOPED_TRACE(static_cast<int>(ending));
+        auto owner = std::make_shared<int>(0);
+        auto dropping = std::make_unique<ManualExecutor>();
+        Executor& executor = ending == Ending::droppedResumption ? *dropping : static_cast<Executor&>(ui);
+        int destroyed = 0;
+        int stepsAfter = 0;
+        auto task = outer(UiContext{executor, workers, owner}, &destroyed, &stepsAfter);
+        owner.reset();
+        if (ending != Ending::held) task.detach();
+        workers.waitIdle();
+
+        switch (ending) {
+            case Ending::detached:
+                ui.runPending();
+                break;
+            case Ending::held:
+                ui.runPending();
+                ASSERT_TRUE(task.done());
+                EXPECT_THROW(task.result(), CancellationError);
+                EXPECT_EQ(destroyed, 0) << "freed under its handle";
+                task.detach();
+                break;
+            case Ending::droppedResumption:
+                ASSERT_EQ(dropping->pending(), 1u);
+                dropping.reset();
+                break;
+        }
+        EXPECT_EQ(destroyed, 2) << "both frames are freed";
+        EXPECT_EQ(stepsAfter, 0) << "a step ran after the owner was gone";
+    }
+}
+
+TEST_F(UiTaskTest, AnAnsweredCallbackWhoseOwnerIsGoneFreesTheOperation) {
+    int destroyed = 0;
+    bool resumed = false;
+    std::function<void(int)> saved;
+    const auto start = [&](std::function<void(int)> done) { saved = std::move(done); };
+    auto owner = std::make_shared<int>(0);
+    auto wait = [&]() -> UiTask<void> {
+        const FrameLocal local{&destroyed};
+        const UiContext ctx{ui, workers, owner};
+        co_await awaitCallback<int>(ctx, start);
+        resumed = true;
+    };
+    wait().detach();
+    owner.reset();
+    saved(1);
+    saved(2);  // ignored: the operation has its answer
+    ui.runPending();
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_FALSE(resumed);
 }
 
 }  // namespace
