@@ -1,6 +1,11 @@
 // The segmented file format of E2EECrypto.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -78,6 +83,76 @@ std::pair<dev_t, ino_t> createDestination(const std::filesystem::path& destinati
     }
     closeFileHandle(created);
     return {status.st_dev, status.st_ino};
+}
+
+
+// Where segment `index` starts in the ciphertext stream: the header and the
+// first segment fill exactly one segment length.
+std::uint64_t streamOffset(std::int64_t index) {
+    return static_cast<std::uint64_t>(index == 0 ? E2EECrypto::kHeaderLength : index * E2EECrypto::kSegmentLength);
+}
+
+// Segments are sealed independently, so a file of several converts on a few
+// threads at once, each taking every n-th segment with a buffer of its own
+// (reads and writes at offsets); on one core the cipher and the copies into
+// and out of the page cache bound the conversion.
+constexpr unsigned kMaxLanes = 4;
+
+unsigned laneCount(std::int64_t segments) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<unsigned>(std::min<std::int64_t>({kMaxLanes, cores, segments}));
+}
+
+void convertSegments(const FileHandle& input, const FileHandle& output, const SecretBytes& key, const Bytes& header,
+                     std::int64_t size, bool encrypt, const std::stop_token& stop) {
+    using namespace E2EECrypto;
+    const std::int64_t count = segmentCount(size);
+    const unsigned lanes = laneCount(count);
+    std::atomic<bool> failed = false;
+    std::mutex errorMutex;
+    std::exception_ptr firstError;
+
+    const auto convertLane = [&](unsigned lane) {
+        try {
+            // Converted in place: each read overwrites what the last segment
+            // left, so the buffer is wiped once, when it is freed.
+            SecretBytes segment(static_cast<std::size_t>(kSegmentLength));
+            for (std::int64_t index = lane; index < count && !failed.load(); index += lanes) {
+                throwIfCancelled(stop);
+                const SegmentRange range = segmentRange(index, size);
+                const auto plainLength = static_cast<std::size_t>(range.end - range.start);
+                const std::size_t readLength = encrypt ? plainLength : plainLength + kTagLength;
+                const std::uint64_t plainOffset = static_cast<std::uint64_t>(range.start);
+                const std::uint64_t from = encrypt ? plainOffset : streamOffset(index);
+                const std::uint64_t to = encrypt ? streamOffset(index) : plainOffset;
+                if (input.readAt(segment.data(), readLength, from) != readLength) throw E2EEError::invalid();
+                const Bytes nonce = segmentNonce(header, index, range.isLast);
+                if (encrypt) {
+                    aesgcm::seal(key, nonce, ByteView(segment.data(), readLength), {}, segment.data());
+                } else {
+                    aesgcm::open(key, nonce, ByteView(segment.data(), readLength), {}, segment.data());
+                }
+                const std::size_t outLength = encrypt ? plainLength + kTagLength : plainLength;
+                output.writeAt(segment.data(), outLength, to);
+                // Start writing the segment back to storage now, so that the
+                // final synchronize has little left to wait for.
+                (void)::sync_file_range(output.descriptor(), static_cast<off_t>(to), static_cast<off_t>(outLength),
+                                        SYNC_FILE_RANGE_WRITE);
+            }
+        } catch (...) {
+            std::lock_guard lock(errorMutex);
+            if (!firstError) firstError = std::current_exception();
+            failed = true;
+        }
+    };
+
+    {
+        std::vector<std::jthread> helpers;
+        helpers.reserve(lanes - 1);
+        for (unsigned lane = 1; lane < lanes; ++lane) helpers.emplace_back(convertLane, lane);
+        convertLane(0);
+    }
+    if (firstError) std::rethrow_exception(firstError);
 }
 
 }  // namespace
@@ -183,14 +258,13 @@ void transformFile(const std::filesystem::path& source, const std::filesystem::p
     const std::uint64_t length = input.seekToEnd();
     const std::int64_t expected = encrypt ? size : ciphertextLength(size);
     if (length != static_cast<std::uint64_t>(expected)) throw E2EEError::invalid();
-    input.seek(0);
 
     Bytes header;
     if (encrypt) {
         header = makeHeader(fixedHeader);
     } else {
         header.resize(kHeaderLength);
-        if (input.read(header.data(), header.size()) != header.size() || header[0] != kHeaderByte) {
+        if (input.readAt(header.data(), header.size(), 0) != header.size() || header[0] != kHeaderByte) {
             throw E2EEError::invalid();
         }
     }
@@ -221,44 +295,15 @@ void transformFile(const std::filesystem::path& source, const std::filesystem::p
 
     try {
         // Reserve the whole output at once (without the C library's fallback
-        // of writing zeros) and read the source strictly in order; both only
-        // help the file system and may be refused.
+        // of writing zeros) and read the source in order; both only help the
+        // file system and may be refused.
         const std::int64_t outputLength = encrypt ? ciphertextLength(size) : size;
         if (outputLength > 0) (void)::fallocate(output.descriptor(), 0, 0, static_cast<off_t>(outputLength));
         (void)::posix_fadvise(input.descriptor(), 0, 0, POSIX_FADV_SEQUENTIAL);
-        std::int64_t written = 0;
-
-        if (encrypt) {
-            output.write(header.data(), header.size());
-            written += kHeaderLength;
-        }
-        const std::int64_t count = segmentCount(size);
-        // One segment buffer, converted in place: it stays in the processor
-        // cache between the read, the cipher and the write. Each read
-        // overwrites what the last segment left in it, so it is wiped once,
-        // when it is freed (SecretBytes), not after every segment.
-        SecretBytes segment(static_cast<std::size_t>(kSegmentLength));
-        for (std::int64_t index = 0; index < count; ++index) {
-            throwIfCancelled(stop);
-            const SegmentRange range = segmentRange(index, size);
-            const auto plainLength = static_cast<std::size_t>(range.end - range.start);
-            const std::size_t readLength = encrypt ? plainLength : plainLength + kTagLength;
-            if (input.read(segment.data(), readLength) != readLength) throw E2EEError::invalid();
-            const Bytes nonce = segmentNonce(header, index, range.isLast);
-            if (encrypt) {
-                aesgcm::seal(key, nonce, ByteView(segment.data(), readLength), {}, segment.data());
-            } else {
-                aesgcm::open(key, nonce, ByteView(segment.data(), readLength), {}, segment.data());
-            }
-            const std::size_t outLength = encrypt ? plainLength + kTagLength : plainLength;
-            output.write(segment.data(), outLength);
-            // Start writing the segment back to storage now, so that the
-            // final synchronize has little left to wait for.
-            (void)::sync_file_range(output.descriptor(), written, static_cast<off_t>(outLength), SYNC_FILE_RANGE_WRITE);
-            written += static_cast<std::int64_t>(outLength);
-        }
+        if (encrypt) output.writeAt(header.data(), header.size(), 0);
+        convertSegments(input, output, key, header, size, encrypt, stop);
         std::uint8_t extra = 0;
-        if (input.read(&extra, 1) != 0) throw E2EEError::invalid();
+        if (input.readAt(&extra, 1, length) != 0) throw E2EEError::invalid();
         output.synchronize();
     } catch (...) {
         discardPartialOutput(output, false, destination);

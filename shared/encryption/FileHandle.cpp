@@ -21,30 +21,47 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
 
 FileHandle::~FileHandle() { closeFileHandle(*this); }
 
-std::size_t FileHandle::read(std::uint8_t* buffer, std::size_t count) {
+namespace {
+
+// Repeats one read or write call until `count` bytes are done or it reports
+// the end (0); interrupted calls are made again.
+template <class Call>
+std::size_t repeat(std::size_t count, const char* name, Call call) {
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t got = ::read(descriptor_, buffer + done, count - done);
-        if (got < 0) {
+        const ssize_t moved = call(done);
+        if (moved < 0) {
             if (errno == EINTR) continue;
-            throw posixError(errno, "read");
+            throw posixError(errno, name);
         }
-        if (got == 0) break;
-        done += static_cast<std::size_t>(got);
+        if (moved == 0) break;
+        done += static_cast<std::size_t>(moved);
     }
     return done;
 }
 
+}  // namespace
+
+std::size_t FileHandle::read(std::uint8_t* buffer, std::size_t count) {
+    return repeat(count, "read", [&](std::size_t done) { return ::read(descriptor_, buffer + done, count - done); });
+}
+
 void FileHandle::write(const std::uint8_t* data, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t put = ::write(descriptor_, data + done, count - done);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            throw posixError(errno, "write");
-        }
-        done += static_cast<std::size_t>(put);
-    }
+    const auto put = [&](std::size_t done) { return ::write(descriptor_, data + done, count - done); };
+    if (repeat(count, "write", put) != count) throw posixError(EIO, "write");
+}
+
+std::size_t FileHandle::readAt(std::uint8_t* buffer, std::size_t count, std::uint64_t offset) const {
+    return repeat(count, "pread", [&](std::size_t done) {
+        return ::pread(descriptor_, buffer + done, count - done, static_cast<off_t>(offset + done));
+    });
+}
+
+void FileHandle::writeAt(const std::uint8_t* data, std::size_t count, std::uint64_t offset) const {
+    const auto put = [&](std::size_t done) {
+        return ::pwrite(descriptor_, data + done, count - done, static_cast<off_t>(offset + done));
+    };
+    if (repeat(count, "pwrite", put) != count) throw posixError(EIO, "pwrite");
 }
 
 std::uint64_t FileHandle::seekToEnd() {

@@ -27,6 +27,10 @@ public:
     std::size_t read(std::uint8_t* buffer, std::size_t count);
     // Writes all count bytes.
     void write(const std::uint8_t* data, std::size_t count);
+    // The same at an offset, without moving the file position; safe from
+    // several threads at once on disjoint ranges.
+    std::size_t readAt(std::uint8_t* buffer, std::size_t count, std::uint64_t offset) const;
+    void writeAt(const std::uint8_t* data, std::size_t count, std::uint64_t offset) const;
     // Moves to the end and returns that offset (the file's length).
     std::uint64_t seekToEnd();
     void seek(std::uint64_t offset);
