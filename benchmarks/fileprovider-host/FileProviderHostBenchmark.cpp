@@ -69,6 +69,7 @@ void BM_MountedDomain(benchmark::State& state) {
     auto root = std::filesystem::temp_directory_path() / ("fp-bench-" + std::to_string(::getpid()));
     std::filesystem::remove_all(root);
     std::filesystem::create_directories(root / "home");
+    const RemovedAtEnd removed{root};
 
     localservice::LocalService::Options serviceOptions;
     serviceOptions.dataDirectory = root / "service";
@@ -125,7 +126,6 @@ void BM_MountedDomain(benchmark::State& state) {
                   << " s, ratio " << list / propfind << " (goal <= 2); listed before: " << listedList << " s\n";
     }
     daemon->stop();
-    std::filesystem::remove_all(root);
 }
 
 BENCHMARK(BM_MountedDomain)->Iterations(1)->Unit(benchmark::kSecond);

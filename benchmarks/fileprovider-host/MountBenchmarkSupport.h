@@ -55,6 +55,18 @@ inline void writeBigFile(const std::filesystem::path& path, std::uint64_t bytes)
 // The extension as the program runs it: a session for `drive` of the local
 // service in a secret store under `root`, the mapping database, the upload
 // counter and the file-server client, all kept here for the daemon's life.
+// Removes a benchmark's folder when it goes out of scope. Declared before
+// the service, the extension and the daemon, it goes after them: the
+// extension's upload counter may still publish into the folder until it is
+// destroyed.
+struct RemovedAtEnd {
+    std::filesystem::path root;
+    ~RemovedAtEnd() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+};
+
 struct SignedInExtension {
     SignedInExtension(localservice::LocalService& service, const std::string& drive, const std::filesystem::path& root)
         : issued(service.issueTokens()),

@@ -46,6 +46,7 @@ void BM_UploadThroughMount(benchmark::State& state) {
     auto root = std::filesystem::path("/tmp") / ("fpub-" + std::to_string(::getpid()));
     std::filesystem::remove_all(root);
     std::filesystem::create_directories(root / "home");
+    const RemovedAtEnd removed{root};
     auto source = root / "big.bin";
     writeBigFile(source, bytes);
 
@@ -94,7 +95,6 @@ void BM_UploadThroughMount(benchmark::State& state) {
                   << plain << " s, ratio " << plain / throughMount << " (goal >= 0.7)\n";
     }
     daemon->stop();
-    std::filesystem::remove_all(root);
 }
 
 BENCHMARK(BM_UploadThroughMount)->Unit(benchmark::kSecond)->Iterations(1);
@@ -147,6 +147,7 @@ void BM_CopyTreeThroughMount(benchmark::State& state) {
     auto root = std::filesystem::path("/tmp") / ("fptree-" + std::to_string(::getpid()) + "-" + std::to_string(files));
     std::filesystem::remove_all(root);
     std::filesystem::create_directories(root / "home");
+    const RemovedAtEnd removed{root};
     const auto source = root / "tree";
     std::filesystem::create_directories(source);
     for (int index = 0; index < files; ++index) {
@@ -252,7 +253,6 @@ void BM_CopyTreeThroughMount(benchmark::State& state) {
                   << "\n";
     }
     daemon->stop();
-    std::filesystem::remove_all(root);
 }
 
 BENCHMARK(BM_CopyTreeThroughMount)->Arg(200)->Arg(2000)->Unit(benchmark::kSecond)->Iterations(1);
