@@ -23,7 +23,8 @@
 //   freed. The outermost one is freed at once when nobody holds its handle;
 //   otherwise it reads as done with CancellationError, and dropping the
 //   handle frees it. Posted work that is dropped without running (an
-//   executor destroyed with work in its queue) abandons the same way.
+//   executor destroyed with work in its queue, on the UI thread) abandons
+//   the same way.
 //
 // Name a lambda before awaiting on it: GCC 12 destroys a lambda with
 // captures, or a braced temporary, written inside a co_await expression

@@ -85,7 +85,6 @@ std::pair<dev_t, ino_t> createDestination(const std::filesystem::path& destinati
     return {status.st_dev, status.st_ino};
 }
 
-
 // Where segment `index` starts in the ciphertext stream: the header and the
 // first segment fill exactly one segment length.
 std::uint64_t streamOffset(std::int64_t index) {
