@@ -477,11 +477,11 @@ void DomainMount::unmount() {
     logger().info("Unmounted " + options_.domain.identifier);
 }
 
-void DomainMount::fillAttributes(const ReplicaNode& given, struct stat& attributes) const {
-    // The entries of an open folder are copies taken when it was opened:
-    // the node as it is now answers for them.
-    const auto current = replica_->node(given.inode);
-    const ReplicaNode& node = current ? *current : given;
+NodeAttributes DomainMount::currentAttributes(const FolderEntry& entry) const {
+    return replica_->attributes(entry.attributes.inode).value_or(entry.attributes);
+}
+
+void DomainMount::fillAttributes(const NodeAttributes& node, struct stat& attributes) const {
     attributes = {};
     attributes.st_ino = node.inode;
     bool readable = (node.capabilities & Capability::allowsReading) != 0;
@@ -714,7 +714,7 @@ void DomainMount::closeLeftOpenFiles() {
 }
 
 DomainMount::OpenFolder* DomainMount::openFolder(Inode inode) {
-    auto folder = std::make_unique<OpenFolder>(OpenFolder{replica_->children(inode)});
+    auto folder = std::make_unique<OpenFolder>(OpenFolder{replica_->entries(inode)});
     auto* kept = folder.get();
     std::lock_guard lock(foldersMutex_);
     openFolders_.emplace(kept, std::move(folder));

@@ -154,11 +154,17 @@ public:
     // An open folder: its entries as they were when it was opened, which
     // reads of it page through.
     struct OpenFolder {
-        std::vector<ReplicaNode> entries;
+        std::vector<FolderEntry> entries;
     };
     OpenFolder* openFolder(Inode inode);
     void releaseFolder(OpenFolder* folder);
-    void fillAttributes(const ReplicaNode& node, struct stat& attributes) const;
+    void fillAttributes(const NodeAttributes& node, struct stat& attributes) const;
+    void fillAttributes(const ReplicaNode& node, struct stat& attributes) const {
+        fillAttributes(node.attributes(), attributes);
+    }
+    // An entry of an open folder is a copy taken when it was opened: the
+    // node as it is now answers for it, while it is still there.
+    NodeAttributes currentAttributes(const FolderEntry& entry) const;
     // The attributes of an inode that is gone from the folder (removed, or
     // replaced by a rename) while a file of it is still open; false when none is.
     bool openFileAttributes(Inode inode, struct stat& attributes) const;

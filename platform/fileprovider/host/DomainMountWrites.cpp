@@ -759,7 +759,7 @@ int DomainMount::replaceLocal(const ReplicaNode& source, const ReplicaNode& targ
     if (target.folder) {
         // Emptiness is known only from a listing.
         if (auto error = ensureListed(target.inode)) return errnoFor(*error);
-        if (!replica_->children(target.inode).empty()) return ENOTEMPTY;
+        if (replica_->hasChildren(target.inode)) return ENOTEMPTY;
     }
     if (!target.folder && !isLocalIdentifier(target.identifier)) return replaceFile(source, target);
     return moveInPlace(source, target);
@@ -945,7 +945,7 @@ int DomainMount::removeLocal(Inode parent, const std::string& name, bool folder)
     if (folder) {
         // Emptiness is known only from a listing.
         if (auto error = ensureListed(node->inode)) return errnoFor(*error);
-        if (!replica_->children(node->inode).empty()) return ENOTEMPTY;
+        if (replica_->hasChildren(node->inode)) return ENOTEMPTY;
     }
     {
         std::lock_guard lock(writes_->mutex);

@@ -30,7 +30,7 @@ DomainMount* mountOf(fuse_req_t request) { return static_cast<DomainMount*>(fuse
 
 // The entry the kernel caches for a node: its inode and attributes, both
 // kept for kEntryTimeout.
-fuse_entry_param entryFor(DomainMount& mount, const ReplicaNode& node) {
+fuse_entry_param entryFor(DomainMount& mount, const NodeAttributes& node) {
     fuse_entry_param entry{};
     entry.ino = node.inode;
     entry.generation = 1;
@@ -41,7 +41,7 @@ fuse_entry_param entryFor(DomainMount& mount, const ReplicaNode& node) {
 }
 
 void replyEntry(fuse_req_t request, DomainMount& mount, const ReplicaNode& node) {
-    const fuse_entry_param entry = entryFor(mount, node);
+    const fuse_entry_param entry = entryFor(mount, node.attributes());
     fuse_reply_entry(request, &entry);
 }
 
@@ -68,7 +68,7 @@ void opLookup(fuse_req_t request, fuse_ino_t parent, const char* name) {
 
 void opGetattr(fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
     auto& mount = *mountOf(request);
-    auto node = mount.replica().node(inode);
+    auto node = mount.replica().attributes(inode);
     struct stat attributes{};
     if (!node) {
         // Removed or replaced while open: the open file still answers.
@@ -110,7 +110,7 @@ void opReaddir(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offset, 
     if (offset < 2 && !add("..", self, 2)) return (void)fuse_reply_buf(request, buffer.data(), used);
     for (size_t index = offset < 3 ? 0 : static_cast<size_t>(offset - 2); index < handle->entries.size(); ++index) {
         struct stat attributes{};
-        mount.fillAttributes(handle->entries[index], attributes);
+        mount.fillAttributes(mount.currentAttributes(handle->entries[index]), attributes);
         if (!add(handle->entries[index].name.c_str(), attributes, static_cast<off_t>(index + 3))) break;
     }
     fuse_reply_buf(request, buffer.data(), used);
@@ -135,8 +135,10 @@ void opReaddirplus(fuse_req_t request, fuse_ino_t inode, size_t size, off_t offs
     if (offset < 1 && !add(".", self, 1)) return (void)fuse_reply_buf(request, buffer.data(), used);
     if (offset < 2 && !add("..", self, 2)) return (void)fuse_reply_buf(request, buffer.data(), used);
     for (size_t index = offset < 3 ? 0 : static_cast<size_t>(offset - 2); index < handle->entries.size(); ++index) {
-        const auto& node = handle->entries[index];
-        if (!add(node.name.c_str(), entryFor(mount, node), static_cast<off_t>(index + 3))) break;
+        const auto& child = handle->entries[index];
+        if (!add(child.name.c_str(), entryFor(mount, mount.currentAttributes(child)), static_cast<off_t>(index + 3))) {
+            break;
+        }
     }
     fuse_reply_buf(request, buffer.data(), used);
 }
@@ -155,7 +157,7 @@ void replyOpened(fuse_req_t request, DomainMount& mount, std::variant<DomainMoun
     info->direct_io = file->directIO ? 1 : 0;
     int failed = 0;
     if (created) {
-        const fuse_entry_param entry = entryFor(mount, *created);
+        const fuse_entry_param entry = entryFor(mount, created->attributes());
         failed = fuse_reply_create(request, &entry, info);
     } else {
         failed = fuse_reply_open(request, info);
@@ -264,7 +266,7 @@ void opSetattr(fuse_req_t request, fuse_ino_t inode, struct stat* attributes, in
         if (int error = mount.setModificationDate(inode, modified)) return (void)fuse_reply_err(request, error);
     }
     // Modes, owners and access times are the folder's own: they are not kept.
-    auto node = mount.replica().node(inode);
+    auto node = mount.replica().attributes(inode);
     if (!node) return (void)fuse_reply_err(request, ENOENT);
     struct stat now{};
     mount.fillAttributes(*node, now);

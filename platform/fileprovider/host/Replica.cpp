@@ -570,6 +570,29 @@ std::vector<ReplicaNode> Replica::children(Inode parent) const {
     return out;
 }
 
+std::vector<FolderEntry> Replica::entries(Inode parent) const {
+    std::lock_guard lock(mutex_);
+    std::vector<FolderEntry> out;
+    auto folder = children_.find(parent);
+    if (folder == children_.end()) return out;
+    out.reserve(folder->second.size());
+    for (const auto& [name, inode] : folder->second) out.push_back({name, nodes_.at(inode).attributes()});
+    return out;
+}
+
+bool Replica::hasChildren(Inode parent) const {
+    std::lock_guard lock(mutex_);
+    auto folder = children_.find(parent);
+    return folder != children_.end() && !folder->second.empty();
+}
+
+std::optional<NodeAttributes> Replica::attributes(Inode inode) const {
+    std::lock_guard lock(mutex_);
+    auto found = nodes_.find(inode);
+    if (found == nodes_.end()) return std::nullopt;
+    return found->second.attributes();
+}
+
 std::vector<Inode> Replica::listedFolders() const {
     std::lock_guard lock(mutex_);
     std::vector<Inode> out;

@@ -25,6 +25,22 @@ namespace nimbuscrate::fp::host {
 using Inode = std::uint64_t;
 inline constexpr Inode kRootInode = 1;
 
+// What a node shows in its file attributes.
+struct NodeAttributes {
+    Inode inode = 0;
+    bool folder = false;
+    std::int64_t size = 0;
+    Date modified;
+    Capabilities capabilities = 0;
+    bool dirty = false;
+};
+
+// A child as a read of its folder shows it.
+struct FolderEntry {
+    std::string name;
+    NodeAttributes attributes;
+};
+
 // One node of the host's replica of a domain: what the file system shows.
 struct ReplicaNode {
     Inode inode = 0;
@@ -53,6 +69,7 @@ struct ReplicaNode {
     std::uint64_t localChangedAt = 0;
 
     bool hasLocalChanges() const { return dirty || pending != 0; }
+    NodeAttributes attributes() const { return {inode, folder, size, modified, capabilities, dirty}; }
 };
 
 // The operations a node still owes the server; kept in the replica so that
@@ -160,6 +177,10 @@ public:
     std::optional<ReplicaNode> child(Inode parent, const std::string& name) const;
     // Children sorted by name.
     std::vector<ReplicaNode> children(Inode parent) const;
+    // The same, only as far as a folder read needs them (no copies of whole nodes).
+    std::vector<FolderEntry> entries(Inode parent) const;
+    bool hasChildren(Inode parent) const;
+    std::optional<NodeAttributes> attributes(Inode inode) const;
     // Every folder listed so far.
     std::vector<Inode> listedFolders() const;
     // The node's path below the root ("" for the root); none when unreachable.
