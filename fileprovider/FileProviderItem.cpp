@@ -3,7 +3,14 @@
 namespace nimbuscrate {
 namespace {
 
-fp::Bytes utf8(const std::string& text) { return fp::Bytes(text.begin(), text.end()); }
+// The UTF-8 bytes of `text` followed by those of `suffix`.
+fp::Bytes utf8(const std::string& text, std::string_view suffix) {
+    fp::Bytes bytes;
+    bytes.reserve(text.size() + suffix.size());
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    bytes.insert(bytes.end(), suffix.begin(), suffix.end());
+    return bytes;
+}
 
 }  // namespace
 
@@ -51,7 +58,7 @@ fp::ContentType fileProviderContentType(const RemoteItem& item) {
 }
 
 fp::ItemVersion fileProviderItemVersion(const RemoteItem& item) {
-    return fp::ItemVersion{utf8(item.etag + "|thumbnail-e2ee-v3"), utf8(item.etag + "|e2ee-v1")};
+    return fp::ItemVersion{utf8(item.etag, "|thumbnail-e2ee-v3"), utf8(item.etag, "|e2ee-v1")};
 }
 
 }  // namespace nimbuscrate

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <set>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "platform/core/Random.h"
 #include "platform/log/Logger.h"
@@ -640,8 +641,9 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
     const Date shownCreated = created && *created ? **created : Date();
     const Date shownModified = modified && *modified ? **modified : shownCreated;
     const Capabilities capabilities = item.capabilities().value_or(Capability::allowsReading);
-    const std::optional<ContentType> contentType = item.contentType();
-    const std::optional<ItemVersion> version = item.itemVersion();
+    std::optional<ContentType> contentType = item.contentType();
+    std::optional<ItemVersion> version = item.itemVersion();
+    std::string filename = item.filename();
 
     auto known = byIdentifier_.find(identifier);
     const bool isNew = known == byIdentifier_.end();
@@ -664,10 +666,9 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
         } else {
             inode = nextInode_++;
         }
-        ReplicaNode node;
+        auto& node = nodes_[inode];
         node.inode = inode;
         node.identifier = identifier;
-        nodes_.emplace(inode, node);
         byIdentifier_.emplace(identifier, inode);
     } else {
         inode = known->second;
@@ -679,7 +680,7 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
         // written again, and nothing for the kernel to forget (its pages
         // and attributes are still right).
         auto entry = children_.find(parent);
-        const bool inPlace = node.parent == parent && node.name == item.filename() && entry != children_.end() &&
+        const bool inPlace = node.parent == parent && node.name == filename && entry != children_.end() &&
                              [&] {
                                  auto named = entry->second.find(node.name);
                                  return named != entry->second.end() && named->second == inode;
@@ -689,7 +690,7 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
             node.version == version) {
             return out;
         }
-        if (node.parent != parent || node.name != item.filename()) {
+        if (node.parent != parent || node.name != filename) {
             placed = true;
             auto& oldSiblings = children_[node.parent];
             auto entry = oldSiblings.find(node.name);
@@ -699,14 +700,14 @@ std::vector<Invalidation> Replica::upsertLocked(const Item& item, Inode parent, 
     }
     auto& node = nodes_.at(inode);
     node.parent = parent;
-    node.name = item.filename();
+    node.name = std::move(filename);
     node.folder = folder;
     node.size = shownSize;
     node.created = shownCreated;
     node.modified = shownModified;
     node.capabilities = capabilities;
-    node.contentType = contentType;
-    node.version = version;
+    node.contentType = std::move(contentType);
+    node.version = std::move(version);
     // A copy of an older version stays until a download replaces it: it no
     // longer counts as current (its version differs), and it can still be
     // served when the item keeps changing under every download.
@@ -781,7 +782,8 @@ std::vector<Invalidation> Replica::replaceChildren(Inode folder, const std::vect
     std::vector<Invalidation> out;
     if (!nodes_.count(folder)) return out;
     const std::size_t erasedBefore = erased_.size();
-    std::set<ItemId> listed;
+    std::unordered_set<ItemId> listed;
+    listed.reserve(items.size());
     for (const auto& item : items) {
         // An item left out is as good as not listed: a node of it goes.
         if (!item || !acceptsName(*item)) continue;

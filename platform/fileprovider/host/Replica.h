@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/core/Date.h"
@@ -337,7 +338,7 @@ private:
     // Guards everything below but the connection; see the class comment.
     mutable std::mutex mutex_;
     std::map<Inode, ReplicaNode> nodes_;
-    std::map<ItemId, Inode> byIdentifier_;
+    std::unordered_map<ItemId, Inode> byIdentifier_;
     std::map<Inode, std::map<std::string, Inode>> children_;
     std::vector<Inode> droppedCaches_;
     std::vector<UnsentCopy> unsentCopies_;
