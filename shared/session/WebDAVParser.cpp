@@ -417,7 +417,10 @@ std::vector<WebDAVResponse> WebDAVParser::parse(std::string_view document) {
     return parser.takeResponses();
 }
 
-std::string WebDAVParser::localName(std::string_view name) {
+namespace {
+
+// The part of a qualified name after its last colon ("d:href" -> "href").
+std::string_view localPart(std::string_view name) {
     std::string_view last;
     std::size_t start = 0;
     while (start <= name.size()) {
@@ -426,17 +429,23 @@ std::string WebDAVParser::localName(std::string_view name) {
         if (end > start) last = name.substr(start, end - start);
         start = end + 1;
     }
-    std::string result(last.empty() ? name : last);
+    return last.empty() ? name : last;
+}
+
+}  // namespace
+
+std::string WebDAVParser::localName(std::string_view name) {
+    std::string result(localPart(name));
     for (char& c : result) c = asciiLower(c);
     return result;
 }
 
 void WebDAVParser::elementStarted(std::string_view name) {
-    element_ = localName(name);
+    const std::string_view element = localPart(name);
     text_.clear();
-    if (element_ == "response") {
+    if (equalsIgnoringASCIICase(element, "response")) {
         current_ = WebDAVResponse{};
-    } else if (element_ == "collection" && current_) {
+    } else if (equalsIgnoringASCIICase(element, "collection") && current_) {
         current_->isDirectory = true;
     }
 }
@@ -447,31 +456,33 @@ void WebDAVParser::charactersFound(std::string_view characters) {
 }
 
 void WebDAVParser::elementEnded(std::string_view elementName) {
-    const std::string value(trimWhitespaceAndNewlines(text_));
-    const std::string name = localName(elementName);
+    const std::string_view name = localPart(elementName);
+    const auto is = [&](std::string_view wanted) { return equalsIgnoringASCIICase(name, wanted); };
     if (current_) {
         WebDAVResponse& response = *current_;
-        if (name == "href") {
+        const std::string_view value = trimWhitespaceAndNewlines(text_);
+        if (is("href")) {
             response.href = value;
-        } else if (name == "displayname") {
+        } else if (is("displayname")) {
             // A name that cannot be one path component is dropped; the
             // listing then falls back to the href's last component.
-            response.displayName = isSafeItemName(value) ? value : std::string();
-        } else if (name == "fileid") {
+            response.displayName = isSafeItemName(value) ? std::string(value) : std::string();
+        } else if (is("fileid")) {
             response.fileID = value;
-        } else if (name == "getetag") {
+        } else if (is("getetag")) {
             const std::size_t first = value.find_first_not_of('"');
-            response.etag = first == std::string::npos ? std::string()
-                                                       : value.substr(first, value.find_last_not_of('"') - first + 1);
-        } else if (name == "getcontentlength") {
+            response.etag = first == std::string_view::npos
+                                ? std::string()
+                                : std::string(value.substr(first, value.find_last_not_of('"') - first + 1));
+        } else if (is("getcontentlength")) {
             response.size = parseDecimalInt64(value).value_or(0);
-        } else if (name == "getcontenttype") {
+        } else if (is("getcontenttype")) {
             response.contentType = value.empty() ? std::nullopt : std::optional<std::string>(value);
-        } else if (name == "getlastmodified") {
+        } else if (is("getlastmodified")) {
             response.modifiedAt = parseHTTPDate(value);
         }
     }
-    if (name == "response") {
+    if (is("response")) {
         if (current_) {
             if (responses_.size() >= limits_.maxResponses) throw DesktopError::invalidResponse();
             responses_.push_back(std::move(*current_));

@@ -114,7 +114,6 @@ private:
     std::unique_ptr<Expat> expat_;
     std::vector<WebDAVResponse> responses_;
     std::optional<WebDAVResponse> current_;
-    std::string element_;
     std::string text_;
     bool finished_ = false;
 };
