@@ -10,6 +10,13 @@ namespace nimbuscrate {
 
 namespace {
 
+bool isASCII(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
@@ -104,6 +111,8 @@ bool isValidUTF8(std::string_view text) {
 }
 
 std::string canonicalComposition(std::string_view text) {
+    // ASCII is its own composition.
+    if (isASCII(text)) return std::string(text);
     // UTF8PROC_STRIPNA is deliberately absent: unassigned code points stay.
     std::string out;
     if (!mapText(text, UTF8PROC_STABLE | UTF8PROC_COMPOSE, out)) return std::string(text);
@@ -145,6 +154,13 @@ std::string fullLowercase(std::string_view text) {
 }
 
 std::string nameClashKey(std::string_view name) {
+    if (isASCII(name)) {
+        std::string key(name);
+        for (char& c : key) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        return key;
+    }
     const std::string composed = canonicalComposition(name);
     if (!isValidUTF8(composed)) return composed;
     return canonicalComposition(fullLowercase(composed));
