@@ -166,7 +166,8 @@ void MappingStore::open(const std::filesystem::path& baseDirectory) {
     createLevel(baseDirectory / "Nimbuscrate" / "FileProvider");
 
     const std::string file = databaseFile(baseDirectory).string();
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    // Every use of the connection is under `mutex_`.
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(file.c_str(), &database_, flags, nullptr) != SQLITE_OK) {
         throw DesktopError::invalidResponse();
     }
@@ -197,11 +198,13 @@ void MappingStore::exec(const char* sql) {
     if (result != SQLITE_OK) throwMappingError("execute statement", result);
 }
 
-void MappingStore::throwMappingError(const std::string& context, int code) const {
+PlatformError MappingStore::mappingError(const std::string& context, int code) const {
     const std::string message = database_ ? sqlite3_errmsg(database_) : "SQLite database is unavailable";
-    throw PlatformError(kMappingErrorDomain, code,
-                        "Nimbuscrate mapping " + context + " failed (" + std::to_string(code) + "): " + message);
+    return PlatformError(kMappingErrorDomain, code,
+                         "Nimbuscrate mapping " + context + " failed (" + std::to_string(code) + "): " + message);
 }
+
+void MappingStore::throwMappingError(const std::string& context, int code) const { throw mappingError(context, code); }
 
 namespace {
 
@@ -337,30 +340,50 @@ void MappingStore::upsertItem(const RemoteItem& item, std::optional<std::string>
                                         : "only the root item may have the path / (item " + item.id + ")"));
     }
 
-    const std::optional<std::string> owner = ownerID(item.path);
-    if (owner && *owner != item.id) {
-        execute("UPDATE items SET parent_id=? WHERE parent_id=?", {item.id, *owner}, "reparent path replacement");
-        execute("DELETE FROM items WHERE id=?", {*owner}, "remove stale path owner");
-        if (replaced) *replaced = owner;
-    }
+    // Most items take a path no other row holds: the write is tried first,
+    // and only a clash on the path looks for the row that holds it. (A path
+    // not in its normal form is looked up first, as the rows hold it so.)
+    const bool normalPath = isRoot || normalizeRemotePath(item.path) == item.path;
+    if (!normalPath) takePathFrom(item, ownerID(item.path), replaced);
 
     Statement statement(cachedStatement(kUpsertStatement));
     sqlite3_stmt* insert = statement.get();
-    int result = bindTexts(insert, {item.id, item.parentID, item.path, item.name});
+    int result = SQLITE_OK;
+    const auto bindText = [&](int index, const std::string& text) {
+        if (result == SQLITE_OK) result = sqlite3_bind_text64(insert, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+    };
+    bindText(1, item.id);
+    bindText(2, item.parentID);
+    bindText(3, item.path);
+    bindText(4, item.name);
     if (result == SQLITE_OK) result = sqlite3_bind_int(insert, 5, item.isDirectory ? 1 : 0);
     if (result == SQLITE_OK) result = sqlite3_bind_int64(insert, 6, item.size);
     if (result == SQLITE_OK) result = sqlite3_bind_double(insert, 7, item.modifiedAt.unixSeconds());
-    if (result == SQLITE_OK) {
-        result = sqlite3_bind_text64(insert, 8, item.etag.data(), item.etag.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
-    }
-    if (result == SQLITE_OK) {
-        result = item.contentType ? sqlite3_bind_text64(insert, 9, item.contentType->data(), item.contentType->size(),
-                                                        SQLITE_TRANSIENT, SQLITE_UTF8)
-                                  : sqlite3_bind_null(insert, 9);
-    }
+    bindText(8, item.etag);
+    if (result == SQLITE_OK) result = item.contentType ? sqlite3_bind_text64(insert, 9, item.contentType->data(),
+                                                                             item.contentType->size(), SQLITE_STATIC,
+                                                                             SQLITE_UTF8)
+                                                       : sqlite3_bind_null(insert, 9);
     if (result != SQLITE_OK) throwMappingError("bind parameter", result);
     result = sqlite3_step(insert);
+    if (result == SQLITE_CONSTRAINT && normalPath) {
+        // Taken now: the statements below replace the connection's message.
+        const PlatformError failure = mappingError("upsert item", result);
+        sqlite3_reset(insert);
+        const std::optional<std::string> owner = ownerID(item.path);
+        if (!owner || *owner == item.id) throw failure;
+        takePathFrom(item, owner, replaced);
+        result = sqlite3_step(insert);
+    }
     if (result != SQLITE_DONE) throwMappingError("upsert item", result);
+}
+
+void MappingStore::takePathFrom(const RemoteItem& item, const std::optional<std::string>& owner,
+                                std::optional<std::string>* replaced) {
+    if (!owner || *owner == item.id) return;
+    execute("UPDATE items SET parent_id=? WHERE parent_id=?", {item.id, *owner}, "reparent path replacement");
+    execute("DELETE FROM items WHERE id=?", {*owner}, "remove stale path owner");
+    if (replaced) *replaced = owner;
 }
 
 std::optional<RemoteItem> MappingStore::firstRow(const std::string& sql, const std::string& parameter) {

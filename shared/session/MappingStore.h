@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/core/PlatformError.h"
 #include "shared/session/RemoteItem.h"
 
 struct sqlite3;
@@ -123,6 +124,10 @@ private:
     void migrateIfNeeded();
     // Sets replaced to the item whose path this one took, if any.
     void upsertItem(const RemoteItem& item, std::optional<std::string>* replaced = nullptr);
+    // Moves the children of `owner`, the row that holds the item's path, to
+    // the item and deletes that row (nothing when there is none, or it is the item).
+    void takePathFrom(const RemoteItem& item, const std::optional<std::string>& owner,
+                      std::optional<std::string>* replaced);
     // A row's columns as stored (modified_at in Unix seconds, as written).
     struct StoredRow {
         std::string parentID, path, name;
@@ -151,6 +156,7 @@ private:
     template <typename Body>
     auto inTransaction(Body&& body);
 
+    PlatformError mappingError(const std::string& context, int code) const;
     [[noreturn]] void throwMappingError(const std::string& context, int code) const;
 
     struct StatementCache;

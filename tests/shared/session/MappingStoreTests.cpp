@@ -195,16 +195,34 @@ TEST_F(MappingStoreTest, ItemsKeepEveryField) {
 }
 
 TEST_F(MappingStoreTest, UpsertUnderAnotherIdentifierTakesOverThePath) {
-    auto store = openWithTree();
-    // The server now knows /A under the identifier A2.
-    store->upsert(makeItem("A2", "root", "/A", true));
-    EXPECT_EQ(store->item("A"), std::nullopt);
-    EXPECT_EQ(store->itemAtPath("/A")->id, "A2");
-    EXPECT_EQ(store->item("f")->parentID, "A2");
-    EXPECT_EQ(store->item("B")->parentID, "A2");
-    EXPECT_EQ(store->item("g")->parentID, "B");
-    RawDatabase raw(file());
-    EXPECT_EQ(raw.integer("SELECT count(*) FROM items WHERE path='/A'"), 1);
+    // The server now knows /A under the identifier A2: told alone, in a
+    // listing of the root, or with the path in another form.
+    struct Case {
+        const char* name;
+        std::function<void(MappingStore&)> write;
+    };
+    const std::vector<Case> cases = {
+        {"upsert", [](MappingStore& store) { store.upsert(makeItem("A2", "root", "/A", true)); }},
+        {"listing",
+         [](MappingStore& store) {
+             store.replaceChildren("root", {makeItem("A2", "root", "/A", true), makeItem("top", "root", "/top.txt")});
+         }},
+        {"path in another form", [](MappingStore& store) { store.upsert(makeItem("A2", "root", "/A/", true)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(base_);
+        auto store = openWithTree();
+        c.write(*store);
+        EXPECT_EQ(store->item("A"), std::nullopt);
+        EXPECT_EQ(store->item("A2")->parentID, "root");
+        EXPECT_EQ(store->item("f")->parentID, "A2");
+        EXPECT_EQ(store->item("B")->parentID, "A2");
+        EXPECT_EQ(store->item("g")->parentID, "B");
+        RawDatabase raw(file());
+        EXPECT_EQ(raw.integer("SELECT count(*) FROM items WHERE id='A'"), 0);
+        EXPECT_EQ(raw.integer("SELECT count(*) FROM items WHERE path IN ('/A', '/A/')"), 1);
+    }
 }
 
 TEST_F(MappingStoreTest, UpsertUnderItsOwnIdentifierUpdatesInPlace) {
