@@ -333,7 +333,8 @@ void MappingStore::upsertItem(const RemoteItem& item, std::optional<std::string>
     // The root row owns "/": letting another item take that path would move
     // the whole top level under it and delete the root.
     const bool isRoot = item.id == kRootID;
-    if (isRoot != (normalizeRemotePath(item.path) == "/")) {
+    const std::string normalized = normalizeRemotePath(item.path);
+    if (isRoot != (normalized == "/")) {
         throw PlatformError(kMappingErrorDomain, SQLITE_CONSTRAINT,
                             "Nimbuscrate mapping upsert item failed (" + std::to_string(SQLITE_CONSTRAINT) + "): " +
                                 (isRoot ? "the root item must have the path /"
@@ -343,14 +344,15 @@ void MappingStore::upsertItem(const RemoteItem& item, std::optional<std::string>
     // Most items take a path no other row holds: the write is tried first,
     // and only a clash on the path looks for the row that holds it. (A path
     // not in its normal form is looked up first, as the rows hold it so.)
-    const bool normalPath = isRoot || normalizeRemotePath(item.path) == item.path;
+    const bool normalPath = normalized == item.path;
     if (!normalPath) takePathFrom(item, ownerID(item.path), replaced);
 
     Statement statement(cachedStatement(kUpsertStatement));
     sqlite3_stmt* insert = statement.get();
     int result = SQLITE_OK;
     const auto bindText = [&](int index, const std::string& text) {
-        if (result == SQLITE_OK) result = sqlite3_bind_text64(insert, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+        if (result != SQLITE_OK) return;
+        result = sqlite3_bind_text64(insert, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
     };
     bindText(1, item.id);
     bindText(2, item.parentID);
