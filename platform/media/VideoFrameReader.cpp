@@ -15,6 +15,7 @@ extern "C" {
 #include <exception>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "platform/core/CancellationError.h"
@@ -173,8 +174,19 @@ int quarterTurns(const AVStream& stream, const AVFrame& frame) {
     return static_cast<int>(turns < 0 ? turns + 4 : turns);
 }
 
+// A decoder copies a stream's colour tags as the stream states them, so a
+// tag may hold a number its enumeration does not name: it is read as the
+// integer it holds, never as the enumeration.
+template <typename Tag>
+int tagValue(const Tag& tag) {
+    static_assert(std::is_enum_v<Tag> && sizeof(Tag) == sizeof(int));
+    int value = 0;
+    std::memcpy(&value, &tag, sizeof value);
+    return value;
+}
+
 int colourCoefficients(const AVFrame& frame) {
-    switch (frame.colorspace) {
+    switch (tagValue(frame.colorspace)) {
         case AVCOL_SPC_BT709: return SWS_CS_ITU709;
         case AVCOL_SPC_BT470BG:
         case AVCOL_SPC_SMPTE170M: return SWS_CS_ITU601;
@@ -237,7 +249,7 @@ std::optional<RgbImage> pictureOf(const AVFrame& frame, const AVStream& stream, 
     if (!scaler) return std::nullopt;
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(pixelFormat);
     if (descriptor && !(descriptor->flags & AV_PIX_FMT_FLAG_RGB)) {
-        const int fullRange = frame.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+        const int fullRange = tagValue(frame.color_range) == AVCOL_RANGE_JPEG ? 1 : 0;
         sws_setColorspaceDetails(scaler.get(), sws_getCoefficients(colourCoefficients(frame)), fullRange,
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     }
